@@ -1,0 +1,26 @@
+# add_project_test(NAME name SOURCES ... LIBS ... [LABELS ...] [GUI])
+#
+# One GoogleTest executable, registered test by test with CTest. Labels:
+#   core      no Qt; run under every sanitizer build
+#   threaded  exercises threads; the ThreadSanitizer build runs these
+#   gui       needs Qt (offscreen platform)
+#   sim       starts printer-sim
+#   cups      starts a private cupsd
+function(add_project_test)
+  cmake_parse_arguments(T "GUI" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(T_GUI AND NOT WITH_GUI)
+    return()
+  endif()
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  set(_labels ${T_LABELS})
+  if(T_GUI)
+    target_link_libraries(${T_NAME} PRIVATE Qt6::Widgets Qt6::Test)
+    list(APPEND _labels gui)
+  endif()
+  gtest_discover_tests(${T_NAME}
+    DISCOVERY_MODE PRE_TEST
+    PROPERTIES LABELS "${_labels}"
+               ENVIRONMENT "QT_QPA_PLATFORM=offscreen;PRINTER_SIM=${CMAKE_BINARY_DIR}/sim/printer-sim;PROJECT_BUILD_DIR=${CMAKE_BINARY_DIR};PROJECT_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
+               TIMEOUT 120)
+endfunction()

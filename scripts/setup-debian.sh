@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on Debian 12. Run as root (or with sudo).
+set -euo pipefail
+packages=(
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev fonts-wqy-zenhei
+  zlib1g-dev libcups2-dev cups-daemon cups-client cups-filters
+  iproute2 util-linux binutils
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi

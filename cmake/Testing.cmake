@@ -18,9 +18,20 @@ function(add_project_test)
     target_link_libraries(${T_NAME} PRIVATE Qt6::Widgets Qt6::Test)
     list(APPEND _labels gui)
   endif()
+  set(_env "QT_QPA_PLATFORM=offscreen;PRINTER_SIM=${CMAKE_BINARY_DIR}/sim/printer-sim;PROJECT_BUILD_DIR=${CMAKE_BINARY_DIR};PROJECT_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
   gtest_discover_tests(${T_NAME}
     DISCOVERY_MODE PRE_TEST
-    PROPERTIES LABELS "${_labels}"
-               ENVIRONMENT "QT_QPA_PLATFORM=offscreen;PRINTER_SIM=${CMAKE_BINARY_DIR}/sim/printer-sim;PROJECT_BUILD_DIR=${CMAKE_BINARY_DIR};PROJECT_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
-               TIMEOUT 120)
+    TEST_LIST ${T_NAME}_TESTS
+    PROPERTIES TIMEOUT 120)
+  # gtest_discover_tests flattens list-valued PROPERTIES (a second label or a
+  # second variable would become a property name), so labels and environment
+  # are set by a script that CTest reads after the discovered test list.
+  set(_props "${CMAKE_CURRENT_BINARY_DIR}/${T_NAME}_properties.cmake")
+  file(WRITE "${_props}"
+    "if(${T_NAME}_TESTS)\n"
+    "  set_tests_properties(\${${T_NAME}_TESTS} PROPERTIES\n"
+    "    LABELS [==[${_labels}]==]\n"
+    "    ENVIRONMENT [==[${_env}]==])\n"
+    "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${_props}")
 endfunction()

@@ -75,6 +75,7 @@ public:
     void CloseReceive();
     bool HasBroadcast() const { return broadcastFd_ >= 0; }
     int ReceiveFd() const { return receiveFd_; }
+    std::uint16_t ReceivePort() const;  // the bound reply port (useful when bound to port 0)
 
     void SendDiscoveryProbe();  // result not checked
     bool SendAddressSetting(const Ipv4& ip, const Ipv4& mask, const Mac& mac, const Ipv4& gateway,
@@ -82,6 +83,7 @@ public:
     const DiscoverySettings& settings() const { return settings_; }
 
 private:
+    bool SendBroadcast(const std::uint8_t* data, std::size_t length);
     DiscoverySettings settings_;
     int receiveFd_ = -1;
     int broadcastFd_ = -1;
@@ -90,6 +92,12 @@ private:
 // Receives replies on a socket, fills the table and reports each new record
 // (with the table's filled slots) to `onChange`. Stop() ends the thread
 // promptly; after it returns, `onChange` is never called again.
+// Callbacks run on the listener thread without the table's lock held. Stop()
+// waits for a running callback, so a callback must not block on the thread
+// that calls Stop() (post to the window thread instead of a blocking call).
+// `receiveFd` may be -1: the listener then only waits to be stopped. The
+// socket must stay open until Stop() has returned. A record that finds the
+// table full is dropped and reported to `onFull`.
 class DiscoveryListener {
 public:
     using OnChange = std::function<void(const std::vector<DeviceRecord>& filled)>;

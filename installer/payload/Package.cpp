@@ -1,0 +1,656 @@
+#include "installer/payload/Package.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <system_error>
+
+#include "installer/payload/TextCodec.h"
+
+namespace payload {
+namespace {
+
+std::uint32_t Le32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+void PutLe32(std::vector<std::uint8_t>& out, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+// Closes a descriptor on scope exit.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { Reset(); }
+    Fd(Fd&& o) noexcept : fd_(o.Release()) {}
+    Fd& operator=(Fd&& o) noexcept {
+        if (this != &o) {
+            Reset();
+            fd_ = o.Release();
+        }
+        return *this;
+    }
+    int Get() const { return fd_; }
+    int Release() {
+        int f = fd_;
+        fd_ = -1;
+        return f;
+    }
+    void Reset() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+bool PreadAll(int fd, std::uint64_t offset, void* buf, std::size_t n) {
+    auto* p = static_cast<std::uint8_t*>(buf);
+    while (n > 0) {
+        ssize_t r = ::pread(fd, p, n, static_cast<off_t>(offset));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        p += r;
+        n -= static_cast<std::size_t>(r);
+        offset += static_cast<std::uint64_t>(r);
+    }
+    return true;
+}
+
+bool WriteAll(int fd, const std::uint8_t* p, std::size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+// Progress shown through the observer, forwarded only when it changes.
+struct Progress {
+    ExtractObserver* observer = nullptr;
+    int last = -1;
+    void Set(double percent) {
+        if (!observer) return;
+        int v = percent >= 100.0 ? 100 : (percent <= 0.0 ? 0 : static_cast<int>(percent));
+        if (v == last) return;
+        last = v;
+        observer->SetProgress(v);
+    }
+};
+
+// Where the compressed bytes come from: the package in memory or the
+// installer's own file.
+class StreamInput {
+public:
+    virtual ~StreamInput() = default;
+    // Provides up to `want` bytes; returns the count, 0 at end, -1 on a read error.
+    virtual long Next(const std::uint8_t*& data, std::size_t want) = 0;
+};
+
+class MemoryInput final : public StreamInput {
+public:
+    explicit MemoryInput(std::span<const std::uint8_t> s) : s_(s) {}
+    long Next(const std::uint8_t*& data, std::size_t want) override {
+        std::size_t n = std::min(want, s_.size() - pos_);
+        data = s_.data() + pos_;
+        pos_ += n;
+        return static_cast<long>(n);
+    }
+
+private:
+    std::span<const std::uint8_t> s_;
+    std::size_t pos_ = 0;
+};
+
+class FileInput final : public StreamInput {
+public:
+    FileInput(int fd, std::uint64_t offset) : fd_(fd), offset_(offset) {}
+    long Next(const std::uint8_t*& data, std::size_t want) override {
+        want = std::min(want, buf_.size());
+        for (;;) {
+            ssize_t r = ::pread(fd_, buf_.data(), want, static_cast<off_t>(offset_));
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) return -1;
+            offset_ += static_cast<std::uint64_t>(r);
+            data = buf_.data();
+            return static_cast<long>(r);
+        }
+    }
+
+private:
+    int fd_;
+    std::uint64_t offset_;
+    std::array<std::uint8_t, kInflateChunk> buf_{};
+};
+
+// zlib's inflate-a-stream-to-a-file loop over `storedSize` input bytes.
+int InflateStream(StreamInput& input, std::uint64_t storedSize, int outFd, std::uint64_t& written,
+                  std::uint64_t denominator, Progress& progress) {
+    z_stream zs{};
+    int rc = inflateInit(&zs);
+    if (rc != Z_OK) return rc;
+    std::array<std::uint8_t, kInflateChunk> out;
+    std::uint64_t remaining = storedSize;
+    for (;;) {
+        if (remaining == 0) {
+            // The stored bytes ended before the stream did: a cut-off entry.
+            inflateEnd(&zs);
+            return kInflateDataError;
+        }
+        const std::uint8_t* chunk = nullptr;
+        long got = input.Next(chunk, static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kInflateChunk)));
+        if (got < 0) {
+            inflateEnd(&zs);
+            return kInflateFileError;
+        }
+        if (got == 0) {
+            inflateEnd(&zs);
+            return kInflateDataError;
+        }
+        zs.next_in = const_cast<Bytef*>(chunk);
+        zs.avail_in = static_cast<uInt>(got);
+        remaining -= static_cast<std::uint64_t>(got);
+        do {
+            zs.next_out = out.data();
+            zs.avail_out = static_cast<uInt>(out.size());
+            rc = inflate(&zs, Z_NO_FLUSH);
+            if (rc == Z_NEED_DICT || rc == Z_DATA_ERROR || rc == Z_STREAM_ERROR) {
+                inflateEnd(&zs);
+                return kInflateDataError;
+            }
+            if (rc == Z_MEM_ERROR) {
+                inflateEnd(&zs);
+                return Z_MEM_ERROR;
+            }
+            std::size_t have = out.size() - zs.avail_out;
+            if (have > 0) {
+                if (!WriteAll(outFd, out.data(), have)) {
+                    inflateEnd(&zs);
+                    return kInflateFileError;
+                }
+                written += have;
+                if (denominator > 0)
+                    progress.Set(static_cast<double>(written) * 100.0 / static_cast<double>(denominator));
+            }
+            if (rc == Z_STREAM_END) {
+                inflateEnd(&zs);
+                return kInflateOk;
+            }
+        } while (zs.avail_out == 0);
+    }
+}
+
+enum class OpenResult { Ok, Refused, Failed };
+
+// Opens (creating folders as needed) `relative` below the folder `baseFd`
+// for writing, without following a symbolic link at any step. The file is
+// truncated only once it is known to be a regular file with a single link.
+OpenResult OpenTargetAt(int baseFd, const std::string& relative, Fd& out, std::string& reason) {
+    Fd dir(::dup(baseFd));
+    if (dir.Get() < 0) {
+        reason = "cannot open folder";
+        return OpenResult::Failed;
+    }
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t slash = relative.find('/', start);
+        if (slash == std::string::npos) break;
+        std::string component = relative.substr(start, slash - start);
+        start = slash + 1;
+        if (::mkdirat(dir.Get(), component.c_str(), 0755) != 0 && errno != EEXIST) {
+            reason = "cannot create folder " + component;
+            return OpenResult::Failed;
+        }
+        int next = ::openat(dir.Get(), component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) {
+            reason = "folder " + component + " is a link or not a folder";
+            return (errno == ELOOP || errno == ENOTDIR) ? OpenResult::Refused : OpenResult::Failed;
+        }
+        dir = Fd(next);
+    }
+    std::string file = relative.substr(start);
+    int fd = ::openat(dir.Get(), file.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        bool link = errno == ELOOP || errno == ENXIO || errno == EISDIR;
+        reason = link ? "target is a link or not a regular file" : std::string("cannot create: ") + std::strerror(errno);
+        return link ? OpenResult::Refused : OpenResult::Failed;
+    }
+    Fd f(fd);
+    struct stat st{};
+    if (::fstat(f.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1) {
+        reason = "target is not a plain regular file";
+        return OpenResult::Refused;
+    }
+    if (::ftruncate(f.Get(), 0) != 0) {
+        reason = "cannot truncate";
+        return OpenResult::Failed;
+    }
+    int flags = ::fcntl(f.Get(), F_GETFL);
+    if (flags >= 0) ::fcntl(f.Get(), F_SETFL, flags & ~O_NONBLOCK);
+    out = std::move(f);
+    return OpenResult::Ok;
+}
+
+std::string Printable(std::string_view name) {
+    std::string s(name.substr(0, kMaxEntryName + 1));
+    for (char& c : s)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return s;
+}
+
+int OpenFolder(const std::filesystem::path& folder) {
+    return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// Opens the parent of `target` (following links: the caller chose it) and
+// the file itself without following one.
+OpenResult OpenPlainTarget(const std::filesystem::path& target, Fd& out, std::string& reason) {
+    std::filesystem::path parent = target.parent_path();
+    if (parent.empty()) parent = ".";
+    Fd dir(OpenFolder(parent));
+    if (dir.Get() < 0) {
+        reason = "cannot open folder";
+        return OpenResult::Failed;
+    }
+    std::string file = target.filename().string();
+    if (file.empty() || file == "." || file == "..") {
+        reason = "no file name";
+        return OpenResult::Failed;
+    }
+    return OpenTargetAt(dir.Get(), file, out, reason);
+}
+
+constexpr std::array<const char*, 6> kConfigNames = {
+    "InstallConfig_cn.txt", "InstallConfig_en.txt", "InstallConfig_rs.txt",
+    "logo.bmp",             "PrinterName.txt",      "Text.ini"};
+
+const RenameRow* FindRename(std::span<const RenameRow> table, std::string_view file) {
+    for (const RenameRow& row : table)
+        if (EqualsIgnoreCase(row.from, file)) return &row;
+    return nullptr;
+}
+
+// One entry extracted below `baseFd`. Returns the inflate result, or
+// kInflateRefused for a refused entry.
+struct EntryOutcome {
+    int result = kInflateOk;
+    std::string relative;  // path written below the folder ("" when refused)
+    std::string fileName;  // last component, for the status line
+};
+
+EntryOutcome ExtractOne(StreamInput& input, const PackageEntry& entry, int baseFd,
+                        std::span<const RenameRow> renames, std::uint64_t& written,
+                        std::uint64_t denominator, Progress& progress,
+                        const std::filesystem::path& folder, ExtractReport& report,
+                        const InstallLog& log) {
+    EntryOutcome o;
+    std::string reason;
+    if (!SafeEntryPath(entry.name, o.relative, &reason)) {
+        log.Append("**** Refused entry \"%s\": %s\r\n", Printable(entry.name).c_str(), reason.c_str());
+        report.refused.push_back(entry.name);
+        o.result = kInflateRefused;
+        o.relative.clear();
+        return o;
+    }
+    std::size_t slash = o.relative.rfind('/');
+    o.fileName = slash == std::string::npos ? o.relative : o.relative.substr(slash + 1);
+    if (const RenameRow* row = FindRename(renames, o.fileName)) {
+        o.relative = row->to;
+        o.fileName = row->to;
+    }
+    Fd out;
+    OpenResult opened = OpenTargetAt(baseFd, o.relative, out, reason);
+    if (opened != OpenResult::Ok) {
+        log.Append("**** Cannot write \"%s\": %s\r\n", Printable(o.relative).c_str(), reason.c_str());
+        if (opened == OpenResult::Refused) report.refused.push_back(entry.name);
+        else ++report.failedEntries;
+        o.result = opened == OpenResult::Refused ? kInflateRefused : kInflateFileError;
+        return o;
+    }
+    report.written.push_back(folder / o.relative);
+    o.result = InflateStream(input, entry.storedSize, out.Get(), written, denominator, progress);
+    if (o.result != kInflateOk) {
+        ++report.failedEntries;
+        log.Append("**** Entry \"%s\" failed = %d\r\n", Printable(entry.name).c_str(), o.result);
+    }
+    return o;
+}
+
+int OpenOrCreateFolder(const std::filesystem::path& folder) {
+    int fd = OpenFolder(folder);
+    if (fd < 0 && errno == ENOENT) {
+        if (folder.is_absolute()) {
+            CreateFolderPath(folder);
+        } else {
+            std::error_code ec;
+            std::filesystem::create_directories(folder, ec);
+        }
+        fd = OpenFolder(folder);
+    }
+    return fd;
+}
+
+// Walks the appended archive of an open file.
+int WalkAppended(int fd, PackageListing& listing, std::uint64_t& archiveOffset,
+                 std::uint64_t& fileSize) {
+    struct stat st{};
+    if (::fstat(fd, &st) != 0) return kAppendedOpenFailed;
+    fileSize = static_cast<std::uint64_t>(st.st_size);
+    auto fail = [&](const char* why) {
+        listing.malformed = true;
+        listing.problem = why;
+        return kAppendedReadFailed;
+    };
+    if (fileSize < 8) return fail("file shorter than the archive trailer");
+    std::uint8_t trailer[8];
+    if (!PreadAll(fd, fileSize - 8, trailer, 8)) return fail("cannot read the trailer");
+    listing.declaredCount = Le32(trailer);
+    archiveOffset = Le32(trailer + 4);
+    if (listing.declaredCount == 0) return fail("no appended archive (entry count 0)");
+    const std::uint64_t end = fileSize - 8;
+    if (archiveOffset + 4 > end) return fail("archive offset past the end of the file");
+    std::uint8_t word[4];
+    if (!PreadAll(fd, archiveOffset, word, 4)) return fail("cannot read the header length");
+    std::uint32_t headerLength = Le32(word);
+    if (headerLength > kMaxAppendedHeader) return fail("header longer than 50 bytes");
+    std::uint64_t p = archiveOffset + 4 + headerLength;
+    for (std::uint32_t i = 0; i < listing.declaredCount; ++i) {
+        std::uint8_t head[8];
+        if (p + 8 > end || !PreadAll(fd, p, head, 8)) return fail("entry header past the end");
+        std::uint32_t l = Le32(head), s = Le32(head + 4);
+        if (l > end - p - 8) return fail("entry name past the end");
+        PackageEntry e;
+        e.name.resize(l);
+        if (l > 0 && !PreadAll(fd, p + 8, e.name.data(), l)) return fail("cannot read an entry name");
+        e.storedSize = s;
+        e.streamOffset = static_cast<std::size_t>(p + 8 + l);
+        if (s > end - e.streamOffset) return fail("entry data past the end");
+        listing.entries.push_back(std::move(e));
+        p += 8ull + l + s;
+    }
+    return kAppendedOk;
+}
+
+}  // namespace
+
+PackageListing ListPackage(std::span<const std::uint8_t> package) {
+    PackageListing listing;
+    if (package.size() < 4) {
+        listing.malformed = true;
+        listing.problem = "shorter than its entry count";
+        return listing;
+    }
+    listing.declaredCount = Le32(package.data());
+    std::size_t p = 4;
+    const std::size_t size = package.size();
+    for (std::uint32_t i = 0; i < listing.declaredCount; ++i) {
+        if (size - p < 8) {
+            listing.malformed = true;
+            listing.problem = "entry header past the end";
+            break;
+        }
+        std::uint32_t l = Le32(package.data() + p), s = Le32(package.data() + p + 4);
+        if (l > size - p - 8) {
+            listing.malformed = true;
+            listing.problem = "entry name past the end";
+            break;
+        }
+        PackageEntry e;
+        e.name.assign(reinterpret_cast<const char*>(package.data() + p + 8), l);
+        p += 8 + static_cast<std::size_t>(l);
+        if (s > size - p) {
+            listing.malformed = true;
+            listing.problem = "entry data past the end";
+            break;
+        }
+        e.storedSize = s;
+        e.streamOffset = p;
+        listing.entries.push_back(std::move(e));
+        p += s;
+    }
+    return listing;
+}
+
+PackageListing ListAppendedArchive(const std::filesystem::path& file) {
+    PackageListing listing;
+    Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.Get() < 0) {
+        listing.malformed = true;
+        listing.problem = "cannot open the file";
+        return listing;
+    }
+    std::uint64_t offset = 0, size = 0;
+    WalkAppended(fd.Get(), listing, offset, size);
+    return listing;
+}
+
+bool SafeEntryPath(std::string_view name, std::string& relative, std::string* reason) {
+    auto refuse = [&](const char* why) {
+        if (reason) *reason = why;
+        relative.clear();
+        return false;
+    };
+    if (name.empty()) return refuse("empty name");
+    if (name.size() > kMaxEntryName) return refuse("name of 256 bytes or more");
+    if (name.find('\0') != std::string_view::npos) return refuse("name holds a zero byte");
+    std::string n(name);
+    std::replace(n.begin(), n.end(), '\\', '/');
+    if (n.front() == '/') return refuse("absolute name");
+    if (n.size() >= 2 && n[1] == ':' &&
+        ((n[0] >= 'A' && n[0] <= 'Z') || (n[0] >= 'a' && n[0] <= 'z')))
+        return refuse("drive prefix");
+    relative.clear();
+    std::size_t start = 0;
+    bool lastWasFile = false;
+    while (start <= n.size()) {
+        std::size_t slash = n.find('/', start);
+        std::size_t end = slash == std::string::npos ? n.size() : slash;
+        std::string_view component(n.data() + start, end - start);
+        lastWasFile = false;
+        if (component == "..") return refuse("name leaves the target folder");
+        if (!component.empty() && component != ".") {
+            if (!relative.empty()) relative += '/';
+            relative += component;
+            lastWasFile = true;
+        }
+        if (slash == std::string::npos) break;
+        start = slash + 1;
+    }
+    if (relative.empty() || !lastWasFile) return refuse("name has no file part");
+    return true;
+}
+
+std::span<const RenameRow> ExtractionRenameTable() { return {}; }
+std::span<const RenameRow> AppendedRenameTable(std::u16string_view model) {
+    (void)model;  // the "TSC" and "ESC" families carry no legacy names any more
+    return {};
+}
+
+int InflateEntryToFile(std::span<const std::uint8_t> stream, const std::filesystem::path& target,
+                       std::uint64_t& written, std::uint64_t denominator,
+                       ExtractObserver* observer) {
+    Fd out;
+    std::string reason;
+    OpenResult r = OpenPlainTarget(target, out, reason);
+    if (r != OpenResult::Ok) return r == OpenResult::Refused ? kInflateRefused : kInflateFileError;
+    MemoryInput input(stream);
+    Progress progress{observer};
+    return InflateStream(input, stream.size(), out.Get(), written, denominator, progress);
+}
+
+int InflateEntryToFile(int fd, std::uint64_t offset, std::uint32_t storedSize,
+                       const std::filesystem::path& target, std::uint64_t& written,
+                       std::uint64_t denominator, ExtractObserver* observer) {
+    Fd out;
+    std::string reason;
+    OpenResult r = OpenPlainTarget(target, out, reason);
+    if (r != OpenResult::Ok) return r == OpenResult::Refused ? kInflateRefused : kInflateFileError;
+    FileInput input(fd, offset);
+    Progress progress{observer};
+    return InflateStream(input, storedSize, out.Get(), written, denominator, progress);
+}
+
+ExtractReport ExtractConfigFiles(std::span<const std::uint8_t> package,
+                                 const std::filesystem::path& documents) {
+    ExtractReport report;
+    PackageListing listing = ListPackage(package);
+    report.malformed = listing.malformed;
+    Fd dir;
+    std::uint64_t written = 0;
+    Progress none;
+    InstallLog noLog;
+    for (const PackageEntry& e : listing.entries) {
+        bool wanted = std::any_of(kConfigNames.begin(), kConfigNames.end(),
+                                  [&](const char* c) { return EqualsIgnoreCase(c, e.name); });
+        if (!wanted) continue;
+        if (dir.Get() < 0) {
+            dir = Fd(OpenOrCreateFolder(documents));
+            if (dir.Get() < 0) return report;
+        }
+        MemoryInput input(package.subspan(e.streamOffset, e.storedSize));
+        ExtractOne(input, e, dir.Get(), {}, written, package.size(), none, documents, report, noLog);
+    }
+    return report;
+}
+
+ExtractReport ExtractPackage(std::span<const std::uint8_t> package,
+                             const std::filesystem::path& installFolder,
+                             ExtractObserver* observer, const InstallLog& log) {
+    ExtractReport report;
+    PackageListing listing = ListPackage(package);
+    const std::uint32_t count = listing.declaredCount;
+    log.Append("**** FileCount=%d\r\n", static_cast<int>(count));
+    Progress progress{observer};
+    std::uint64_t written = 0;
+    Fd dir;
+    if (!listing.entries.empty()) {
+        dir = Fd(OpenOrCreateFolder(installFolder));
+        if (dir.Get() < 0)
+            log.Append("**** Cannot open install folder %s\r\n", installFolder.c_str());
+    }
+    for (std::size_t i = 0; i < listing.entries.size() && dir.Get() >= 0; ++i) {
+        const PackageEntry& e = listing.entries[i];
+        MemoryInput input(package.subspan(e.streamOffset, e.storedSize));
+        EntryOutcome o = ExtractOne(input, e, dir.Get(), ExtractionRenameTable(), written,
+                                    package.size(), progress, installFolder, report, log);
+        if (observer && !o.fileName.empty()) observer->SetStatusLine(Utf8ToUtf16(o.fileName));
+        progress.Set(std::floor(static_cast<double>(i + 1) * 100.0 / static_cast<double>(count)));
+    }
+    if (listing.malformed) {
+        report.malformed = true;
+        log.Append("**** Package malformed: %s\r\n", listing.problem.c_str());
+    }
+    log.Append("**** Retrace Finish\r\n");
+    return report;
+}
+
+int ExtractAppendedArchive(const std::filesystem::path& selfFile,
+                           const std::filesystem::path& installFolder,
+                           std::u16string_view selectedModel, ExtractObserver* observer,
+                           const InstallLog& log, ExtractReport* reportOut) {
+    ExtractReport local;
+    ExtractReport& report = reportOut ? *reportOut : local;
+    Fd fd(::open(selfFile.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.Get() < 0) return kAppendedOpenFailed;
+    PackageListing listing;
+    std::uint64_t archiveOffset = 0, fileSize = 0;
+    int walk = WalkAppended(fd.Get(), listing, archiveOffset, fileSize);
+    if (walk == kAppendedOpenFailed) return walk;
+    report.malformed = listing.malformed;
+    if (listing.malformed && listing.entries.empty()) return kAppendedReadFailed;
+    Fd dir(OpenOrCreateFolder(installFolder));
+    if (dir.Get() < 0) return kAppendedReadFailed;
+    Progress progress{observer};
+    std::uint64_t written = 0;
+    const std::uint64_t denominator = fileSize - archiveOffset;
+    for (const PackageEntry& e : listing.entries) {
+        std::string relative;
+        if (observer && SafeEntryPath(e.name, relative))
+            observer->SetStatusLine(Utf8ToUtf16((installFolder / relative).string()));
+        FileInput input(fd.Get(), e.streamOffset);
+        ExtractOne(input, e, dir.Get(), AppendedRenameTable(selectedModel), written, denominator,
+                   progress, installFolder, report, log);
+    }
+    if (listing.malformed) {
+        log.Append("**** Appended archive malformed: %s\r\n", listing.problem.c_str());
+        return kAppendedReadFailed;
+    }
+    return walk;
+}
+
+bool CreateFolderPath(const std::filesystem::path& folder) {
+    if (!folder.is_absolute()) return false;
+    std::filesystem::path current = folder.root_path();
+    struct stat st{};
+    if (::stat(current.c_str(), &st) != 0) return false;
+    for (const auto& part : folder.relative_path()) {
+        if (part.empty() || part == ".") continue;
+        current /= part;
+        if (::stat(current.c_str(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode)) return false;
+            continue;
+        }
+        if (::mkdir(current.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    }
+    return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::vector<std::uint8_t> BuildPackage(const std::vector<PackageSource>& sources, int level) {
+    std::vector<std::uint8_t> out;
+    PutLe32(out, static_cast<std::uint32_t>(sources.size()));
+    for (const PackageSource& s : sources) {
+        uLongf bound = compressBound(static_cast<uLong>(s.data.size()));
+        std::vector<std::uint8_t> z(bound);
+        if (compress2(z.data(), &bound, s.data.data(), static_cast<uLong>(s.data.size()), level) != Z_OK)
+            bound = 0;
+        z.resize(bound);
+        PutLe32(out, static_cast<std::uint32_t>(s.name.size()));
+        PutLe32(out, static_cast<std::uint32_t>(z.size()));
+        out.insert(out.end(), s.name.begin(), s.name.end());
+        out.insert(out.end(), z.begin(), z.end());
+    }
+    return out;
+}
+
+std::vector<PackageSource> SourcesFromFolder(const std::filesystem::path& folder) {
+    std::vector<PackageSource> sources;
+    for (const auto& de : std::filesystem::directory_iterator(folder)) {
+        if (!de.is_regular_file()) continue;
+        PackageSource s;
+        s.name = de.path().filename().string();
+        auto data = ReadWholeFile(de.path());
+        if (!data) continue;
+        s.data.assign(data->begin(), data->end());
+        sources.push_back(std::move(s));
+    }
+    std::sort(sources.begin(), sources.end(), [](const PackageSource& a, const PackageSource& b) {
+        return LessIgnoreCase(a.name, b.name);
+    });
+    return sources;
+}
+
+std::vector<std::uint8_t> BuildAppendedArchive(std::span<const std::uint8_t> package,
+                                               std::uint64_t fileSize, std::string_view header) {
+    std::vector<std::uint8_t> out;
+    PutLe32(out, static_cast<std::uint32_t>(header.size()));
+    out.insert(out.end(), header.begin(), header.end());
+    std::uint32_t count = package.size() >= 4 ? Le32(package.data()) : 0;
+    if (package.size() > 4) out.insert(out.end(), package.begin() + 4, package.end());
+    PutLe32(out, count);
+    PutLe32(out, static_cast<std::uint32_t>(fileSize));
+    return out;
+}
+
+}  // namespace payload

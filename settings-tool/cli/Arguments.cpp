@@ -1,0 +1,81 @@
+#include "settings-tool/cli/Arguments.h"
+
+#include <charconv>
+#include <cstdio>
+
+namespace cadmon {
+
+std::optional<long> ParseNumber(std::string_view text, long low, long high) {
+    if (text.empty() || text.size() > 12) return std::nullopt;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+    }
+    long value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    if (value < low || value > high) return std::nullopt;
+    return value;
+}
+
+std::optional<protocol::Ipv4> ParseIpv4(std::string_view text) {
+    protocol::Ipv4 ip{};
+    for (std::size_t i = 0; i < 4; ++i) {
+        const auto dot = text.find('.');
+        const bool last = i == 3;
+        if (last != (dot == std::string_view::npos)) return std::nullopt;
+        const std::string_view part = last ? text : text.substr(0, dot);
+        if (part.size() > 3) return std::nullopt;
+        const auto octet = ParseNumber(part, 0, 255);
+        if (!octet) return std::nullopt;
+        ip[i] = static_cast<std::uint8_t>(*octet);
+        if (!last) text.remove_prefix(dot + 1);
+    }
+    return ip;
+}
+
+MacBoxes SplitMacBoxes(const std::vector<std::string>& args) {
+    MacBoxes result;
+    if (args.size() == 6) {
+        result.boxes = args;
+    } else if (args.size() == 1) {
+        std::vector<std::string> parts(1);
+        for (char c : args[0]) {
+            if (c == ':' || c == '-') {
+                parts.emplace_back();
+            } else {
+                parts.back().push_back(c);
+            }
+        }
+        if (parts.size() == 6) result.boxes = std::move(parts);
+    }
+    return result;
+}
+
+std::optional<protocol::Mac> MacFromBoxes(const std::vector<std::string>& boxes, std::size_t* badBox) {
+    protocol::Mac mac{};
+    if (boxes.size() != mac.size()) return std::nullopt;
+    for (std::size_t i = 0; i < mac.size(); ++i) {
+        const auto byte = protocol::HexBoxToByte(boxes[i]);
+        if (!byte) {
+            if (badBox != nullptr) *badBox = i;
+            return std::nullopt;
+        }
+        mac[i] = *byte;
+    }
+    return mac;
+}
+
+std::string FormatIpv4(const protocol::Ipv4& ip) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", ip[0], ip[1], ip[2], ip[3]);
+    return text;
+}
+
+std::string FormatMac(const protocol::Mac& mac) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%x:%x:%x:%x:%x:%x", mac[0], mac[1], mac[2], mac[3], mac[4],
+                  mac[5]);
+    return text;
+}
+
+}  // namespace cadmon

@@ -6,11 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "link/PrinterWindow.h"
+#include "link/StopEvent.h"
 #include "link/TcpLink.h"
 #include "link/UsbDeviceSource.h"
 
@@ -23,8 +25,19 @@ struct SenderSettings {
     std::size_t usbChunk = 64;
     int usbTimeoutMs = 1000;
     TcpSettings tcp;
+    // A USB attempt that failed without delivering a byte and took less than
+    // this is followed by a pause of the rest of it, so that a printer that
+    // refuses every write at once is not retried in a busy loop.
+    int minRetryIntervalMs = 100;
 };
 
+// Shutting down: the sender calls the window (port choice, IP field, status
+// line, message boxes), and those calls may block until the window's thread
+// answers. The owner must therefore stop the sender before the window goes:
+// call RequestStop(), keep the window's event loop answering (or let its calls
+// return at once) until WaitStopped() is true, then Stop() and destroy the
+// window. Stop() joins the thread; called on the window's thread while the
+// sender waits in a blocking window call, it would wait for ever.
 class CommandSender {
 public:
     CommandSender(PrinterWindow& window, UsbDeviceSource& usb, SenderSettings settings = {});
@@ -36,6 +49,10 @@ public:
     void Start();
     // Aborts a waiting write, ends the thread and joins it. Idempotent.
     void Stop();
+    // Asks the thread to end (sets the stop event) without waiting for it.
+    void RequestStop();
+    // True once the thread has ended (or was never started), waiting up to timeoutMs.
+    bool WaitStopped(int timeoutMs) const;
 
     // Copies the bytes to the end of the queue; never blocks on the printer.
     // A length of 0 queues nothing. Always true.
@@ -55,6 +72,7 @@ private:
     };
     void SenderThread();
     void DeliverOverUsb(Submission& s);
+    bool StopRequested() const;
 
     PrinterWindow& window_;
     UsbDeviceSource& usb_;
@@ -63,8 +81,9 @@ private:
     mutable std::condition_variable changed_;
     std::deque<Submission> queue_;
     bool stopping_ = false;
+    bool running_ = false;  // the thread is between Start and its end
     std::thread thread_;
-    class StopEvent* stopEvent_ = nullptr;
+    std::unique_ptr<StopEvent> stopEvent_;
 };
 
 }  // namespace link

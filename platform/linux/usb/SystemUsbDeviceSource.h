@@ -1,0 +1,3 @@
+#pragma once
+// Factory for the programs: the USB device source of this platform.
+#include "platform/linux/usb/SysfsUsbDeviceSource.h"

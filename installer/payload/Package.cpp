@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <system_error>
 
@@ -630,6 +631,7 @@ std::vector<PackageSource> SourcesFromFolder(const std::filesystem::path& folder
         if (!de.is_regular_file()) continue;
         PackageSource s;
         s.name = de.path().filename().string();
+        if (s.name.empty() || s.name.front() == '.') continue;  // .gitattributes and the like
         auto data = ReadWholeFile(de.path());
         if (!data) continue;
         s.data.assign(data->begin(), data->end());
@@ -650,6 +652,22 @@ std::vector<std::uint8_t> BuildAppendedArchive(std::span<const std::uint8_t> pac
     if (package.size() > 4) out.insert(out.end(), package.begin() + 4, package.end());
     PutLe32(out, count);
     PutLe32(out, static_cast<std::uint32_t>(fileSize));
+    return out;
+}
+
+std::string FormatListing(const PackageListing& listing) {
+    std::string out;
+    char line[64];
+    for (const PackageEntry& e : listing.entries) {
+        std::snprintf(line, sizeof line, "%10u  ", static_cast<unsigned>(e.storedSize));
+        out += line;
+        out += e.name;
+        out += '\n';
+    }
+    std::snprintf(line, sizeof line, "%zu of %u entries\n", listing.entries.size(),
+                  static_cast<unsigned>(listing.declaredCount));
+    out += line;
+    if (listing.malformed) out += "malformed: " + listing.problem + "\n";
     return out;
 }
 

@@ -96,6 +96,9 @@ struct PackageListing {
 PackageListing ListPackage(std::span<const std::uint8_t> package);
 // Walks the appended archive at the end of a file.
 PackageListing ListAppendedArchive(const std::filesystem::path& file);
+// One line per entry ("<stored size>  <name>"), then "<n> of <N> entries" and,
+// for a malformed container, "malformed: <why>". Tools print this.
+std::string FormatListing(const PackageListing& listing);
 
 // Checks and converts a stored name to a relative path below the target
 // folder ("\" becomes "/", empty and "." components dropped). Returns false

@@ -1,0 +1,17 @@
+// ferrik built without Qt: the subcommands only.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "platform/linux/usb/SystemUsbDeviceSource.h"
+#include "update-tool/cli/FerrikCommand.h"
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (!ferrik::IsSubcommand(args)) {
+        std::cerr << "ferrik: this build has no window; see 'ferrik help'\n";
+        return 2;
+    }
+    auto usb = link::MakeSystemUsbDeviceSource();
+    return ferrik::RunSubcommand(args, *usb, std::cout, std::cerr);
+}

@@ -1,0 +1,126 @@
+#include "installer/engine/PcdFile.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace engine {
+namespace {
+
+// The header as the driver expects it; the per-install fields are patched in.
+constexpr std::array<std::uint8_t, kPcdHeaderSize> kHeaderTemplate = {
+    0x50, 0x6C, 0x6F, 0x74, 0x0A, 0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x52, 0x4B, 0x35, 0x32,
+    0x30, 0x30, 0x20, 0x50, 0x72, 0x69, 0x6E, 0x74, 0x65, 0x72, 0x20, 0x44, 0x72, 0x69, 0x76, 0x65,
+    0x72, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x5C, 0x4B, 0x03, 0x00,
+    0x40, 0x4B, 0x4C, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0xCB, 0x00, 0x00, 0x00, 0xCB, 0x00, 0x00, 0x00,
+    0xCB, 0x00, 0xCB, 0x00, 0x00, 0x00, 0x64, 0x00, 0x08, 0x00, 0x0F, 0x27, 0x80, 0x00, 0x04, 0x00,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x9A, 0x1A, 0x00, 0x00, 0xEA, 0x0B, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0xD4, 0x08, 0x00, 0x00, 0x96, 0x19, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x12, 0x07, 0x00, 0x00, 0xF4, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xD0, 0x07, 0x00, 0x00,
+    0x92, 0x09, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x5A, 0x14, 0x00, 0x00, 0x34, 0x08, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x8E, 0x12, 0x00, 0x00, 0xEC, 0x13, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0xFC, 0x0C, 0x00, 0x00, 0x92, 0x0D, 0x00, 0x00, 0x10, 0x27, 0x00, 0x00, 0x10, 0x27, 0x00, 0x00,
+    0x10, 0x27, 0x00, 0x00, 0x10, 0x27, 0x00, 0x00, 0x8E, 0x05, 0x00, 0x00, 0xB8, 0x03, 0x00, 0x00,
+    0x13, 0x03, 0x00, 0x00, 0xEF, 0x01, 0x00, 0x00, 0x44, 0x01, 0x00, 0x00, 0xF8, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x38, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
+};
+
+void Put16(std::uint8_t* p, std::uint32_t v) {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+void Put32(std::uint8_t* p, std::uint32_t v) {
+    Put16(p, v);
+    Put16(p + 2, v >> 16);
+}
+std::uint32_t Get16(const std::uint8_t* p) { return p[0] | (p[1] << 8); }
+std::uint32_t Get32(const std::uint8_t* p) { return Get16(p) | (Get16(p + 2) << 16); }
+
+}  // namespace
+
+std::vector<PcdForm> PcdFormsFor(std::string_view model, int paperWidth, int paperHeight) {
+    std::vector<PcdForm> forms;
+    forms.push_back({"Custom", paperWidth * 100, paperHeight * 100});
+    int width = 0;
+    if (model == "POS58") width = 58;
+    else if (model == "POS72") width = 72;
+    else if (model == "POS80") width = 80;
+    else if (model == "POS110") width = 110;
+    if (width != 0) {
+        for (int height : {210, 297, 3276}) {
+            forms.push_back({std::to_string(width) + " x " + std::to_string(height) + "mm",
+                             width * 1000, height * 1000});
+        }
+    }
+    return forms;
+}
+
+std::vector<std::uint8_t> BuildPcdFile(int resolution, const std::vector<PcdForm>& forms) {
+    std::vector<std::uint8_t> out(kHeaderTemplate.begin(), kHeaderTemplate.end());
+    const auto count = static_cast<std::uint32_t>(forms.size());
+    const auto dpi = static_cast<std::uint32_t>(resolution);
+    std::uint8_t* h = out.data();
+    Put16(h + 0x0A, static_cast<std::uint32_t>(kPcdExtraSize + kPcdFormSize * count));
+    Put32(h + 0x48, dpi);
+    Put32(h + 0x4C, dpi);
+    Put16(h + 0x50, dpi);
+    Put16(h + 0x52, dpi);
+    Put16(h + 0xF0, count);
+    Put32(h + 0xF4, kPcdHeaderSize + kPcdExtraSize);
+    Put16(h + 0xF8, 2);
+    Put32(h + 0xFC, kPcdHeaderSize);
+    // Extra data: the u16 values 0 and 1.
+    out.insert(out.end(), {0x00, 0x00, 0x01, 0x00});
+    for (const PcdForm& form : forms) {
+        std::uint8_t rec[kPcdFormSize] = {};
+        std::memcpy(rec, form.name.data(), std::min<std::size_t>(form.name.size(), 31));
+        Put32(rec + 32, static_cast<std::uint32_t>(form.width));
+        Put32(rec + 36, static_cast<std::uint32_t>(form.height));
+        out.insert(out.end(), std::begin(rec), std::end(rec));
+    }
+    return out;
+}
+
+bool WritePcdFile(const std::filesystem::path& file, std::string_view model, int resolution,
+                  int paperWidth, int paperHeight) {
+    const auto bytes = BuildPcdFile(resolution, PcdFormsFor(model, paperWidth, paperHeight));
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
+}
+
+std::optional<PcdData> ParsePcdFile(const std::vector<std::uint8_t>& bytes) {
+    if (bytes.size() < kPcdHeaderSize || std::memcmp(bytes.data(), "Plot", 4) != 0) return std::nullopt;
+    const std::uint8_t* h = bytes.data();
+    PcdData data;
+    data.resolution = static_cast<int>(Get32(h + 0x48));
+    const std::uint32_t count = Get16(h + 0xF0);
+    const std::uint32_t recordSize = Get16(h + 0xF2);
+    const std::uint32_t first = Get32(h + 0xF4);
+    if (recordSize < 40) return std::nullopt;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint64_t at = first + static_cast<std::uint64_t>(i) * recordSize;
+        if (at + recordSize > bytes.size()) return std::nullopt;
+        const std::uint8_t* r = h + at;
+        PcdForm form;
+        form.name.assign(reinterpret_cast<const char*>(r), strnlen(reinterpret_cast<const char*>(r), 32));
+        form.width = static_cast<std::int32_t>(Get32(r + 32));
+        form.height = static_cast<std::int32_t>(Get32(r + 36));
+        data.forms.push_back(std::move(form));
+    }
+    return data;
+}
+
+std::optional<PcdData> ReadPcdFile(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return ParsePcdFile(bytes);
+}
+
+}  // namespace engine

@@ -1,0 +1,111 @@
+#pragma once
+// An in-memory print spooler that records every call in order and fails any
+// call on demand with a chosen error number.
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "installer/engine/Seams.h"
+
+namespace fake {
+
+class FakePrintSpooler : public engine::PrintSpooler {
+public:
+    // Scripting.
+    std::filesystem::path driverDirectory;
+    std::filesystem::path systemDirectory;
+    std::map<std::string, std::uint32_t> failures;  // call name -> error it returns
+    std::vector<engine::SpoolerPort> ports;
+    std::vector<std::string> printers;               // existing printer names
+    std::vector<std::string> monitors;               // installed monitor names
+
+    // Observation.
+    std::vector<std::string> calls;                  // "AddMonitor", "AddPort POS80-Port:", ...
+    std::vector<engine::DriverRecord> drivers;
+    std::vector<engine::PrinterRecord> added;
+    std::vector<std::pair<std::string, engine::PrinterValue>> data;  // in order
+    std::vector<engine::PrinterHandle> openHandles;
+    std::string defaultPrinter;
+
+    std::uint32_t Fail(const std::string& call) const {
+        auto it = failures.find(call);
+        return it == failures.end() ? engine::kOk : it->second;
+    }
+
+    std::uint32_t DriverDirectory(std::filesystem::path& folder) override {
+        calls.push_back("DriverDirectory");
+        if (auto e = Fail("DriverDirectory")) return e;
+        folder = driverDirectory;
+        return engine::kOk;
+    }
+    std::filesystem::path SystemDirectory() override {
+        calls.push_back("SystemDirectory");
+        return systemDirectory;
+    }
+    std::uint32_t AddPrinterDriver(const engine::DriverRecord& driver) override {
+        calls.push_back("AddPrinterDriver " + driver.name);
+        if (auto e = Fail("AddPrinterDriver")) return e;
+        drivers.push_back(driver);
+        return engine::kOk;
+    }
+    std::uint32_t AddMonitor(const engine::MonitorRecord& monitor) override {
+        calls.push_back("AddMonitor " + monitor.name);
+        if (auto e = Fail("AddMonitor")) return e;
+        for (const auto& m : monitors)
+            if (m == monitor.name) return engine::kErrorMonitorAlreadyInstalled;
+        monitors.push_back(monitor.name);
+        return engine::kOk;
+    }
+    std::uint32_t AddPort(const std::string& portName, const std::string& monitorName) override {
+        calls.push_back("AddPort " + portName);
+        if (auto e = Fail("AddPort")) return e;
+        for (const auto& p : ports)
+            if (p.name == portName) return engine::kErrorAlreadyExists;
+        ports.push_back({portName, monitorName + " port", monitorName});
+        return engine::kOk;
+    }
+    std::uint32_t EnumPorts(std::vector<engine::SpoolerPort>& out) override {
+        calls.push_back("EnumPorts");
+        if (auto e = Fail("EnumPorts")) return e;
+        out = ports;
+        return engine::kOk;
+    }
+    std::uint32_t EnumPrinters(std::vector<std::string>& names) override {
+        calls.push_back("EnumPrinters");
+        if (auto e = Fail("EnumPrinters")) return e;
+        names = printers;
+        return engine::kOk;
+    }
+    std::uint32_t AddPrinter(const engine::PrinterRecord& printer, engine::PrinterHandle& handle) override {
+        calls.push_back("AddPrinter " + printer.printerName + " @ " + printer.portName);
+        if (auto e = Fail("AddPrinter")) return e;
+        for (const auto& p : printers)
+            if (p == printer.printerName) return engine::kErrorPrinterAlreadyExists;
+        added.push_back(printer);
+        printers.push_back(printer.printerName);
+        handle = 0x1000 + added.size();
+        openHandles.push_back(handle);
+        return engine::kOk;
+    }
+    std::uint32_t SetPrinterData(engine::PrinterHandle handle, const std::string& name,
+                                 const engine::PrinterValue& value) override {
+        calls.push_back("SetPrinterData " + name);
+        if (std::find(openHandles.begin(), openHandles.end(), handle) == openHandles.end())
+            return engine::kErrorInvalidHandle;
+        data.emplace_back(name, value);
+        return engine::kOk;
+    }
+    void ClosePrinter(engine::PrinterHandle handle) override {
+        calls.push_back("ClosePrinter");
+        std::erase(openHandles, handle);
+    }
+    bool SetDefaultPrinter(const std::string& name) override {
+        calls.push_back("SetDefaultPrinter " + name);
+        if (Fail("SetDefaultPrinter")) return false;
+        defaultPrinter = name;
+        return true;
+    }
+};
+
+}  // namespace fake

@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# Starts or stops a private cupsd for tests and demos.
+#
+#   scripts/private-cupsd.sh start DIR   builds a CUPS tree below DIR and starts cupsd
+#   scripts/private-cupsd.sh stop DIR    stops it (the tree stays for inspection)
+#   scripts/private-cupsd.sh env DIR     prints the variables to talk to it
+#
+# The tree doubles as an install root (LUMBRA_ROOT=DIR): cupsd's ServerBin is
+# DIR/usr/lib/cups and its DataDir DIR/usr/share/cups, so a backend or PPD that an
+# install writes below DIR is what this cupsd sees. The system's backends,
+# filters and data are linked in, except the backend and model folders, which
+# are our own. cupsd listens only on the unix socket DIR/cups.sock; point
+# clients at it with CUPS_SERVER=DIR/cups.sock. No TCP port is opened.
+set -euo pipefail
+
+cmd=${1:-}; dir=${2:-}
+if [ -z "$cmd" ] || [ -z "$dir" ]; then
+  echo "usage: $0 start|stop|env DIR" >&2; exit 2
+fi
+mkdir -p "$dir"
+dir=$(cd "$dir" && pwd)
+sock="$dir/cups.sock"
+pidfile="$dir/cupsd.pid"
+
+sysbin=/usr/lib/cups
+sysdata=/usr/share/cups
+
+start() {
+  if [ -f "$pidfile" ] && kill -0 "$(cat "$pidfile")" 2>/dev/null; then
+    echo "private cupsd already running (pid $(cat "$pidfile"))"; return 0
+  fi
+  chmod 755 "$dir"
+  mkdir -p "$dir/etc/cups/ppd" "$dir/etc/cups/ssl" "$dir/usr/lib/cups/backend" \
+           "$dir/usr/share/cups/model" "$dir/var/cache/cups" "$dir/var/run/cups/certs" \
+           "$dir/var/spool/cups/tmp" "$dir/var/log/cups"
+  chmod -R go-w "$dir/etc" "$dir/usr" "$dir/var"
+  chmod 1777 "$dir/var/spool/cups/tmp"
+  # ServerBin: the system's programs, but a backend folder of our own.
+  for entry in "$sysbin"/*; do
+    name=$(basename "$entry")
+    [ "$name" = backend ] && continue
+    ln -sfn "$entry" "$dir/usr/lib/cups/$name"
+  done
+  for be in serial parallel socket; do
+    [ -e "$sysbin/backend/$be" ] && ln -sfn "$sysbin/backend/$be" "$dir/usr/lib/cups/backend/$be"
+  done
+  # DataDir: the system's data, but a model folder of our own.
+  for entry in "$sysdata"/*; do
+    name=$(basename "$entry")
+    [ "$name" = model ] && continue
+    ln -sfn "$entry" "$dir/usr/share/cups/$name"
+  done
+  for f in mime.types mime.convs; do
+    [ -e "/usr/share/cups/mime/$f" ] || { [ -e "/etc/cups/$f" ] && cp "/etc/cups/$f" "$dir/etc/cups/$f"; }
+  done
+  cat > "$dir/etc/cups/cups-files.conf" <<CONF
+ServerRoot $dir/etc/cups
+ServerBin $dir/usr/lib/cups
+DataDir $dir/usr/share/cups
+CacheDir $dir/var/cache/cups
+StateDir $dir/var/run/cups
+RequestRoot $dir/var/spool/cups
+TempDir $dir/var/spool/cups/tmp
+AccessLog $dir/var/log/cups/access_log
+ErrorLog $dir/var/log/cups/error_log
+PageLog $dir/var/log/cups/page_log
+FileDevice Yes
+Sandboxing Relaxed
+SystemGroup root
+LogFilePerm 0644
+ConfigFilePerm 0644
+CONF
+  cat > "$dir/etc/cups/cupsd.conf" <<CONF
+LogLevel debug
+Listen $sock
+Browsing No
+BrowseLocalProtocols none
+DefaultAuthType None
+WebInterface No
+DefaultShared No
+<Location />
+  Order allow,deny
+  Allow all
+</Location>
+<Policy default>
+  <Limit All>
+    Order deny,allow
+    Allow all
+  </Limit>
+</Policy>
+CONF
+  rm -f "$sock"
+  cupsd -f -c "$dir/etc/cups/cupsd.conf" -s "$dir/etc/cups/cups-files.conf" \
+    >"$dir/var/log/cups/cupsd.out" 2>&1 &
+  echo $! > "$pidfile"
+  for _ in $(seq 1 100); do
+    if [ -S "$sock" ] && CUPS_SERVER="$sock" lpstat -r >/dev/null 2>&1; then
+      echo "private cupsd running (pid $(cat "$pidfile")), CUPS_SERVER=$sock"; return 0
+    fi
+    kill -0 "$(cat "$pidfile")" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "private cupsd did not start; see $dir/var/log/cups/" >&2
+  cat "$dir/var/log/cups/cupsd.out" >&2 || true
+  tail -20 "$dir/var/log/cups/error_log" >&2 || true
+  return 1
+}
+
+stop() {
+  [ -f "$pidfile" ] || return 0
+  pid=$(cat "$pidfile")
+  if kill -0 "$pid" 2>/dev/null; then
+    kill "$pid"
+    for _ in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -0 "$pid" 2>/dev/null && kill -9 "$pid" 2>/dev/null || true
+  fi
+  rm -f "$pidfile" "$sock"
+}
+
+case "$cmd" in
+  start) start ;;
+  stop) stop ;;
+  env) echo "export CUPS_SERVER=$sock LUMBRA_ROOT=$dir" ;;
+  *) echo "usage: $0 start|stop|env DIR" >&2; exit 2 ;;
+esac

@@ -3,6 +3,8 @@
 #include <QFontMetrics>
 #include <QStringList>
 
+#include "installer/payload/TextTable.h"
+
 namespace wizard {
 namespace {
 
@@ -46,44 +48,20 @@ QFont MakeFont(const QString& face, int height, int weight, int charset) {
     return font;
 }
 
-QFont CaptionFont(UiLanguage language) {
-    if (language == UiLanguage::Chinese) return MakeFont(QStringLiteral("宋体"), 12, 400, kCharsetGb2312);
-    return MakeFont(QStringLiteral("Times New Romans"), 14, 400, kCharsetDefault);
+namespace {
+QFont FromSpec(payload::FontUse use, UiLanguage language) {
+    const payload::FontSpec spec = payload::FontFor(use, static_cast<int>(language));
+    if (!spec.face) return QFont();
+    return MakeFont(QString::fromUtf16(spec.face), spec.height, spec.weight, spec.charset);
 }
+}  // namespace
 
-QFont HeadingFont(UiLanguage language) {
-    switch (language) {
-    case UiLanguage::Chinese: return MakeFont(QStringLiteral("宋体"), 14, 800, kCharsetGb2312);
-    case UiLanguage::Russian: return MakeFont(QStringLiteral("Times New Roman"), 18, 800, kCharsetDefault);
-    case UiLanguage::English: break;
-    }
-    return MakeFont(QStringLiteral("Ms Scanf"), 20, 800, kCharsetDefault);
-}
-
-QFont PageTitleFont(UiLanguage language) {
-    switch (language) {
-    case UiLanguage::Chinese: return MakeFont(QStringLiteral("Ms Scanf"), 12, 800, kCharsetGb2312);
-    case UiLanguage::Russian: return MakeFont(QStringLiteral("Times New Romans"), 15, 800, kCharsetDefault);
-    case UiLanguage::English: break;
-    }
-    return MakeFont(QStringLiteral("Ms Scanf"), 15, 800, kCharsetDefault);
-}
-
-QFont BodyFont(UiLanguage language) {
-    switch (language) {
-    case UiLanguage::Chinese: return MakeFont(QStringLiteral("宋体"), 12, 400, kCharsetGb2312);
-    case UiLanguage::Russian: return MakeFont(QStringLiteral("Times New Romans"), 15, 400, kCharsetDefault);
-    case UiLanguage::English: break;
-    }
-    return MakeFont(QStringLiteral("Ms Scanf"), 15, 400, kCharsetDefault);
-}
-
-QFont LanguageListFont() {
-    return MakeFont(QStringLiteral("Times New Romans"), 15, 400, kCharsetRussian);
-}
-
-QFont FolderFieldFont() { return MakeFont(QStringLiteral("Arial"), 14, 400, kCharsetDefault); }
-
+QFont CaptionFont(UiLanguage language) { return FromSpec(payload::FontUse::Caption, language); }
+QFont HeadingFont(UiLanguage language) { return FromSpec(payload::FontUse::Heading, language); }
+QFont PageTitleFont(UiLanguage language) { return FromSpec(payload::FontUse::PageTitle, language); }
+QFont BodyFont(UiLanguage language) { return FromSpec(payload::FontUse::Body, language); }
+QFont LanguageListFont() { return FromSpec(payload::FontUse::LanguageList, UiLanguage::English); }
+QFont FolderFieldFont() { return FromSpec(payload::FontUse::FolderField, UiLanguage::English); }
 QFont FrameDefaultFont() { return MakeFont(QStringLiteral("Arial"), 14, 400, kCharsetDefault); }
 
 }  // namespace wizard

@@ -88,6 +88,16 @@ bool FakeUsbDeviceSource::WaitForPieces(std::size_t count, int timeoutMs) const 
                              [&] { return pieces_.size() >= count; });
 }
 
+bool FakeUsbDeviceSource::WaitForClosed(std::size_t count, int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return closed_ >= count; });
+}
+
+std::size_t FakeUsbDeviceSource::ClosedCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return closed_;
+}
+
 std::size_t FakeUsbDeviceSource::EnumerateCount() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return enumerations_;
@@ -176,7 +186,15 @@ void FakeUsbDeviceSource::Printer(int readEnd, std::size_t device, std::size_t o
         if (fds[1].revents & POLLIN) break;
         const ssize_t n = ::read(readEnd, buffer, sizeof buffer);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-        if (n <= 0) break;  // the port closed its end
+        if (n == 0) {  // the port closed its end
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                ++closed_;
+            }
+            changed_.notify_all();
+            break;
+        }
+        if (n < 0) break;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             pieces_.push_back(ReceivedPiece{device, open, std::vector<std::uint8_t>(buffer, buffer + n)});

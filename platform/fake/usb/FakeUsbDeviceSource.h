@@ -60,6 +60,9 @@ public:
     std::vector<ReceivedPiece> Pieces() const;
     std::vector<std::uint8_t> Received(std::size_t device) const;  // all pieces of a device, in order
     bool WaitForPieces(std::size_t count, int timeoutMs) const;
+    // Opens whose descriptor the port has closed again (seen as end of file).
+    bool WaitForClosed(std::size_t count, int timeoutMs) const;
+    std::size_t ClosedCount() const;
     std::size_t EnumerateCount() const;
     std::size_t ProbeCount() const;
     std::size_t OpenCount(std::size_t device) const;
@@ -88,6 +91,7 @@ private:
     std::vector<std::thread> printers_;
     std::size_t enumerations_ = 0;
     std::size_t probes_ = 0;
+    std::size_t closed_ = 0;
     bool releaseStalls_ = false;
     int shutdownFd_ = -1;  // eventfd: set when the source goes away
 };

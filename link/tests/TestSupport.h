@@ -1,0 +1,161 @@
+#pragma once
+// Shared pieces of the printer link tests: a recording window, a loopback TCP
+// printer, and hex dumps so that byte mismatches are readable.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/PrinterWindow.h"
+
+namespace linktest {
+
+inline std::string Hex(const std::vector<std::uint8_t>& bytes) {
+    std::string out;
+    char cell[4];
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(cell, sizeof cell, i ? " %02x" : "%02x", bytes[i]);
+        out += cell;
+    }
+    return out;
+}
+
+inline std::vector<std::uint8_t> Pattern(std::size_t size, std::uint8_t first = 0) {
+    std::vector<std::uint8_t> bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(first + i);
+    return bytes;
+}
+
+inline std::vector<std::uint8_t> Slice(const std::vector<std::uint8_t>& bytes, std::size_t from, std::size_t n) {
+    return {bytes.begin() + static_cast<long>(from), bytes.begin() + static_cast<long>(from + n)};
+}
+
+inline double MsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A window without Qt: the port choice and IP are set by the test; status
+// lines, message boxes and program ends are recorded as "status: …",
+// "box: …" and "end: N".
+class TestWindow : public link::PrinterWindow {
+public:
+    void SetPort(link::PortChoice port) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        port_ = port;
+    }
+    void SetIp(link::Ipv4 ip) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ip_ = ip;
+    }
+    std::vector<std::string> Events() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_;
+    }
+
+    link::PortChoice ReadPortChoice() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return port_;
+    }
+    link::Ipv4 ReadPrinterIp() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return ip_;
+    }
+    void ShowStatus(const std::string& text) override { Record("status: " + text); }
+    void ShowMessageBox(const std::string& text) override { Record("box: " + text); }
+    void EndProgram(int status) override { Record("end: " + std::to_string(status)); }
+
+private:
+    void Record(std::string event) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(std::move(event));
+    }
+    mutable std::mutex mutex_;
+    link::PortChoice port_ = link::PortChoice::Usb;
+    link::Ipv4 ip_{127, 0, 0, 1};
+    std::vector<std::string> events_;
+};
+
+// A printer on 127.0.0.1, port chosen by the system. It records the bytes of
+// every connection once that connection has ended. Constructed with
+// listening = false the port is bound but refuses connections until Listen().
+class LoopbackPrinter {
+public:
+    explicit LoopbackPrinter(bool listening = true, int backlog = 16) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t size = sizeof address;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+        port_ = ntohs(address.sin_port);
+        stop_ = ::eventfd(0, EFD_CLOEXEC);
+        if (listening) Listen(backlog);
+    }
+    ~LoopbackPrinter() {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] auto ignored = ::write(stop_, &one, sizeof one);
+        if (thread_.joinable()) thread_.join();
+        ::close(fd_);
+        ::close(stop_);
+    }
+    void Listen(int backlog = 16) {
+        ::listen(fd_, backlog);
+        if (backlog > 0) thread_ = std::thread([this] { Serve(); });
+    }
+    std::uint16_t Port() const { return port_; }
+    int Fd() const { return fd_; }
+    std::vector<std::vector<std::uint8_t>> Connections() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return connections_;
+    }
+    bool WaitForConnections(std::size_t count, int timeoutMs) const {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                 [&] { return connections_.size() >= count; });
+    }
+
+private:
+    bool Wait(int fd) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {stop_, POLLIN, 0}};
+        return ::poll(fds, 2, -1) > 0 && !(fds[1].revents & POLLIN);
+    }
+    void Serve() {
+        while (Wait(fd_)) {
+            const int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0) continue;
+            std::vector<std::uint8_t> bytes;
+            std::uint8_t buffer[65536];
+            while (Wait(client)) {
+                const ssize_t n = ::read(client, buffer, sizeof buffer);
+                if (n <= 0) break;
+                bytes.insert(bytes.end(), buffer, buffer + n);
+            }
+            ::close(client);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                connections_.push_back(std::move(bytes));
+            }
+            changed_.notify_all();
+        }
+    }
+    int fd_ = -1;
+    int stop_ = -1;
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::vector<std::vector<std::uint8_t>> connections_;
+};
+
+}  // namespace linktest

@@ -1,0 +1,29 @@
+#include "settings-tool/gui/CadmonWindow.h"
+
+#include <QApplication>
+#include <csignal>
+
+#include "platform/linux/usb/SystemUsbDeviceSource.h"
+#include "settings-tool/gui/CadmonDlg.h"
+#include "ui-common/MessageSink.h"
+
+int RunCadmonWindow(int argc, char** argv) {
+    // A printer that drops the connection must give an error, not end the program.
+    std::signal(SIGPIPE, SIG_IGN);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("cadmon"));
+
+    ui::QtMessageSink messages;
+    const std::unique_ptr<link::UsbDeviceSource> usb = link::MakeSystemUsbDeviceSource();
+    cadmon::gui::CadmonServices services;
+    services.messages = &messages;
+    services.usb = usb.get();
+    services.sender.tcp = link::TcpSettings::FromEnvironment();
+    services.discovery = protocol::DiscoverySettings::FromEnvironment();
+
+    cadmon::gui::CCadmonDlg window(std::move(services));
+    if (window.Start() != cadmon::gui::CCadmonDlg::StartResult::Ok)
+        return cadmon::gui::CCadmonDlg::kExitDiscoveryPortBusy;
+    window.show();
+    return app.exec();
+}

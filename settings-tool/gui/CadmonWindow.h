@@ -1,0 +1,3 @@
+#pragma once
+// cadmon without a subcommand: the settings window. Returns the exit status.
+int RunCadmonWindow(int argc, char** argv);

@@ -121,7 +121,10 @@ ModelTable ParseModelTable(std::span<const std::uint8_t> bytes) {
     std::size_t row = 1;
     for (std::u16string_view line : Lines(text)) {
         if (row >= kModelRows) break;
-        if (!line.empty() && (line.back() == u'\n' || line.back() == u'\r')) line.remove_suffix(1);
+        // The whole line end goes: a CR kept on a short line would end up in
+        // its last text field (a model "POS72\r" matches no paper form).
+        if (!line.empty() && line.back() == u'\n') line.remove_suffix(1);
+        if (!line.empty() && line.back() == u'\r') line.remove_suffix(1);
         if (line.find(u"//") != std::u16string_view::npos) continue;
         if (line.find_first_not_of(u" \t\r") == std::u16string_view::npos) continue;  // blank line
 

@@ -34,10 +34,7 @@ std::vector<std::u16string> Names(const InstallerTexts& t) {
     return {t.title, t.productName, t.driverName, t.monitorName, t.portName, t.programFolderName, t.languageModule};
 }
 
-fs::path SourceDir() {
-    const char* s = std::getenv("PROJECT_SOURCE_DIR");
-    return s ? fs::path(s) : fs::path("/work/main");
-}
+const fs::path kPayloadFiles = PAYLOAD_FILES_DIR;
 
 TEST(InstallerTexts, NamesBlockVariants) {
     struct Case {
@@ -193,7 +190,7 @@ TEST(ModelTable, CapacitiesAndRowLimit) {
 // the start-up path: extraction into Documents, then both parsers.
 TEST(ShippedConfiguration, ParsesAsIntended) {
     ScratchDir dir;
-    auto pkg = BuildPackage(SourcesFromFolder(SourceDir() / "installer/payload-files"));
+    auto pkg = BuildPackage(SourcesFromFolder(kPayloadFiles));
     EXPECT_EQ(ListPackage(pkg).entries.size(), 25u);
     ExtractReport r = ExtractConfigFiles(pkg, dir / "Documents");
     EXPECT_EQ(Tree(dir / "Documents"),
@@ -226,7 +223,7 @@ TEST(ShippedConfiguration, ParsesAsIntended) {
     EXPECT_FALSE(ReadInstallerTexts(dir / "Documents" / InstallConfigFileName(2), ru));
     EXPECT_EQ(ru.monitorName, u"USB Printer Monitor");
 
-    auto tn = ReadWholeFile(SourceDir() / "installer/payload-files/InstallConfig_tn.txt");
+    auto tn = ReadWholeFile(kPayloadFiles / "InstallConfig_tn.txt");
     ASSERT_TRUE(tn);
     EXPECT_EQ(ParseInstallerTexts(AsBytes(*tn)).languageModule, u"LNGZHT.DLL");
 

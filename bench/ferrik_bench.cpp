@@ -1,0 +1,187 @@
+// ferrik_bench: a 1 MiB firmware image sent by the update tool's own code,
+// over TCP into printer-sim and over USB into printer-sim's fake USB printer,
+// against a plain loop that writes the same stream with the same piece size
+// into the same sink, in the same run. Prints time per run and the ratio
+// plain / tool (1.0: as fast as the plain loop; the target is >= 0.9).
+//
+//   scripts/in-netns build/bench/ferrik_bench [--rounds N]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "link/UsbPrinterPort.h"
+#include "platform/linux/usb/SysfsUsbDeviceSource.h"
+#include "protocol/Discovery.h"
+#include "sim/testing/SimProcess.h"
+#include "update-tool/core/NetSocket.h"
+#include "update-tool/core/UpdateTool.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+class SilentWindow : public ferrik::UpdateWindow {
+public:
+    void SetProgress(int, std::int64_t) override {}
+    void ShowDevicePath(const std::string&) override {}
+    void ShowStatus(const std::string&) override {}
+    void ShowMessageBox(const std::string& text) override { last = text; }
+    void SetButtonEnabled(ferrik::ActionButton, bool) override {}
+    void ClearDeviceList() override {}
+    void EndProgram(const std::string& text, int) override { last = text; ended = true; }
+    std::string last;
+    bool ended = false;
+};
+
+Bytes Image(std::size_t size) {
+    Bytes out(size);
+    std::uint32_t seed = 12345;
+    for (auto& b : out) {
+        seed = seed * 1103515245u + 12345u;
+        b = static_cast<std::uint8_t>(seed >> 16);
+    }
+    return out;
+}
+
+Bytes UsbStream(const Bytes& image) {  // whole blocks only
+    Bytes out{0x1B, 0x2B};
+    out.insert(out.end(), image.begin(), image.end());
+    if ((image.size() / 256) % 2) out.insert(out.end(), 256, 0x55);
+    out.insert(out.end(), 512, 0x55);
+    std::uint32_t sum = 0;
+    for (std::size_t i = 2; i < out.size(); ++i) sum += out[i];
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(sum >> (8 * i)));
+    return out;
+}
+
+Bytes NetStream(const Bytes& image) {
+    Bytes out{0x1B, 0x2B};
+    out.insert(out.end(), image.begin(), image.end());
+    out.insert(out.end(), 768, 0x55);
+    return out;
+}
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Waits until printer-sim has seen `streams` streams end and checked the image.
+bool SimDone(const simtest::SimProcess& sim, std::size_t streams) {
+    return sim.WaitForStreamsClosed(streams, std::chrono::seconds(60));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int rounds = 5;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::max(1, std::atoi(argv[i + 1]));
+    }
+    const Bytes image = Image(1 << 20);
+    const auto folder = std::filesystem::temp_directory_path() / ("ferrik-bench-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    const std::string imagePath = (folder / "PRINT_NET80.bin").string();
+    {
+        std::ofstream out(imagePath, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    }
+
+    simtest::SimOptions options;
+    options.args = {"--quiet-probes"};
+    options.usb = true;
+    simtest::SimProcess sim(options);
+    if (!sim.ok()) {
+        std::fprintf(stderr, "printer-sim did not start: %s\n", sim.error().c_str());
+        return 1;
+    }
+    SilentWindow window;
+    protocol::DeviceTable table;
+    ferrik::UpdateSettings settings;
+    settings.tcpPort = sim.TcpPort();
+    settings.tableSettleMs = 0;
+    link::SysfsUsbDeviceSource usb(sim.UsbRoot());
+    ferrik::UpdateTool tool(window, usb, table, settings);
+
+    const Bytes netStream = NetStream(image);
+    const Bytes usbStream = UsbStream(image);
+    std::vector<double> toolTcp, plainTcp, toolUsb, plainUsb;
+    std::size_t streams = 0;
+    bool ok = true;
+
+    for (int round = 0; round < rounds && ok; ++round) {
+        // TCP, the tool: one line in the device list, 127.0.0.1.
+        protocol::DeviceRecord record;
+        record.bytes[0] = 1;
+        record.bytes[14] = 127;
+        record.bytes[17] = 1;
+        table.Clear();
+        table.Add(record);
+        auto start = Clock::now();
+        ok = tool.SendFirmwareOverNetwork(0, imagePath) == ferrik::Outcome::Done && SimDone(sim, ++streams);
+        toolTcp.push_back(Ms(Clock::now() - start));
+
+        // TCP, the plain loop: 256-byte sends of the same stream.
+        start = Clock::now();
+        {
+            ferrik::Socket s = ferrik::ConnectTcp({127, 0, 0, 1}, sim.TcpPort(), 5000);
+            ok = ok && s.Valid() && s.SendOnce(netStream.data(), 2) == 2;
+            for (std::size_t at = 2; ok && at < netStream.size();) {
+                const long n = s.SendOnce(netStream.data() + at, std::min<std::size_t>(256, netStream.size() - at));
+                ok = n > 0;
+                at += static_cast<std::size_t>(std::max(n, 0L));
+            }
+        }
+        ok = ok && SimDone(sim, ++streams);
+        plainTcp.push_back(Ms(Clock::now() - start));
+
+        // USB, the tool.
+        start = Clock::now();
+        ok = ok && tool.SendFirmwareOverUsb(imagePath) == ferrik::Outcome::Done && SimDone(sim, ++streams);
+        toolUsb.push_back(Ms(Clock::now() - start));
+
+        // USB, the plain loop: 64-byte writes with the same time-out.
+        start = Clock::now();
+        {
+            link::CUsbPrinterPort port(usb, link::UpdateToolProductIds());
+            ok = ok && port.Open();
+            for (std::size_t at = 0; ok && at < usbStream.size();) {
+                std::size_t written = 0;
+                ok = port.Write(usbStream.data() + at, std::min<std::size_t>(64, usbStream.size() - at), &written,
+                                1000) && written > 0;
+                at += written;
+            }
+            port.Close();
+        }
+        ok = ok && SimDone(sim, ++streams);
+        plainUsb.push_back(Ms(Clock::now() - start));
+    }
+    std::filesystem::remove_all(folder);
+    if (!ok) {
+        std::fprintf(stderr, "a run failed (%s)\n", window.last.c_str());
+        return 1;
+    }
+    const auto lines = sim.Lines();
+    const auto good = std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.find("firmware received: 4096 blocks, checksum ok") != std::string::npos;
+    });
+    const double tcpRatio = Median(plainTcp) / Median(toolTcp);
+    const double usbRatio = Median(plainUsb) / Median(toolUsb);
+    std::printf("ferrik_bench: 1 MiB image, %d rounds, median times until printer-sim saw the stream end\n", rounds);
+    std::printf("  tcp  ferrik %8.1f ms   plain loop %8.1f ms   ratio %.2f\n", Median(toolTcp), Median(plainTcp),
+                tcpRatio);
+    std::printf("  usb  ferrik %8.1f ms   plain loop %8.1f ms   ratio %.2f\n", Median(toolUsb), Median(plainUsb),
+                usbRatio);
+    std::printf("  printer-sim checked %ld of %zu streams: \"checksum ok\"\n", static_cast<long>(good), streams);
+    std::printf("  target ratio >= 0.90: %s\n", tcpRatio >= 0.9 && usbRatio >= 0.9 ? "met" : "NOT met");
+    return 0;
+}

@@ -1,0 +1,2 @@
+// End-to-end tests of cadmon against printer-sim (being written).
+#include <gtest/gtest.h>

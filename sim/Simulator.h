@@ -1,0 +1,67 @@
+#pragma once
+// The simulated printer: one poll() loop serving the TCP raw port, the UDP
+// discovery port and the FIFOs of the fake USB printers. Every stream goes
+// through a ByteStream (StreamDecoder.h); output lines go to stdout and the log.
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/SimConfig.h"
+#include "sim/StreamDecoder.h"
+#include "sim/UsbTree.h"
+
+namespace sim {
+
+class Simulator {
+public:
+    explicit Simulator(SimConfig config);
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // Opens the sockets and creates the USB devices; false with `error` set when any fails.
+    bool Start(std::string* error);
+    // "printer-sim ready tcp=.. probe=.. reply=..:.. printers=N usb=.." (after Start)
+    std::string ReadyLine() const;
+    // Serves until `stopFd` becomes readable (a signalfd or a pipe), then ends
+    // every open stream (decoding what is left) and removes the USB devices.
+    void Run(int stopFd);
+
+    // Output: one line on stdout (flushed) and in the log file.
+    void Emit(const std::string& line);
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Stream;
+    struct UsbPort;
+
+    void AcceptTcp();
+    void ReadStream(Stream& stream);
+    void EndStream(Stream& stream, const std::string& why);
+    std::unique_ptr<Stream> NewStream(StreamKind kind, int fd, const std::string& name, const std::string& from);
+    void ServiceUsb(UsbPort& port, short revents);
+    bool ReopenUsb(UsbPort& port);
+    void HandleDatagram();
+    void AnswerProbe(const std::string& from, std::size_t length);
+    void ApplyAddressSetting(const std::uint8_t* message, const std::string& from);
+    void WriteRaw(Stream& stream, const std::uint8_t* data, std::size_t length);
+    void Shutdown();
+
+    SimConfig config_;
+    PrinterState state_;
+    int tcpFd_ = -1;
+    int udpFd_ = -1;
+    std::uint16_t tcpPort_ = 0;
+    std::uint16_t probePort_ = 0;
+    int rawFd_ = -1;
+    std::FILE* log_ = nullptr;
+    std::vector<std::unique_ptr<Stream>> tcp_;
+    std::vector<std::unique_ptr<UsbPort>> usb_;
+    std::uint64_t streamCount_ = 0;
+    std::uint64_t tcpCount_ = 0;
+};
+
+}  // namespace sim

@@ -1,4 +1,5 @@
 #include "sim/Decoders.h"
+#include "sim/FirmwareReceiver.h"
 
 namespace sim {
 
@@ -6,6 +7,8 @@ std::vector<DecoderFactory> DefaultDecoders() {
     // Priority order. Decoders that recognise a whole stream by its first
     // bytes (a firmware or font download) belong before the settings decoder.
     return {
+        MakeFirmwareReceiver,
+        MakeFontReceiver,
         MakeSettingsDecoder,
         MakeTextDecoder,
     };

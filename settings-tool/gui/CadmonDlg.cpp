@@ -303,6 +303,9 @@ void CCadmonDlg::ApplyMainLabels() {
     c_.wifi->setText(text::kWifiSetting.For(f));
     c_.buzzerButton->setText(text::kBeepSet.For(f));
     c_.blankFeedButton->setText(text::kBlankFeed.For(f));
+    // Room on both sides of every caption, whatever the language.
+    for (QPushButton* b : findChildren<QPushButton*>())
+        if (b != c_.about) b->setMinimumWidth(b->fontMetrics().horizontalAdvance(b->text()) + 24);
 }
 
 // ---- the printer link's view of the window (any thread) ----

@@ -9,10 +9,24 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <sys/socket.h>
+
+#include <cstdint>
+
 #include "settings-tool/gui/Texts.h"
 #include "ui-common/IpAddressEdit.h"
 
 namespace cadmon::gui {
+namespace {
+
+void DropWaitingReplies(int fd) {
+    if (fd < 0) return;
+    std::uint8_t buffer[64];
+    while (::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) >= 0) {
+    }
+}
+
+}  // namespace
 
 CSearchDlg::CSearchDlg(int languageFlag, protocol::DiscoverySockets& sockets,
                        ui::MessageSink& messages, int probePauseMs, QWidget* parent)
@@ -31,6 +45,7 @@ CSearchDlg::CSearchDlg(int languageFlag, protocol::DiscoverySockets& sockets,
     layout->addLayout(left, 1);
 
     auto* right = new QGridLayout;
+    right->setHorizontalSpacing(10);
     c_.ipLabel = new QLabel(text::kSearchIp.For(languageFlag), this);
     c_.ip = new ui::CIpAddressEdit(this);
     c_.maskLabel = new QLabel(text::kSearchMask.For(languageFlag), this);
@@ -63,10 +78,14 @@ CSearchDlg::CSearchDlg(int languageFlag, protocol::DiscoverySockets& sockets,
     connect(c_.list, &QListWidget::itemSelectionChanged, this, [this] { OnLineChosen(SelectedRow()); });
     connect(c_.set, &QPushButton::clicked, this, &CSearchDlg::OnSet);
 
-    // Opening: the probe timer, then the listener, then an empty table.
+    // Opening: the probe timer, an empty table, then the listener. Replies
+    // that arrived while no search window was open belong to an earlier
+    // search: they are dropped, so that every opening starts with an empty list.
     timer_ = new QTimer(this);
     connect(timer_, &QTimer::timeout, this, &CSearchDlg::OnProbeTimer);
     timer_->start(1000);
+    table_.Clear();
+    DropWaitingReplies(sockets_.ReceiveFd());
     listener_ = std::make_unique<protocol::DiscoveryListener>(
         sockets_.ReceiveFd(), table_,
         [this](const std::vector<protocol::DeviceRecord>& filled) {
@@ -74,7 +93,6 @@ CSearchDlg::CSearchDlg(int languageFlag, protocol::DiscoverySockets& sockets,
             gate_.Call([this, &filled] { RebuildList(filled); });
         });
     listener_->Start();
-    table_.Clear();
 }
 
 CSearchDlg::~CSearchDlg() { StopListener(); }

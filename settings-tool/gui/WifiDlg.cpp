@@ -45,6 +45,7 @@ CWifiDlg::CWifiDlg(int languageFlag, SubmitFunction submit, ui::MessageSink& mes
 
     auto* credentials = new QGridLayout;
     credentials->setColumnStretch(1, 1);
+    credentials->setHorizontalSpacing(10);
     c_.nameLabel = new QLabel(Utf8(text::kWifiId), this);
     c_.name = new QLineEdit(this);
     c_.name->setObjectName(QStringLiteral("wifiName"));
@@ -68,6 +69,7 @@ CWifiDlg::CWifiDlg(int languageFlag, SubmitFunction submit, ui::MessageSink& mes
 
     auto* address = new QGridLayout;
     address->setColumnStretch(1, 1);
+    address->setHorizontalSpacing(10);
     c_.staticIpLabel = new QLabel(text::kWifiStaticIp.For(languageFlag), this);
     c_.staticIp = new ui::CIpAddressEdit(this);
     c_.staticIp->setObjectName(QStringLiteral("wifiStaticIp"));

@@ -41,6 +41,15 @@ void RemoveIgnoringCase(const fs::path& folder, std::string_view name) {
     }
 }
 
+// P as part of a file name: a "/" cannot be part of one on this system and
+// would send the file into another folder, so it becomes "_".
+std::string FileNamePart(const std::string& p) {
+    std::string out = p;
+    for (char& c : out)
+        if (c == '/') c = '_';
+    return out;
+}
+
 std::string StartMenuSubFolder(int uiLanguage, const std::string& p) {
     if (uiLanguage == 1) return p + " 打印机驱动";
     if (uiLanguage == 2) return p + " Драйвер принтера";
@@ -80,7 +89,7 @@ std::string MakeUniquePrinterName(PrintSpooler& spooler, const std::string& name
 
 bool InstallDriverAndPrinter(InstallRun& run) {
     PrintSpooler& spooler = run.platform.spooler;
-    const std::string& p = run.settings.printerName;
+    const std::string p = FileNamePart(run.settings.printerName);
     const fs::path fa = run.settings.programFolder;
 
     fs::path dd;
@@ -128,7 +137,7 @@ bool InstallDriverAndPrinter(InstallRun& run) {
         return false;
     }
 
-    const std::string unique = MakeUniquePrinterName(spooler, p);
+    const std::string unique = MakeUniquePrinterName(spooler, run.settings.printerName);
     run.log.Append("*********** call AddPrinter\r\n");
     PrinterRecord printer;
     printer.printerName = unique;
@@ -173,7 +182,7 @@ bool InstallPrinterDriver(InstallRun& run) {
     if (spooler.DriverDirectory(dd) != kOk) return false;
     const payload::ModelRow& row = run.Row();
     // A data file that cannot be written does not stop the installation.
-    WritePcdFile(dd / (p + "GPC.pcd"), U8(row.model), row.resolution, row.paperWidth, row.paperHeight);
+    WritePcdFile(dd / (FileNamePart(p) + "GPC.pcd"), U8(row.model), row.resolution, row.paperWidth, row.paperHeight);
     run.driverName = p + " Driver";
     run.texts.driverName = payload::Utf8ToUtf16(run.driverName);
     const bool added = InstallDriverAndPrinter(run);

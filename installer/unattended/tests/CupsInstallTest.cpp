@@ -1,0 +1,335 @@
+// The engine on its Linux platform against a real, private cupsd that this
+// suite starts itself (scripts/private-cupsd.sh): a unix socket below a
+// temporary tree that is also the install root.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cups/cups.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "installer/engine/Engine.h"
+#include "installer/payload/TextCodec.h"
+#include "installer/unattended/LinuxInstallPlatform.h"
+
+namespace {
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+
+std::string ReadText(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string Capture(const std::string& command) {
+    std::string out;
+    if (FILE* p = ::popen((command + " 2>&1").c_str(), "r")) {
+        char buf[512];
+        while (std::fgets(buf, sizeof buf, p)) out += buf;
+        ::pclose(p);
+    }
+    return out;
+}
+
+struct Queue {
+    std::string name, info, uri;
+    bool accepting = false;
+    int state = 0;
+};
+
+// One queue's attributes, straight from cupsd.
+std::optional<Queue> GetQueue(const std::string& queue) {
+    ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    char uri[HTTP_MAX_URI];
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0, "/printers/%s",
+                     queue.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+    ipp_t* response = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
+    if (!response || cupsLastError() > IPP_STATUS_OK_CONFLICTING) {
+        ippDelete(response);
+        return std::nullopt;
+    }
+    Queue q;
+    auto text = [&](const char* name) {
+        ipp_attribute_t* a = ippFindAttribute(response, name, IPP_TAG_ZERO);
+        return a ? std::string(ippGetString(a, 0, nullptr)) : std::string();
+    };
+    q.name = text("printer-name");
+    q.info = text("printer-info");
+    q.uri = text("device-uri");
+    if (auto* a = ippFindAttribute(response, "printer-is-accepting-jobs", IPP_TAG_BOOLEAN)) q.accepting = ippGetBoolean(a, 0);
+    if (auto* a = ippFindAttribute(response, "printer-state", IPP_TAG_ENUM)) q.state = ippGetInteger(a, 0);
+    ippDelete(response);
+    return q;
+}
+
+std::string DefaultQueue() {
+    cups_dest_t* dests = nullptr;
+    const int n = cupsGetDests2(CUPS_HTTP_DEFAULT, &dests);
+    std::string name;
+    for (int i = 0; i < n; ++i)
+        if (dests[i].is_default) name = dests[i].name;
+    cupsFreeDests(n, dests);
+    return name;
+}
+
+class RecordingObserver : public engine::InstallObserver {
+public:
+    std::vector<std::optional<std::string>> answers;
+    int questions = 0;
+    void SetProgress(int) override {}
+    void SetStatusLine(const std::u16string&) override {}
+    std::optional<std::string> ChoosePort(const std::vector<engine::SpoolerPort>&) override {
+        ++questions;
+        return questions <= static_cast<int>(answers.size()) ? answers[questions - 1] : std::nullopt;
+    }
+    void InstallSucceeded() override {}
+    void InstallFailed() override {}
+};
+
+// A listener on 127.0.0.1 standing for the network printer (port chosen by the kernel).
+class Listener {
+public:
+    Listener() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd_, 4);
+        socklen_t len = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+    }
+    ~Listener() { ::close(fd_); }
+    int Port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+bool ConnectTo(const std::string& host, int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (::inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1) {
+        ::close(fd);
+        return false;
+    }
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+class CupsInstall : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        std::random_device rd;
+        tree = fs::path("/tmp") / ("lumbra-cups-" + std::to_string(rd() % 1000000));
+        const std::string out = Capture(std::string(PRIVATE_CUPSD_SCRIPT) + " start " + tree.string());
+        started = out.find("running") != std::string::npos;
+        if (!started) std::fprintf(stderr, "%s\n", out.c_str());
+        ::setenv("CUPS_SERVER", (tree / "cups.sock").c_str(), 1);
+        ::setenv("LUMBRA_ROOT", tree.c_str(), 1);
+        ::setenv("USB_PRINTER_ROOT", (tree / "usbroot").c_str(), 1);
+        ::setenv("HOME", "/home/installer", 1);
+        ::unsetenv("XDG_DATA_HOME");
+        cupsSetServer((tree / "cups.sock").c_str());
+        std::vector<payload::PackageSource> sources = payload::SourcesFromFolder(PAYLOAD_FILES_DIR);
+        package = new payload::InstallPackage(payload::PackageFromBytes(payload::BuildPackage(sources)));
+    }
+    static void TearDownTestSuite() {
+        Capture(std::string(PRIVATE_CUPSD_SCRIPT) + " stop " + tree.string());
+        if (!std::getenv("KEEP_CUPS_TREE")) {
+            std::error_code ec;
+            fs::remove_all(tree, ec);
+        }
+        delete package;
+    }
+    void SetUp() override {
+        if (!started) GTEST_SKIP() << "the private cupsd did not start";
+    }
+
+    // One install through the engine on the Linux platform, as the wizard runs it.
+    struct Result {
+        bool ok = false;
+        std::string queue;
+        std::string printer;
+        engine::InstallSettings settings;
+        int questions = 0;
+    };
+    Result Install(const std::string& name, const std::function<void(engine::InstallSettings&)>& port,
+                   std::vector<std::optional<std::string>> answers = {}) {
+        const payload::SystemPaths paths = payload::SystemPaths::FromEnvironment();
+        installer::LinuxInstallPlatform platform(installer::InstallLocations::From(paths));
+        RecordingObserver observer;
+        observer.answers = std::move(answers);
+        engine::InstallRun run(platform.Seams(), observer);
+        run.package = package;
+        run.log = payload::InstallLog(paths.installLog);
+        payload::ReadInstallerTexts(Copy("InstallConfig_en.txt"), run.texts);
+        run.models = payload::ReadModelTable(PAYLOAD_FILES_DIR);
+        run.settings.printerName = name;
+        run.settings.selectedRow = 1;
+        run.settings.installFolder = (paths.programFiles / "USB Printer").string();
+        run.settings.programFolder = (paths.programFiles / "USB Printer" / name).string();
+        payload::CreateFolderPath(run.settings.programFolder);
+        port(run.settings);
+        std::thread worker([&run] { engine::InstallWorker(run); });
+        worker.join();
+        engine::CleanInstallFolder(run.settings.programFolder, run.extracted.written);
+        return {run.succeeded, platform.spooler.LastAddedQueue(), run.addedPrinter, run.settings,
+                observer.questions};
+    }
+    // ReadInstallerTexts deletes its file, so it reads a copy.
+    fs::path Copy(const char* name) {
+        const fs::path to = tree / (std::string("copy-") + name);
+        fs::copy_file(fs::path(PAYLOAD_FILES_DIR) / name, to, fs::copy_options::overwrite_existing);
+        return to;
+    }
+    static std::vector<std::string> LogLines() {
+        std::vector<std::string> lines;
+        std::istringstream in(ReadText(tree / "var/log/InstallPrinter.txt"));
+        for (std::string line; std::getline(in, line);) {
+            while (!line.empty() && line.back() == '\r') line.pop_back();
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+    static inline fs::path tree;
+    static inline bool started = false;
+    static inline payload::InstallPackage* package = nullptr;
+};
+
+TEST_F(CupsInstall, NetworkInstallCreatesTheQueueRecordsAndDefault) {
+    Listener printer;
+    const std::string port = std::to_string(printer.Port());
+    const Result r = Install("POS80", [&](engine::InstallSettings& s) {
+        s.portName = "Net Port(TCP/IP)";
+        s.portKind = engine::kPortKindNetwork;
+        s.ipAddress = "127.0.0.1";
+        s.tcpPort = port;
+    });
+    ASSERT_TRUE(r.ok) << ReadText(tree / "var/log/InstallPrinter.txt")
+                      << ReadText(tree / "var/log/cups/error_log").substr(0, 4000);
+    EXPECT_EQ(r.queue, "POS80");
+    const auto q = GetQueue("POS80");
+    ASSERT_TRUE(q);
+    EXPECT_EQ(q->info, "POS80");
+    EXPECT_TRUE(q->accepting);
+    EXPECT_EQ(q->state, IPP_PSTATE_IDLE);
+    EXPECT_EQ(q->uri, "pos-usb-printer-monitor://127.0.0.1:" + port + "/POS80-Port");
+    // The queue's address is the printer's: a connection to it is accepted.
+    EXPECT_TRUE(ConnectTo("127.0.0.1", printer.Port()));
+    EXPECT_EQ(DefaultQueue(), "POS80");
+
+    // The driver: a PPD in the model folder that CUPS lists, and the queue's copy.
+    EXPECT_THAT(Capture("lpinfo -m"), ::testing::ContainsRegex("lumbra/POS80_Driver.ppd .*POS80 Driver"));
+    const std::string ppd = ReadText(tree / "etc/cups/ppd/POS80.ppd");
+    EXPECT_THAT(ppd, HasSubstr("*NickName: \"POS80 Driver\""));
+    EXPECT_THAT(ppd, HasSubstr("*DefaultResolution: 203dpi"));
+    EXPECT_THAT(ppd, HasSubstr("*PageSize X80MMY3276MM/80 x 3276mm"));
+    EXPECT_THAT(ppd, HasSubstr("usr/lib/lumbra/driver/POS80Drv.dll"));
+    EXPECT_EQ(fs::file_size(tree / "usr/lib/lumbra/driver/POS80GPC.pcd"), 484u);
+    EXPECT_TRUE(fs::exists(tree / "usr/lib/cups/backend/pos-usb-printer-monitor"));
+
+    // Printer data where the monitor backend reads them; registration; service; shortcut.
+    linuxplat::FileStore store(tree / "var/lib/lumbra/store");
+    const std::string data = "Spooler\\Printers\\POS80\\PrinterData";
+    EXPECT_EQ(store.GetText(data, "IP"), "127.0.0.1 " + port);
+    EXPECT_EQ(store.GetText(data, "PortType"), "1");
+    EXPECT_EQ(store.GetText(data, "VidAndPid"), "vid_0418&pid_5011");
+    EXPECT_EQ(store.GetText(data, "UserForm"), "800 2100 0 0");
+    EXPECT_EQ(store.GetText("SOFTWARE\\POS80", "PortName"), "POS80-Port:");
+    EXPECT_EQ(store.GetText("SOFTWARE\\POS80", "PrinterDriver"), "POS80 Driver");
+    const fs::path folder = r.settings.programFolder;
+    EXPECT_EQ(ReadText(folder / "Uninstall.ini"),
+              "[Print Settings]\nPrinterName=POS80\nServiceName=MavoPrinter Service\n");
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(folder)) left.push_back(e.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_THAT(left, ::testing::ElementsAre("RcptSpoolSvc.exe", "Uninstall.ini", "Uninstaller.exe"));
+    const std::string unit = ReadText(tree / "etc/systemd/system/MavoPrinter-Service.service");
+    EXPECT_THAT(unit, HasSubstr("Description=MavoPrinter Printer Monitor"));
+    EXPECT_THAT(unit, HasSubstr("ExecStart=\"" + (folder / "RcptSpoolSvc.exe").string() + "\""));
+    const fs::path desktop = tree / "home/installer/.local/share/applications/POS80 Driver/Uninstall Printer Driver.desktop";
+    EXPECT_THAT(ReadText(desktop), HasSubstr("Exec=\"" + (folder / "Uninstaller.exe").string() + "\""));
+}
+
+TEST_F(CupsInstall, SecondInstallOfTheSameNameGetsItsOwnQueueAndBecomesDefault) {
+    Listener printer;
+    auto net = [&](engine::InstallSettings& s) {
+        s.portName = "Net Port(TCP/IP)";
+        s.portKind = engine::kPortKindNetwork;
+        s.ipAddress = "127.0.0.1";
+        s.tcpPort = std::to_string(printer.Port());
+    };
+    if (!GetQueue("POS80")) {
+        ASSERT_TRUE(Install("POS80", net).ok);
+    }
+    const Result r = Install("POS80", net, {std::string("POS80-Port:")});
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.questions, 1) << "the existing monitor port makes the installer ask";
+    EXPECT_EQ(r.printer, "POS80 (1)");
+    EXPECT_EQ(r.queue, "POS80_(1)");
+    const auto q = GetQueue("POS80_(1)");
+    ASSERT_TRUE(q);
+    EXPECT_EQ(q->info, "POS80 (1)");
+    EXPECT_TRUE(q->accepting);
+    EXPECT_TRUE(GetQueue("POS80")) << "the first queue stays";
+    EXPECT_EQ(DefaultQueue(), "POS80_(1)");
+    const auto lines = LogLines();
+    EXPECT_THAT(lines, ::testing::Contains("AddPrinterMonitor64 Error=3006"));
+    EXPECT_THAT(lines, ::testing::Contains("AddPortEx = 183 PortName=POS80-Port:"));
+}
+
+TEST_F(CupsInstall, SerialPortAndAForbiddenQueueName) {
+    std::vector<engine::SpoolerPort> ports;
+    {
+        const payload::SystemPaths paths = payload::SystemPaths::FromEnvironment();
+        installer::LinuxInstallPlatform platform(installer::InstallLocations::From(paths));
+        ASSERT_EQ(platform.spooler.EnumPorts(ports), engine::kOk);
+    }
+    if (std::none_of(ports.begin(), ports.end(), [](const auto& p) { return p.name == "COM1:"; }))
+        GTEST_SKIP() << "no serial device for CUPS to report";
+    const Result r = Install("Front desk/1", [&](engine::InstallSettings& s) {
+        s.portName = "COM1:";
+        engine::ComSettings com;
+        com.baudRate = "9600";
+        com.flow = engine::FlowLetter("无");
+        linuxplat::FileStore store(tree / "var/lib/lumbra/store");
+        engine::WriteComPortSettings(store, "COM1:", com);
+        s.setDefault = false;
+    });
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.queue, "Front_desk_1");
+    const auto q = GetQueue("Front_desk_1");
+    ASSERT_TRUE(q);
+    EXPECT_EQ(q->info, "Front desk/1");
+    EXPECT_EQ(q->uri, "serial:/dev/ttyS0?baud=9600+bits=8+parity=none+flow=none+stop=1");
+    EXPECT_NE(DefaultQueue(), "Front_desk_1");
+}
+
+TEST(CupsSpoolerNames, DerivedNames) {
+    EXPECT_EQ(linuxplat::CupsSpooler::SchemeFor("POS USB Printer Monitor"), "pos-usb-printer-monitor");
+    EXPECT_EQ(linuxplat::CupsSpooler::SchemeFor("  58mm/Monitor "), "m-58mm-monitor");
+    EXPECT_EQ(linuxplat::CupsSpooler::QueueNameFor("POS80 (1)"), "POS80_(1)");
+    EXPECT_EQ(linuxplat::CupsSpooler::QueueNameFor("a#b\\c?d'e\"f\tg"), "a_b_c_d_e_f_g");
+    EXPECT_EQ(linuxplat::CupsSpooler::SerialUriWithSettings("serial:/dev/ttyS1?baud=115200", "19200,e,7,1.5,x"),
+              "serial:/dev/ttyS1?baud=19200+bits=7+parity=even+flow=soft+stop=2");
+}
+
+}  // namespace

@@ -1,0 +1,94 @@
+#pragma once
+// The print spooler on Linux: CUPS 2.4 through libcups IPP requests, plus the
+// spooler's own records (monitors, monitor ports, printer data) in the
+// key/value store.
+//
+//   driver directory  DriverDirectory (default /usr/lib/lumbra/driver)
+//   AddPrinterDriver  writes "<model dir>/<driver>.ppd" from the data file
+//                     (resolution, page sizes) with the driver module as the
+//                     raster filter, so `lpinfo -m` lists it
+//   AddMonitor        installs the monitor module as the CUPS backend
+//                     "<backend dir>/<scheme>", the scheme derived from the
+//                     monitor name ("POS USB Printer Monitor" -> pos-usb-printer-monitor);
+//                     an installed one answers kErrorMonitorAlreadyInstalled
+//   AddPort           records a monitor port with the device URI
+//                     "<scheme>:/<port without colon, %-encoded>"; fails for an existing port
+//   EnumPorts         serial and parallel devices that CUPS reports (ttyS<n> is
+//                     COM<n+1>:, ttyUSB<n> COM<n+33>:, ttyACM<n> COM<n+65>:, lp<n> and
+//                     parport<n> LPT<n+1>:), the usblp printers (USB001 ...), the monitor ports
+//   AddPrinter        CUPS-Add-Modify-Printer: queue name derived from the name
+//                     where CUPS forbids characters (blank, "/", "\\", "?", "'", "\"",
+//                     "#", controls become "_"; a taken queue name gets "_2", "_3"...),
+//                     the name as given is the description (printer-info); the
+//                     queue accepts jobs and is idle. COM settings recorded for
+//                     the port become serial URI options.
+//   SetPrinterData    "Spooler\\Printers\\<queue>\\PrinterData" in the store; the
+//                     value "IP" ("<address> <port>") also moves a monitor-port
+//                     queue's device URI to "<scheme>://<address>:<port>/<port name>"
+//   EnumPrinters      queue names and descriptions
+//   SetDefaultPrinter CUPS-Set-Default for the queue of that name or description
+//
+// Errors are platform error numbers of Seams.h; an IPP failure returns its IPP
+// status code (for example 1025, client-error-forbidden).
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "installer/engine/Seams.h"
+
+namespace linuxplat {
+
+struct CupsLocations {
+    std::filesystem::path driverDirectory;   // <root>/usr/lib/lumbra/driver
+    std::filesystem::path systemDirectory;   // <root>/usr/lib/lumbra/system
+    std::filesystem::path backendDirectory;  // <root>/usr/lib/cups/backend
+    std::filesystem::path modelDirectory;    // <root>/usr/share/cups/model/lumbra
+    std::filesystem::path usbRoot;           // $USB_PRINTER_ROOT
+};
+
+class CupsSpooler : public engine::PrintSpooler {
+public:
+    CupsSpooler(CupsLocations locations, engine::KeyValueStore& store)
+        : loc_(std::move(locations)), store_(store) {}
+
+    std::uint32_t DriverDirectory(std::filesystem::path& folder) override;
+    std::filesystem::path SystemDirectory() override { return loc_.systemDirectory; }
+    std::uint32_t AddPrinterDriver(const engine::DriverRecord& driver) override;
+    std::uint32_t AddMonitor(const engine::MonitorRecord& monitor) override;
+    std::uint32_t AddPort(const std::string& portName, const std::string& monitorName) override;
+    std::uint32_t EnumPorts(std::vector<engine::SpoolerPort>& ports) override;
+    std::uint32_t EnumPrinters(std::vector<std::string>& names) override;
+    std::uint32_t AddPrinter(const engine::PrinterRecord& printer, engine::PrinterHandle& handle) override;
+    std::uint32_t SetPrinterData(engine::PrinterHandle handle, const std::string& name,
+                                 const engine::PrinterValue& value) override;
+    void ClosePrinter(engine::PrinterHandle handle) override;
+    bool SetDefaultPrinter(const std::string& printerName) override;
+
+    static std::string SchemeFor(const std::string& monitorName);
+    static std::string QueueNameFor(const std::string& printerName);
+    // "serial:/dev/ttyS0?baud=115200+bits=8+parity=none+flow=hard+stop=1" from
+    // the port's serial URI and its recorded "115200,n,8,1,p".
+    static std::string SerialUriWithSettings(const std::string& uri, const std::string& settings);
+    // The queue an added printer got (after AddPrinter).
+    std::string QueueOf(engine::PrinterHandle handle) const;
+    const std::string& LastAddedQueue() const { return lastAdded_; }
+
+private:
+    struct Port {
+        engine::SpoolerPort info;
+        std::string uri;
+    };
+    std::uint32_t ListPorts(std::vector<Port>& ports);
+    struct Queue {
+        std::string name, info, uri;
+    };
+    std::uint32_t ListQueues(std::vector<Queue>& queues);
+
+    CupsLocations loc_;
+    engine::KeyValueStore& store_;
+    std::map<engine::PrinterHandle, std::string> open_;  // handle -> queue
+    engine::PrinterHandle next_ = 1;
+    std::string lastAdded_;
+};
+
+}  // namespace linuxplat

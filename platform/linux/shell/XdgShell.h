@@ -1,0 +1,27 @@
+#pragma once
+// Shell folders and shortcuts on Linux: the "Start menu" is the user's
+// applications folder ($XDG_DATA_HOME/applications, normally
+// ~/.local/share/applications), and a shortcut is a .desktop launcher.
+#include <filesystem>
+
+#include "installer/engine/Seams.h"
+
+namespace linuxplat {
+
+class XdgShell : public engine::ShellFolders {
+public:
+    explicit XdgShell(std::filesystem::path applications) : applications_(std::move(applications)) {}
+
+    std::optional<std::filesystem::path> StartMenuFolder() override;
+    std::string ShortcutFileName(const std::string& title) override { return title + ".desktop"; }
+    bool CreateShortcut(const std::filesystem::path& target, const std::filesystem::path& workingDirectory,
+                        const std::filesystem::path& shortcut) override;
+
+    // $XDG_DATA_HOME/applications, or $HOME/.local/share/applications.
+    static std::filesystem::path DefaultApplicationsFolder();
+
+private:
+    std::filesystem::path applications_;
+};
+
+}  // namespace linuxplat

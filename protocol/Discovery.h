@@ -97,7 +97,10 @@ private:
 // that calls Stop() (post to the window thread instead of a blocking call).
 // `receiveFd` may be -1: the listener then only waits to be stopped. The
 // socket must stay open until Stop() has returned. A record that finds the
-// table full is dropped and reported to `onFull`.
+// table full is dropped and reported to `onFull`. Start, Stop and the
+// destructor belong to one owning thread; Stop() from inside a callback only
+// asks the thread to end (the owner's later Stop or destructor joins it), and
+// the listener must not be destroyed from inside its own callback.
 class DiscoveryListener {
 public:
     using OnChange = std::function<void(const std::vector<DeviceRecord>& filled)>;

@@ -270,6 +270,8 @@ void Simulator::HandleDatagram() {
     socklen_t length = sizeof from;
     const ssize_t n = ::recvfrom(udpFd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
     if (n <= 0) return;
+    // Our own replies come back when the reply port is the probe port: never answer them.
+    if (ntohs(from.sin_port) == probePort_) return;
     const std::string sender = Address(from);
     const auto size = static_cast<std::size_t>(n);
     if (buffer[0] == 0x58) {

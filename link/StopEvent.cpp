@@ -1,7 +1,6 @@
 #include "link/Unistd.h"  // <unistd.h> without its clash with namespace link
 #include "link/StopEvent.h"
 
-#include <poll.h>
 #include <sys/eventfd.h>
 
 #include <cerrno>
@@ -19,23 +18,17 @@ StopEvent::~StopEvent() { ::close(fd_); }
 // Manual reset: the counter stays above zero, so the descriptor stays readable
 // for every poll() until Reset drains it.
 void StopEvent::Set() {
+    set_.store(true, std::memory_order_release);
     const std::uint64_t one = 1;
     while (::write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
     }
 }
 
 void StopEvent::Reset() {
+    set_.store(false, std::memory_order_release);
     std::uint64_t value = 0;
     while (::read(fd_, &value, sizeof value) < 0 && errno == EINTR) {
     }
-}
-
-bool StopEvent::IsSet() const {
-    pollfd p{fd_, POLLIN, 0};
-    int r;
-    while ((r = ::poll(&p, 1, 0)) < 0 && errno == EINTR) {
-    }
-    return r > 0 && (p.revents & POLLIN) != 0;
 }
 
 }  // namespace link

@@ -1,6 +1,8 @@
 #pragma once
 // A manual-reset event that another thread sets to abort a waiting write.
 // On Linux an eventfd, so that poll() can wait on it beside the device.
+#include <atomic>
+
 namespace link {
 
 class StopEvent {
@@ -12,11 +14,12 @@ public:
 
     void Set();
     void Reset();
-    bool IsSet() const;
+    bool IsSet() const { return set_.load(std::memory_order_acquire); }
     int Fd() const { return fd_; }
 
 private:
     int fd_;
+    std::atomic<bool> set_{false};  // mirrors the counter, so IsSet needs no system call
 };
 
 }  // namespace link

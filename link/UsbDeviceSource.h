@@ -25,6 +25,17 @@ public:
     virtual bool Probe(const UsbDeviceInfo& device) = 0;
     // Opens the device for I/O: one O_RDWR | O_NONBLOCK descriptor, or -1.
     virtual int OpenReadWrite(const UsbDeviceInfo& device) = 0;
+    // How a write on a descriptor from OpenReadWrite completes. False (a USB
+    // printer node): write() only starts the transfer, and the descriptor
+    // turns writable again once the printer has taken it. True (a FIFO
+    // standing in for the printer): the bytes are with the reader as soon as
+    // write() returns; waiting for writability afterwards would only wait for
+    // room for the next piece, and a piece already in the FIFO could be
+    // reported as failed and then sent twice.
+    virtual bool CompletesOnWrite(int fd) {
+        (void)fd;
+        return false;
+    }
 };
 
 }  // namespace link

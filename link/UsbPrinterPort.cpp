@@ -88,6 +88,7 @@ bool CUsbPrinterPort::Open() {
         const int fd = source_.OpenReadWrite(device);
         if (fd < 0) continue;
         fd_ = fd;
+        completesOnWrite_ = source_.CompletesOnWrite(fd);
         path_ = device.path;
         if (opened_) opened_(path_);
         return true;
@@ -101,8 +102,12 @@ bool CUsbPrinterPort::Write(const std::uint8_t* data, std::size_t length, std::s
     if (fd_ < 0) return false;
     if (length == 0) return true;
 
+    // A set stop event fails the write before anything is sent.
+    if (stop_ && stop_->IsSet()) return false;
+
     const bool bounded = timeoutMs >= 0;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(bounded ? timeoutMs : 0);
+    Clock::time_point deadline{};
+    bool waited = false;
     std::size_t accepted = 0;
     bool submitted = false;
     for (;;) {
@@ -111,6 +116,7 @@ bool CUsbPrinterPort::Write(const std::uint8_t* data, std::size_t length, std::s
             if (n >= 0) {
                 accepted = static_cast<std::size_t>(n);
                 submitted = true;
+                if (completesOnWrite_) break;
             } else if (errno == EINTR) {
                 continue;
             } else if (errno != EAGAIN) {
@@ -119,17 +125,24 @@ bool CUsbPrinterPort::Write(const std::uint8_t* data, std::size_t length, std::s
         }
         // Not submitted yet: wait for room and try again within the same
         // deadline. Submitted: wait until the device has taken the data.
+        if (!waited) {
+            // The deadline is only needed once a wait begins.
+            deadline = Clock::now() + std::chrono::milliseconds(bounded ? timeoutMs : 0);
+            waited = true;
+        }
         switch (WaitWritable(fd_, stop_, bounded, deadline)) {
             case WaitResult::Writable:
                 if (!submitted) continue;
-                if (written) *written = accepted;
-                return true;
+                break;
             case WaitResult::TimedOut:
             case WaitResult::Stopped:
             case WaitResult::Failed:
                 return false;
         }
+        break;
     }
+    if (written) *written = accepted;
+    return true;
 }
 
 void CUsbPrinterPort::Close() {
@@ -138,6 +151,7 @@ void CUsbPrinterPort::Close() {
         ::close(fd_);
         fd_ = -1;
     }
+    completesOnWrite_ = false;
     path_.clear();
 }
 

@@ -55,6 +55,7 @@ private:
     StopEvent* stop_ = nullptr;
     std::function<void(const std::string&)> opened_;
     int fd_ = -1;  // read and write handle share one descriptor (usblp allows one open)
+    bool completesOnWrite_ = false;  // see UsbDeviceSource::CompletesOnWrite
     std::string path_;
 };
 

@@ -84,12 +84,21 @@ TEST(SysfsUsbDeviceSource, BytesWrittenThroughThePortArriveInTheFifo) {
     ASSERT_EQ(written, 36u);
     EXPECT_EQ(Hex(ReadBack(reader, data.size())), Hex(data));
 
-    // A full FIFO: the write waits for room within its time-out and goes
-    // through once the printer reads again.
+    // A full FIFO whose reader has stalled: the write times out and leaves
+    // nothing of its piece behind, so that a retry cannot duplicate it.
     const int filler = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(filler, 0);
     std::vector<std::uint8_t> junk(4096, 0xee);
     std::size_t filled = 0;
+    for (ssize_t n; (n = ::write(filler, junk.data(), junk.size())) > 0;) filled += static_cast<std::size_t>(n);
+    written = 99;
+    EXPECT_FALSE(port.Write(data.data(), 64, &written, 50));
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(ReadBack(reader, filled + 64), std::vector<std::uint8_t>(filled, 0xee));
+
+    // Full again: the write waits for room within its time-out and goes
+    // through once the printer reads again.
+    filled = 0;
     for (ssize_t n; (n = ::write(filler, junk.data(), junk.size())) > 0;) filled += static_cast<std::size_t>(n);
     ::close(filler);
     std::vector<std::uint8_t> drained;

@@ -2,6 +2,7 @@
 #include "platform/linux/usb/SysfsUsbDeviceSource.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -103,6 +104,11 @@ bool SysfsUsbDeviceSource::Probe(const UsbDeviceInfo& device) {
 
 int SysfsUsbDeviceSource::OpenReadWrite(const UsbDeviceInfo& device) {
     return ::open(device.node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+}
+
+bool SysfsUsbDeviceSource::CompletesOnWrite(int fd) {
+    struct stat info {};
+    return ::fstat(fd, &info) == 0 && S_ISFIFO(info.st_mode);
 }
 
 std::unique_ptr<UsbDeviceSource> MakeSystemUsbDeviceSource() {

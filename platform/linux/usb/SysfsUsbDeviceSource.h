@@ -26,6 +26,8 @@ public:
     bool Probe(const UsbDeviceInfo& device) override;
     // open(node, O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY).
     int OpenReadWrite(const UsbDeviceInfo& device) override;
+    // True for a FIFO node (a fake tree); a usblp node completes by poll().
+    bool CompletesOnWrite(int fd) override;
 
     const std::string& Root() const { return root_; }
 

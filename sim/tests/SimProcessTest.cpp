@@ -107,6 +107,26 @@ TEST(PrinterSim, TcpConnectionsAreRecordedAndDecoded) {
     EXPECT_TRUE(SameBytes(setIp, SimProcess::ReadFile(files[0])));
     EXPECT_TRUE(SameBytes(several, SimProcess::ReadFile(files[1])));
     EXPECT_TRUE(sim.WaitForLine("# tcp 2 closed (" + std::to_string(several.size()) + " bytes)"));
+
+    // Two connections at once keep their own buffers.
+    const int a = Connect(sim.TcpPort());
+    const int b = Connect(sim.TcpPort());
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    ASSERT_TRUE(sim.WaitForLine("# tcp 4 open"));
+    ASSERT_EQ(::send(a, setIp.data(), 10, MSG_NOSIGNAL), 10);
+    ASSERT_TRUE(sim.WaitForRawSize(setIp.size() + several.size() + 10));
+    const Bytes cut = protocol::CutTest();
+    ASSERT_EQ(::send(b, cut.data(), cut.size(), MSG_NOSIGNAL), static_cast<ssize_t>(cut.size()));
+    ::close(b);
+    ASSERT_TRUE(sim.WaitForStreamsClosed(3));
+    ASSERT_EQ(::send(a, setIp.data() + 10, setIp.size() - 10, MSG_NOSIGNAL), static_cast<ssize_t>(setIp.size() - 10));
+    ::close(a);
+    ASSERT_TRUE(sim.WaitForStreamsClosed(4));
+    const auto messages = sim.Messages();
+    ASSERT_EQ(messages.size(), 7u);
+    EXPECT_EQ(messages[5], "cut");
+    EXPECT_EQ(messages[6], messages[0]);
     EXPECT_EQ(sim.Stop(), 0);
 }
 

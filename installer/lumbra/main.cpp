@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "installer/payload/Package.h"
+#include "installer/unattended/UnattendedInstall.h"
 
 namespace {
 
@@ -30,6 +31,9 @@ int PackageList(const Args& args) {
 
 int Help(const Args&);
 
+// The install worker without windows (installer/unattended).
+int Install(const Args& args) { return installer::RunUnattendedInstall(args); }
+
 struct Command {
     const char* name;
     int (*run)(const Args&);
@@ -38,6 +42,9 @@ struct Command {
 
 constexpr Command kCommands[] = {
     {"package-list", PackageList, "package-list   list the entries of the embedded payload package"},
+    {"install", Install,
+     "install --model MODEL [--name NAME] --port usb|net:ADDR:PORT|COM<n>|LPT<n>|PORT [--folder DIR]\n"
+     "                 [--no-default] [--no-monitor] [--language en|cn|ru] [--com 115200,n,8,1,p]"},
     {"help", Help, "help           this text"},
 };
 

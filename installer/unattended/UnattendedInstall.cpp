@@ -19,9 +19,12 @@ constexpr const char* kUsage =
 // Prints what the wizard would show; a port question cannot be asked here.
 class ConsoleObserver : public engine::InstallObserver {
 public:
+    // The bar moves by bytes within an entry and by entries between them, so
+    // it can step back; the console shows each tenth reached once.
     void SetProgress(int percent) override {
-        if (percent / 10 != last_ / 10 || percent == 100) std::printf("progress %d%%\n", percent);
-        last_ = percent;
+        if (percent / 10 <= shown_ / 10) return;
+        shown_ = percent;
+        std::printf("progress %d%%\n", percent);
         std::fflush(stdout);
     }
     void SetStatusLine(const std::u16string& text) override {
@@ -41,7 +44,7 @@ public:
     void InstallFailed() override {}
 
 private:
-    int last_ = -1;
+    int shown_ = -1;
 };
 
 int Fail(const char* message, const std::string& detail = "") {

@@ -107,11 +107,17 @@ std::string CodePageFor(const Options& options) {
     return options.textEncoding ? *options.textEncoding : SystemCodePage();
 }
 
-// Text for the printer, in the code page; '?' for characters it lacks.
-std::string ToPrinterText(Context& c, std::string_view utf8, std::string_view what) {
+// Text for the printer, in the code page. Printed text gets '?' for the
+// characters the code page lacks; a WIFI name or password with such characters
+// would be wrong on the printer, so `exact` refuses it instead.
+std::string ToPrinterText(Context& c, std::string_view utf8, std::string_view what, bool exact = false) {
     const std::string codePage = CodePageFor(c.options);
     const auto converted = ConvertToCodePage(utf8, codePage);
     if (!converted) throw UsageError("unknown text encoding \"" + codePage + "\"");
+    if (converted->replaced > 0 && exact) {
+        throw Refused("the " + std::string(what) + " has " + std::to_string(converted->replaced) +
+                      " character(s) that " + codePage + " cannot hold; nothing sent");
+    }
     if (converted->replaced > 0) {
         c.err << "cadmon: " << converted->replaced << " character(s) of the " << what
               << " have no equivalent in " << codePage << " and are sent as '?'\n";
@@ -273,8 +279,8 @@ int RunUsbId(Context& c) {
 // WIFI window actions.
 
 int RunWifi(Context& c) {
-    const std::string name = ToPrinterText(c, c.args[0], "WIFI name");
-    const std::string password = ToPrinterText(c, c.args[1], "password");
+    const std::string name = ToPrinterText(c, c.args[0], "WIFI name", true);
+    const std::string password = ToPrinterText(c, c.args[1], "password", true);
     const auto message = protocol::WifiCredentials(name, password);
     if (!message) {
         throw Refused("the WIFI name and password are " + std::to_string(name.size() + password.size()) +
@@ -505,7 +511,8 @@ const std::vector<Subcommand>& Subcommands() {
          "  cadmon --net 127.0.0.1 usb-id g\n", 1, 1, &RunUsbId},
         {"wifi", "NAME PASSWORD", "the wireless network the printer joins",
          "Name and password are converted to the system code page; together they may take at most\n"
-         "124 bytes, longer ones are refused and nothing is sent.\n"
+         "124 bytes. Longer ones, and characters the code page cannot hold, are refused and nothing\n"
+         "is sent.\n"
          "  cadmon --net 127.0.0.1 wifi shop-wlan secret123\n",
          2, 2, &RunWifi},
         {"wifi-static", "IP MASK GATEWAY", "the printer's fixed wireless address",
@@ -704,7 +711,8 @@ void PrintProgramHelp(std::ostream& out) {
            "  2  usage: unknown subcommand or option, malformed argument\n"
            "  3  printer not reachable: \"USB OPEN FAIL\", the network connection failure text,\n"
            "     \"NOT Selet USB OR NET\", \"No Select print\", or the delivery did not finish in time\n"
-           "  4  input refused, nothing sent: a bad MAC box, WIFI data over 124 bytes, text over 2047 bytes\n"
+           "  4  input refused, nothing sent: a bad MAC box, WIFI data over 124 bytes or not in the\n"
+           "     code page, text over 2047 bytes\n"
            "  5  local failure: the discovery sockets (\"Error 0\", \"Error 1\", reply port in use)\n"
            "\nRun it inside a private network namespace or against printer-sim on 127.0.0.1: the\n"
            "defaults talk to 192.168.0.199 and broadcast to 255.255.255.255.\n";

@@ -148,6 +148,26 @@ TEST_F(EngineHarness, ComPortWithoutFlowControlAndNoMonitor) {
     EXPECT_EQ(spooler.defaultPrinter, "") << "the default is left alone";
 }
 
+TEST_F(EngineHarness, ParallelPortInChineseWithoutMonitorCalls) {
+    spooler.ports = {{"COM1:", "Serial port", "Local Port"}, {"LPT1:", "Printer port", "Local Port"}};
+    run->settings.portName = "LPT1:";
+    run->settings.uiLanguage = 1;
+    run->settings.chinese = true;
+    ASSERT_TRUE(engine::InstallWorker(*run));
+    EXPECT_THAT(spooler.calls, ElementsAre(
+        "DriverDirectory", "DriverDirectory", "SystemDirectory", "EnumPorts",
+        "AddPrinterDriver POS80 Driver", "EnumPrinters", "AddPrinter POS80 @ LPT1:",
+        "SetPrinterData PortType", "SetPrinterData DevicePath", "SetPrinterData VidAndPid",
+        "SetPrinterData UserForm", "SetPrinterData Language", "ClosePrinter", "SetDefaultPrinter POS80"));
+    EXPECT_THAT(LogLines(), ElementsAre("**** FileCount=25", "**** Retrace Finish", "*********** call AddPrinter",
+                                        "*********** AddPrinter success", "AddPrinter hPrinter = 1001"));
+    EXPECT_EQ(observer.statusLines.back(), "正在安装打印机驱动，请稍候...");
+    const fs::path shortcut = *shell.startMenu / "POS80 打印机驱动" / "卸载 打印机驱动.lnk";
+    EXPECT_TRUE(fs::exists(shortcut));
+    EXPECT_EQ(store.GetText("SOFTWARE\\POS80", "Language"), "Chinese");
+    EXPECT_EQ(store.GetText("SOFTWARE\\POS80", "PortName"), "LPT1:");
+}
+
 TEST_F(EngineHarness, UnknownPortAsksTheUserAndCancelFails) {
     spooler.ports = {{"COM1:", "Serial port", "Local Port"}};
     run->settings.portName = "LPT1:";

@@ -10,6 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <poll.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -113,25 +115,28 @@ public:
     }
     ~Listener() { ::close(fd_); }
     int Port() const { return port_; }
+    // Waits for one connection and returns what it sent until it closed.
+    std::string ReceiveOne(int timeoutMs) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) != 1) return "<no connection>";
+        const int c = ::accept(fd_, nullptr, nullptr);
+        std::string data;
+        char buf[4096];
+        for (;;) {
+            pollfd q{c, POLLIN, 0};
+            if (::poll(&q, 1, timeoutMs) != 1) break;
+            const ssize_t n = ::read(c, buf, sizeof buf);
+            if (n <= 0) break;
+            data.append(buf, static_cast<std::size_t>(n));
+        }
+        ::close(c);
+        return data;
+    }
 
 private:
     int fd_ = -1;
     int port_ = 0;
 };
-
-bool ConnectTo(const std::string& host, int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1) {
-        ::close(fd);
-        return false;
-    }
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
 
 class CupsInstall : public ::testing::Test {
 protected:
@@ -148,6 +153,18 @@ protected:
         ::unsetenv("XDG_DATA_HOME");
         cupsSetServer((tree / "cups.sock").c_str());
         std::vector<payload::PackageSource> sources = payload::SourcesFromFolder(PAYLOAD_FILES_DIR);
+        // The payload's monitor module is a placeholder; here it is a working
+        // backend that sends a job to the address its device URI names.
+        const std::string backend =
+            "#!/bin/bash\n"
+            "[ $# -eq 0 ] && exit 0\n"
+            "hostport=${DEVICE_URI#*://}; hostport=${hostport%%/*}\n"
+            "[ -n \"$6\" ] && exec 0<\"$6\"\n"
+            "exec 3<>/dev/tcp/${hostport%:*}/${hostport##*:} || exit 1\n"
+            "cat >&3\n";
+        for (auto& source : sources) {
+            if (source.name.rfind("RcptPortMon.dll", 0) == 0) source.data.assign(backend.begin(), backend.end());
+        }
         package = new payload::InstallPackage(payload::PackageFromBytes(payload::BuildPackage(sources)));
     }
     static void TearDownTestSuite() {
@@ -232,8 +249,11 @@ TEST_F(CupsInstall, NetworkInstallCreatesTheQueueRecordsAndDefault) {
     EXPECT_TRUE(q->accepting);
     EXPECT_EQ(q->state, IPP_PSTATE_IDLE);
     EXPECT_EQ(q->uri, "pos-usb-printer-monitor://127.0.0.1:" + port + "/POS80-Port");
-    // The queue's address is the printer's: a connection to it is accepted.
-    EXPECT_TRUE(ConnectTo("127.0.0.1", printer.Port()));
+    // A raw job goes through cupsd and the monitor backend to the printer's address.
+    const fs::path job = tree / "job.bin";
+    std::ofstream(job, std::ios::binary) << std::string("\x1b@receipt\n\x1dV\x00", 13);
+    EXPECT_THAT(Capture("lp -d POS80 -o raw " + job.string()), HasSubstr("request id is POS80-"));
+    EXPECT_EQ(printer.ReceiveOne(20000), std::string("\x1b@receipt\n\x1dV\x00", 13));
     EXPECT_EQ(DefaultQueue(), "POS80");
 
     // The driver: a PPD in the model folder that CUPS lists, and the queue's copy.

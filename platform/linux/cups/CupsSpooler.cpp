@@ -321,7 +321,9 @@ std::uint32_t CupsSpooler::AddPrinter(const engine::PrinterRecord& printer, engi
     std::vector<Queue> queues;
     if (const auto e = ListQueues(queues); e != kOk) return e;
     for (const Queue& q : queues) {
-        if (payload::EqualsIgnoreCase(q.name, printer.printerName) || q.info == printer.printerName)
+        // Names compare exactly, as printer names do; a queue name that differs
+        // only in case is taken care of by the queue name derivation below.
+        if (q.name == printer.printerName || q.info == printer.printerName)
             return engine::kErrorPrinterAlreadyExists;
     }
     const fs::path ppd = loc_.modelDirectory / PpdFileName(printer.driverName);

@@ -103,10 +103,8 @@ void CommandSender::SenderThread() {
         // The port choice is read afresh for every attempt.
         const PortChoice choice = window_.ReadPortChoice();
         if (StopRequested()) break;
-        bool usb = false;
         switch (choice) {
             case PortChoice::Usb:
-                usb = true;
                 DeliverOverUsb(*current);
                 break;
             case PortChoice::Net: {
@@ -131,7 +129,7 @@ void CommandSender::SenderThread() {
         }
         // The rest stays pending and is tried again at once, unless the
         // attempt failed outright within a moment (see minRetryIntervalMs).
-        if (usb && current->remaining == before) {
+        if (current->remaining == before) {
             const auto until = started + std::chrono::milliseconds(settings_.minRetryIntervalMs);
             changed_.wait_until(lock, until, [this] { return stopping_; });
             if (stopping_) break;

@@ -25,9 +25,10 @@ struct SenderSettings {
     std::size_t usbChunk = 64;
     int usbTimeoutMs = 1000;
     TcpSettings tcp;
-    // A USB attempt that failed without delivering a byte and took less than
-    // this is followed by a pause of the rest of it, so that a printer that
-    // refuses every write at once is not retried in a busy loop.
+    // An attempt that delivered nothing, left the submission pending and took
+    // less than this is followed by a pause for the rest of it, so that a
+    // printer that refuses every write (or resets every connection) at once
+    // is not retried in a busy loop. Slower failures are retried at once.
     int minRetryIntervalMs = 100;
 };
 

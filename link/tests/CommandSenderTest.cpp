@@ -3,6 +3,9 @@
 // reach the printer, what the user is shown, and how the thread stops.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
+
 #include "link/CommandSender.h"
 #include "link/tests/TestSupport.h"
 #include "platform/fake/usb/FakeUsbDeviceSource.h"
@@ -131,7 +134,7 @@ TEST(CommandSender, LptGivesOneBoxPerSubmissionAndThePortIsReadPerAttempt) {
     sender.SubmitCommand(overUsb);
     ASSERT_TRUE(sender.WaitUntilIdle(5000));
     h.window.SetPort(PortChoice::Net);
-    const auto overNet = Pattern(6, 0x60);
+    const auto overNet = Pattern(2047, 0x60);  // longer submissions are accepted whole
     sender.SubmitCommand(overNet);
     ASSERT_TRUE(sender.WaitUntilIdle(5000));
     ASSERT_TRUE(printer.WaitForConnections(1, 5000));
@@ -194,4 +197,24 @@ TEST(CommandSender, PrinterRefusingAtOnceIsNotRetriedInABusyLoop) {
     EXPECT_GE(opens, 2u);
     EXPECT_LE(opens, 7u);
     h.sender.Stop();
+
+    // A connection reset on every send: the rest stays pending (the count
+    // never grows) and is retried, paced the same way.
+    linktest::LoopbackPrinter printer;
+    std::atomic<int> sends{0};
+    settings.tcp.port = printer.Port();
+    settings.tcp.sendHook = [&sends](int, const std::uint8_t*, std::size_t) -> long {
+        ++sends;
+        errno = ECONNRESET;
+        return -1;
+    };
+    Harness n(settings);
+    n.window.SetPort(PortChoice::Net);
+    n.sender.SubmitCommand(Pattern(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(450));
+    EXPECT_GE(sends.load(), 2);
+    EXPECT_LE(sends.load(), 7);
+    EXPECT_TRUE(n.sender.IsSendPending());
+    n.sender.Stop();
+    EXPECT_TRUE(n.window.Events().empty());
 }

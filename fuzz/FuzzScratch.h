@@ -16,6 +16,10 @@ inline const fs::path& Scratch() {
     static const fs::path p = [] {
         fs::path d = fs::temp_directory_path() / ("fuzz-" + std::to_string(::getpid()));
         fs::create_directories(d);
+        std::atexit([] {
+            std::error_code ec;
+            fs::remove_all(fs::temp_directory_path() / ("fuzz-" + std::to_string(::getpid())), ec);
+        });
         return d;
     }();
     return p;

@@ -157,7 +157,7 @@ bool UsbThroughput(std::size_t bytes) {
         };
         char name[64];
         std::snprintf(name, sizeof name, "(a) USB FIFO, %zu-byte pieces", piece);
-        ok = Report(name, Compare(5, viaPort, plain, writeAndPoll)) && ok;
+        ok = Report(name, Compare(7, viaPort, plain, writeAndPoll)) && ok;
     }
     ::close(reader);
     return ok;
@@ -235,7 +235,7 @@ bool TcpThroughput(std::size_t bytes) {
         waitFor(base + data.size());
         return static_cast<double>(data.size()) / 1e6 / Seconds(start);
     };
-    const bool ok = Report("(b) TCP loopback, 256-byte sends", Compare(5, viaLink, plain));
+    const bool ok = Report("(b) TCP loopback, 256-byte sends", Compare(7, viaLink, plain));
     stop = true;
     sink.join();
     ::close(listener);

@@ -18,6 +18,7 @@ StopEvent::~StopEvent() { ::close(fd_); }
 // Manual reset: the counter stays above zero, so the descriptor stays readable
 // for every poll() until Reset drains it.
 void StopEvent::Set() {
+    std::lock_guard<std::mutex> lock(change_);
     set_.store(true, std::memory_order_release);
     const std::uint64_t one = 1;
     while (::write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
@@ -25,6 +26,7 @@ void StopEvent::Set() {
 }
 
 void StopEvent::Reset() {
+    std::lock_guard<std::mutex> lock(change_);
     set_.store(false, std::memory_order_release);
     std::uint64_t value = 0;
     while (::read(fd_, &value, sizeof value) < 0 && errno == EINTR) {

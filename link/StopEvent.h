@@ -2,6 +2,7 @@
 // A manual-reset event that another thread sets to abort a waiting write.
 // On Linux an eventfd, so that poll() can wait on it beside the device.
 #include <atomic>
+#include <mutex>
 
 namespace link {
 
@@ -20,6 +21,7 @@ public:
 private:
     int fd_;
     std::atomic<bool> set_{false};  // mirrors the counter, so IsSet needs no system call
+    std::mutex change_;             // keeps the flag and the counter in step
 };
 
 }  // namespace link

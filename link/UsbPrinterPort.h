@@ -37,7 +37,10 @@ public:
     // Called with the device path after every successful Open, on the opening thread.
     void SetOpenedCallback(std::function<void(const std::string&)> callback);
 
-    // Closes anything still open, then opens the first matching, reachable device.
+    // Closes anything still open, then opens the first device in enumeration
+    // order whose identity fits the path buffer, names a listed product ID,
+    // passes the access-free probe and opens for I/O; a device failing any
+    // step is passed over.
     bool Open();
     // Writes up to `length` bytes; true when a write completed within `timeoutMs`.
     // `written` (may be null) holds the count on success and 0 on failure,

@@ -19,7 +19,7 @@ QComboBox* MakeList(QWidget* parent, const protocol::ValueList* entries) {
     auto* list = new QComboBox(parent);
     list->setEditable(true);
     list->setInsertPolicy(QComboBox::NoInsert);
-    list->setMinimumContentsLength(18);
+    list->setMinimumContentsLength(26);
     list->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     if (entries != nullptr) {
         for (std::string_view entry : *entries)

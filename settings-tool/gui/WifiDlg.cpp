@@ -43,33 +43,30 @@ CWifiDlg::CWifiDlg(int languageFlag, SubmitFunction submit, ui::MessageSink& mes
     setWindowTitle(Utf8(text::kDialogTitle));
     auto* layout = new QVBoxLayout(this);
 
-    auto* credentials = new QGridLayout;
-    credentials->setColumnStretch(1, 1);
-    credentials->setHorizontalSpacing(10);
+    // One grid for both parts, so that their labels and fields line up.
+    auto* grid = new QGridLayout;
+    grid->setColumnStretch(1, 1);
+    grid->setHorizontalSpacing(10);
     c_.nameLabel = new QLabel(Utf8(text::kWifiId), this);
     c_.name = new QLineEdit(this);
     c_.name->setObjectName(QStringLiteral("wifiName"));
+    c_.name->setMinimumWidth(200);
     c_.passwordLabel = new QLabel(text::kWifiPassword.For(languageFlag), this);
     c_.password = new QLineEdit(this);  // shown as typed
     c_.password->setObjectName(QStringLiteral("wifiPassword"));
     c_.ok = new QPushButton(Utf8(text::kOk), this);
     c_.ok->setDefault(true);
-    c_.name->setMinimumWidth(200);
-    credentials->addWidget(c_.nameLabel, 0, 0);
-    credentials->addWidget(c_.name, 0, 1);
-    credentials->addWidget(c_.passwordLabel, 1, 0);
-    credentials->addWidget(c_.password, 1, 1);
-    credentials->addWidget(c_.ok, 1, 2);
-    layout->addLayout(credentials);
+    grid->addWidget(c_.nameLabel, 0, 0);
+    grid->addWidget(c_.name, 0, 1);
+    grid->addWidget(c_.passwordLabel, 1, 0);
+    grid->addWidget(c_.password, 1, 1);
+    grid->addWidget(c_.ok, 1, 2);
 
     auto* line = new QFrame(this);
     line->setFrameShape(QFrame::HLine);
     line->setFrameShadow(QFrame::Sunken);
-    layout->addWidget(line);
+    grid->addWidget(line, 2, 0, 1, 3);
 
-    auto* address = new QGridLayout;
-    address->setColumnStretch(1, 1);
-    address->setHorizontalSpacing(10);
     c_.staticIpLabel = new QLabel(text::kWifiStaticIp.For(languageFlag), this);
     c_.staticIp = new ui::CIpAddressEdit(this);
     c_.staticIp->setObjectName(QStringLiteral("wifiStaticIp"));
@@ -78,14 +75,14 @@ CWifiDlg::CWifiDlg(int languageFlag, SubmitFunction submit, ui::MessageSink& mes
     c_.gatewayLabel = new QLabel(text::kWifiGate.For(languageFlag), this);
     c_.gateway = new ui::CIpAddressEdit(this);
     c_.set = new QPushButton(text::kSetting.For(languageFlag), this);
-    address->addWidget(c_.staticIpLabel, 0, 0);
-    address->addWidget(c_.staticIp, 0, 1);
-    address->addWidget(c_.maskLabel, 1, 0);
-    address->addWidget(c_.mask, 1, 1);
-    address->addWidget(c_.gatewayLabel, 2, 0);
-    address->addWidget(c_.gateway, 2, 1);
-    address->addWidget(c_.set, 2, 2);
-    layout->addLayout(address);
+    grid->addWidget(c_.staticIpLabel, 3, 0);
+    grid->addWidget(c_.staticIp, 3, 1);
+    grid->addWidget(c_.maskLabel, 4, 0);
+    grid->addWidget(c_.mask, 4, 1);
+    grid->addWidget(c_.gatewayLabel, 5, 0);
+    grid->addWidget(c_.gateway, 5, 1);
+    grid->addWidget(c_.set, 5, 2);
+    layout->addLayout(grid);
 
     auto* buttons = new QHBoxLayout;
     c_.wifiDhcp = new QPushButton(Utf8(text::kWifiDhcp), this);

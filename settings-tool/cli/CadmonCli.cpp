@@ -483,7 +483,7 @@ int RunSetAddress(Context& c) {
 
 const std::vector<Subcommand>& Subcommands() {
     static const std::vector<Subcommand> commands = {
-        {"print", "[TEXT | -]", "print TEXT (default: the welcome text); - reads it from standard input",
+        {"print", "[TEXT | -]", "print TEXT (default: the welcome text; - reads standard input)",
          "The text is converted from UTF-8 to the system code page (see --text-encoding) and sent\n"
          "without a terminating zero; characters the code page lacks are sent as '?'. At most 2047\n"
          "bytes. Add the line end yourself:\n"
@@ -507,7 +507,7 @@ const std::vector<Subcommand>& Subcommands() {
         {"reprint", "VALUE", "reprint after a paper change", "", 1, 1, &RunListSetting},
         {"charset", "VALUE", "language / character set", "", 1, 1, &RunListSetting},
         {"speed", "VALUE", "print speed", "", 1, 1, &RunListSetting},
-        {"usb-id", "x|g", "switch the printer's USB identity (x: 1fc9:2016, g: 0471:0055)",
+        {"usb-id", "x|g", "the printer's USB identity (x: 1fc9:2016, g: 0471:0055)",
          "  cadmon --net 127.0.0.1 usb-id g\n", 1, 1, &RunUsbId},
         {"wifi", "NAME PASSWORD", "the wireless network the printer joins",
          "Name and password are converted to the system code page; together they may take at most\n"
@@ -519,7 +519,7 @@ const std::vector<Subcommand>& Subcommands() {
          "Sent as two messages (a header, then the address); prints \"set ok\" once both are handed over.\n"
          "  cadmon --net 127.0.0.1 wifi-static 192.168.1.199 255.255.255.0 192.168.0.1\n",
          3, 3, &RunWifiStatic},
-        {"test-connection", "", "connect to the printer's TCP port and close again (sends nothing)",
+        {"test-connection", "", "connect to the printer and close again (sends nothing)",
          "Prints \"connect ok\" or the connection failure text (exit status 3).\n"
          "  cadmon --net 127.0.0.1 test-connection\n",
          0, 0, &RunTestConnection},
@@ -530,7 +530,7 @@ const std::vector<Subcommand>& Subcommands() {
          "  cadmon scan --seconds 2\n",
          0, 0, &RunScan},
         {"set-address", "PRINTER NEWIP [MASK [GATEWAY [MAC]]]",
-         "find a printer by broadcast and give it a new IP, mask, gateway and MAC",
+         "give a printer found by broadcast a new IP, mask, gateway, MAC",
          "PRINTER is its list line as scan prints it, its current IP, its number in the list (from 1),\n"
          "or --mac CURRENT-MAC instead of PRINTER. Mask and gateway default to 255.255.255.0 and\n"
          "192.168.0.1, the MAC to the printer's own. Probes for up to --seconds N (default 3) until\n"
@@ -667,8 +667,12 @@ void ParseCommandLine(const std::vector<std::string>& args, Context& c) {
 }  // namespace
 
 void PrintProgramHelp(std::ostream& out) {
-    out << "Usage: cadmon                        open the settings window\n"
-           "       cadmon [OPTIONS] SUBCOMMAND [ARGUMENTS]\n"
+#ifdef CADMON_HAVE_GUI
+    out << "Usage: cadmon                        open the settings window\n";
+#else
+    out << "Usage: cadmon                        this help (built without the window)\n";
+#endif
+    out << "       cadmon [OPTIONS] SUBCOMMAND [ARGUMENTS]\n"
            "       cadmon help [SUBCOMMAND]     (or SUBCOMMAND --help)\n"
            "\n"
            "Settings and test utility for receipt printers. Each subcommand does what the window's\n"

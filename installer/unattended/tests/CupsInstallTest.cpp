@@ -10,7 +10,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -341,6 +343,52 @@ TEST_F(CupsInstall, SerialPortAndAForbiddenQueueName) {
     EXPECT_EQ(q->info, "Front desk/1");
     EXPECT_EQ(q->uri, "serial:/dev/ttyS0?baud=9600+bits=8+parity=none+flow=none+stop=1");
     EXPECT_NE(DefaultQueue(), "Front_desk_1");
+}
+
+TEST_F(CupsInstall, UsbPrinterWithoutMonitorPrintsToItsNode) {
+    // printer-sim's fake USB tree: one usblp printer with a FIFO as its node.
+    const fs::path usbRoot = tree / "usbroot";
+    const fs::path dev = usbRoot / "sys/bus/usb/devices/1-1";
+    fs::create_directories(dev);
+    fs::create_directories(usbRoot / "sys/bus/usb/devices/1-1:1.0");
+    std::ofstream(dev / "idVendor") << "0418\n";
+    std::ofstream(dev / "idProduct") << "5011\n";
+    fs::create_directories(usbRoot / "sys/class/usbmisc/lp0");
+    fs::create_symlink("../../../bus/usb/devices/1-1:1.0", usbRoot / "sys/class/usbmisc/lp0/device");
+    fs::create_directories(usbRoot / "dev/usb");
+    const fs::path node = usbRoot / "dev/usb/lp0";
+    ASSERT_EQ(::mkfifo(node.c_str(), 0666), 0);
+    ::chmod(node.c_str(), 0666);  // the backend runs as lp, like a usblp node of group lp
+    // Keep the FIFO open for reading so the backend's open never blocks.
+    const int reader = ::open(node.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+
+    const Result r = Install("USB80", [&](engine::InstallSettings& s) {
+        s.portName = "USB";
+        s.useMonitor = false;
+        payload::ModelTable models = payload::ReadModelTable(PAYLOAD_FILES_DIR);
+        ASSERT_TRUE(engine::ChooseUsbRow(*std::make_unique<linuxplat::SysfsUsbRegistry>(usbRoot), models,
+                                         payload::InstallLog(), "POS80", s));
+        s.printerName = "USB80";
+    });
+    ASSERT_TRUE(r.ok) << ReadText(tree / "var/log/InstallPrinter.txt");
+    EXPECT_EQ(r.settings.portName, "USB001");
+    const auto q = GetQueue("USB80");
+    ASSERT_TRUE(q);
+    EXPECT_EQ(q->uri, "parallel:" + node.string());
+
+    const fs::path job = tree / "usbjob.bin";
+    std::ofstream(job, std::ios::binary) << "\x1b@usb\n";
+    EXPECT_THAT(Capture("lp -d USB80 -o raw " + job.string()), HasSubstr("request id is USB80-"));
+    std::string got;
+    for (int i = 0; i < 200 && got.size() < 6; ++i) {
+        char buf[64];
+        const ssize_t n = ::read(reader, buf, sizeof buf);
+        if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+        else ::usleep(50000);
+    }
+    ::close(reader);
+    EXPECT_EQ(got, "\x1b@usb\n");
 }
 
 TEST(CupsSpoolerNames, DerivedNames) {

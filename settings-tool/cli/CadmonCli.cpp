@@ -486,8 +486,9 @@ const std::vector<Subcommand>& Subcommands() {
         {"print", "[TEXT | -]", "print TEXT (default: the welcome text; - reads standard input)",
          "The text is converted from UTF-8 to the system code page (see --text-encoding) and sent\n"
          "without a terminating zero; characters the code page lacks are sent as '?'. At most 2047\n"
-         "bytes. Add the line end yourself:\n"
-         "  cadmon --net 127.0.0.1 print $'Hello printer\\r\\n'\n",
+         "bytes. Add the line end yourself; a text that starts with '-' goes after \"--\":\n"
+         "  cadmon --net 127.0.0.1 print $'Hello printer\\r\\n'\n"
+         "  cadmon --net 127.0.0.1 print -- $'-5 degrees\\r\\n'\n",
          0, 1, &RunPrint},
         {"cut", "", "cut test: two line feeds and a paper cut", "  cadmon --net 127.0.0.1 cut\n", 0, 0, &RunCut},
         {"drawer", "", "open the cash drawer", "  cadmon --net 127.0.0.1 drawer\n", 0, 0, &RunDrawer},

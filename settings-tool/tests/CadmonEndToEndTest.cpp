@@ -194,6 +194,7 @@ TEST(CadmonPrint, TextFollowsTheLocaleCodePage) {
         {"ru_RU.UTF-8", {}, "\xD0\x9F\xD1\x80\xD0\xB8", "CF F0 E8"},
         {"en_US.UTF-8", {}, "\xC3\xA9", "E9"},
         {"en_US.UTF-8", {"--text-encoding", "CP866"}, "\xD0\x9F", "8F"},
+        {"C", {"--"}, "-5", "2D 35"},  // after "--" a text may start with '-'
     };
     std::size_t before = 0;
     for (const Case& c : cases) {

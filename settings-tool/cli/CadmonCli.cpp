@@ -10,6 +10,8 @@
 #include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
+#include <memory>
 #include <string_view>
 
 #include "link/CommandSender.h"
@@ -64,6 +66,9 @@ struct Options {
     long deliverySeconds = kDefaultDeliverySeconds;
     std::optional<long> seconds;
     std::optional<std::string> mac;
+    long repeat = 1;
+    long periodMs = 500;
+    bool repeatGiven = false;
     bool help = false;
 };
 
@@ -128,35 +133,68 @@ std::string ToPrinterText(Context& c, std::string_view utf8, std::string_view wh
 // ---------------------------------------------------------------------------
 // Delivery through the command sender.
 
+// The window's side of a delivery: the terminal window, the USB source and
+// the command sender with its thread, for one subcommand.
+class Session {
+public:
+    explicit Session(Context& c)
+        : c_(c), window_(c.options.port, c.options.printerIp, c.out, c.err),
+          usb_(link::MakeSystemUsbDeviceSource()), sender_(window_, *usb_, SenderSettingsFor(c.options)) {
+        sender_.Start();
+    }
+    ~Session() { sender_.Stop(); }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    TerminalWindow& window() { return window_; }
+    void Submit(const protocol::Bytes& bytes) { sender_.SubmitCommand(bytes); }
+
+    // Waits until nothing is pending; false (after reporting) when the printer
+    // did not take everything in time or a failure text was shown.
+    bool WaitDelivered() {
+        if (!sender_.WaitUntilIdle(static_cast<int>(c_.options.deliverySeconds * 1000))) {
+            c_.err << "cadmon: the printer did not take the data within " << c_.options.deliverySeconds
+                   << " s; the rest is not sent\n";
+            window_.Fail(kExitUnreachable);
+        }
+        return window_.Status() == kExitOk;
+    }
+
+    int Finish() {
+        WaitDelivered();
+        sender_.Stop();
+        return window_.Status();
+    }
+
+private:
+    static link::SenderSettings SenderSettingsFor(const Options& options) {
+        link::SenderSettings settings;
+        settings.tcp = TcpSettingsFor(options);
+        return settings;
+    }
+
+    Context& c_;
+    TerminalWindow window_;
+    std::unique_ptr<link::UsbDeviceSource> usb_;
+    link::CommandSender sender_;
+};
+
 struct Step {
     protocol::Bytes bytes;
-    std::string statusAfter;  // status line shown once the bytes are handed over
-    std::string boxAfter;     // message box shown once the bytes are handed over
+    std::string boxAfter;  // message box shown once the bytes are handed over
 };
 
 int Deliver(Context& c, const std::vector<Step>& steps) {
-    TerminalWindow window(c.options.port, c.options.printerIp, c.out, c.err);
-    const auto usb = link::MakeSystemUsbDeviceSource();
-    link::SenderSettings settings;
-    settings.tcp = TcpSettingsFor(c.options);
-    link::CommandSender sender(window, *usb, settings);
-    sender.Start();
+    Session session(c);
     for (const Step& step : steps) {
-        sender.SubmitCommand(step.bytes);
-        if (!step.statusAfter.empty()) window.ShowStatus(step.statusAfter);
-        if (!step.boxAfter.empty()) window.ShowMessageBox(step.boxAfter);
+        session.Submit(step.bytes);
+        if (!step.boxAfter.empty()) session.window().ShowMessageBox(step.boxAfter);
     }
-    if (!sender.WaitUntilIdle(static_cast<int>(c.options.deliverySeconds * 1000))) {
-        c.err << "cadmon: the printer did not take the data within " << c.options.deliverySeconds
-              << " s; the rest is not sent\n";
-        window.Fail(kExitUnreachable);
-    }
-    sender.Stop();
-    return window.Status();
+    return session.Finish();
 }
 
 int DeliverOne(Context& c, protocol::Bytes bytes) {
-    return Deliver(c, {Step{std::move(bytes), {}, {}}});
+    return Deliver(c, {Step{std::move(bytes), {}}});
 }
 
 protocol::Ipv4 IpArgument(const std::string& text, std::string_view what) {
@@ -195,8 +233,18 @@ int RunPrint(Context& c) {
         throw Refused("the text is " + std::to_string(bytes.size()) + " bytes; at most " +
                       std::to_string(kPrintInfoMax) + " are printed at once; nothing sent");
     }
-    // The window counts every print, and shows the count as it hands the text over.
-    return Deliver(c, {Step{protocol::Bytes(bytes.begin(), bytes.end()), "send finish count 1 \r\n", {}}});
+    // The window counts every print and shows the count as it hands the text
+    // over. With --repeat, as with its automatic sending, the text goes again
+    // every --period ms once nothing is pending; a failure ends the repeats.
+    Session session(c);
+    const protocol::Bytes message(bytes.begin(), bytes.end());
+    for (long count = 1; count <= c.options.repeat; ++count) {
+        if (count > 1) std::this_thread::sleep_for(std::chrono::milliseconds(c.options.periodMs));
+        session.Submit(message);
+        session.window().ShowStatus("send finish count " + std::to_string(count) + " \r\n");
+        if (!session.WaitDelivered()) break;
+    }
+    return session.Finish();
 }
 
 int RunCut(Context& c) { return DeliverOne(c, protocol::CutTest()); }
@@ -295,8 +343,8 @@ int RunWifiStatic(Context& c) {
     const auto mask = IpArgument(c.args[1], "the WIFI mask");
     const auto gateway = IpArgument(c.args[2], "the WIFI gateway");
     // Header and body are two submissions; the window confirms after the second.
-    return Deliver(c, {Step{protocol::WifiStaticHeader(), {}, {}},
-                       Step{protocol::WifiStaticBody(ip, mask, gateway), {}, kSetOkText}});
+    return Deliver(c, {Step{protocol::WifiStaticHeader(), {}},
+                       Step{protocol::WifiStaticBody(ip, mask, gateway), kSetOkText}});
 }
 
 // ---------------------------------------------------------------------------
@@ -483,12 +531,16 @@ int RunSetAddress(Context& c) {
 
 const std::vector<Subcommand>& Subcommands() {
     static const std::vector<Subcommand> commands = {
-        {"print", "[TEXT | -]", "print TEXT (default: the welcome text; - reads standard input)",
+        {"print", "[--repeat N [--period MS]] [TEXT | -]",
+         "print TEXT (default: the welcome text; - reads standard input)",
          "The text is converted from UTF-8 to the system code page (see --text-encoding) and sent\n"
          "without a terminating zero; characters the code page lacks are sent as '?'. At most 2047\n"
          "bytes. Add the line end yourself; a text that starts with '-' goes after \"--\":\n"
          "  cadmon --net 127.0.0.1 print $'Hello printer\\r\\n'\n"
-         "  cadmon --net 127.0.0.1 print -- $'-5 degrees\\r\\n'\n",
+         "  cadmon --net 127.0.0.1 print -- $'-5 degrees\\r\\n'\n"
+         "--repeat N sends it N times, as the window's automatic sending does: again every --period\n"
+         "MS milliseconds (default 500) once the previous one is delivered; it stops at a failure.\n"
+         "  cadmon --usb print --repeat 5 --period 1000 $'Line\\r\\n'\n",
          0, 1, &RunPrint},
         {"cut", "", "cut test: two line feeds and a paper cut", "  cadmon --net 127.0.0.1 cut\n", 0, 0, &RunCut},
         {"drawer", "", "open the cash drawer", "  cadmon --net 127.0.0.1 drawer\n", 0, 0, &RunDrawer},
@@ -576,7 +628,7 @@ constexpr OptionSpec kOptions[] = {
     {"--usb", false},          {"--net", true},         {"--lpt", false},        {"--tcp-port", true},
     {"--connect-timeout", true}, {"--broadcast", true}, {"--probe-port", true},   {"--reply-port", true},
     {"--usb-root", true},      {"--timeout", true},     {"--text-encoding", true}, {"--seconds", true},
-    {"--mac", true},           {"--help", false},
+    {"--mac", true},           {"--repeat", true},      {"--period", true},      {"--help", false},
 };
 
 long NumberOption(std::string_view name, const std::string& value, long low, long high) {
@@ -617,6 +669,12 @@ void ApplyOption(Options& options, std::string_view name, const std::string& val
         options.seconds = NumberOption(name, value, 1, 3600);
     } else if (name == "--mac") {
         options.mac = value;
+    } else if (name == "--repeat") {
+        options.repeat = NumberOption(name, value, 1, 1000000);
+        options.repeatGiven = true;
+    } else if (name == "--period") {
+        options.periodMs = NumberOption(name, value, 0, 3600000);
+        options.repeatGiven = true;
     } else if (name == "--help") {
         options.help = true;
     }
@@ -705,6 +763,7 @@ void PrintProgramHelp(std::ostream& out) {
            "  --reply-port N        local port for the replies (PRINTER_REPLY_PORT, default 8999)\n"
            "  --seconds N           scan and set-address: how long to search (default 3)\n"
            "  --mac MAC             set-address: choose the printer by its current MAC\n"
+           "  --repeat N, --period MS  print: send the text N times, MS milliseconds apart\n"
            "  --text-encoding CP    iconv code page for text and WIFI data instead of the system's\n"
            "  -h, --help            this help, or a subcommand's help\n"
            "\nText code page: chosen from LC_ALL, LC_CTYPE or LANG (the first one set): zh_CN CP936,\n"
@@ -754,6 +813,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
         const bool searches = command->run == &RunScan || command->run == &RunSetAddress;
         if (!searches && c.options.seconds) throw UsageError("--seconds is for scan and set-address");
         if (command->run != &RunSetAddress && c.options.mac) throw UsageError("--mac is for set-address");
+        if (command->run != &RunPrint && c.options.repeatGiven) throw UsageError("--repeat and --period are for print");
         if (c.options.usbRoot) ::setenv("USB_PRINTER_ROOT", c.options.usbRoot->c_str(), 1);
         return command->run(c);
     } catch (const UsageError& e) {

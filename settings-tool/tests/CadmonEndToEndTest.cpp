@@ -216,6 +216,14 @@ TEST(CadmonPrint, TextFollowsTheLocaleCodePage) {
     ASSERT_TRUE(sim.WaitForRawSize(before + 6));
     EXPECT_EQ(Raw(sim).substr(before), "line\r\n");
     before += 6;
+    // Repeated as the window's automatic sending does it, counting up.
+    const CadmonRun repeated =
+        RunCadmon({"--net", "127.0.0.1", "print", "--repeat", "3", "--period", "10", "ab"}, EnvironmentFor(sim));
+    ASSERT_EQ(repeated.exitStatus, 0) << repeated.Describe();
+    EXPECT_EQ(repeated.out, "send finish count 1\nsend finish count 2\nsend finish count 3\n");
+    ASSERT_TRUE(sim.WaitForRawSize(before + 6));
+    EXPECT_EQ(Raw(sim).substr(before), "ababab");
+    before += 6;
     const CadmonRun welcome = RunCadmon({"--net", "127.0.0.1", "print"}, EnvironmentFor(sim));
     ASSERT_EQ(welcome.exitStatus, 0) << welcome.Describe();
     const std::string welcomeText =
@@ -251,6 +259,7 @@ TEST(CadmonRefusal, BadInputSendsNothing) {
         {{"frobnicate"}, 2, "unknown subcommand"},
         {{"--bogus", "cut"}, 2, "unknown option --bogus"},
         {{"cut", "--seconds", "3"}, 2, "--seconds is for scan"},
+        {{"cut", "--repeat", "3"}, 2, "--repeat and --period are for print"},
     };
     for (const auto& transport : {std::vector<std::string>{"--net", "127.0.0.1"}, std::vector<std::string>{"--usb"}}) {
         for (const Case& c : cases) {
@@ -294,6 +303,12 @@ TEST(CadmonFailure, UnreachablePrinterIsReported) {
     const CadmonRun noTest = RunCadmon({"--net", "127.0.0.1", "test-connection"}, {{"PRINTER_TCP_PORT", closedPort}});
     EXPECT_EQ(noTest.exitStatus, 3) << noTest.Describe();
     EXPECT_EQ(noTest.err, std::string(kNetFailText) + "\n");
+
+    // A failure ends repeated printing.
+    const CadmonRun repeated = RunCadmon({"--usb-root", emptyTree, "print", "--repeat", "3", "--period", "0", "x"});
+    EXPECT_EQ(repeated.exitStatus, 3) << repeated.Describe();
+    EXPECT_EQ(repeated.out, "send finish count 1\n");
+    EXPECT_EQ(repeated.err, "USB OPEN FAIL\n");
 
     // Both submissions of wifi-static fail on their own; "set ok" reports the hand-over.
     const CadmonRun twoFail = RunCadmon({"--usb-root", emptyTree, "wifi-static", "1.2.3.4", "255.0.0.0", "1.0.0.1"});

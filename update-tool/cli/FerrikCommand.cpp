@@ -264,6 +264,8 @@ int RunSubcommand(const std::vector<std::string>& args, link::UsbDeviceSource& u
         table.Add(record);
         const Outcome outcome = tool.SendFirmwareOverNetwork(0, file);
         window.FinishBar();
+        // The window shows nothing at the end of a network download; a terminal says where it went.
+        if (outcome == Outcome::Done) err << "sent " << file << " to " << AddressText(*address) << '\n';
         if (outcome == Outcome::Refused && (*address)[0] == 0 && !window.EndStatus()) {
             err << "ferrik: the printer address " << AddressText(*address) << " cannot be used\n";
         }

@@ -360,6 +360,7 @@ int RunTestConnection(Context& c) {
 // at the deadline, or earlier when `done` says the table has what is wanted.
 class Search {
 public:
+    static constexpr std::chrono::milliseconds kSettleTime{500};
     using Done = bool (*)(const std::vector<protocol::DeviceRecord>& filled, const void* wanted);
 
     Search(Context& c, bool printLines) : c_(c), printLines_(printLines) {}
@@ -382,21 +383,33 @@ public:
         return true;
     }
 
+    // Once `done` holds, replies are still taken for a moment, so that a second
+    // printer answering for the same choice is seen too.
     std::vector<protocol::DeviceRecord> Run(long seconds, Done done, const void* wanted) {
+        using Clock = std::chrono::steady_clock;
         protocol::DiscoveryListener listener(
             sockets_.ReceiveFd(), table_,
             [this](const std::vector<protocol::DeviceRecord>& filled) { OnChange(filled); },
             [this](const protocol::DeviceRecord& dropped) { OnFull(dropped); });
         listener.Start();
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        auto deadline = Clock::now() + std::chrono::seconds(seconds);
+        auto nextProbe = Clock::now();
+        bool satisfied = false;
+        const auto holds = [&] { return !satisfied && done != nullptr && done(filled_, wanted); };
         std::unique_lock lock(mutex_);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (done != nullptr && done(filled_, wanted)) break;
-            lock.unlock();
-            sockets_.SendDiscoveryProbe();
-            lock.lock();
-            const auto nextProbe = std::min(deadline, std::chrono::steady_clock::now() + std::chrono::seconds(1));
-            changed_.wait_until(lock, nextProbe, [&] { return done != nullptr && done(filled_, wanted); });
+        while (Clock::now() < deadline) {
+            if (holds()) {
+                satisfied = true;
+                deadline = std::min(deadline, Clock::now() + kSettleTime);
+                continue;
+            }
+            if (Clock::now() >= nextProbe) {
+                lock.unlock();
+                sockets_.SendDiscoveryProbe();
+                lock.lock();
+                nextProbe = Clock::now() + std::chrono::seconds(1);
+            }
+            changed_.wait_until(lock, std::min(deadline, nextProbe), holds);
         }
         lock.unlock();
         listener.Stop();
@@ -454,19 +467,21 @@ struct Selector {
     std::size_t number = 0;            // its line number in this search, from 1
 };
 
-std::optional<protocol::DeviceRecord> Choose(const std::vector<protocol::DeviceRecord>& filled,
-                                             const Selector& selector) {
+// The found printers the selector names: at most one for a line number.
+std::vector<protocol::DeviceRecord> Matches(const std::vector<protocol::DeviceRecord>& filled,
+                                            const Selector& selector) {
     if (selector.number > 0) {
-        if (filled.size() >= selector.number) return filled[selector.number - 1];
-        return std::nullopt;
+        if (filled.size() >= selector.number) return {filled[selector.number - 1]};
+        return {};
     }
+    std::vector<protocol::DeviceRecord> matches;
     for (const auto& record : filled) {
         if ((selector.mac && record.mac() == *selector.mac) || (selector.ip && record.ip() == *selector.ip) ||
             (selector.line && record.ListLine() == *selector.line)) {
-            return record;
+            matches.push_back(record);
         }
     }
-    return std::nullopt;
+    return matches;
 }
 
 int RunSetAddress(Context& c) {
@@ -504,15 +519,24 @@ int RunSetAddress(Context& c) {
     const auto found = search.Run(
         c.options.seconds.value_or(kDefaultScanSeconds),
         [](const std::vector<protocol::DeviceRecord>& filled, const void* wanted) {
-            return Choose(filled, *static_cast<const Selector*>(wanted)).has_value();
+            return !Matches(filled, *static_cast<const Selector*>(wanted)).empty();
         },
         &selector);
-    const auto record = Choose(found, selector);
-    if (!record) {
+    const auto matches = Matches(found, selector);
+    if (matches.empty()) {
         window.ShowMessageBox(kNoSelectText);
         window.Fail(kExitUnreachable);
         return window.Status();
     }
+    // Printers fresh from the factory often share one address; the message
+    // would reach only one of them, and which one would be luck.
+    if (matches.size() > 1) {
+        std::string list;
+        for (const auto& match : matches) list += "\n  " + match.ListLine() + " MAC " + FormatMac(match.mac());
+        throw Refused(std::to_string(matches.size()) + " printers answer to that choice:" + list +
+                      "\nchoose one with --mac; nothing sent");
+    }
+    const auto record = std::optional<protocol::DeviceRecord>(matches.front());
     const protocol::Mac mac = newMac.value_or(record->mac());
     c.out << "setting " << record->ListLine() << " (MAC " << FormatMac(record->mac()) << ") to IP "
           << FormatIpv4(ip) << " mask " << FormatIpv4(mask) << " gateway " << FormatIpv4(gateway) << " MAC "
@@ -588,7 +612,8 @@ const std::vector<Subcommand>& Subcommands() {
          "or --mac CURRENT-MAC instead of PRINTER. Mask and gateway default to 255.255.255.0 and\n"
          "192.168.0.1, the MAC to the printer's own. Probes for up to --seconds N (default 3) until\n"
          "the printer is found, then broadcasts the setting: \"FINISH\", or \"No Select print\" when\n"
-         "no such printer answered, \"Error 0\"/\"Error 1\" when the broadcast cannot be sent.\n"
+         "no such printer answered, \"Error 0\"/\"Error 1\" when the broadcast cannot be sent. When\n"
+         "several printers answer to PRINTER (the same IP), nothing is sent: choose with --mac.\n"
          "  cadmon set-address 192.168.0.199 192.168.0.150\n"
          "  cadmon set-address --mac 0:11:22:33:44:55 192.168.0.150 255.255.255.0 192.168.0.1 0:11:22:33:44:56\n",
          0, 10, &RunSetAddress},
@@ -776,7 +801,7 @@ void PrintProgramHelp(std::ostream& out) {
            "  3  printer not reachable: \"USB OPEN FAIL\", the network connection failure text,\n"
            "     \"NOT Selet USB OR NET\", \"No Select print\", or the delivery did not finish in time\n"
            "  4  input refused, nothing sent: a bad MAC box, WIFI data over 124 bytes or not in the\n"
-           "     code page, text over 2047 bytes\n"
+           "     code page, text over 2047 bytes, set-address naming several printers\n"
            "  5  local failure: the discovery sockets (\"Error 0\", \"Error 1\", reply port in use)\n"
            "\nRun it inside a private network namespace or against printer-sim on 127.0.0.1: the\n"
            "defaults talk to 192.168.0.199 and broadcast to 255.255.255.255.\n";

@@ -420,6 +420,29 @@ TEST(CadmonSetAddress, ChangesTheChosenPrinterOnly) {
               4);
 }
 
+// Two printers at the same factory address: choosing by that address is
+// refused, choosing by MAC reaches the one meant.
+TEST(CadmonSetAddress, SharedAddressNeedsTheMac) {
+    SimProcess sim(WithArgs({"--printer", "mac=00:1a:0b:ff:07:c0,ip=192.168.0.199,id=1.0",
+                             "--printer", "mac=00:1a:0b:ff:07:c1,ip=192.168.0.199,id=1.0"}));
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    const CadmonRun shared = RunCadmon({"set-address", "192.168.0.199", "192.168.0.150"}, EnvironmentFor(sim));
+    EXPECT_EQ(shared.exitStatus, 4) << shared.Describe();
+    EXPECT_NE(shared.err.find("2 printers answer to that choice:\n  (1.0)192.168.0.199. MAC 0:1a:b:ff:7:c0\n"
+                              "  (1.0)192.168.0.199. MAC 0:1a:b:ff:7:c1\nchoose one with --mac"),
+              std::string::npos)
+        << shared.Describe();
+
+    const CadmonRun byMac =
+        RunCadmon({"set-address", "--mac", "0:1a:b:ff:7:c1", "192.168.0.150"}, EnvironmentFor(sim));
+    EXPECT_EQ(byMac.exitStatus, 0) << byMac.Describe();
+    EXPECT_TRUE(sim.WaitForLine("now (1.0)192.168.0.150. 00:1a:0b:ff:07:c1"));
+    const auto lines = sim.Lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.rfind("address setting", 0) == 0; }),
+              1);
+}
+
 TEST(CadmonHelp, ProgramAndSubcommandsDescribeThemselves) {
     const CadmonRun help = RunCadmon({"--help"});
     EXPECT_EQ(help.exitStatus, 0);

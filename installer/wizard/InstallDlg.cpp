@@ -42,6 +42,22 @@ QString JoinFolder(const QString& folder, const QString& name) {
 
 }  // namespace
 
+// --------------------------------------------------------------- PortAnswer
+
+void PortAnswer::Set(std::optional<std::string> port) {
+    std::lock_guard lock(mutex_);
+    if (done_) return;
+    done_ = true;
+    port_ = std::move(port);
+    changed_.notify_all();
+}
+
+std::optional<std::string> PortAnswer::Wait() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return done_; });
+    return port_;
+}
+
 // ------------------------------------------------------------------- Bridge
 // The engine's view of the wizard. Every call comes from the worker thread and
 // runs on the window thread through the call gate; success is one posted Next.
@@ -59,18 +75,16 @@ public:
     void SetStatusLine(const std::u16string& text) override {
         dlg_.gate_->Call([this, &text] { dlg_.panel_->SetStatusLine(QString::fromStdU16String(text)); });
     }
+    // The port window opens modally on the window thread without a nested
+    // event loop; the worker waits here for its answer, which the window's
+    // end or the wizard's destruction gives.
     std::optional<std::string> ChoosePort(const std::vector<engine::SpoolerPort>& ports) override {
-        auto answer = dlg_.gate_->Call([this, &ports]() -> std::optional<std::string> {
-            std::vector<PortRow> rows;
-            for (const engine::SpoolerPort& port : ports)
-                rows.push_back({FromUtf8(port.name), FromUtf8(port.description), FromUtf8(port.monitor)});
-            CSelectPortDlg window(dlg_.env_.language, rows, &dlg_);
-            if (dlg_.services_.onPortWindow) dlg_.services_.onPortWindow(window);
-            if (window.exec() != QDialog::Accepted) return std::nullopt;
-            return Utf8(window.chosenPort());
-        });
-        if (!answer) return std::nullopt;
-        return *answer;
+        auto answer = std::make_shared<PortAnswer>();
+        std::vector<PortRow> rows;
+        for (const engine::SpoolerPort& port : ports)
+            rows.push_back({FromUtf8(port.name), FromUtf8(port.description), FromUtf8(port.monitor)});
+        if (!dlg_.gate_->Call([this, &rows, answer] { dlg_.OpenPortWindow(rows, answer); })) return std::nullopt;
+        return answer->Wait();
     }
     void InstallSucceeded() override {
         CInstallDlg* dlg = &dlg_;
@@ -127,9 +141,11 @@ CInstallDlg::CInstallDlg(const WizardEnvironment& env, const payload::InstallerT
 }
 
 CInstallDlg::~CInstallDlg() {
-    // A worker blocked in a call to this window gets a failed call and ends;
-    // only then does the panel go, and with it the extracted files.
+    // A worker blocked in a call to this window, or waiting for a port choice,
+    // gets a failed call or a cancelled choice and ends; only then does the
+    // panel go, and with it the extracted files.
     gate_->Close();
+    if (portAnswer_) portAnswer_->Set(std::nullopt);
     if (worker_.joinable()) worker_.join();
     panel_->SetDestroyHook([this] {
         if (run_ && !run_->settings.programFolder.empty())
@@ -565,6 +581,19 @@ void CInstallDlg::EnterInstalling() {
         workerRunning_ = false;
         gate_->Post([this] { WorkerFinished(); });
     });
+}
+
+void CInstallDlg::OpenPortWindow(const std::vector<PortRow>& rows, std::shared_ptr<PortAnswer> answer) {
+    portAnswer_ = answer;
+    auto* window = new CSelectPortDlg(env_.language, rows, this);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    window->setWindowModality(Qt::ApplicationModal);
+    connect(window, &QDialog::finished, this, [window, answer](int result) {
+        answer->Set(result == QDialog::Accepted ? std::optional<std::string>(Utf8(window->chosenPort()))
+                                                : std::nullopt);
+    });
+    if (services_.onPortWindow) services_.onPortWindow(*window);
+    window->open();
 }
 
 void CInstallDlg::WorkerFinished() {

@@ -7,6 +7,9 @@
 #include <QDialog>
 #include <QFont>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -35,10 +38,26 @@ class WindowCallGate;
 namespace wizard {
 
 class CSelectPortDlg;
+struct PortRow;
+
+// The answer of one port window, handed from the window thread to the worker.
+class PortAnswer {
+public:
+    void Set(std::optional<std::string> port);  // the first answer counts
+    std::optional<std::string> Wait();
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool done_ = false;
+    std::optional<std::string> port_;
+};
 
 // What the wizard needs from outside: the operating system seams, the message
 // boxes, the log, the package and where things live.
 struct WizardServices {
+    WizardServices(engine::Platform p, ui::MessageSink& m) : platform(p), messages(m) {}
+
     engine::Platform platform;
     ui::MessageSink& messages;
     payload::InstallLog log;
@@ -120,6 +139,7 @@ private:
     bool LeaveChooseFolder();
     bool LeavePrinterSetting();
     void WorkerFinished();
+    void OpenPortWindow(const std::vector<PortRow>& rows, std::shared_ptr<PortAnswer> answer);
     QString FinishCaption() const;
 
     WizardEnvironment env_;
@@ -163,6 +183,7 @@ private:
     std::unique_ptr<engine::InstallRun> run_;
     std::thread worker_;
     std::atomic<bool> workerRunning_{false};
+    std::shared_ptr<PortAnswer> portAnswer_;
 };
 
 // Longest text the printer-name, IP and TCP port fields take: the settings

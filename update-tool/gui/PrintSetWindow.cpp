@@ -108,10 +108,19 @@ void PrintSetWindow::BuildControls() {
     usbUpdateButton->setDefault(true);
     exitButton = new QPushButton(QStringLiteral("exit"), usbFrame);
     exitButton->setAutoDefault(false);
+    // The about box is on the context menu and on this small button.
+    aboutButton = new QPushButton(QStringLiteral("?"), usbFrame);
+    aboutButton->setAutoDefault(false);
+    aboutButton->setToolTip(QString::fromUtf8(kAboutMenuText).remove(QStringLiteral("(&A)")));
+    aboutButton->setFixedWidth(aboutButton->sizeHint().height());
+    connect(aboutButton, &QPushButton::clicked, this, [this] {
+        if (!ending_ && !busy_) ShowAboutBox();
+    });
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(usbUpdateButton);
     buttons->addStretch(1);
     buttons->addWidget(exitButton);
+    buttons->addWidget(aboutButton);
     usbGrid->addLayout(buttons, 3, 0, 1, 2);
     root->addWidget(usbFrame);
 

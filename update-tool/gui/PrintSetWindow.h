@@ -86,6 +86,7 @@ public:
     QListWidget* deviceList = nullptr;
     ui::CIpAddressEdit* printerAddress = nullptr;
     QPushButton* connectTestButton = nullptr;  // "Button5"
+    QPushButton* aboutButton = nullptr;
     QAction* aboutAction = nullptr;
     QTimer searchTimer;
 

@@ -311,6 +311,13 @@ TEST_F(PrintSetWindowTest, ConnectionTestAndAboutBox) {
     });
     w->aboutAction->trigger();
     EXPECT_EQ(text, QStringLiteral("Ferrik 1.0 版"));
+    text.clear();
+    OnNextModal(QStringLiteral("关于 Ferrik"), [&](QDialog* d) {
+        for (auto* l : d->findChildren<QLabel*>()) text += l->text();
+        d->accept();
+    });
+    QTest::mouseClick(w->aboutButton, Qt::LeftButton);
+    EXPECT_EQ(text, QStringLiteral("Ferrik 1.0 版"));
 
     // "exit" accepts; Escape cancels.
     int result = -1;

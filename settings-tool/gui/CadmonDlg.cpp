@@ -456,11 +456,17 @@ void CCadmonDlg::keyPressEvent(QKeyEvent* event) {
     QDialog::keyPressEvent(event);
 }
 
+QMenu* CCadmonDlg::MakeWindowMenu(QWidget* parent) {
+    auto* menu = new QMenu(parent);
+    menu->addSeparator();
+    QAction* about = menu->addAction(Utf8(text::kAboutEntry));
+    connect(about, &QAction::triggered, this, &CCadmonDlg::ShowAbout);
+    return menu;
+}
+
 void CCadmonDlg::contextMenuEvent(QContextMenuEvent* event) {
-    QMenu menu(this);
-    menu.addSeparator();
-    menu.addAction(Utf8(text::kAboutEntry), this, &CCadmonDlg::ShowAbout);
-    menu.exec(event->globalPos());
+    std::unique_ptr<QMenu> menu(MakeWindowMenu(this));
+    menu->exec(event->globalPos());
 }
 
 }  // namespace cadmon::gui

@@ -27,6 +27,7 @@ class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
@@ -141,6 +142,9 @@ public:
     };
     const Controls& controls() const { return c_; }
     RepeatingTimer& autoSendTimer() { return *timer_; }
+
+    // The window menu (right click): a separator and the about entry.
+    QMenu* MakeWindowMenu(QWidget* parent);
 
 public slots:
     void ShowAbout();

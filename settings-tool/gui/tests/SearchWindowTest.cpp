@@ -136,3 +136,41 @@ TEST(SearchWindow, ListsPrintersSetsAnAddressAndStartsFreshWhenReopened) {
 
 }  // namespace
 }  // namespace cadmon::gui::testing
+
+namespace cadmon::gui::testing {
+namespace {
+
+// Without printer-sim: replies fed straight to the reply port, and a broadcast
+// that cannot be sent.
+TEST(SearchWindow, FailedBroadcastKeepsTheTableAndBadMacBoxesAreRefused) {
+    App();
+    link::fake::FakeUsbDeviceSource usb;
+    WindowHarness h(usb);
+    h.services.discovery.broadcastAddress = "no such address";  // every send fails
+    CCadmonDlg& w = h.Start();
+    const auto port = static_cast<std::uint16_t>(w.DiscoveryReplyPort());
+    ASSERT_NE(port, 0);
+
+    h.onModal = [&](QDialog& dialog) {
+        auto& search = dynamic_cast<CSearchDlg&>(dialog);
+        const auto& s = search.controls();
+        EXPECT_EQ(s.listLabel->text(), QStringLiteral("Device list"));
+        EXPECT_EQ(s.set->text(), QStringLiteral("Setting"));
+        SendDatagram(port, Bytes{0x01, 0x00, 0x00, 0x1A, 0x0B, 0xFF, 0x07, 0xC0, 0, 0, 0, 0, 0, 0, 192, 168, 0, 199});
+        ASSERT_TRUE(SpinUntil([&] { return s.list->count() == 1; }, 3000));
+        s.list->setCurrentRow(0);
+        s.macBoxes[2]->clear();
+        QTest::mouseClick(s.set, Qt::LeftButton);
+        ASSERT_EQ(h.messages.Count(), 1);
+        EXPECT_TRUE(h.messages.Texts()[0].contains(QStringLiteral("MAC")));
+        s.macBoxes[2]->setText(QStringLiteral("b"));
+        QTest::mouseClick(s.set, Qt::LeftButton);
+        EXPECT_EQ(h.messages.Texts().value(1), QStringLiteral("Error 1"));
+        EXPECT_EQ(search.table().Count(), 1);  // kept
+    };
+    QTest::mouseClick(w.controls().language, Qt::LeftButton);  // English
+    QTest::mouseClick(w.controls().scanPrinter, Qt::LeftButton);
+}
+
+}  // namespace
+}  // namespace cadmon::gui::testing

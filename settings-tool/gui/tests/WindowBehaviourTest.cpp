@@ -8,6 +8,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -22,6 +23,7 @@
 #include "link/UsbPrinterPort.h"
 #include "platform/fake/usb/FakeUsbDeviceSource.h"
 #include "settings-tool/gui/tests/GuiTestSupport.h"
+#include "ui-common/IpAddressEdit.h"
 
 namespace cadmon::gui::testing {
 namespace {
@@ -241,6 +243,63 @@ TEST(MainWindowClose, EndsPromptlyWhileADeliveryWaitsOnThePrinter) {
         EXPECT_EQ(h.endedWith, -1);
     }
     usb.ReleaseStalls();
+}
+
+}  // namespace
+}  // namespace cadmon::gui::testing
+
+namespace cadmon::gui::testing {
+namespace {
+
+TEST(SmallWindows, AboutBoxWindowMenuAndWifiWithoutAHostAddress) {
+    App();
+    link::fake::FakeUsbDeviceSource usb;
+    WindowHarness h(usb);
+    CCadmonDlg& w = h.Start();
+
+    // The window menu carries the about entry; it opens the about box.
+    std::unique_ptr<QMenu> menu(w.MakeWindowMenu(nullptr));
+    QAction* about = nullptr;
+    for (QAction* action : menu->actions())
+        if (!action->isSeparator()) about = action;
+    ASSERT_NE(about, nullptr);
+    EXPECT_EQ(about->text(), QStringLiteral("关于 Cadmon(&A)..."));
+    QString title;
+    QStringList texts;
+    h.onModal = [&](QDialog& dialog) {
+        title = dialog.windowTitle();
+        for (QLabel* label : dialog.findChildren<QLabel*>()) texts << label->text();
+        for (QPushButton* button : dialog.findChildren<QPushButton*>()) texts << button->text();
+    };
+    about->trigger();
+    EXPECT_EQ(title, QStringLiteral("Tavoro打印机机测试工具"));
+    EXPECT_TRUE(texts.contains(QStringLiteral("MavoPrinterTool V1.2"))) << texts.join(" | ").toStdString();
+    EXPECT_TRUE(texts.contains(QStringLiteral("确定")));
+
+    // A computer whose address cannot be found: the static IP starts at 192.168.0.199.
+    QString staticIp;
+    h.onModal = [&](QDialog& dialog) {
+        staticIp = dialog.findChild<ui::CIpAddressEdit*>(QStringLiteral("wifiStaticIp"))->Text();
+        // Escape closes without sending.
+        QTest::keyClick(&dialog, Qt::Key_Escape);
+        EXPECT_FALSE(dialog.isVisible());
+    };
+    h.services.localAddress = [] { return std::optional<protocol::Ipv4>(); };
+    h.window.reset();
+    CCadmonDlg& again = h.Start();
+    QTest::mouseClick(again.controls().wifi, Qt::LeftButton);
+    EXPECT_EQ(staticIp, QStringLiteral("192.168.0.199"));
+    EXPECT_EQ(usb.TotalOpenCount(), 0u);
+
+    // Enter closes the other-settings window and sends nothing.
+    h.onModal = [&](QDialog& dialog) {
+        QTest::keyClick(&dialog, Qt::Key_Return);
+        EXPECT_FALSE(dialog.isVisible());
+    };
+    QTest::mouseClick(again.controls().otherSet, Qt::LeftButton);
+    Spin(50);
+    EXPECT_FALSE(again.IsSendPending());
+    EXPECT_EQ(usb.TotalOpenCount(), 0u);
 }
 
 }  // namespace

@@ -9,6 +9,9 @@
 
 #include "installer/payload/Package.h"
 #include "installer/unattended/UnattendedInstall.h"
+#ifdef LUMBRA_WITH_WIZARD
+#include "installer/wizard/WizardApp.h"
+#endif
 
 namespace {
 
@@ -57,6 +60,9 @@ int Help(const Args&) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef LUMBRA_WITH_WIZARD
+    if (argc < 2) return wizard::RunLumbraWizard(argc, argv);
+#endif
     if (argc < 2) {
         Help({});
         return 2;

@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QIcon>
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
@@ -76,6 +77,7 @@ CSelectLanguageBase::CSelectLanguageBase(const QString& documents, const QFont& 
       ok_(new QPushButton(this)),
       cancel_(new QPushButton(this)) {
     InitWizardResources();
+    setWindowIcon(QIcon(QStringLiteral(":/lumbra/app32.png")));
     setFont(templateFont);
     setFixedSize(300, 124);
     auto* icon = new QLabel(this);

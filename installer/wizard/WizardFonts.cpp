@@ -16,12 +16,14 @@ QStringList FamiliesFor(const QString& face, int charset) {
         families << QStringLiteral("SimSun") << QStringLiteral("WenQuanYi Zen Hei");
     } else if (face.startsWith(QStringLiteral("Times New Roman"))) {
         families << QStringLiteral("Times New Roman") << QStringLiteral("Liberation Serif")
-                 << QStringLiteral("DejaVu Serif");
+                 << QStringLiteral("Nimbus Roman") << QStringLiteral("DejaVu Serif");
     } else if (face == QStringLiteral("Arial")) {
-        families << QStringLiteral("Liberation Sans") << QStringLiteral("DejaVu Sans");
+        families << QStringLiteral("Liberation Sans") << QStringLiteral("Nimbus Sans")
+                 << QStringLiteral("DejaVu Sans");
     } else {
         // "Ms Scanf", "MS Sans Serif" and anything unknown.
         families << QStringLiteral("MS Sans Serif") << QStringLiteral("Microsoft Sans Serif")
+                 << QStringLiteral("Liberation Sans") << QStringLiteral("Nimbus Sans")
                  << QStringLiteral("DejaVu Sans");
     }
     families << QStringLiteral("WenQuanYi Zen Hei");

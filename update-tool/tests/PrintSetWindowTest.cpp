@@ -324,6 +324,10 @@ TEST_F(PrintSetWindowTest, ConnectionTestAndAboutBox) {
     QObject::connect(w.get(), &QDialog::finished, [&](int r) { result = r; });
     QTest::mouseClick(w->exitButton, Qt::LeftButton);
     EXPECT_EQ(result, QDialog::Accepted);
+    auto other = Open({}, false);
+    QObject::connect(other.get(), &QDialog::finished, [&](int r) { result = r; });
+    QTest::keyClick(other.get(), Qt::Key_Escape);
+    EXPECT_EQ(result, QDialog::Rejected);
 }
 
 }  // namespace

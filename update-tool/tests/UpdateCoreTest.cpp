@@ -377,6 +377,12 @@ TEST_F(UpdateCoreTest, PresencePollerProbesOnlyAndReportsOnce) {
         usb.AddDevice(kPrinterPath);
         poller.Start();
         for (int i = 0; i < 400 && poller.Attempts() < 20; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        // Unplugged: the status line keeps "USB Connect".
+        usb.RefuseProbe(1);
+        const int before = poller.Attempts();
+        for (int i = 0; i < 400 && poller.Attempts() < before + 5; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
         poller.Stop();
         EXPECT_GE(poller.Attempts(), 20);
     }

@@ -6,6 +6,8 @@
 #include <QTimer>
 
 #include "installer/wizard/tests/WizardHarness.h"
+#include "platform/fake/usb/FakeUsbTree.h"
+#include "platform/linux/usbreg/SysfsUsbRegistry.h"
 
 using namespace wizard;
 using wizardtest::WizardRig;
@@ -278,6 +280,25 @@ TEST_F(InstallDlgTest, UsbInstallRunsToCompleteAndCleansUp) {
     EXPECT_TRUE(fs::exists(InstallFolder() / "Uninstaller.exe"));
     EXPECT_TRUE(fs::exists(InstallFolder() / "RcptSpoolSvc.exe"));
     EXPECT_TRUE(fs::exists(InstallFolder() / "users-own.txt"));
+}
+
+TEST_F(InstallDlgTest, UsbPrinterOnAFakeSysfsTree) {
+    // The Linux device records over a fake sysfs tree: lp0 is a POS80
+    // (0418:5011), lp1 a device of another vendor.
+    link::fake::FakeUsbTree tree;
+    tree.AddPrinter("1-1", "1a86", "7584", 1);
+    tree.AddPrinter("1-2", "0418", "5011", 0, "SN42");
+    linuxplat::SysfsUsbRegistry sysfs(tree.Root());
+    usbOverride = &sysfs;
+    CInstallDlg* d = Make();
+    ToPrinterSetting();
+    Next();
+    EXPECT_EQ(messages.Count(), 0);
+    EXPECT_EQ(d->settings().portName, "USB001");
+    EXPECT_EQ(d->settings().selectedRow, 1);
+    ASSERT_TRUE(WaitForWorker());
+    EXPECT_EQ(d->page(), kComplete);
+    EXPECT_EQ(spooler.added.at(0).portName, "POS80-Port:");
 }
 
 TEST_F(InstallDlgTest, UsbNameOfALaterRowSwitchesTheRow) {

@@ -87,7 +87,8 @@ protected:
         env.documents = docs;
         env.programFolderName = QString::fromStdU16String(texts.programFolderName);
         env.title = QString::fromStdU16String(texts.title);
-        wizard::WizardServices services{engine::Platform{spooler, store, services_, shell, usb}, messages};
+        engine::UsbDeviceRegistry& usbSeam = usbOverride ? *usbOverride : usb;
+        wizard::WizardServices services{engine::Platform{spooler, store, services_, shell, usbSeam}, messages};
         services.log = payload::InstallLog(root / "InstallPrinter.txt");
         services.package = &package;
         services.programFiles = programFiles;
@@ -152,6 +153,7 @@ protected:
     fake::FakeServiceManager services_;
     fake::FakeShellFolders shell;
     fake::FakeUsbRegistry usb;
+    engine::UsbDeviceRegistry* usbOverride = nullptr;  // e.g. the sysfs registry over a fake tree
     ui::RecordingMessageSink messages;
     payload::InstallPackage package;
     payload::InstallerTexts texts;

@@ -32,7 +32,12 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-File OpenForReading(const std::string& path) { return File(std::fopen(path.c_str(), "rb")); }
+File OpenForReading(const std::string& path) {
+    File file(std::fopen(path.c_str(), "rb"));
+    // Blocks are taken 256 bytes at a time; the file is read in larger pieces.
+    if (file) std::setvbuf(file.get(), nullptr, _IOFBF, 64 * 1024);
+    return file;
+}
 
 // Reads up to `length` bytes (a short count only at the end of the file).
 // False on a read error.
@@ -41,8 +46,23 @@ bool ReadBlock(std::FILE* file, std::uint8_t* into, std::size_t length, std::siz
     return std::ferror(file) == 0;
 }
 
+// Adds every byte to `sum` (modulo 2^32). Eight bytes at a time: the bytes of a
+// word are added pairwise into four 16-bit lanes, which cannot overflow within
+// a run of 128 words, then the lanes are folded into the sum.
 std::uint32_t Sum(const std::uint8_t* data, std::size_t length, std::uint32_t sum) {
-    for (std::size_t i = 0; i < length; ++i) sum += data[i];
+    constexpr std::uint64_t kLowBytes = 0x00FF00FF00FF00FFull;
+    std::size_t i = 0;
+    while (length - i >= 8) {
+        std::uint64_t lanes = 0;
+        for (int run = 0; run < 128 && length - i >= 8; ++run, i += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, data + i, sizeof word);
+            lanes += (word & kLowBytes) + ((word >> 8) & kLowBytes);
+        }
+        sum += static_cast<std::uint32_t>((lanes & 0xFFFF) + ((lanes >> 16) & 0xFFFF) + ((lanes >> 32) & 0xFFFF) +
+                                          (lanes >> 48));
+    }
+    for (; i < length; ++i) sum += data[i];
     return sum;
 }
 

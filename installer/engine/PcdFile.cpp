@@ -60,9 +60,12 @@ std::vector<PcdForm> PcdFormsFor(std::string_view model, int paperWidth, int pap
 }
 
 std::vector<std::uint8_t> BuildPcdFile(int resolution, const std::vector<PcdForm>& forms) {
-    std::vector<std::uint8_t> out(kHeaderTemplate.begin(), kHeaderTemplate.end());
     const auto count = static_cast<std::uint32_t>(forms.size());
     const auto dpi = static_cast<std::uint32_t>(resolution);
+    // Header, extra data and form records are laid out in one zeroed buffer
+    // of the final size, then filled in place.
+    std::vector<std::uint8_t> out(kPcdHeaderSize + kPcdExtraSize + kPcdFormSize * forms.size(), 0);
+    std::copy(kHeaderTemplate.begin(), kHeaderTemplate.end(), out.begin());
     std::uint8_t* h = out.data();
     Put16(h + 0x0A, static_cast<std::uint32_t>(kPcdExtraSize + kPcdFormSize * count));
     Put32(h + 0x48, dpi);
@@ -74,13 +77,13 @@ std::vector<std::uint8_t> BuildPcdFile(int resolution, const std::vector<PcdForm
     Put16(h + 0xF8, 2);
     Put32(h + 0xFC, kPcdHeaderSize);
     // Extra data: the u16 values 0 and 1.
-    out.insert(out.end(), {0x00, 0x00, 0x01, 0x00});
+    Put16(h + kPcdHeaderSize + 2, 1);
+    std::uint8_t* rec = h + kPcdHeaderSize + kPcdExtraSize;
     for (const PcdForm& form : forms) {
-        std::uint8_t rec[kPcdFormSize] = {};
         std::memcpy(rec, form.name.data(), std::min<std::size_t>(form.name.size(), 31));
         Put32(rec + 32, static_cast<std::uint32_t>(form.width));
         Put32(rec + 36, static_cast<std::uint32_t>(form.height));
-        out.insert(out.end(), std::begin(rec), std::end(rec));
+        rec += kPcdFormSize;
     }
     return out;
 }

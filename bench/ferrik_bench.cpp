@@ -112,7 +112,7 @@ int main(int argc, char** argv) {
     ferrik::UpdateSettings settings;
     settings.tcpPort = sim.TcpPort();
     settings.tableSettleMs = 0;
-    link::SysfsUsbDeviceSource usb(sim.UsbRoot());
+    printer_link::SysfsUsbDeviceSource usb(sim.UsbRoot());
     ferrik::UpdateTool tool(window, usb, table, settings);
 
     const Bytes netStream = NetStream(image);
@@ -155,7 +155,7 @@ int main(int argc, char** argv) {
         // USB, the plain loop: 64-byte writes with the same time-out.
         start = Clock::now();
         {
-            link::CUsbPrinterPort port(usb, link::UpdateToolProductIds());
+            printer_link::CUsbPrinterPort port(usb, printer_link::UpdateToolProductIds());
             ok = ok && port.Open();
             for (std::size_t at = 0; ok && at < usbStream.size();) {
                 std::size_t written = 0;

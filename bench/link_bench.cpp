@@ -106,17 +106,17 @@ bool Report(const char* name, const Comparison& c) {
 }
 
 bool UsbThroughput(std::size_t bytes) {
-    link::fake::FakeUsbTree tree;
+    printer_link::fake::FakeUsbTree tree;
     const std::string fifo = tree.AddPrinter("1-1", "0418", "5011", 0);
     const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     Drain drain(reader);
-    link::SysfsUsbDeviceSource source(tree.Root());
+    printer_link::SysfsUsbDeviceSource source(tree.Root());
     bool ok = true;
     for (const std::size_t piece : {std::size_t{64}, std::size_t{256}}) {
         const std::vector<std::uint8_t> data(piece, 0x55);
         const std::size_t count = bytes / piece;
         auto viaPort = [&] {
-            link::CUsbPrinterPort port(source, link::SettingsToolProductIds());
+            printer_link::CUsbPrinterPort port(source, printer_link::SettingsToolProductIds());
             if (!port.Open()) {
                 std::fprintf(stderr, "cannot open the fake printer\n");
                 std::exit(2);
@@ -163,10 +163,10 @@ bool UsbThroughput(std::size_t bytes) {
     return ok;
 }
 
-class FixedWindow : public link::PrinterWindow {
+class FixedWindow : public printer_link::PrinterWindow {
 public:
-    link::PortChoice ReadPortChoice() override { return link::PortChoice::Usb; }
-    link::Ipv4 ReadPrinterIp() override { return {127, 0, 0, 1}; }
+    printer_link::PortChoice ReadPortChoice() override { return printer_link::PortChoice::Usb; }
+    printer_link::Ipv4 ReadPrinterIp() override { return {127, 0, 0, 1}; }
     void ShowStatus(const std::string& text) override { std::fprintf(stderr, "status: %s\n", text.c_str()); }
     void ShowMessageBox(const std::string& text) override { std::fprintf(stderr, "box: %s\n", text.c_str()); }
     void EndProgram(int status) override { std::exit(status); }
@@ -211,13 +211,13 @@ bool TcpThroughput(std::size_t bytes) {
 
     const std::vector<std::uint8_t> data(bytes, 0x5a);
     FixedWindow window;
-    link::TcpSettings settings;
+    printer_link::TcpSettings settings;
     settings.port = ntohs(address.sin_port);
     auto viaLink = [&] {
         const std::size_t base = current();
         const auto start = Clock::now();
         std::int32_t remaining = static_cast<std::int32_t>(data.size());
-        link::DeliverOverTcp(window, data.data(), remaining, settings);
+        printer_link::DeliverOverTcp(window, data.data(), remaining, settings);
         waitFor(base + data.size());
         return static_cast<double>(data.size()) / 1e6 / Seconds(start);
     };
@@ -243,11 +243,11 @@ bool TcpThroughput(std::size_t bytes) {
 }
 
 bool SubmitLatency() {
-    link::fake::FakeUsbDeviceSource usb;
+    printer_link::fake::FakeUsbDeviceSource usb;
     const auto device = usb.AddDevice("\\\\?\\usb#vid_0418&pid_5011#1-1#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
-    usb.SetDefaultScript(device, link::fake::OpenScript::StallAfter(0));
+    usb.SetDefaultScript(device, printer_link::fake::OpenScript::StallAfter(0));
     FixedWindow window;
-    link::CommandSender sender(window, usb);  // 64-byte pieces, 1000 ms per piece
+    printer_link::CommandSender sender(window, usb);  // 64-byte pieces, 1000 ms per piece
     sender.Start();
     const std::vector<std::uint8_t> command(23, 0x1f);
     sender.SubmitCommand(command);

@@ -7,7 +7,7 @@
 
 #include "link/UsbPrinterPort.h"
 
-namespace link {
+namespace printer_link {
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -163,4 +163,4 @@ void CommandSender::DeliverOverUsb(Submission& s) {
     port.Close();
 }
 
-}  // namespace link
+}  // namespace printer_link

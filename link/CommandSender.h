@@ -16,7 +16,7 @@
 #include "link/TcpLink.h"
 #include "link/UsbDeviceSource.h"
 
-namespace link {
+namespace printer_link {
 
 inline constexpr const char* kUsbOpenFailText = "USB OPEN FAIL";
 inline constexpr const char* kNoPortText = "NOT Selet USB OR NET";
@@ -87,4 +87,4 @@ private:
     std::unique_ptr<StopEvent> stopEvent_;
 };
 
-}  // namespace link
+}  // namespace printer_link

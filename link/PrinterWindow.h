@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-namespace link {
+namespace printer_link {
 
 enum class PortChoice { Lpt, Usb, Net };
 
@@ -29,4 +29,4 @@ public:
     virtual void EndProgram(int status) = 0;
 };
 
-}  // namespace link
+}  // namespace printer_link

@@ -1,4 +1,3 @@
-#include "link/Unistd.h"  // <unistd.h> without its clash with namespace link
 #include "link/StopEvent.h"
 
 #include <sys/eventfd.h>
@@ -7,7 +6,7 @@
 #include <cstdint>
 #include <system_error>
 
-namespace link {
+namespace printer_link {
 
 StopEvent::StopEvent() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
@@ -33,4 +32,4 @@ void StopEvent::Reset() {
     }
 }
 
-}  // namespace link
+}  // namespace printer_link

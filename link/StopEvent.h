@@ -4,7 +4,7 @@
 #include <atomic>
 #include <mutex>
 
-namespace link {
+namespace printer_link {
 
 class StopEvent {
 public:
@@ -24,4 +24,4 @@ private:
     std::mutex change_;             // keeps the flag and the counter in step
 };
 
-}  // namespace link
+}  // namespace printer_link

@@ -1,4 +1,3 @@
-#include "link/Unistd.h"  // <unistd.h> without its clash with namespace link
 #include "link/TcpLink.h"
 
 #include <arpa/inet.h>
@@ -14,7 +13,7 @@
 
 #include "link/StopEvent.h"
 
-namespace link {
+namespace printer_link {
 
 namespace {
 
@@ -155,4 +154,4 @@ void TestPrinterConnection(PrinterWindow& window, const TcpSettings& settings) {
     window.ShowMessageBox(fd >= 0 ? kConnectOkText : kNetConnectFailText);
 }
 
-}  // namespace link
+}  // namespace printer_link

@@ -7,7 +7,7 @@
 
 #include "link/PrinterWindow.h"
 
-namespace link {
+namespace printer_link {
 
 inline constexpr const char* kNetConnectFailText =
     "网络连接失败,请确定IP地址是否与电脑同一网段,Fail to connect";
@@ -43,4 +43,4 @@ void DeliverOverTcp(PrinterWindow& window, const std::uint8_t* data, std::int32_
 // message box. Sends nothing.
 void TestPrinterConnection(PrinterWindow& window, const TcpSettings& settings);
 
-}  // namespace link
+}  // namespace printer_link

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace link {
+namespace printer_link {
 
 struct UsbDeviceInfo {
     // Identity string in the device-interface path form, lower case:
@@ -38,4 +38,4 @@ public:
     }
 };
 
-}  // namespace link
+}  // namespace printer_link

@@ -1,4 +1,3 @@
-#include "link/Unistd.h"  // <unistd.h> without its clash with namespace link
 #include "link/UsbPrinterPort.h"
 
 #include <poll.h>
@@ -7,7 +6,7 @@
 #include <chrono>
 #include <utility>
 
-namespace link {
+namespace printer_link {
 
 namespace {
 
@@ -155,4 +154,4 @@ void CUsbPrinterPort::Close() {
     path_.clear();
 }
 
-}  // namespace link
+}  // namespace printer_link

@@ -12,7 +12,7 @@
 #include "link/StopEvent.h"
 #include "link/UsbDeviceSource.h"
 
-namespace link {
+namespace printer_link {
 
 // Product IDs searched as case-sensitive substrings of the identity string, in order.
 const std::vector<std::string>& SettingsToolProductIds();  // seven entries, ends with "pid_0600"
@@ -62,4 +62,4 @@ private:
     std::string path_;
 };
 
-}  // namespace link
+}  // namespace printer_link

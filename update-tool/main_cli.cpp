@@ -12,6 +12,6 @@ int main(int argc, char** argv) {
         std::cerr << "ferrik: this build has no window; see 'ferrik help'\n";
         return 2;
     }
-    auto usb = link::MakeSystemUsbDeviceSource();
+    auto usb = printer_link::MakeSystemUsbDeviceSource();
     return ferrik::RunSubcommand(args, *usb, std::cout, std::cerr);
 }

@@ -10,10 +10,10 @@
 #include "link/tests/TestSupport.h"
 #include "platform/fake/usb/FakeUsbDeviceSource.h"
 
-using link::CommandSender;
-using link::PortChoice;
-using link::fake::FakeUsbDeviceSource;
-using link::fake::OpenScript;
+using printer_link::CommandSender;
+using printer_link::PortChoice;
+using printer_link::fake::FakeUsbDeviceSource;
+using printer_link::fake::OpenScript;
 using linktest::Hex;
 using linktest::MsSince;
 using linktest::Pattern;
@@ -36,7 +36,7 @@ std::string Entry(std::size_t open, const std::vector<std::uint8_t>& bytes) {
 }
 
 struct Harness {
-    explicit Harness(link::SenderSettings settings = {}) : sender(window, usb, std::move(settings)) {
+    explicit Harness(printer_link::SenderSettings settings = {}) : sender(window, usb, std::move(settings)) {
         device = usb.AddDevice(kPrinter);
         sender.Start();
     }
@@ -76,7 +76,7 @@ TEST(CommandSender, FailedWriteResumesAtFirstUnsentByteOnAFreshOpen) {
     EXPECT_TRUE(h.window.Events().empty());
 
     // A write that times out is retried the same way.
-    link::SenderSettings quick;
+    printer_link::SenderSettings quick;
     quick.usbTimeoutMs = 50;
     Harness t(quick);
     t.usb.ScriptOpen(t.device, 0, OpenScript::StallAfter(1));
@@ -116,7 +116,7 @@ TEST(CommandSender, OpenFailureDropsTheSubmissionAndTheNextIsTriedAfresh) {
 TEST(CommandSender, LptGivesOneBoxPerSubmissionAndThePortIsReadPerAttempt) {
     Harness h;
     linktest::LoopbackPrinter printer;
-    link::SenderSettings settings;
+    printer_link::SenderSettings settings;
     settings.tcp.port = printer.Port();
     CommandSender sender(h.window, h.usb, settings);
     sender.Start();
@@ -146,7 +146,7 @@ TEST(CommandSender, LptGivesOneBoxPerSubmissionAndThePortIsReadPerAttempt) {
 
 TEST(CommandSender, StopEndsAWaitingWriteAndARetryLoopPromptly) {
     // The printer takes nothing; the write would wait ten seconds.
-    link::SenderSettings slow;
+    printer_link::SenderSettings slow;
     slow.usbTimeoutMs = 10000;
     Harness h(slow);
     h.usb.SetDefaultScript(h.device, OpenScript::StallAfter(0));
@@ -173,7 +173,7 @@ TEST(CommandSender, StopEndsAWaitingWriteAndARetryLoopPromptly) {
     h.sender.Stop();  // idempotent
 
     // Every attempt times out quickly and is retried at once.
-    link::SenderSettings quick;
+    printer_link::SenderSettings quick;
     quick.usbTimeoutMs = 20;
     Harness r(quick);
     r.usb.SetDefaultScript(r.device, OpenScript::StallAfter(0));
@@ -187,7 +187,7 @@ TEST(CommandSender, StopEndsAWaitingWriteAndARetryLoopPromptly) {
 }
 
 TEST(CommandSender, PrinterRefusingAtOnceIsNotRetriedInABusyLoop) {
-    link::SenderSettings settings;
+    printer_link::SenderSettings settings;
     settings.minRetryIntervalMs = 100;
     Harness h(settings);
     h.usb.SetDefaultScript(h.device, OpenScript::FailAfter(0));

@@ -36,13 +36,13 @@ std::vector<std::uint8_t> ReadBack(int fd, std::size_t size) {
 }  // namespace
 
 TEST(SysfsUsbDeviceSource, EnumeratesSortedWithLowerCaseIdentities) {
-    link::fake::FakeUsbTree tree;
+    printer_link::fake::FakeUsbTree tree;
     tree.AddPrinter("2-1", "0418", "1234", 0);
     const std::string second = tree.AddPrinter("1-2", "0418", "0600", 1);
     const std::string first = tree.AddPrinter("1-1", "0FE6", "5011", 3, "AB12cd");
     std::filesystem::create_directories(tree.Root() + "/sys/class/usbmisc/lp9");  // no device link
 
-    link::SysfsUsbDeviceSource source(tree.Root());
+    printer_link::SysfsUsbDeviceSource source(tree.Root());
     const auto devices = source.Enumerate();
     ASSERT_EQ(devices.size(), 3u);
     EXPECT_EQ(devices[0].path, "\\\\?\\usb#vid_0fe6&pid_5011#ab12cd" + kClass);
@@ -57,20 +57,20 @@ TEST(SysfsUsbDeviceSource, EnumeratesSortedWithLowerCaseIdentities) {
     EXPECT_EQ(source.OpenReadWrite(devices[1]), -1);
 
     ::setenv("USB_PRINTER_ROOT", tree.Root().c_str(), 1);
-    EXPECT_EQ(link::MakeSystemUsbDeviceSource()->Enumerate().size(), 3u);
+    EXPECT_EQ(printer_link::MakeSystemUsbDeviceSource()->Enumerate().size(), 3u);
     ::unsetenv("USB_PRINTER_ROOT");
-    EXPECT_EQ(link::SysfsUsbDeviceSource::RootFromEnvironment(), "/");
+    EXPECT_EQ(printer_link::SysfsUsbDeviceSource::RootFromEnvironment(), "/");
 }
 
 TEST(SysfsUsbDeviceSource, BytesWrittenThroughThePortArriveInTheFifo) {
-    link::fake::FakeUsbTree tree;
+    printer_link::fake::FakeUsbTree tree;
     tree.AddPrinter("1-1", "0418", "9999", 0);  // not a listed product
     const std::string fifo = tree.AddPrinter("1-4", "0418", "5011", 2);
     const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(reader, 0);
 
-    link::SysfsUsbDeviceSource source(tree.Root());
-    link::CUsbPrinterPort port(source, link::SettingsToolProductIds());
+    printer_link::SysfsUsbDeviceSource source(tree.Root());
+    printer_link::CUsbPrinterPort port(source, printer_link::SettingsToolProductIds());
     std::string opened;
     port.SetOpenedCallback([&](const std::string& path) { opened = path; });
     ASSERT_TRUE(port.Open());

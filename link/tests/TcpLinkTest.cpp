@@ -14,7 +14,7 @@ using linktest::Pattern;
 
 namespace {
 
-const std::string kFailStatus = std::string("status: ") + link::kNetConnectFailText;
+const std::string kFailStatus = std::string("status: ") + printer_link::kNetConnectFailText;
 
 struct SendRecord {
     std::vector<std::string> calls;  // "offset+length"
@@ -23,9 +23,9 @@ struct SendRecord {
 // Records each send call (where it starts, how long) and then lets `script`
 // decide: a value >= 0 is returned as is (with errno = ECONNRESET on -1);
 // the default sends for real.
-link::TcpSettings Recording(std::uint16_t port, SendRecord& record, const std::uint8_t* base,
+printer_link::TcpSettings Recording(std::uint16_t port, SendRecord& record, const std::uint8_t* base,
                             std::function<long(std::size_t call)> script = nullptr) {
-    link::TcpSettings settings;
+    printer_link::TcpSettings settings;
     settings.port = port;
     settings.sendHook = [&record, base, script](int fd, const std::uint8_t* data, std::size_t length) -> long {
         const std::size_t call = record.calls.size();
@@ -50,7 +50,7 @@ TEST(TcpLink, DeliversInChunksOf256InOrder) {
     const auto data = Pattern(600, 0x20);
     SendRecord record;
     std::int32_t remaining = 600;
-    link::DeliverOverTcp(window, data.data(), remaining, Recording(printer.Port(), record, data.data()));
+    printer_link::DeliverOverTcp(window, data.data(), remaining, Recording(printer.Port(), record, data.data()));
     EXPECT_EQ(remaining, 0);
     EXPECT_EQ(record.calls, (std::vector<std::string>{"0+256", "256+256", "512+88"}));
     ASSERT_TRUE(printer.WaitForConnections(1, 5000));
@@ -58,7 +58,7 @@ TEST(TcpLink, DeliversInChunksOf256InOrder) {
 
     SendRecord exact;
     remaining = 256;
-    link::DeliverOverTcp(window, data.data(), remaining, Recording(printer.Port(), exact, data.data()));
+    printer_link::DeliverOverTcp(window, data.data(), remaining, Recording(printer.Port(), exact, data.data()));
     EXPECT_EQ(exact.calls, std::vector<std::string>{"0+256"});
     EXPECT_TRUE(window.Events().empty());
 }
@@ -71,7 +71,7 @@ TEST(TcpLink, SendErrorEndsTheDeliveryAndZeroBytesIsAPrintError) {
     linktest::TestWindow window;
     SendRecord record;
     std::int32_t remaining = 600;
-    link::DeliverOverTcp(window, data.data(), remaining,
+    printer_link::DeliverOverTcp(window, data.data(), remaining,
                          Recording(printer.Port(), record, data.data(), [](std::size_t call) -> long {
                              return call == 1 ? -1 : -2;
                          }));
@@ -82,7 +82,7 @@ TEST(TcpLink, SendErrorEndsTheDeliveryAndZeroBytesIsAPrintError) {
     linktest::TestWindow zero;
     SendRecord none;
     remaining = 600;
-    link::DeliverOverTcp(zero, data.data(), remaining,
+    printer_link::DeliverOverTcp(zero, data.data(), remaining,
                          Recording(printer.Port(), none, data.data(), [](std::size_t) -> long { return 0; }));
     EXPECT_EQ(zero.Events(), (std::vector<std::string>{"box: Print error", "end: 1"}));
     EXPECT_EQ(none.calls.size(), 1u);
@@ -91,17 +91,17 @@ TEST(TcpLink, SendErrorEndsTheDeliveryAndZeroBytesIsAPrintError) {
 TEST(TcpLink, RefusedConnectionDropsTheSubmissionAndTheNextIsTriedAfresh) {
     LoopbackPrinter printer(false);  // bound, not yet listening: connections are refused
     linktest::TestWindow window;
-    link::TcpSettings settings;
+    printer_link::TcpSettings settings;
     settings.port = printer.Port();
     const auto data = Pattern(30);
     std::int32_t remaining = 30;
-    link::DeliverOverTcp(window, data.data(), remaining, settings);
+    printer_link::DeliverOverTcp(window, data.data(), remaining, settings);
     EXPECT_EQ(remaining, 0);
     EXPECT_EQ(window.Events(), std::vector<std::string>{kFailStatus});
 
     printer.Listen();
     remaining = 30;
-    link::DeliverOverTcp(window, data.data(), remaining, settings);
+    printer_link::DeliverOverTcp(window, data.data(), remaining, settings);
     EXPECT_EQ(remaining, 0);
     ASSERT_TRUE(printer.WaitForConnections(1, 5000));
     EXPECT_EQ(Hex(printer.Connections()[0]), Hex(data));
@@ -109,7 +109,7 @@ TEST(TcpLink, RefusedConnectionDropsTheSubmissionAndTheNextIsTriedAfresh) {
     // A blank address field (0.0.0.0) is not connected to.
     window.SetIp({0, 0, 0, 0});
     remaining = 30;
-    link::DeliverOverTcp(window, data.data(), remaining, settings);
+    printer_link::DeliverOverTcp(window, data.data(), remaining, settings);
     EXPECT_EQ(remaining, 0);
     EXPECT_EQ(window.Events(), (std::vector<std::string>{kFailStatus, kFailStatus}));
 }
@@ -117,17 +117,17 @@ TEST(TcpLink, RefusedConnectionDropsTheSubmissionAndTheNextIsTriedAfresh) {
 TEST(TcpLink, ConnectionTestSendsNothing) {
     LoopbackPrinter printer;
     linktest::TestWindow window;
-    link::TcpSettings settings;
+    printer_link::TcpSettings settings;
     settings.port = printer.Port();
-    link::TestPrinterConnection(window, settings);
+    printer_link::TestPrinterConnection(window, settings);
     ASSERT_TRUE(printer.WaitForConnections(1, 5000));
     EXPECT_TRUE(printer.Connections()[0].empty());
 
     LoopbackPrinter refusing(false);
     settings.port = refusing.Port();
-    link::TestPrinterConnection(window, settings);
+    printer_link::TestPrinterConnection(window, settings);
     EXPECT_EQ(window.Events(),
-              (std::vector<std::string>{"box: connect ok", std::string("box: ") + link::kNetConnectFailText}));
+              (std::vector<std::string>{"box: connect ok", std::string("box: ") + printer_link::kNetConnectFailText}));
 }
 
 TEST(TcpLink, ConnectionWaitIsBounded) {
@@ -148,13 +148,13 @@ TEST(TcpLink, ConnectionWaitIsBounded) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
     linktest::TestWindow window;
-    link::TcpSettings settings;
+    printer_link::TcpSettings settings;
     settings.port = printer.Port();
     settings.connectTimeoutMs = 300;
     const auto data = Pattern(10);
     std::int32_t remaining = 10;
     const auto start = std::chrono::steady_clock::now();
-    link::DeliverOverTcp(window, data.data(), remaining, settings);
+    printer_link::DeliverOverTcp(window, data.data(), remaining, settings);
     const double elapsed = MsSince(start);
     EXPECT_EQ(remaining, 0);
     EXPECT_EQ(window.Events(), std::vector<std::string>{kFailStatus});
@@ -165,9 +165,9 @@ TEST(TcpLink, ConnectionWaitIsBounded) {
 
 TEST(TcpLink, PortFromEnvironment) {
     ::setenv("PRINTER_TCP_PORT", "19100", 1);
-    EXPECT_EQ(link::TcpSettings::FromEnvironment().port, 19100);
+    EXPECT_EQ(printer_link::TcpSettings::FromEnvironment().port, 19100);
     ::setenv("PRINTER_TCP_PORT", "70000", 1);
-    EXPECT_EQ(link::TcpSettings::FromEnvironment().port, 9100);
+    EXPECT_EQ(printer_link::TcpSettings::FromEnvironment().port, 9100);
     ::unsetenv("PRINTER_TCP_PORT");
-    EXPECT_EQ(link::TcpSettings::FromEnvironment().port, 9100);
+    EXPECT_EQ(printer_link::TcpSettings::FromEnvironment().port, 9100);
 }

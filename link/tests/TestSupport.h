@@ -47,13 +47,13 @@ inline double MsSince(std::chrono::steady_clock::time_point start) {
 // A window without Qt: the port choice and IP are set by the test; status
 // lines, message boxes and program ends are recorded as "status: …",
 // "box: …" and "end: N".
-class TestWindow : public link::PrinterWindow {
+class TestWindow : public printer_link::PrinterWindow {
 public:
-    void SetPort(link::PortChoice port) {
+    void SetPort(printer_link::PortChoice port) {
         std::lock_guard<std::mutex> lock(mutex_);
         port_ = port;
     }
-    void SetIp(link::Ipv4 ip) {
+    void SetIp(printer_link::Ipv4 ip) {
         std::lock_guard<std::mutex> lock(mutex_);
         ip_ = ip;
     }
@@ -62,11 +62,11 @@ public:
         return events_;
     }
 
-    link::PortChoice ReadPortChoice() override {
+    printer_link::PortChoice ReadPortChoice() override {
         std::lock_guard<std::mutex> lock(mutex_);
         return port_;
     }
-    link::Ipv4 ReadPrinterIp() override {
+    printer_link::Ipv4 ReadPrinterIp() override {
         std::lock_guard<std::mutex> lock(mutex_);
         return ip_;
     }
@@ -80,8 +80,8 @@ private:
         events_.push_back(std::move(event));
     }
     mutable std::mutex mutex_;
-    link::PortChoice port_ = link::PortChoice::Usb;
-    link::Ipv4 ip_{127, 0, 0, 1};
+    printer_link::PortChoice port_ = printer_link::PortChoice::Usb;
+    printer_link::Ipv4 ip_{127, 0, 0, 1};
     std::vector<std::string> events_;
 };
 

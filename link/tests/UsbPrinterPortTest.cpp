@@ -9,9 +9,9 @@
 #include "link/tests/TestSupport.h"
 #include "platform/fake/usb/FakeUsbDeviceSource.h"
 
-using link::CUsbPrinterPort;
-using link::fake::FakeUsbDeviceSource;
-using link::fake::OpenScript;
+using printer_link::CUsbPrinterPort;
+using printer_link::fake::FakeUsbDeviceSource;
+using printer_link::fake::OpenScript;
 using linktest::Hex;
 using linktest::MsSince;
 using linktest::Pattern;
@@ -25,8 +25,8 @@ std::string Identity(const std::string& vidPid, const std::string& instance = "5
 }  // namespace
 
 TEST(UsbPrinterPort, ProductIdListsAndMatching) {
-    const auto& seven = link::SettingsToolProductIds();
-    const auto& six = link::UpdateToolProductIds();
+    const auto& seven = printer_link::SettingsToolProductIds();
+    const auto& six = printer_link::UpdateToolProductIds();
     ASSERT_EQ(seven.size(), 7u);
     ASSERT_EQ(six.size(), 6u);
     EXPECT_EQ(seven.back(), "pid_0600");
@@ -44,15 +44,15 @@ TEST(UsbPrinterPort, ProductIdListsAndMatching) {
         {"pid_5743", true, true},  // a plain substring anywhere
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(link::MatchesProductId(c.identity, seven), c.seven) << c.identity;
-        EXPECT_EQ(link::MatchesProductId(c.identity, six), c.six) << c.identity;
+        EXPECT_EQ(printer_link::MatchesProductId(c.identity, seven), c.seven) << c.identity;
+        EXPECT_EQ(printer_link::MatchesProductId(c.identity, six), c.six) << c.identity;
     }
 }
 
 TEST(UsbPrinterPort, OpensFirstReachableMatchInEnumerationOrder) {
     FakeUsbDeviceSource source;
     std::string longPath = Identity("vid_0418&pid_5011", std::string(200, 'x'));
-    longPath.resize(link::kDevicePathBufferSize, 'y');  // no room for the terminating zero
+    longPath.resize(printer_link::kDevicePathBufferSize, 'y');  // no room for the terminating zero
     source.AddDevice(Identity("vid_0418&pid_9999"));    // 0: no listed product ID
     source.AddDevice(longPath);                         // 1: identity too long
     const auto refusesProbe = source.AddDevice(Identity("vid_0418&pid_5011", "a"));
@@ -63,7 +63,7 @@ TEST(UsbPrinterPort, OpensFirstReachableMatchInEnumerationOrder) {
     source.RefuseOpen(refusesOpen);
 
     std::vector<std::string> reported;
-    CUsbPrinterPort settings(source, link::SettingsToolProductIds());
+    CUsbPrinterPort settings(source, printer_link::SettingsToolProductIds());
     settings.SetOpenedCallback([&](const std::string& path) { reported.push_back(path); });
     ASSERT_TRUE(settings.Open());
     EXPECT_EQ(settings.DevicePath(), Identity("vid_0418&pid_0600", "c"));
@@ -72,22 +72,22 @@ TEST(UsbPrinterPort, OpensFirstReachableMatchInEnumerationOrder) {
     EXPECT_EQ(source.ProbeCount(), 3u);  // the refused one, the busy one, the chosen one
     settings.Close();
 
-    CUsbPrinterPort update(source, link::UpdateToolProductIds());
+    CUsbPrinterPort update(source, printer_link::UpdateToolProductIds());
     ASSERT_TRUE(update.Open());
     EXPECT_EQ(update.DevicePath(), Identity("vid_0418&pid_0500", "d"));
     EXPECT_EQ(source.OpenCount(six), 1u);
 
     // One byte shorter than the buffer fits.
     FakeUsbDeviceSource exact;
-    longPath.resize(link::kDevicePathBufferSize - 1);
+    longPath.resize(printer_link::kDevicePathBufferSize - 1);
     exact.AddDevice(longPath);
-    CUsbPrinterPort fits(exact, link::SettingsToolProductIds());
+    CUsbPrinterPort fits(exact, printer_link::SettingsToolProductIds());
     EXPECT_TRUE(fits.Open());
 }
 
 TEST(UsbPrinterPort, NothingToOpenAndRepeatedOpenOrClose) {
     FakeUsbDeviceSource empty;
-    CUsbPrinterPort none(empty, link::SettingsToolProductIds());
+    CUsbPrinterPort none(empty, printer_link::SettingsToolProductIds());
     EXPECT_FALSE(none.Open());
     EXPECT_FALSE(none.IsOpen());
     none.Close();
@@ -100,7 +100,7 @@ TEST(UsbPrinterPort, NothingToOpenAndRepeatedOpenOrClose) {
     FakeUsbDeviceSource source;
     const auto device = source.AddDevice(Identity("vid_0418&pid_5011"));
     {
-        CUsbPrinterPort port(source, link::SettingsToolProductIds());
+        CUsbPrinterPort port(source, printer_link::SettingsToolProductIds());
         ASSERT_TRUE(port.Open());
         ASSERT_TRUE(port.Open());  // releases the first descriptor
         EXPECT_EQ(source.OpenCount(device), 2u);
@@ -115,10 +115,10 @@ TEST(UsbPrinterPort, WriteCompletesOrEndsWithZeroOnStopAndTimeout) {
     FakeUsbDeviceSource source;
     const auto device = source.AddDevice(Identity("vid_0418&pid_5011"));
     source.ScriptOpen(device, 1, OpenScript::StallAfter(0));
-    link::StopEvent stop;
+    printer_link::StopEvent stop;
     const auto data = Pattern(40, 0x30);
 
-    CUsbPrinterPort port(source, link::SettingsToolProductIds());
+    CUsbPrinterPort port(source, printer_link::SettingsToolProductIds());
     port.SetStopEvent(&stop);
     ASSERT_TRUE(port.Open());
     std::size_t written = 0;

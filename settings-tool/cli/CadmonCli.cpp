@@ -54,7 +54,7 @@ struct Refused : std::runtime_error {
 };
 
 struct Options {
-    link::PortChoice port = link::PortChoice::Usb;
+    printer_link::PortChoice port = printer_link::PortChoice::Usb;
     protocol::Ipv4 printerIp{192, 168, 0, 199};  // the window's start value
     std::optional<long> tcpPort;
     std::optional<long> connectTimeoutMs;
@@ -93,8 +93,8 @@ struct Subcommand {
 // ---------------------------------------------------------------------------
 // Settings of the link and the discovery, from the environment and the flags.
 
-link::TcpSettings TcpSettingsFor(const Options& options) {
-    link::TcpSettings tcp = link::TcpSettings::FromEnvironment();
+printer_link::TcpSettings TcpSettingsFor(const Options& options) {
+    printer_link::TcpSettings tcp = printer_link::TcpSettings::FromEnvironment();
     if (options.tcpPort) tcp.port = static_cast<std::uint16_t>(*options.tcpPort);
     if (options.connectTimeoutMs) tcp.connectTimeoutMs = static_cast<int>(*options.connectTimeoutMs);
     return tcp;
@@ -139,7 +139,7 @@ class Session {
 public:
     explicit Session(Context& c)
         : c_(c), window_(c.options.port, c.options.printerIp, c.out, c.err),
-          usb_(link::MakeSystemUsbDeviceSource()), sender_(window_, *usb_, SenderSettingsFor(c.options)) {
+          usb_(printer_link::MakeSystemUsbDeviceSource()), sender_(window_, *usb_, SenderSettingsFor(c.options)) {
         sender_.Start();
     }
     ~Session() { sender_.Stop(); }
@@ -167,16 +167,16 @@ public:
     }
 
 private:
-    static link::SenderSettings SenderSettingsFor(const Options& options) {
-        link::SenderSettings settings;
+    static printer_link::SenderSettings SenderSettingsFor(const Options& options) {
+        printer_link::SenderSettings settings;
         settings.tcp = TcpSettingsFor(options);
         return settings;
     }
 
     Context& c_;
     TerminalWindow window_;
-    std::unique_ptr<link::UsbDeviceSource> usb_;
-    link::CommandSender sender_;
+    std::unique_ptr<printer_link::UsbDeviceSource> usb_;
+    printer_link::CommandSender sender_;
 };
 
 struct Step {
@@ -351,8 +351,8 @@ int RunWifiStatic(Context& c) {
 // Connection test, scan and address setting (these do not use the queue).
 
 int RunTestConnection(Context& c) {
-    TerminalWindow window(link::PortChoice::Net, c.options.printerIp, c.out, c.err);
-    link::TestPrinterConnection(window, TcpSettingsFor(c.options));
+    TerminalWindow window(printer_link::PortChoice::Net, c.options.printerIp, c.out, c.err);
+    printer_link::TestPrinterConnection(window, TcpSettingsFor(c.options));
     return window.Status();
 }
 
@@ -667,11 +667,11 @@ long NumberOption(std::string_view name, const std::string& value, long low, lon
 
 void ApplyOption(Options& options, std::string_view name, const std::string& value) {
     if (name == "--usb") {
-        options.port = link::PortChoice::Usb;
+        options.port = printer_link::PortChoice::Usb;
     } else if (name == "--lpt") {
-        options.port = link::PortChoice::Lpt;
+        options.port = printer_link::PortChoice::Lpt;
     } else if (name == "--net") {
-        options.port = link::PortChoice::Net;
+        options.port = printer_link::PortChoice::Net;
         options.printerIp = IpArgument(value, "--net");
     } else if (name == "--tcp-port") {
         options.tcpPort = NumberOption(name, value, 1, 65535);

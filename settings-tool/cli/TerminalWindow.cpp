@@ -18,8 +18,8 @@ void ExitNow(int status) {
 }
 
 bool IsFailureText(const std::string& text) {
-    return text == link::kUsbOpenFailText || text == link::kNetConnectFailText ||
-           text == link::kNoPortText;
+    return text == printer_link::kUsbOpenFailText || text == printer_link::kNetConnectFailText ||
+           text == printer_link::kNoPortText;
 }
 
 }  // namespace
@@ -32,14 +32,14 @@ std::string TrimLineEnd(const std::string& text) {
     return text.substr(0, end);
 }
 
-TerminalWindow::TerminalWindow(link::PortChoice port, link::Ipv4 printerIp, std::ostream& out,
+TerminalWindow::TerminalWindow(printer_link::PortChoice port, printer_link::Ipv4 printerIp, std::ostream& out,
                                std::ostream& err, ExitFunction exitProgram)
     : port_(port), printerIp_(printerIp), out_(out), err_(err),
       exitProgram_(exitProgram != nullptr ? exitProgram : &ExitNow) {}
 
-link::PortChoice TerminalWindow::ReadPortChoice() { return port_; }
+printer_link::PortChoice TerminalWindow::ReadPortChoice() { return port_; }
 
-link::Ipv4 TerminalWindow::ReadPrinterIp() { return printerIp_; }
+printer_link::Ipv4 TerminalWindow::ReadPrinterIp() { return printerIp_; }
 
 void TerminalWindow::ShowStatus(const std::string& text) { Print(text); }
 
@@ -47,7 +47,7 @@ void TerminalWindow::ShowMessageBox(const std::string& text) { Print(text); }
 
 void TerminalWindow::Print(const std::string& text) {
     std::lock_guard lock(mutex_);
-    const bool failure = IsFailureText(text) || text == link::kPrintErrorText;
+    const bool failure = IsFailureText(text) || text == printer_link::kPrintErrorText;
     if (IsFailureText(text) && status_ == kExitOk) status_ = kExitUnreachable;
     std::ostream& stream = failure ? err_ : out_;
     stream << TrimLineEnd(text) << '\n';

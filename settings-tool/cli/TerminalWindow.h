@@ -20,15 +20,15 @@ enum ExitStatus : int {
     kExitLocalFailure = 5, // local sockets ("Error 0", "Error 1"), delivery not finished in time
 };
 
-class TerminalWindow : public link::PrinterWindow {
+class TerminalWindow : public printer_link::PrinterWindow {
 public:
     // `exitProgram` ends the process; tests pass a function that records the call.
     using ExitFunction = void (*)(int status);
-    TerminalWindow(link::PortChoice port, link::Ipv4 printerIp, std::ostream& out,
+    TerminalWindow(printer_link::PortChoice port, printer_link::Ipv4 printerIp, std::ostream& out,
                    std::ostream& err, ExitFunction exitProgram = nullptr);
 
-    link::PortChoice ReadPortChoice() override;
-    link::Ipv4 ReadPrinterIp() override;
+    printer_link::PortChoice ReadPortChoice() override;
+    printer_link::Ipv4 ReadPrinterIp() override;
     void ShowStatus(const std::string& text) override;
     void ShowMessageBox(const std::string& text) override;
     void EndProgram(int status) override;
@@ -41,8 +41,8 @@ public:
 private:
     void Print(const std::string& text);
 
-    link::PortChoice port_;
-    link::Ipv4 printerIp_;
+    printer_link::PortChoice port_;
+    printer_link::Ipv4 printerIp_;
     std::ostream& out_;
     std::ostream& err_;
     ExitFunction exitProgram_;

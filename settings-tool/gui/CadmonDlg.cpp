@@ -269,7 +269,7 @@ CCadmonDlg::StartResult CCadmonDlg::Start() {
     c_.period->setText(QStringLiteral("500"));
     c_.buzzer->setCurrentIndex(protocol::kBuzzerList.preselected);
 
-    sender_ = std::make_unique<link::CommandSender>(*this, *services_.usb, services_.sender);
+    sender_ = std::make_unique<printer_link::CommandSender>(*this, *services_.usb, services_.sender);
     sender_->Start();
 
     ReadParameters(languageFlag_, services_.parametersFile);
@@ -310,19 +310,19 @@ void CCadmonDlg::ApplyMainLabels() {
 
 // ---- the printer link's view of the window (any thread) ----
 
-link::PortChoice CCadmonDlg::ReadPortChoice() {
+printer_link::PortChoice CCadmonDlg::ReadPortChoice() {
     // A window that is gone reads as "neither USB nor NET": the submission is dropped.
     return gate_
         .Call([this] {
-            if (c_.usb->isChecked()) return link::PortChoice::Usb;
-            if (c_.net->isChecked()) return link::PortChoice::Net;
-            return link::PortChoice::Lpt;
+            if (c_.usb->isChecked()) return printer_link::PortChoice::Usb;
+            if (c_.net->isChecked()) return printer_link::PortChoice::Net;
+            return printer_link::PortChoice::Lpt;
         })
-        .value_or(link::PortChoice::Lpt);
+        .value_or(printer_link::PortChoice::Lpt);
 }
 
-link::Ipv4 CCadmonDlg::ReadPrinterIp() {
-    return gate_.Call([this] { return c_.printerIp->Address(); }).value_or(link::Ipv4{0, 0, 0, 0});
+printer_link::Ipv4 CCadmonDlg::ReadPrinterIp() {
+    return gate_.Call([this] { return c_.printerIp->Address(); }).value_or(printer_link::Ipv4{0, 0, 0, 0});
 }
 
 void CCadmonDlg::ShowStatus(const std::string& text) {
@@ -422,7 +422,7 @@ void CCadmonDlg::OnScanPrinter() {
     services_.runModal(dialog);
 }
 
-void CCadmonDlg::OnConnectTest() { link::TestPrinterConnection(*this, services_.sender.tcp); }
+void CCadmonDlg::OnConnectTest() { printer_link::TestPrinterConnection(*this, services_.sender.tcp); }
 
 void CCadmonDlg::ShowAbout() {
     CAboutDlg about(this);

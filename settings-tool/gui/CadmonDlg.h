@@ -1,7 +1,7 @@
 #pragma once
 // The settings utility's main window: port choice, address settings, test
 // printing, cutter and drawer, and the doors to the other windows. It is the
-// window the printer link reports to (link::PrinterWindow): the sender thread
+// window the printer link reports to (printer_link::PrinterWindow): the sender thread
 // reaches it only through blocking calls into the window thread, and the
 // window never waits for the sender.
 #include <QDialog>
@@ -42,8 +42,8 @@ namespace cadmon::gui {
 // environment, tests with fakes.
 struct CadmonServices {
     ui::MessageSink* messages = nullptr;      // required
-    link::UsbDeviceSource* usb = nullptr;     // required
-    link::SenderSettings sender;              // the TCP port comes from PRINTER_TCP_PORT
+    printer_link::UsbDeviceSource* usb = nullptr;     // required
+    printer_link::SenderSettings sender;              // the TCP port comes from PRINTER_TCP_PORT
     protocol::DiscoverySettings discovery;    // PRINTER_BROADCAST_ADDR, ..._PROBE_PORT, ..._REPLY_PORT
     std::filesystem::path parametersFile = "init_params.txt";
     // Time in whole seconds (GenerateRandomMac's seed).
@@ -64,7 +64,7 @@ struct CadmonServices {
     void FillDefaults();
 };
 
-class CCadmonDlg : public QDialog, public link::PrinterWindow {
+class CCadmonDlg : public QDialog, public printer_link::PrinterWindow {
     Q_OBJECT
 public:
     enum class StartResult { Ok, DiscoveryPortBusy };
@@ -79,9 +79,9 @@ public:
     // file, labels. DiscoveryPortBusy: the user has been told; end the program.
     StartResult Start();
 
-    // link::PrinterWindow, callable from any thread.
-    link::PortChoice ReadPortChoice() override;
-    link::Ipv4 ReadPrinterIp() override;
+    // printer_link::PrinterWindow, callable from any thread.
+    printer_link::PortChoice ReadPortChoice() override;
+    printer_link::Ipv4 ReadPrinterIp() override;
     void ShowStatus(const std::string& text) override;
     void ShowMessageBox(const std::string& text) override;
     void EndProgram(int status) override;
@@ -174,7 +174,7 @@ private:
     Controls c_{};
     std::unique_ptr<RepeatingTimer> timer_;
     std::unique_ptr<protocol::DiscoverySockets> sockets_;
-    std::unique_ptr<link::CommandSender> sender_;
+    std::unique_ptr<printer_link::CommandSender> sender_;
     ui::WindowCallGate gate_;
     int languageFlag_ = 0;
     int sendCount_ = 0;

@@ -14,11 +14,11 @@ int RunCadmonWindow(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("cadmon"));
 
     ui::QtMessageSink messages;
-    const std::unique_ptr<link::UsbDeviceSource> usb = link::MakeSystemUsbDeviceSource();
+    const std::unique_ptr<printer_link::UsbDeviceSource> usb = printer_link::MakeSystemUsbDeviceSource();
     cadmon::gui::CadmonServices services;
     services.messages = &messages;
     services.usb = usb.get();
-    services.sender.tcp = link::TcpSettings::FromEnvironment();
+    services.sender.tcp = printer_link::TcpSettings::FromEnvironment();
     services.discovery = protocol::DiscoverySettings::FromEnvironment();
 
     cadmon::gui::CCadmonDlg window(std::move(services));

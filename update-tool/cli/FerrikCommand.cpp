@@ -234,7 +234,7 @@ private:
 
 bool IsSubcommand(const std::vector<std::string>& args) { return !args.empty(); }
 
-int RunSubcommand(const std::vector<std::string>& args, link::UsbDeviceSource& usb, std::ostream& out,
+int RunSubcommand(const std::vector<std::string>& args, printer_link::UsbDeviceSource& usb, std::ostream& out,
                   std::ostream& err) {
     if (args.empty()) return Usage(err, "no subcommand");
     TerminalWindow window(out, err);

@@ -25,7 +25,7 @@ bool IsSubcommand(const std::vector<std::string>& args);
 
 // Runs one subcommand. Messages go to `out`, the progress bar and usage errors
 // to `err`. Exit status: 0 done, 1 "Print error" or another failure, 2 usage.
-int RunSubcommand(const std::vector<std::string>& args, link::UsbDeviceSource& usb, std::ostream& out,
+int RunSubcommand(const std::vector<std::string>& args, printer_link::UsbDeviceSource& usb, std::ostream& out,
                   std::ostream& err);
 
 }  // namespace ferrik

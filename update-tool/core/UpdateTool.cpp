@@ -94,10 +94,10 @@ std::uint8_t CodePageValue(int position) {
     return static_cast<std::uint8_t>(position);
 }
 
-UpdateTool::UpdateTool(UpdateWindow& window, link::UsbDeviceSource& usb, protocol::DeviceTable& table,
+UpdateTool::UpdateTool(UpdateWindow& window, printer_link::UsbDeviceSource& usb, protocol::DeviceTable& table,
                        UpdateSettings settings)
     : window_(window), table_(table), settings_(std::move(settings)),
-      port_(usb, link::UpdateToolProductIds()) {
+      port_(usb, printer_link::UpdateToolProductIds()) {
     port_.SetStopEvent(&stop_);
     port_.SetOpenedCallback([this](const std::string& path) { window_.ShowDevicePath(path); });
 }

@@ -53,7 +53,7 @@ std::uint8_t CodePageValue(int position);
 
 class UpdateTool {
 public:
-    UpdateTool(UpdateWindow& window, link::UsbDeviceSource& usb, protocol::DeviceTable& table,
+    UpdateTool(UpdateWindow& window, printer_link::UsbDeviceSource& usb, protocol::DeviceTable& table,
                UpdateSettings settings = UpdateSettings::FromEnvironment());
     UpdateTool(const UpdateTool&) = delete;
     UpdateTool& operator=(const UpdateTool&) = delete;
@@ -87,7 +87,7 @@ public:
     // Empties the device list and the table together.
     void ClearDevices();
 
-    link::CUsbPrinterPort& Port() { return port_; }
+    printer_link::CUsbPrinterPort& Port() { return port_; }
     protocol::DeviceTable& Table() { return table_; }
     const UpdateSettings& Settings() const { return settings_; }
 
@@ -101,8 +101,8 @@ private:
     UpdateWindow& window_;
     protocol::DeviceTable& table_;
     UpdateSettings settings_;
-    link::StopEvent stop_;
-    link::CUsbPrinterPort port_;
+    printer_link::StopEvent stop_;
+    printer_link::CUsbPrinterPort port_;
     bool searchFlag_ = false;
 };
 

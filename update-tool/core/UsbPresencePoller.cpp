@@ -5,7 +5,7 @@
 
 namespace ferrik {
 
-UsbPresencePoller::UsbPresencePoller(UpdateWindow& window, link::UsbDeviceSource& usb,
+UsbPresencePoller::UsbPresencePoller(UpdateWindow& window, printer_link::UsbDeviceSource& usb,
                                      std::chrono::milliseconds interval)
     : window_(window), usb_(usb), interval_(interval) {}
 
@@ -36,9 +36,9 @@ bool UsbPresencePoller::PollOnce() {
         std::lock_guard lock(mutex_);
         ++attempts_;
     }
-    for (const link::UsbDeviceInfo& device : usb_.Enumerate()) {
-        if (device.path.size() >= link::kDevicePathBufferSize) continue;
-        if (!link::MatchesProductId(device.path, link::UpdateToolProductIds())) continue;
+    for (const printer_link::UsbDeviceInfo& device : usb_.Enumerate()) {
+        if (device.path.size() >= printer_link::kDevicePathBufferSize) continue;
+        if (!printer_link::MatchesProductId(device.path, printer_link::UpdateToolProductIds())) continue;
         if (!usb_.Probe(device)) continue;
         // The first listed, reachable device is the one a download would open.
         if (device.path != reported_) {

@@ -19,7 +19,7 @@ namespace ferrik {
 class UsbPresencePoller {
 public:
     // `usb` is the poller's own source: the window thread uses another one.
-    UsbPresencePoller(UpdateWindow& window, link::UsbDeviceSource& usb,
+    UsbPresencePoller(UpdateWindow& window, printer_link::UsbDeviceSource& usb,
                       std::chrono::milliseconds interval = std::chrono::milliseconds(500));
     ~UsbPresencePoller();  // Stop()
     UsbPresencePoller(const UsbPresencePoller&) = delete;
@@ -38,7 +38,7 @@ private:
     void Run();
 
     UpdateWindow& window_;
-    link::UsbDeviceSource& usb_;
+    printer_link::UsbDeviceSource& usb_;
     std::chrono::milliseconds interval_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;

@@ -49,8 +49,8 @@ QLabel* Icon(QWidget* parent, QStyle::StandardPixmap which) {
 
 }  // namespace
 
-PrintSetWindow::PrintSetWindow(ui::MessageSink& messages, link::UsbDeviceSource& usb,
-                               link::UsbDeviceSource& pollerUsb, Options options, QWidget* parent)
+PrintSetWindow::PrintSetWindow(ui::MessageSink& messages, printer_link::UsbDeviceSource& usb,
+                               printer_link::UsbDeviceSource& pollerUsb, Options options, QWidget* parent)
     : QDialog(parent), messages_(messages), options_(std::move(options)), gate_(this),
       sockets_(options_.settings.discovery) {
     tool_ = std::make_unique<UpdateTool>(*this, usb, table_, options_.settings);

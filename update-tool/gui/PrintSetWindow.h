@@ -45,7 +45,7 @@ public:
 
     // `usb` serves the program-wide link, `pollerUsb` the presence poller:
     // two threads, two sources.
-    PrintSetWindow(ui::MessageSink& messages, link::UsbDeviceSource& usb, link::UsbDeviceSource& pollerUsb,
+    PrintSetWindow(ui::MessageSink& messages, printer_link::UsbDeviceSource& usb, printer_link::UsbDeviceSource& pollerUsb,
                    Options options, QWidget* parent = nullptr);
     ~PrintSetWindow() override;
 

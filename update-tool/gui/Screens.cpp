@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
     const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screens");
     QDir().mkpath(folder);
 
-    auto usb = link::MakeSystemUsbDeviceSource();
+    auto usb = printer_link::MakeSystemUsbDeviceSource();
     ui::RecordingMessageSink messages;
     ferrik::PrintSetWindow::Options options;
     options.startThreads = false;

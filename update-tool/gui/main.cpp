@@ -13,12 +13,12 @@
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (ferrik::IsSubcommand(args)) {
-        auto usb = link::MakeSystemUsbDeviceSource();
+        auto usb = printer_link::MakeSystemUsbDeviceSource();
         return ferrik::RunSubcommand(args, *usb, std::cout, std::cerr);
     }
     QApplication app(argc, argv);
-    auto usb = link::MakeSystemUsbDeviceSource();
-    auto pollerUsb = link::MakeSystemUsbDeviceSource();
+    auto usb = printer_link::MakeSystemUsbDeviceSource();
+    auto pollerUsb = printer_link::MakeSystemUsbDeviceSource();
     ui::QtMessageSink messages;
     ferrik::PrintSetWindow window(messages, *usb, *pollerUsb, {});
     QObject::connect(&window, &QDialog::finished, &app, [&app] { app.quit(); });

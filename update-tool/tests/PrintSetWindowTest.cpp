@@ -75,8 +75,8 @@ protected:
     void TearDown() override { std::filesystem::current_path(previous); }
 
     std::unique_ptr<PrintSetWindow> Open(std::string usbRoot = {}, bool threads = true) {
-        usb = std::make_unique<link::SysfsUsbDeviceSource>(usbRoot.empty() ? sim.UsbRoot() : usbRoot);
-        pollerUsb = std::make_unique<link::SysfsUsbDeviceSource>(usbRoot.empty() ? sim.UsbRoot() : usbRoot);
+        usb = std::make_unique<printer_link::SysfsUsbDeviceSource>(usbRoot.empty() ? sim.UsbRoot() : usbRoot);
+        pollerUsb = std::make_unique<printer_link::SysfsUsbDeviceSource>(usbRoot.empty() ? sim.UsbRoot() : usbRoot);
         PrintSetWindow::Options options;
         options.pollInterval = 20ms;
         options.searchPeriodMs = 100;
@@ -97,7 +97,7 @@ protected:
     TempDir dir;
     std::filesystem::path previous;
     ui::RecordingMessageSink messages;
-    std::unique_ptr<link::UsbDeviceSource> usb, pollerUsb;
+    std::unique_ptr<printer_link::UsbDeviceSource> usb, pollerUsb;
     std::optional<int> endStatus;
 };
 
@@ -228,7 +228,7 @@ TEST_F(PrintSetWindowTest, PrintErrorEndsTheProgramWithStatusOne) {
     TempDir empty;
     EXPECT_EXIT(
         {
-            link::SysfsUsbDeviceSource none(empty.path().string());
+            printer_link::SysfsUsbDeviceSource none(empty.path().string());
             PrintSetWindow::Options options;  // the real ending
             PrintSetWindow window(messages, none, none, options);
             window.show();

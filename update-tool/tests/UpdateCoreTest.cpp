@@ -15,8 +15,8 @@
 namespace ferrik::testing {
 namespace {
 
-using link::fake::FakeUsbDeviceSource;
-using link::fake::OpenScript;
+using printer_link::fake::FakeUsbDeviceSource;
+using printer_link::fake::OpenScript;
 
 constexpr const char* kPrinterPath = "\\\\?\\usb#vid_0418&pid_5011#1-1#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
 

@@ -1,4 +1,3 @@
-#include "link/Unistd.h"  // <unistd.h> without its clash with namespace link
 #include "platform/fake/usb/FakeUsbDeviceSource.h"
 
 #include <fcntl.h>
@@ -10,7 +9,7 @@
 #include <chrono>
 #include <system_error>
 
-namespace link::fake {
+namespace printer_link::fake {
 
 namespace {
 constexpr const char* kNodePrefix = "fake:";
@@ -205,4 +204,4 @@ void FakeUsbDeviceSource::Printer(int readEnd, std::size_t device, std::size_t o
     ::close(readEnd);
 }
 
-}  // namespace link::fake
+}  // namespace printer_link::fake

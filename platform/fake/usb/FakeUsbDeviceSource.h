@@ -21,7 +21,7 @@
 
 #include "link/UsbDeviceSource.h"
 
-namespace link::fake {
+namespace printer_link::fake {
 
 struct OpenScript {
     enum class Kind { Accept, FailAfter, StallAfter };
@@ -96,4 +96,4 @@ private:
     int shutdownFd_ = -1;  // eventfd: set when the source goes away
 };
 
-}  // namespace link::fake
+}  // namespace printer_link::fake

@@ -9,7 +9,7 @@
 #include <system_error>
 #include <vector>
 
-namespace link::fake {
+namespace printer_link::fake {
 
 namespace fs = std::filesystem;
 
@@ -62,4 +62,4 @@ std::string FakeUsbTree::AddPrinter(const std::string& device, const std::string
     return node.string();
 }
 
-}  // namespace link::fake
+}  // namespace printer_link::fake

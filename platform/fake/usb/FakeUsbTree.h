@@ -7,7 +7,7 @@
 //   dev/usb/lp<N>  (a FIFO standing in for the usblp node)
 #include <string>
 
-namespace link::fake {
+namespace printer_link::fake {
 
 class FakeUsbTree {
 public:
@@ -29,4 +29,4 @@ private:
     bool owned_ = false;
 };
 
-}  // namespace link::fake
+}  // namespace printer_link::fake

@@ -1,4 +1,3 @@
-#include "link/Unistd.h"  // <unistd.h> without its clash with namespace link
 #include "platform/linux/usb/SysfsUsbDeviceSource.h"
 
 #include <fcntl.h>
@@ -11,7 +10,7 @@
 #include <fstream>
 #include <system_error>
 
-namespace link {
+namespace printer_link {
 
 namespace fs = std::filesystem;
 
@@ -115,4 +114,4 @@ std::unique_ptr<UsbDeviceSource> MakeSystemUsbDeviceSource() {
     return std::make_unique<SysfsUsbDeviceSource>(SysfsUsbDeviceSource::RootFromEnvironment());
 }
 
-}  // namespace link
+}  // namespace printer_link

@@ -8,7 +8,7 @@
 
 #include "link/UsbDeviceSource.h"
 
-namespace link {
+namespace printer_link {
 
 class SysfsUsbDeviceSource : public UsbDeviceSource {
 public:
@@ -38,4 +38,4 @@ private:
 // The source the programs use: sysfs under USB_PRINTER_ROOT.
 std::unique_ptr<UsbDeviceSource> MakeSystemUsbDeviceSource();
 
-}  // namespace link
+}  // namespace printer_link

@@ -30,11 +30,11 @@
 
 namespace {
 
-class NoUsbPrinters : public link::UsbDeviceSource {
+class NoUsbPrinters : public printer_link::UsbDeviceSource {
 public:
-    std::vector<link::UsbDeviceInfo> Enumerate() override { return {}; }
-    bool Probe(const link::UsbDeviceInfo&) override { return false; }
-    int OpenReadWrite(const link::UsbDeviceInfo&) override { return -1; }
+    std::vector<printer_link::UsbDeviceInfo> Enumerate() override { return {}; }
+    bool Probe(const printer_link::UsbDeviceInfo&) override { return false; }
+    int OpenReadWrite(const printer_link::UsbDeviceInfo&) override { return -1; }
 };
 
 void Settle(int ms = 50) {

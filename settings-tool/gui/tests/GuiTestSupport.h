@@ -115,11 +115,11 @@ private:
 // recorded, the parameters file in a temporary folder, the clock and the
 // timer under the test's control, modal windows run by `onModal`.
 struct WindowHarness {
-    explicit WindowHarness(link::UsbDeviceSource& usb) {
+    explicit WindowHarness(printer_link::UsbDeviceSource& usb) {
         App();
         services.messages = &messages;
         services.usb = &usb;
-        services.sender.tcp = link::TcpSettings::FromEnvironment();
+        services.sender.tcp = printer_link::TcpSettings::FromEnvironment();
         services.sender.tcp.connectTimeoutMs = 2000;
         services.discovery = protocol::DiscoverySettings::FromEnvironment();
         // Never the real reply port, never a broadcast outside the private namespace.

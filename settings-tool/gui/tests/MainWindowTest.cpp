@@ -51,7 +51,7 @@ protected:
         sim_ = std::make_unique<simtest::SimProcess>(options);
         ASSERT_TRUE(sim_->ok()) << sim_->error();
         sim_->ExportEnvironment();
-        usb_ = std::make_unique<link::SysfsUsbDeviceSource>(sim_->UsbRoot());
+        usb_ = std::make_unique<printer_link::SysfsUsbDeviceSource>(sim_->UsbRoot());
         harness_ = std::make_unique<WindowHarness>(*usb_);
     }
     void TearDown() override {
@@ -70,7 +70,7 @@ protected:
     }
 
     std::unique_ptr<simtest::SimProcess> sim_;
-    std::unique_ptr<link::SysfsUsbDeviceSource> usb_;
+    std::unique_ptr<printer_link::SysfsUsbDeviceSource> usb_;
     std::unique_ptr<WindowHarness> harness_;
 };
 
@@ -263,7 +263,7 @@ TEST_F(MainWindowWithSim, ConnectionTestAndNetworkFailure) {
 TEST(MainWindowFailures, TextsAppearInTheStatusLineAndMessageBoxes) {
     App();
     QTemporaryDir emptyTree;
-    link::SysfsUsbDeviceSource noPrinters(emptyTree.path().toStdString());
+    printer_link::SysfsUsbDeviceSource noPrinters(emptyTree.path().toStdString());
     WindowHarness h(noPrinters);
     h.services.sender.tcp.port = simtest::FreeTcpPort();  // nobody listens there
     CCadmonDlg& w = h.Start();
@@ -277,7 +277,7 @@ TEST(MainWindowFailures, TextsAppearInTheStatusLineAndMessageBoxes) {
 
     Click(c.net);
     Click(c.cut);
-    const QString netFail = QString::fromUtf8(link::kNetConnectFailText);
+    const QString netFail = QString::fromUtf8(printer_link::kNetConnectFailText);
     EXPECT_TRUE(SpinUntil([&] { return w.StatusText() == netFail; })) << w.StatusText().toStdString();
     EXPECT_TRUE(SpinUntil([&] { return !w.IsSendPending(); }));
     Click(c.connectTest);

@@ -28,8 +28,8 @@
 namespace cadmon::gui::testing {
 namespace {
 
-using link::fake::FakeUsbDeviceSource;
-using link::fake::OpenScript;
+using printer_link::fake::FakeUsbDeviceSource;
+using printer_link::fake::OpenScript;
 
 const std::string kWelcome =
     "Welcome to use the needle printing and thermal series printers produced \r\n"
@@ -38,7 +38,7 @@ const std::string kWelcome =
 void Click(QAbstractButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
 
 std::string PrinterPath() {
-    return "\\\\?\\usb#vid_0418&" + link::SettingsToolProductIds().front() +
+    return "\\\\?\\usb#vid_0418&" + printer_link::SettingsToolProductIds().front() +
            "#fake0#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
 }
 
@@ -253,7 +253,7 @@ namespace {
 
 TEST(SmallWindows, AboutBoxWindowMenuAndWifiWithoutAHostAddress) {
     App();
-    link::fake::FakeUsbDeviceSource usb;
+    printer_link::fake::FakeUsbDeviceSource usb;
     WindowHarness h(usb);
     CCadmonDlg& w = h.Start();
 

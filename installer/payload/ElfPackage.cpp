@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "installer/payload/Package.h"
+#include "installer/payload/PosixIo.h"
 
 namespace payload {
 namespace {
@@ -20,18 +21,6 @@ std::uint64_t LeN(const std::uint8_t* p, int n) {
     return v;
 }
 
-bool PreadAll(int fd, std::uint64_t offset, void* buf, std::size_t n) {
-    auto* p = static_cast<std::uint8_t*>(buf);
-    while (n > 0) {
-        ssize_t r = ::pread(fd, p, n, static_cast<off_t>(offset));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        p += r;
-        n -= static_cast<std::size_t>(r);
-        offset += static_cast<std::uint64_t>(r);
-    }
-    return true;
-}
 
 struct Section {
     std::uint32_t name = 0, type = 0, link = 0;

@@ -1,4 +1,5 @@
 #include "installer/payload/Package.h"
+#include "installer/payload/PosixIo.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,6 +17,20 @@
 #include "installer/payload/TextCodec.h"
 
 namespace payload {
+
+bool PreadAll(int fd, std::uint64_t offset, void* buf, std::size_t n) {
+    auto* p = static_cast<std::uint8_t*>(buf);
+    while (n > 0) {
+        ssize_t r = ::pread(fd, p, n, static_cast<off_t>(offset));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        p += r;
+        n -= static_cast<std::size_t>(r);
+        offset += static_cast<std::uint64_t>(r);
+    }
+    return true;
+}
+
 namespace {
 
 std::uint32_t Le32(const std::uint8_t* p) {
@@ -53,19 +68,6 @@ public:
 private:
     int fd_;
 };
-
-bool PreadAll(int fd, std::uint64_t offset, void* buf, std::size_t n) {
-    auto* p = static_cast<std::uint8_t*>(buf);
-    while (n > 0) {
-        ssize_t r = ::pread(fd, p, n, static_cast<off_t>(offset));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        p += r;
-        n -= static_cast<std::size_t>(r);
-        offset += static_cast<std::uint64_t>(r);
-    }
-    return true;
-}
 
 bool WriteAll(int fd, const std::uint8_t* p, std::size_t n) {
     while (n > 0) {

@@ -23,27 +23,13 @@
 #include "installer/engine/Engine.h"
 #include "installer/payload/TextCodec.h"
 #include "installer/unattended/LinuxInstallPlatform.h"
+#include "installer/unattended/tests/CupsTestSupport.h"
 
 namespace {
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
-
-std::string ReadText(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-std::string Capture(const std::string& command) {
-    std::string out;
-    if (FILE* p = ::popen((command + " 2>&1").c_str(), "r")) {
-        char buf[512];
-        while (std::fgets(buf, sizeof buf, p)) out += buf;
-        ::pclose(p);
-    }
-    return out;
-}
+using cupstest::Capture;
+using cupstest::ReadText;
 
 struct Queue {
     std::string name, info, uri;
@@ -99,45 +85,6 @@ public:
     }
     void InstallSucceeded() override {}
     void InstallFailed() override {}
-};
-
-// A listener on 127.0.0.1 standing for the network printer (port chosen by the kernel).
-class Listener {
-public:
-    Listener() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(fd_, 4);
-        socklen_t len = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-    }
-    ~Listener() { ::close(fd_); }
-    int Port() const { return port_; }
-    // Waits for one connection and returns what it sent until it closed.
-    std::string ReceiveOne(int timeoutMs) {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) != 1) return "<no connection>";
-        const int c = ::accept(fd_, nullptr, nullptr);
-        std::string data;
-        char buf[4096];
-        for (;;) {
-            pollfd q{c, POLLIN, 0};
-            if (::poll(&q, 1, timeoutMs) != 1) break;
-            const ssize_t n = ::read(c, buf, sizeof buf);
-            if (n <= 0) break;
-            data.append(buf, static_cast<std::size_t>(n));
-        }
-        ::close(c);
-        return data;
-    }
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
 };
 
 class CupsInstall : public ::testing::Test {
@@ -234,8 +181,9 @@ protected:
 };
 
 TEST_F(CupsInstall, NetworkInstallCreatesTheQueueRecordsAndDefault) {
-    Listener printer;
-    const std::string port = std::to_string(printer.Port());
+    simtest::SimProcess printer(simtest::SimOptions{});
+    ASSERT_TRUE(printer.ok()) << printer.error();
+    const std::string port = std::to_string(printer.TcpPort());
     const Result r = Install("POS80", [&](engine::InstallSettings& s) {
         s.portName = "Net Port(TCP/IP)";
         s.portKind = engine::kPortKindNetwork;
@@ -255,7 +203,7 @@ TEST_F(CupsInstall, NetworkInstallCreatesTheQueueRecordsAndDefault) {
     const fs::path job = tree / "job.bin";
     std::ofstream(job, std::ios::binary) << std::string("\x1b@receipt\n\x1dV\x00", 13);
     EXPECT_THAT(Capture("lp -d POS80 -o raw " + job.string()), HasSubstr("request id is POS80-"));
-    EXPECT_EQ(printer.ReceiveOne(20000), std::string("\x1b@receipt\n\x1dV\x00", 13));
+    EXPECT_EQ(cupstest::ReceivedBytes(printer, 13, 20000), std::string("\x1b@receipt\n\x1dV\x00", 13));
     EXPECT_EQ(DefaultQueue(), "POS80");
 
     // The driver: a PPD in the model folder that CUPS lists, and the queue's copy.
@@ -292,12 +240,13 @@ TEST_F(CupsInstall, NetworkInstallCreatesTheQueueRecordsAndDefault) {
 }
 
 TEST_F(CupsInstall, SecondInstallOfTheSameNameGetsItsOwnQueueAndBecomesDefault) {
-    Listener printer;
+    simtest::SimProcess printer(simtest::SimOptions{});
+    ASSERT_TRUE(printer.ok()) << printer.error();
     auto net = [&](engine::InstallSettings& s) {
         s.portName = "Net Port(TCP/IP)";
         s.portKind = engine::kPortKindNetwork;
         s.ipAddress = "127.0.0.1";
-        s.tcpPort = std::to_string(printer.Port());
+        s.tcpPort = std::to_string(printer.TcpPort());
     };
     if (!GetQueue("POS80")) {
         ASSERT_TRUE(Install("POS80", net).ok);

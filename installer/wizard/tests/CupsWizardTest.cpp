@@ -17,6 +17,7 @@
 
 #include "installer/payload/SystemPaths.h"
 #include "installer/unattended/LinuxInstallPlatform.h"
+#include "installer/unattended/tests/CupsTestSupport.h"
 #include "installer/wizard/WizardApp.h"
 #include "installer/wizard/tests/WizardHarness.h"
 
@@ -24,61 +25,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace wizard;
-
-std::string Capture(const std::string& command) {
-    std::string out;
-    if (FILE* p = ::popen((command + " 2>&1").c_str(), "r")) {
-        char buf[512];
-        while (std::fgets(buf, sizeof buf, p)) out += buf;
-        ::pclose(p);
-    }
-    return out;
-}
-
-std::string ReadText(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-// The network printer: a listener on 127.0.0.1, port chosen by the kernel.
-class Listener {
-public:
-    Listener() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(fd_, 4);
-        socklen_t len = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-    }
-    ~Listener() { ::close(fd_); }
-    int Port() const { return port_; }
-    std::string ReceiveOne(int timeoutMs) {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) != 1) return "<no connection>";
-        const int c = ::accept(fd_, nullptr, nullptr);
-        std::string data;
-        char buf[4096];
-        for (;;) {
-            pollfd q{c, POLLIN, 0};
-            if (::poll(&q, 1, timeoutMs) != 1) break;
-            const ssize_t n = ::read(c, buf, sizeof buf);
-            if (n <= 0) break;
-            data.append(buf, static_cast<std::size_t>(n));
-        }
-        ::close(c);
-        return data;
-    }
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
-};
+using cupstest::Capture;
+using cupstest::ReadText;
 
 struct Dest {
     bool found = false;
@@ -164,7 +112,8 @@ TEST_F(CupsWizardTest, NetworkPrinterFromWelcomeToComplete) {
     dlg.show();
     EXPECT_EQ(dlg.windowTitle(), QStringLiteral("POS Printer Driver Setup"));
 
-    Listener printer;
+    simtest::SimProcess printer(simtest::SimOptions{});
+    ASSERT_TRUE(printer.ok()) << printer.error();
     QTest::mouseClick(dlg.nextButton(), Qt::LeftButton);
     QTest::mouseClick(dlg.nextButton(), Qt::LeftButton);
     ASSERT_EQ(dlg.page(), kPrinterSetting);
@@ -172,7 +121,7 @@ TEST_F(CupsWizardTest, NetworkPrinterFromWelcomeToComplete) {
     dlg.portList()->setCurrentIndex(dlg.portList()->count() - 1);
     ASSERT_EQ(dlg.portList()->currentText(), QStringLiteral("Net Port(TCP/IP)"));
     dlg.ipField()->setText(QStringLiteral("127.0.0.1"));
-    dlg.tcpPortField()->setText(QString::number(printer.Port()));
+    dlg.tcpPortField()->setText(QString::number(printer.TcpPort()));
     QTest::mouseClick(dlg.nextButton(), Qt::LeftButton);
     ASSERT_EQ(dlg.page(), kInstalling);
     QElapsedTimer timer;
@@ -196,7 +145,7 @@ TEST_F(CupsWizardTest, NetworkPrinterFromWelcomeToComplete) {
     const fs::path job = tree / "job.bin";
     std::ofstream(job, std::ios::binary) << std::string("\x1b@wizard\n", 9);
     EXPECT_NE(Capture("lp -d POS80 -o raw " + job.string()).find("request id is POS80-"), std::string::npos);
-    EXPECT_EQ(printer.ReceiveOne(20000), std::string("\x1b@wizard\n", 9));
+    EXPECT_EQ(cupstest::ReceivedBytes(printer, 9, 20000), std::string("\x1b@wizard\n", 9));
 }
 
 }  // namespace

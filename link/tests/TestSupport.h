@@ -17,18 +17,11 @@
 #include <vector>
 
 #include "link/PrinterWindow.h"
+#include "tests/support/HexMatch.h"
 
 namespace linktest {
 
-inline std::string Hex(const std::vector<std::uint8_t>& bytes) {
-    std::string out;
-    char cell[4];
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(cell, sizeof cell, i ? " %02x" : "%02x", bytes[i]);
-        out += cell;
-    }
-    return out;
-}
+using testhex::Hex;
 
 inline std::vector<std::uint8_t> Pattern(std::size_t size, std::uint8_t first = 0) {
     std::vector<std::uint8_t> bytes(size);

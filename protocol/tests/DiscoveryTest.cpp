@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "protocol/Discovery.h"
-#include "protocol/tests/HexMatch.h"
+#include "tests/support/HexMatch.h"
 
 using namespace protocol;
 using namespace std::chrono_literals;

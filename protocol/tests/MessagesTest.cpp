@@ -5,7 +5,7 @@
 
 #include "protocol/SettingsCommands.h"
 #include "protocol/ValueLists.h"
-#include "protocol/tests/HexMatch.h"
+#include "tests/support/HexMatch.h"
 
 using namespace protocol;
 using testhex::SameBytes;

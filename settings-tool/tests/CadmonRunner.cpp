@@ -1,5 +1,7 @@
 #include "settings-tool/tests/CadmonRunner.h"
 
+#include "tests/support/HexMatch.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -94,16 +96,7 @@ CadmonRun RunCadmon(const std::vector<std::string>& args, const Environment& env
     return run;
 }
 
-std::string Hex(const std::string& bytes) {
-    static const char* digits = "0123456789ABCDEF";
-    std::string text;
-    for (unsigned char byte : bytes) {
-        if (!text.empty()) text.push_back(' ');
-        text.push_back(digits[byte >> 4]);
-        text.push_back(digits[byte & 15]);
-    }
-    return text;
-}
+std::string Hex(const std::string& bytes) { return testhex::Hex(bytes); }
 
 std::string FromHex(const std::string& hex) {
     std::string bytes;

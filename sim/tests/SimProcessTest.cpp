@@ -21,7 +21,7 @@
 
 #include "protocol/Discovery.h"
 #include "protocol/SettingsCommands.h"
-#include "protocol/tests/HexMatch.h"
+#include "tests/support/HexMatch.h"
 #include "sim/testing/SimProcess.h"
 
 using namespace std::chrono_literals;

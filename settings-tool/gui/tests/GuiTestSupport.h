@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "settings-tool/gui/CadmonDlg.h"
+#include "tests/support/HexMatch.h"
 #include "settings-tool/gui/RepeatingTimer.h"
 #include "ui-common/MessageSink.h"
 
@@ -36,25 +37,8 @@ inline QApplication& App() {
 
 using Bytes = std::vector<std::uint8_t>;
 
-inline std::string Hex(const Bytes& bytes) {
-    std::string out;
-    char buffer[4];
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(buffer, sizeof buffer, i ? " %02X" : "%02X", bytes[i]);
-        out += buffer;
-    }
-    return out;
-}
-
-// Bytes equal, or both streams as hex with the first differing offset.
-inline ::testing::AssertionResult SameBytes(const Bytes& expected, const Bytes& actual) {
-    if (expected == actual) return ::testing::AssertionSuccess();
-    std::size_t at = 0;
-    while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
-    return ::testing::AssertionFailure() << "first difference at byte " << at << " (expected "
-                                         << expected.size() << " bytes, got " << actual.size()
-                                         << ")\n  expected: " << Hex(expected) << "\n  actual:   " << Hex(actual);
-}
+using testhex::Hex;
+using testhex::SameBytes;
 
 inline Bytes Concat(std::initializer_list<Bytes> parts) {
     Bytes out;

@@ -10,13 +10,17 @@
 
 namespace testhex {
 
-inline std::string Hex(const std::vector<std::uint8_t>& bytes) {
+// "1F 1B 64": any range of bytes (vector, array, string) as upper-case hex.
+template <typename Range>
+std::string Hex(const Range& bytes) {
     std::string out;
     char digits[4];
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(digits, sizeof digits, "%02X", bytes[i]);
-        if (i) out += ' ';
+    bool first = true;
+    for (const auto byte : bytes) {
+        std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned>(static_cast<std::uint8_t>(byte)));
+        if (!first) out += ' ';
         out += digits;
+        first = false;
     }
     return out;
 }

@@ -111,7 +111,7 @@ Every message received is printed as one line; lines starting "# " are events.
   --reply-port N      UDP port that replies go to (default 8999)
   --reply-addr A      address that replies go to (default 255.255.255.255)
   --no-udp            do not answer discovery
-  --printer SPEC      a network printer: mac=00:1a:0b:ff:07:c0,ip=192.168.0.199,id=1.0,
+  --printer FIELDS    a network printer: mac=00:1a:0b:ff:07:c0,ip=192.168.0.199,id=1.0,
                       extra=00:00:00:00:00:00 (repeat for several; default one printer)
   --usb ROOT[:PID]    a fake USB printer under ROOT (product PID in hex, default 5011,
                       vendor 0418); repeat for several devices
@@ -170,15 +170,15 @@ std::optional<SimConfig> ParseCommandLine(int argc, char** argv, std::string* er
             printersGiven = true;
         } else if (arg == "--usb") {
             if (!value(v) || v.empty()) return fail("--usb needs ROOT[:PID]");
-            UsbDeviceSpec spec;
+            UsbDeviceSpec device;
             const auto colon = v.rfind(':');
-            spec.root = v;
+            device.root = v;
             if (colon != std::string::npos && colon > 0) {
-                if (!Number(std::string_view(v).substr(colon + 1), spec.product, 16))
+                if (!Number(std::string_view(v).substr(colon + 1), device.product, 16))
                     return fail("--usb ROOT:PID needs a hex product ID");
-                spec.root = v.substr(0, colon);
+                device.root = v.substr(0, colon);
             }
-            config.usb.push_back(spec);
+            config.usb.push_back(device);
         } else if (arg == "--usb-vendor") {
             if (config.usb.empty()) return fail("--usb-vendor follows a --usb option");
             if (!value(v) || !Number(std::string_view(v), config.usb.back().vendor, 16))

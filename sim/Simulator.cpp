@@ -125,9 +125,9 @@ bool Simulator::Start(std::string* error) {
         }
         probePort_ = BoundPort(udpFd_);
     }
-    for (const auto& spec : config_.usb) {
+    for (const auto& wanted : config_.usb) {
         auto port = std::make_unique<UsbPort>();
-        if (!CreateUsbDevice(spec, port->device, error)) return false;
+        if (!CreateUsbDevice(wanted, port->device, error)) return false;
         usb_.push_back(std::move(port));
         UsbPort& p = *usb_.back();
         p.keeperFd = ::open(p.device.node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);

@@ -51,13 +51,13 @@ std::string Hex4(std::uint16_t value) {
 
 }  // namespace
 
-bool CreateUsbDevice(const UsbDeviceSpec& spec, UsbDevice& device, std::string* error) {
-    const fs::path root = spec.root;
+bool CreateUsbDevice(const UsbDeviceSpec& wanted, UsbDevice& device, std::string* error) {
+    const fs::path root = wanted.root;
     const fs::path devices = root / "sys/bus/usb/devices";
     const fs::path usbmisc = root / "sys/class/usbmisc";
     const fs::path devUsb = root / "dev/usb";
     device = UsbDevice{};
-    device.spec = spec;
+    device.wanted = wanted;
     std::vector<std::string> made;
     if (!MakeDirs(devices, made, error) || !MakeDirs(usbmisc, made, error) || !MakeDirs(devUsb, made, error)) {
         return false;
@@ -77,9 +77,9 @@ bool CreateUsbDevice(const UsbDeviceSpec& spec, UsbDevice& device, std::string* 
     device.node = (devUsb / device.lp).string();
 
     std::vector<std::string> created;
-    bool ok = MakeDirs(dev, created, error) && WriteFile(dev / "idVendor", Hex4(spec.vendor), created, error) &&
-              WriteFile(dev / "idProduct", Hex4(spec.product), created, error) &&
-              (spec.serial.empty() || WriteFile(dev / "serial", spec.serial + "\n", created, error)) &&
+    bool ok = MakeDirs(dev, created, error) && WriteFile(dev / "idVendor", Hex4(wanted.vendor), created, error) &&
+              WriteFile(dev / "idProduct", Hex4(wanted.product), created, error) &&
+              (wanted.serial.empty() || WriteFile(dev / "serial", wanted.serial + "\n", created, error)) &&
               MakeDirs(iface, created, error) && MakeDirs(lpDir, created, error);
     if (ok) {
         const std::string target = "../../../bus/usb/devices/" + device.device + ":1.0";

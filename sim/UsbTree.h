@@ -12,7 +12,7 @@
 namespace sim {
 
 struct UsbDevice {
-    UsbDeviceSpec spec;
+    UsbDeviceSpec wanted;
     std::string device;  // "1-1"
     std::string lp;      // "lp0"
     std::string node;    // ROOT/dev/usb/lp0
@@ -21,7 +21,7 @@ struct UsbDevice {
 
 // Creates the entries of one device, choosing the first free device and lp
 // names under the root. Returns false with `error` set when it cannot.
-bool CreateUsbDevice(const UsbDeviceSpec& spec, UsbDevice& device, std::string* error);
+bool CreateUsbDevice(const UsbDeviceSpec& wanted, UsbDevice& device, std::string* error);
 // Removes what CreateUsbDevice made (the folders only when empty).
 void RemoveUsbDevice(const UsbDevice& device);
 

@@ -52,9 +52,9 @@ QFont MakeFont(const QString& face, int height, int weight, int charset) {
 
 namespace {
 QFont FromSpec(payload::FontUse use, UiLanguage language) {
-    const payload::FontSpec spec = payload::FontFor(use, static_cast<int>(language));
-    if (!spec.face) return QFont();
-    return MakeFont(QString::fromUtf16(spec.face), spec.height, spec.weight, spec.charset);
+    const payload::FontSpec font = payload::FontFor(use, static_cast<int>(language));
+    if (!font.face) return QFont();
+    return MakeFont(QString::fromUtf16(font.face), font.height, font.weight, font.charset);
 }
 }  // namespace
 

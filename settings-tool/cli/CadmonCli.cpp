@@ -729,11 +729,11 @@ void ParseCommandLine(const std::vector<std::string>& args, Context& c) {
         }
         const auto equals = arg.find('=');
         const std::string name = arg.substr(0, equals);
-        const auto spec = std::find_if(std::begin(kOptions), std::end(kOptions),
+        const auto option = std::find_if(std::begin(kOptions), std::end(kOptions),
                                        [&](const OptionSpec& s) { return s.name == name; });
-        if (spec == std::end(kOptions)) throw UsageError("unknown option " + name);
+        if (option == std::end(kOptions)) throw UsageError("unknown option " + name);
         std::string value;
-        if (spec->takesValue) {
+        if (option->takesValue) {
             if (equals != std::string::npos) {
                 value = arg.substr(equals + 1);
             } else if (i + 1 < args.size()) {

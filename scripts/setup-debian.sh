@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  qt6-base-dev qt6-base-dev-tools libgl-dev fonts-wqy-zenhei
+  qt6-base-dev qt6-base-dev-tools libgl-dev fonts-wqy-zenhei fonts-urw-base35 fonts-dejavu-core
   zlib1g-dev libcups2-dev cups-daemon cups-client cups-filters
   iproute2 util-linux binutils
 )

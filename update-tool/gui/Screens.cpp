@@ -9,6 +9,7 @@
 
 #include "platform/linux/usb/SystemUsbDeviceSource.h"
 #include "ui-common/MessageSink.h"
+#include "ui-common/WindowShot.h"
 #include "update-tool/gui/AboutBox.h"
 #include "update-tool/gui/NetworkSetDialog.h"
 #include "update-tool/gui/PrintSetWindow.h"
@@ -19,7 +20,7 @@ bool Save(QWidget& widget, const QString& folder, const QString& name) {
     widget.show();
     QApplication::processEvents();
     const QString path = QDir(folder).filePath(name);
-    if (!widget.grab().save(path)) {
+    if (!ui::GrabWithTitleBar(widget).save(path)) {
         std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
         return false;
     }

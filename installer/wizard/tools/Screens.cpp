@@ -29,6 +29,7 @@
 #include "platform/fake/store/MemoryStore.h"
 #include "platform/fake/usbreg/FakeUsbRegistry.h"
 #include "ui-common/MessageSink.h"
+#include "ui-common/WindowShot.h"
 
 namespace {
 
@@ -39,22 +40,7 @@ QString gOut;
 int gCount = 0;
 
 void Save(QWidget* window, const QString& name) {
-    QCoreApplication::processEvents();
-    const QPixmap body = window->grab();
-    QImage image(body.width(), body.height() + 24, QImage::Format_RGB32);
-    image.fill(QColor(0, 84, 227));
-    QPainter painter(&image);
-    painter.drawPixmap(0, 24, body);
-    const QIcon icon = window->windowIcon();
-    if (!icon.isNull()) painter.drawPixmap(4, 4, icon.pixmap(16, 16));
-    QFont font;
-    font.setFamilies({QStringLiteral("DejaVu Sans"), QStringLiteral("WenQuanYi Zen Hei")});
-    font.setPixelSize(13);
-    font.setBold(true);
-    painter.setFont(font);
-    painter.setPen(Qt::white);
-    painter.drawText(QRect(24, 0, image.width() - 28, 24), Qt::AlignVCenter, window->windowTitle());
-    painter.end();
+    const QImage image = ui::GrabWithTitleBar(*window);
     const QString file = QDir(gOut).filePath(name + QStringLiteral(".png"));
     if (image.save(file)) {
         ++gCount;

@@ -27,6 +27,7 @@
 #include "settings-tool/gui/SearchDlg.h"
 #include "settings-tool/gui/WifiDlg.h"
 #include "ui-common/MessageSink.h"
+#include "ui-common/WindowShot.h"
 
 namespace {
 
@@ -49,18 +50,7 @@ bool Save(QWidget& window, const QString& path) {
     window.show();
     window.adjustSize();
     Settle();
-    // The window's own picture under a plain title bar carrying its title,
-    // since the offscreen platform draws no frame.
-    const QPixmap body = window.grab();
-    const int bar = window.fontMetrics().height() + 10;
-    QPixmap shot(body.width(), body.height() + bar);
-    shot.fill(QColor(200, 205, 215));
-    QPainter painter(&shot);
-    painter.setPen(Qt::black);
-    painter.drawText(QRect(8, 0, body.width() - 16, bar), Qt::AlignVCenter | Qt::AlignLeft,
-                     window.windowTitle());
-    painter.drawPixmap(0, bar, body);
-    painter.end();
+    const QImage shot = ui::GrabWithTitleBar(window);
     const bool ok = shot.save(path);
     std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(path));
     return ok;

@@ -28,12 +28,19 @@ function(add_project_test)
   # gtest_discover_tests flattens list-valued PROPERTIES (a second label or a
   # second variable would become a property name), so labels and environment
   # are set by a script that CTest reads after the discovered test list.
+  # Tests that start a cupsd take turns: CUPS's serial backend opens the
+  # machine's serial ports to list them, and two of them probing at once can
+  # miss a port.
+  set(_lock "")
+  if("cups" IN_LIST _labels)
+    set(_lock "\n    RESOURCE_LOCK cupsd")
+  endif()
   set(_props "${CMAKE_CURRENT_BINARY_DIR}/${T_NAME}_properties.cmake")
   file(WRITE "${_props}"
     "if(${T_NAME}_TESTS)\n"
     "  set_tests_properties(\${${T_NAME}_TESTS} PROPERTIES\n"
     "    LABELS [==[${_labels}]==]\n"
-    "    ENVIRONMENT [==[${_env}]==])\n"
+    "    ENVIRONMENT [==[${_env}]==]${_lock})\n"
     "endif()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${_props}")
 endfunction()

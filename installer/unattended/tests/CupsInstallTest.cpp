@@ -285,7 +285,7 @@ TEST_F(CupsInstall, SerialPortAndAForbiddenQueueName) {
         engine::WriteComPortSettings(store, "COM1:", com);
         s.setDefault = false;
     });
-    ASSERT_TRUE(r.ok);
+    ASSERT_TRUE(r.ok) << "port questions: " << r.questions << "\n" << ReadText(tree / "var/log/InstallPrinter.txt");
     EXPECT_EQ(r.queue, "Front_desk_1");
     const auto q = GetQueue("Front_desk_1");
     ASSERT_TRUE(q);

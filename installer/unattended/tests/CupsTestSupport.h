@@ -6,6 +6,9 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
+
+#include "installer/payload/Package.h"
 
 #include "sim/testing/SimProcess.h"
 
@@ -35,6 +38,23 @@ inline std::string ReceivedBytes(const simtest::SimProcess& printer, std::size_t
     printer.WaitForRawSize(count, std::chrono::milliseconds(timeoutMs));
     const auto raw = printer.RawBytes();
     return std::string(raw.begin(), raw.end());
+}
+
+// The payload of the given folder, with its placeholder monitor module
+// replaced by a working backend that sends a job to the address its device
+// URI names.
+inline std::vector<payload::PackageSource> PayloadWithStandInMonitor(const std::string& folder) {
+    static const std::string backend =
+        "#!/bin/bash\n"
+        "[ $# -eq 0 ] && exit 0\n"
+        "hostport=${DEVICE_URI#*://}; hostport=${hostport%%/*}\n"
+        "[ -n \"$6\" ] && exec 0<\"$6\"\n"
+        "exec 3<>/dev/tcp/${hostport%:*}/${hostport##*:} || exit 1\n"
+        "cat >&3\n";
+    std::vector<payload::PackageSource> sources = payload::SourcesFromFolder(folder);
+    for (auto& source : sources)
+        if (source.name.rfind("RcptPortMon.dll", 0) == 0) source.data.assign(backend.begin(), backend.end());
+    return sources;
 }
 
 }  // namespace cupstest

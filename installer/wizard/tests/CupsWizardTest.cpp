@@ -79,18 +79,7 @@ protected:
 TEST_F(CupsWizardTest, NetworkPrinterFromWelcomeToComplete) {
     const payload::SystemPaths paths = payload::SystemPaths::FromEnvironment();
     // The start-up sequence: the package's configuration files in Documents.
-    std::vector<payload::PackageSource> sources = payload::SourcesFromFolder(PAYLOAD_FILES_DIR);
-    // The payload's monitor module is a placeholder; here it is a working
-    // backend that sends a job to the address its device URI names.
-    const std::string backend =
-        "#!/bin/bash\n"
-        "[ $# -eq 0 ] && exit 0\n"
-        "hostport=${DEVICE_URI#*://}; hostport=${hostport%%/*}\n"
-        "[ -n \"$6\" ] && exec 0<\"$6\"\n"
-        "exec 3<>/dev/tcp/${hostport%:*}/${hostport##*:} || exit 1\n"
-        "cat >&3\n";
-    for (auto& source : sources)
-        if (source.name.rfind("RcptPortMon.dll", 0) == 0) source.data.assign(backend.begin(), backend.end());
+    const auto sources = cupstest::PayloadWithStandInMonitor(PAYLOAD_FILES_DIR);
     const payload::InstallPackage package = payload::PackageFromBytes(payload::BuildPackage(sources));
     payload::ExtractConfigFiles(package.Bytes(), paths.documents);
     payload::InstallerTexts texts;

@@ -162,11 +162,12 @@ int FakeUsbDeviceSource::OpenReadWrite(const UsbDeviceInfo& info) {
     const auto scripted = device->scripts.find(open);
     const OpenScript script = scripted != device->scripts.end() ? scripted->second : device->fallback;
     const std::size_t index = static_cast<std::size_t>(device - devices_.data());
-    printers_.emplace_back(&FakeUsbDeviceSource::Printer, this, ends[0], index, open, script);
+    printers_.emplace_back(&FakeUsbDeviceSource::Printer, this, ends[0], index, open, opensSoFar_++, script);
     return ends[1];
 }
 
-void FakeUsbDeviceSource::Printer(int readEnd, std::size_t device, std::size_t open, OpenScript script) {
+void FakeUsbDeviceSource::Printer(int readEnd, std::size_t device, std::size_t open, std::size_t order,
+                                  OpenScript script) {
     std::size_t taken = 0;
     std::uint8_t buffer[4096];
     for (;;) {
@@ -196,7 +197,12 @@ void FakeUsbDeviceSource::Printer(int readEnd, std::size_t device, std::size_t o
         if (n < 0) break;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            pieces_.push_back(ReceivedPiece{device, open, std::vector<std::uint8_t>(buffer, buffer + n)});
+            // After every piece of an earlier open, before any of a later one.
+            std::size_t at = pieces_.size();
+            while (at > 0 && pieceOrder_[at - 1] > order) --at;
+            pieces_.insert(pieces_.begin() + static_cast<std::ptrdiff_t>(at),
+                           ReceivedPiece{device, open, std::vector<std::uint8_t>(buffer, buffer + n)});
+            pieceOrder_.insert(pieceOrder_.begin() + static_cast<std::ptrdiff_t>(at), order);
         }
         changed_.notify_all();
         ++taken;

@@ -81,13 +81,19 @@ private:
         OpenScript fallback;
         std::map<std::size_t, OpenScript> scripts;
     };
-    void Printer(int readEnd, std::size_t device, std::size_t open, OpenScript script);
+    void Printer(int readEnd, std::size_t device, std::size_t open, std::size_t order, OpenScript script);
     Device* Find(const UsbDeviceInfo& info);
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<Device> devices_;
+    // Pieces in the order they were written: each open has its own printer
+    // thread, so a later open's thread may read before an earlier one has
+    // recorded its last piece. Opens are made one after another, so sorting
+    // by open order (and by arrival within an open) is the order of the writes.
     std::vector<ReceivedPiece> pieces_;
+    std::vector<std::size_t> pieceOrder_;  // open order of each entry of pieces_
+    std::size_t opensSoFar_ = 0;
     std::vector<std::thread> printers_;
     std::size_t enumerations_ = 0;
     std::size_t probes_ = 0;

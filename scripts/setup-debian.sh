@@ -2,10 +2,12 @@
 # Installs what building and testing need on Debian 12. Run as root (or with sudo).
 set -euo pipefail
 packages=(
-  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+  build-essential cmake ninja-build pkg-config ccache clang libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev fonts-wqy-zenhei fonts-urw-base35 fonts-dejavu-core
-  zlib1g-dev libcups2-dev cups-daemon cups-client cups-filters
+  zlib1g-dev libcups2-dev libcupsimage2-dev cups cups-daemon cups-client cups-filters
+  libusb-1.0-0-dev libudev-dev umockdev libumockdev-dev libcli11-dev libpng-dev
+  systemd lintian help2man desktop-file-utils poppler-utils ghostscript
   iproute2 util-linux binutils
 )
 missing=()

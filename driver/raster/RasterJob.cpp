@@ -1,0 +1,105 @@
+#include "driver/raster/RasterJob.h"
+
+#include <cmath>
+#include <memory>
+
+#include "driver/raster/HeadWidth.h"
+
+namespace receipt {
+namespace {
+
+std::string Text(const char* format, auto... values) {
+    char line[256];
+    std::snprintf(line, sizeof line, format, values...);
+    return line;
+}
+
+int HeadDotsFor(const cups_page_header2_t& h, int configured) {
+    if (configured > 0) return configured;
+    const double paperMm = h.PageSize[0] * 25.4 / 72.0;
+    return HeadDotsForPaper(static_cast<int>(std::lround(paperMm)), static_cast<int>(h.HWResolution[0]));
+}
+
+// First input column under the head: the left edge of the imageable area.
+unsigned LeftOffsetOf(const cups_page_header2_t& h) {
+    const double points = h.cupsImagingBBox[0] > 0 ? h.cupsImagingBBox[0] : h.ImagingBoundingBox[0];
+    if (points <= 0 || h.HWResolution[0] == 0) return 0;
+    return static_cast<unsigned>(std::lround(points * h.HWResolution[0] / 72.0));
+}
+
+}  // namespace
+
+std::optional<PixelFormat> PixelFormatOf(const cups_page_header2_t& h) {
+    if (h.cupsColorOrder != CUPS_ORDER_CHUNKED || h.cupsBitsPerColor != h.cupsBitsPerPixel) return std::nullopt;
+    const bool ink = h.cupsColorSpace == CUPS_CSPACE_K;
+    const bool white = h.cupsColorSpace == CUPS_CSPACE_W || h.cupsColorSpace == CUPS_CSPACE_SW;
+    if (!ink && !white) return std::nullopt;
+    if (h.cupsBitsPerColor == 1) return ink ? PixelFormat::Ink1 : PixelFormat::White1;
+    if (h.cupsBitsPerColor == 8) return ink ? PixelFormat::Ink8 : PixelFormat::White8;
+    return std::nullopt;
+}
+
+RasterJobResult RunRasterJob(cups_raster_t* raster, const RasterJobSettings& settings, ByteSink& out) {
+    auto cancelled = [&] { return settings.cancelled != nullptr && *settings.cancelled != 0; };
+    std::unique_ptr<ReceiptWriter> writer;
+    std::vector<std::uint8_t> row;
+    cups_page_header2_t h;
+    unsigned page = 0;
+    while (!cancelled() && cupsRasterReadHeader2(raster, &h)) {
+        ++page;
+        const auto format = PixelFormatOf(h);
+        const std::uint64_t minBytes = (static_cast<std::uint64_t>(h.cupsWidth) * h.cupsBitsPerPixel + 7) / 8;
+        if (!format || h.cupsBytesPerLine < minBytes || h.cupsWidth == 0) {
+            settings.log(Text("ERROR: Page %u: unsupported raster data (colour space %u, %u bits per pixel, %u bytes "
+                              "per line for %u pixels)",
+                              page, h.cupsColorSpace, h.cupsBitsPerPixel, h.cupsBytesPerLine, h.cupsWidth));
+            if (writer) writer->Cancel();
+            return RasterJobResult::BadRaster;
+        }
+        if (!writer) {
+            const int dpi = h.HWResolution[1] > 0 ? static_cast<int>(h.HWResolution[1]) : 203;
+            const int head = HeadDotsFor(h, settings.headDots);
+            writer = std::make_unique<ReceiptWriter>(out, ParseJobOptions(settings.options, dpi),
+                                                     static_cast<unsigned>(head));
+            settings.log(Text("DEBUG: Print head %d dots, %d dpi", head, dpi));
+            if (!writer->StartJob()) return RasterJobResult::OutputFailed;
+        }
+        settings.log(Text("PAGE: %u %u", page, h.NumCopies > 0 ? h.NumCopies : 1u));
+        PageFormat pf;
+        pf.width = h.cupsWidth;
+        pf.bytesPerLine = h.cupsBytesPerLine;
+        pf.format = *format;
+        pf.leftOffset = LeftOffsetOf(h);
+        if (!writer->StartPage(pf)) return RasterJobResult::OutputFailed;
+        row.resize(h.cupsBytesPerLine);
+        for (unsigned y = 0; y < h.cupsHeight; ++y) {
+            if (cupsRasterReadPixels(raster, row.data(), h.cupsBytesPerLine) != h.cupsBytesPerLine) {
+                if (cancelled()) break;
+                settings.log(Text("ERROR: Page %u: the raster data end at row %u of %u", page, y, h.cupsHeight));
+                writer->Cancel();
+                return RasterJobResult::BadRaster;
+            }
+            if (!writer->AddRow(row.data())) return RasterJobResult::OutputFailed;
+            if (cancelled()) break;
+        }
+        if (cancelled()) break;
+        if (!writer->EndPage()) return RasterJobResult::OutputFailed;
+        if (writer->ClippedInk()) {
+            settings.log(Text("WARNING: Page %u is wider than the print head: it is %u dots wide, the head prints "
+                              "%u from column %u; the ink outside is cut off",
+                              page, h.cupsWidth, writer->HeadDots(), pf.leftOffset));
+        }
+        settings.log(Text("DEBUG: Page %u: %llu rows printed, %llu fed", page,
+                          static_cast<unsigned long long>(writer->RasterRows()),
+                          static_cast<unsigned long long>(writer->FedRows())));
+    }
+    if (cancelled()) {
+        if (writer && !writer->Cancel()) return RasterJobResult::OutputFailed;
+        settings.log("INFO: Job cancelled");
+        return RasterJobResult::Cancelled;
+    }
+    if (!writer) return RasterJobResult::NoPages;
+    return writer->EndJob() ? RasterJobResult::Printed : RasterJobResult::OutputFailed;
+}
+
+}  // namespace receipt

@@ -1,0 +1,160 @@
+// rastertoreceipt: the CUPS filter of the receipt printer driver. CUPS raster
+// (1-bit or 8-bit gray) in on stdin or the named file, ESC/POS out on stdout.
+//
+//   rastertoreceipt job-id user title copies options [file]
+//
+// The options come from the job and, for those the job leaves out, from the
+// queue's PPD ($PPD), whose "ReceiptHeadDots" names the print head's width.
+// SIGTERM (a cancelled job) stops the filter after the band it is writing.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <cups/cups.h>
+#include <cups/raster.h>
+// The PPD API is marked deprecated, but it is how a filter reads its queue's defaults.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#include <cups/ppd.h>
+
+#include "driver/raster/RasterJob.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_cancelled = 0;
+sigset_t g_waitMask;  // the signal mask while waiting for input: SIGTERM let through
+
+void OnTerm(int) { g_cancelled = 1; }
+
+// SIGTERM is blocked except while the filter waits for input, so it never
+// interrupts a write: the band being written goes out whole.
+ssize_t ReadInput(void* context, unsigned char* buffer, std::size_t length) {
+    const int fd = *static_cast<int*>(context);
+    for (;;) {
+        if (g_cancelled) return -1;
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::ppoll(&p, 1, nullptr, &g_waitMask);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        const ssize_t n = ::read(fd, buffer, length);
+        if (n >= 0) return n;
+        if (errno != EINTR && errno != EAGAIN) return -1;
+    }
+}
+
+class FdSink final : public receipt::ByteSink {
+public:
+    explicit FdSink(int fd) : fd_(fd) {}
+    bool Write(std::span<const std::uint8_t> bytes) override {
+        const std::uint8_t* p = bytes.data();
+        std::size_t left = bytes.size();
+        while (left > 0) {
+            const ssize_t n = ::write(fd_, p, left);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            p += n;
+            left -= static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+private:
+    int fd_;
+};
+
+void Log(const std::string& line) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 6 || argc > 7) {
+        std::fprintf(stderr, "Usage: %s job-id user title copies options [file]\n", argv[0]);
+        return 1;
+    }
+    int input = 0;
+    if (argc == 7) {
+        input = ::open(argv[6], O_RDONLY | O_CLOEXEC);
+        if (input < 0) {
+            Log(std::string("ERROR: Unable to open the raster file: ") + std::strerror(errno));
+            return 1;
+        }
+    }
+
+    ::signal(SIGPIPE, SIG_IGN);
+    struct sigaction term {};
+    term.sa_handler = OnTerm;
+    sigemptyset(&term.sa_mask);
+    ::sigaction(SIGTERM, &term, nullptr);
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &blocked, &g_waitMask);
+    sigdelset(&g_waitMask, SIGTERM);
+
+    cups_option_t* jobOptions = nullptr;
+    const int jobOptionCount = cupsParseOptions(argv[5], 0, &jobOptions);
+    ppd_file_t* ppd = nullptr;
+    if (const char* ppdPath = std::getenv("PPD"); ppdPath && *ppdPath) {
+        ppd = ppdOpenFile(ppdPath);
+        if (ppd) {
+            ppdMarkDefaults(ppd);
+            cupsMarkOptions(ppd, jobOptionCount, jobOptions);
+        } else {
+            Log(std::string("WARNING: Unable to read the PPD file ") + ppdPath + "; using the built-in defaults");
+        }
+    }
+
+    receipt::RasterJobSettings settings;
+    settings.cancelled = &g_cancelled;
+    settings.log = Log;
+    if (ppd) {
+        if (ppd_attr_t* head = ppdFindAttr(ppd, "ReceiptHeadDots", nullptr); head && head->value) {
+            settings.headDots = std::atoi(head->value);
+        }
+    }
+    settings.options = [&](std::string_view keyword) -> std::optional<std::string> {
+        const std::string key(keyword);
+        if (ppd) {
+            if (ppd_choice_t* choice = ppdFindMarkedChoice(ppd, key.c_str())) return std::string(choice->choice);
+        }
+        if (const char* value = cupsGetOption(key.c_str(), jobOptionCount, jobOptions)) return std::string(value);
+        return std::nullopt;
+    };
+
+    cups_raster_t* raster = cupsRasterOpenIO(ReadInput, &input, CUPS_RASTER_READ);
+    FdSink out(1);
+    const receipt::RasterJobResult result = raster ? receipt::RunRasterJob(raster, settings, out)
+                                                   : receipt::RasterJobResult::BadRaster;
+    if (raster) cupsRasterClose(raster);
+    if (ppd) ppdClose(ppd);
+    cupsFreeOptions(jobOptionCount, jobOptions);
+    if (input != 0) ::close(input);
+
+    switch (result) {
+        case receipt::RasterJobResult::Printed:
+        case receipt::RasterJobResult::Cancelled:
+            return 0;
+        case receipt::RasterJobResult::NoPages:
+            Log("ERROR: No pages found");
+            return 1;
+        case receipt::RasterJobResult::OutputFailed:
+            Log(std::string("ERROR: Unable to send the print data: ") + std::strerror(errno));
+            return 1;
+        case receipt::RasterJobResult::BadRaster:
+            return 1;
+    }
+    return 1;
+}
+#pragma GCC diagnostic pop

@@ -2,6 +2,8 @@
 
 #include "sim/StreamDecoder.h"
 
+#include "sim/Receipt.h"
+
 namespace sim {
 
 namespace {
@@ -37,6 +39,10 @@ ByteStream::ByteStream(StreamKind kind, std::string source, PrinterState& state,
     for (const auto& make : factories) decoders_.push_back(make());
 }
 
+ByteStream::~ByteStream() = default;
+
+void ByteStream::PrintOn(ReceiptBook& book) { paper_ = std::make_unique<Paper>(book); }
+
 std::vector<std::string> ByteStream::Feed(ByteSpan bytes) {
     std::vector<std::string> out;
     if (closed_ || bytes.empty()) return out;
@@ -52,8 +58,9 @@ std::vector<std::string> ByteStream::Close() {
     Run(true, out);
     FlushUnknown(out);
     std::vector<std::string> lines;
-    DecodeContext context{kind_, source_, consumed_, true, state_, lines};
+    DecodeContext context{kind_, source_, consumed_, true, state_, lines, paper_.get()};
     for (auto& decoder : decoders_) decoder->Finish(context);
+    if (paper_) paper_->End(lines);
     out.insert(out.end(), lines.begin(), lines.end());
     closed_ = true;
     return out;
@@ -70,7 +77,7 @@ void ByteStream::Run(bool final, std::vector<std::string>& out) {
     while (pos < buffer_.size()) {
         const ByteSpan pending(buffer_.data() + pos, buffer_.size() - pos);
         std::vector<std::string> lines;
-        DecodeContext context{kind_, source_, consumed_ + pos, final, state_, lines};
+        DecodeContext context{kind_, source_, consumed_ + pos, final, state_, lines, paper_.get()};
 
         if (owner_ != nullptr) {
             const DecodeResult r = owner_->Decode(pending, context);

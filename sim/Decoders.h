@@ -10,6 +10,11 @@ namespace sim {
 // tools send (cut, cash drawer), one line per message.
 std::unique_ptr<StreamDecoder> MakeSettingsDecoder();
 
+// The ESC/POS printing commands (ESC @, GS v 0, ESC *, ESC J, ESC d, ESC 2,
+// ESC 3, GS V, ESC p), one line each: "initialize", "raster 576 x 256 dots",
+// "feed 40 dots", "partial cut", "drawer pulse pin 2 (50 ms on, 500 ms off)".
+std::unique_ptr<StreamDecoder> MakeEscPosDecoder();
+
 // Printable text, one "text: .." line per printed line.
 std::unique_ptr<StreamDecoder> MakeTextDecoder();
 

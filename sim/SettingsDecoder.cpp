@@ -5,6 +5,7 @@
 
 #include "protocol/ValueLists.h"
 #include "sim/Decoders.h"
+#include "sim/Receipt.h"
 
 namespace sim {
 namespace {
@@ -154,6 +155,19 @@ public:
     }
 
 private:
+    // The two printing messages of the tools on the paper: the cut test
+    // (two line feeds, GS V 1: a partial cut) and the drawer pulse (ESC p m).
+    static void Print(const MessageForm& form, ByteSpan m, Paper& paper, std::vector<std::string>& lines) {
+        const std::string_view name = form.name;
+        if (name == "cut") {
+            paper.LineFeed();
+            paper.LineFeed();
+            paper.Cut(true, 0, lines);
+        } else if (name == "cash drawer") {
+            paper.DrawerPulse((m[2] & 1u) ? 5 : 2);
+        }
+    }
+
     static DecodeResult Try(const MessageForm& form, ByteSpan pending, DecodeContext& context) {
         const std::size_t common = std::min(pending.size(), form.prefix.size());
         if (!std::equal(form.prefix.begin(), form.prefix.begin() + static_cast<std::ptrdiff_t>(common),
@@ -162,6 +176,7 @@ private:
         }
         if (pending.size() >= form.length) {
             context.lines.push_back(form.describe(pending.first(form.length), context.state));
+            if (context.paper) Print(form, pending.first(form.length), *context.paper, context.lines);
             return DecodeResult::Consumed(form.length);
         }
         if (!context.final) return DecodeResult::NeedMore();

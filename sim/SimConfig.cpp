@@ -125,6 +125,10 @@ Every message received is printed as one line; lines starting "# " are events.
   --raw FILE          append every byte received (TCP and USB) to FILE
   --raw-dir DIR       also write each stream to its own file in DIR
   --log FILE          copy every output line to FILE
+  --receipts DIR      render what is printed: one PNG per receipt in DIR (receipt-0001.png
+                      ...; a receipt ends at a cut, an ESC @ after printing, or the end of
+                      the stream) and a line per receipt: "receipt 1: 576 x 1240 dots, partial cut"
+  --head-dots N       width of the print head in dots (default 576; 384 for 58 mm paper)
   --quiet-probes      do not print a line for each probe
   -h, --help          this text
 )";
@@ -208,6 +212,12 @@ std::optional<SimConfig> ParseCommandLine(int argc, char** argv, std::string* er
             if (!value(config.rawDir)) return fail("--raw-dir needs a folder");
         } else if (arg == "--log") {
             if (!value(config.logFile)) return fail("--log needs a file name");
+        } else if (arg == "--receipts") {
+            if (!value(config.receiptDir) || config.receiptDir.empty()) return fail("--receipts needs a folder");
+        } else if (arg == "--head-dots") {
+            if (!value(v) || !Number(std::string_view(v), config.headDots) || config.headDots < 8 ||
+                config.headDots > 4096)
+                return fail("--head-dots needs a width of 8 to 4096 dots");
         } else if (arg == "--quiet-probes") {
             config.quietProbes = true;
         } else {

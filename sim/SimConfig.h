@@ -44,6 +44,8 @@ struct SimConfig {
     std::string rawFile;   // every byte received, appended per read
     std::string rawDir;    // one file per stream
     std::string logFile;   // copy of the stdout lines
+    std::string receiptDir;     // each receipt as a PNG here, and a line per receipt (empty: off)
+    unsigned headDots = 576;    // print head width: the width of a receipt
     bool quietProbes = false;
 };
 

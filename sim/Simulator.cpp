@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 
 namespace sim {
@@ -92,6 +93,13 @@ bool Simulator::Start(std::string* error) {
         log_ = std::fopen(config_.logFile.c_str(), "a");
         if (!log_) return fail("cannot open the log file " + config_.logFile + ": " + std::strerror(errno));
     }
+    if (!config_.receiptDir.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(config_.receiptDir, ec);
+        if (!std::filesystem::is_directory(config_.receiptDir, ec))
+            return fail("cannot create the receipt folder " + config_.receiptDir);
+        receipts_ = std::make_unique<ReceiptBook>(config_.receiptDir, config_.headDots);
+    }
     if (!config_.rawFile.empty()) {
         rawFd_ = OpenForAppend(config_.rawFile);
         if (rawFd_ < 0) return fail("cannot open the raw file " + config_.rawFile + ": " + std::strerror(errno));
@@ -151,6 +159,7 @@ std::string Simulator::ReadyLine() const {
     if (config_.stall) line += " stall";
     if (config_.closeAfter) line += " close-after=" + std::to_string(*config_.closeAfter);
     if (config_.delayMs > 0) line += " delay=" + std::to_string(config_.delayMs);
+    if (receipts_) line += " receipts=" + config_.receiptDir;
     return line;
 }
 
@@ -167,6 +176,7 @@ std::unique_ptr<Simulator::Stream> Simulator::NewStream(StreamKind kind, int fd,
     stream->kind = kind;
     stream->name = name;
     stream->bytes = std::make_unique<ByteStream>(kind, name, state_);
+    if (receipts_) stream->bytes->PrintOn(*receipts_);
     stream->stalled = config_.stall;
     ++streamCount_;
     std::string event = "# " + name + " open";

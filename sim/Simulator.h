@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/Receipt.h"
 #include "sim/SimConfig.h"
 #include "sim/StreamDecoder.h"
 #include "sim/UsbTree.h"
@@ -58,6 +59,7 @@ private:
     std::uint16_t probePort_ = 0;
     int rawFd_ = -1;
     std::FILE* log_ = nullptr;
+    std::unique_ptr<ReceiptBook> receipts_;  // with --receipts
     std::vector<std::unique_ptr<Stream>> tcp_;
     std::vector<std::unique_ptr<UsbPort>> usb_;
     std::uint64_t streamCount_ = 0;

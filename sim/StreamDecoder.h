@@ -26,6 +26,9 @@ struct PrinterState {
     bool wifiBodyExpected = false;  // a WIFI static header came; the 20-byte body follows
 };
 
+class Paper;
+class ReceiptBook;
+
 struct DecodeContext {
     StreamKind kind;
     const std::string& source;   // e.g. "tcp 3", "usb lp0"
@@ -33,6 +36,8 @@ struct DecodeContext {
     bool final;                  // the stream has ended; no further bytes will come
     PrinterState& state;
     std::vector<std::string>& lines;  // decoded lines of a Consumed result go here
+    // What the stream prints goes on this paper (null when receipts are not rendered).
+    Paper* paper = nullptr;
 };
 
 struct DecodeResult {
@@ -78,10 +83,13 @@ class ByteStream {
 public:
     ByteStream(StreamKind kind, std::string source, PrinterState& state,
                const std::vector<DecoderFactory>& factories = DefaultDecoders());
+    ~ByteStream();
     // Appends bytes; returns the lines of the messages now complete.
     std::vector<std::string> Feed(ByteSpan bytes);
     // The stream has ended: decodes the rest (incomplete messages included).
     std::vector<std::string> Close();
+    // Renders what the stream prints into receipts of `book` (see Receipt.h).
+    void PrintOn(ReceiptBook& book);
 
     std::uint64_t TotalBytes() const { return total_; }
     const std::string& Source() const { return source_; }
@@ -95,6 +103,7 @@ private:
     PrinterState& state_;
     std::vector<std::unique_ptr<StreamDecoder>> decoders_;
     StreamDecoder* owner_ = nullptr;  // decoder that claimed the stream
+    std::unique_ptr<Paper> paper_;
     std::vector<std::uint8_t> buffer_;
     std::vector<std::uint8_t> unknown_;
     std::uint64_t consumed_ = 0;

@@ -9,6 +9,7 @@ std::vector<DecoderFactory> DefaultDecoders() {
     return {
         MakeFirmwareReceiver,
         MakeFontReceiver,
+        MakeEscPosDecoder,
         MakeSettingsDecoder,
         MakeTextDecoder,
     };

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "sim/Decoders.h"
+#include "sim/Receipt.h"
 
 namespace sim {
 namespace {
@@ -70,6 +71,10 @@ public:
 private:
     static DecodeResult Line(ByteSpan text, std::size_t consumed, DecodeContext& context) {
         context.lines.push_back(Render(text));
+        if (context.paper) {
+            context.paper->Text(text);
+            if (consumed > text.size()) context.paper->LineFeed();  // the line feed was part of it
+        }
         return DecodeResult::Consumed(consumed);
     }
 };

@@ -29,26 +29,33 @@
 namespace {
 
 volatile std::sig_atomic_t g_cancelled = 0;
-sigset_t g_waitMask;  // the signal mask while waiting for input: SIGTERM let through
 
 void OnTerm(int) { g_cancelled = 1; }
 
-// SIGTERM is blocked except while the filter waits for input, so it never
-// interrupts a write: the band being written goes out whole.
+// Waits for input with SIGTERM let through only inside ppoll, so that a
+// cancel that comes just before the wait cannot be missed. Elsewhere SIGTERM
+// only sets the flag, which the page loop reads after every row; a write it
+// interrupts is continued, so the band being written goes out whole.
 ssize_t ReadInput(void* context, unsigned char* buffer, std::size_t length) {
     const int fd = *static_cast<int*>(context);
+    sigset_t term, waiting;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &term, &waiting);
+    sigdelset(&waiting, SIGTERM);
+    ssize_t n = -1;
     for (;;) {
-        if (g_cancelled) return -1;
+        if (g_cancelled) break;
         pollfd p{fd, POLLIN, 0};
-        const int ready = ::ppoll(&p, 1, nullptr, &g_waitMask);
-        if (ready < 0) {
+        if (::ppoll(&p, 1, nullptr, &waiting) < 0) {
             if (errno == EINTR) continue;
-            return -1;
+            break;
         }
-        const ssize_t n = ::read(fd, buffer, length);
-        if (n >= 0) return n;
-        if (errno != EINTR && errno != EAGAIN) return -1;
+        n = ::read(fd, buffer, length);
+        if (n >= 0 || (errno != EINTR && errno != EAGAIN)) break;
     }
+    ::sigprocmask(SIG_SETMASK, &waiting, nullptr);
+    return g_cancelled ? -1 : n;
 }
 
 class FdSink final : public receipt::ByteSink {
@@ -94,14 +101,13 @@ int main(int argc, char** argv) {
 
     ::signal(SIGPIPE, SIG_IGN);
     struct sigaction term {};
-    term.sa_handler = OnTerm;
+    term.sa_handler = OnTerm;  // no SA_RESTART: a blocked read ends with EINTR
     sigemptyset(&term.sa_mask);
     ::sigaction(SIGTERM, &term, nullptr);
-    sigset_t blocked;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGTERM);
-    ::sigprocmask(SIG_BLOCK, &blocked, &g_waitMask);
-    sigdelset(&g_waitMask, SIGTERM);
+    sigset_t unblock;
+    sigemptyset(&unblock);
+    sigaddset(&unblock, SIGTERM);
+    ::sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
 
     cups_option_t* jobOptions = nullptr;
     const int jobOptionCount = cupsParseOptions(argv[5], 0, &jobOptions);
@@ -134,6 +140,7 @@ int main(int argc, char** argv) {
     };
 
     cups_raster_t* raster = cupsRasterOpenIO(ReadInput, &input, CUPS_RASTER_READ);
+    if (!raster && !g_cancelled) Log("ERROR: The input holds no CUPS raster data");
     FdSink out(1);
     const receipt::RasterJobResult result = raster ? receipt::RunRasterJob(raster, settings, out)
                                                    : receipt::RasterJobResult::BadRaster;

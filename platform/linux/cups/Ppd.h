@@ -1,7 +1,14 @@
 #pragma once
 // The PPD that registers a driver with CUPS: nickname = the driver name,
 // resolution and page sizes from the driver's data file, the driver module as
-// the CUPS filter for raster input.
+// the CUPS filter for raster input (8-bit gray), and the driver's options:
+//   PaperCut None|Page|Job (Job)       CutType Partial|Full (Partial)
+//   CashDrawer None|Before|After (None) DrawerPin Pin2|Pin5 (Pin2)
+//   FeedAfter 0mm..30mm (5mm)          BlankRows Feed|Raster (Feed)
+//   SkipBlankTail True|False (True)    Dithering ErrorDiffusion|Threshold (ErrorDiffusion)
+// The roll width is the custom form's (the model row's); "ReceiptHeadDots"
+// gives the print head's width, which is the imageable width, centred on the
+// roll. Custom lengths from 10 to 3276 mm.
 #include <filesystem>
 #include <string>
 

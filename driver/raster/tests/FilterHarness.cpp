@@ -1,0 +1,243 @@
+#include "driver/raster/tests/FilterHarness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "installer/engine/PcdFile.h"
+#include "platform/linux/cups/Ppd.h"
+
+#ifndef RASTER_FILTER_PATH
+#define RASTER_FILTER_PATH "rastertoreceipt"
+#endif
+
+extern char** environ;
+
+namespace drivertest {
+namespace fs = std::filesystem;
+
+namespace {
+
+ssize_t AppendToBytes(void* context, unsigned char* data, std::size_t length) {
+    auto* out = static_cast<Bytes*>(context);
+    out->insert(out->end(), data, data + length);
+    return static_cast<ssize_t>(length);
+}
+
+}  // namespace
+
+Bytes MakeRaster(const std::vector<TestPage>& pages) {
+    Bytes out;
+    cups_raster_t* raster = cupsRasterOpenIO(AppendToBytes, &out, CUPS_RASTER_WRITE_COMPRESSED);
+    for (const TestPage& page : pages) {
+        cups_page_header2_t h{};
+        h.HWResolution[0] = h.HWResolution[1] = 203;
+        h.cupsWidth = page.width;
+        h.cupsHeight = page.height;
+        h.cupsBitsPerColor = h.cupsBitsPerPixel = page.bits;
+        h.cupsBytesPerLine = (page.width * page.bits + 7) / 8;
+        h.cupsColorOrder = CUPS_ORDER_CHUNKED;
+        h.cupsColorSpace = page.space;
+        h.cupsNumColors = 1;
+        h.NumCopies = 1;
+        h.PageSize[0] = static_cast<unsigned>(page.width * 72 / 203);
+        h.PageSize[1] = static_cast<unsigned>(page.height * 72 / 203);
+        h.cupsImagingBBox[0] = page.leftMarginPoints;
+        h.ImagingBoundingBox[0] = static_cast<unsigned>(page.leftMarginPoints);
+        cupsRasterWriteHeader2(raster, &h);
+        const bool white = page.space != CUPS_CSPACE_K;
+        Bytes row(h.cupsBytesPerLine);
+        for (unsigned y = 0; y < page.height; ++y) {
+            std::fill(row.begin(), row.end(), 0);
+            for (unsigned x = 0; x < page.width; ++x) {
+                const unsigned ink = page.ink ? page.ink(x, y) : 0;
+                if (page.bits == 8) {
+                    row[x] = static_cast<std::uint8_t>(white ? 255 - ink : ink);
+                } else if ((ink >= 128) != white) {
+                    row[x / 8] |= static_cast<std::uint8_t>(0x80u >> (x % 8));
+                }
+            }
+            cupsRasterWritePixels(raster, row.data(), h.cupsBytesPerLine);
+        }
+    }
+    cupsRasterClose(raster);
+    return out;
+}
+
+std::string FilterProgram() { return RASTER_FILTER_PATH; }
+
+std::string ModelPpd(const std::string& model, int widthTenthsMm) {
+    struct Folder {
+        std::string path;
+        Folder() {
+            char name[] = "/tmp/rastertoreceipt-ppd-XXXXXX";
+            if (::mkdtemp(name)) path = name;
+        }
+        ~Folder() {
+            std::error_code ec;
+            if (!path.empty()) fs::remove_all(path, ec);
+        }
+    };
+    static Folder folder;
+    static std::map<std::string, std::string> made;
+    const std::string key = model + "-" + std::to_string(widthTenthsMm);
+    if (auto it = made.find(key); it != made.end()) return it->second;
+    engine::PcdData data;
+    data.resolution = 203;
+    data.forms = engine::PcdFormsFor(model, widthTenthsMm, 2100);
+    const std::string path = folder.path + "/" + key + ".ppd";
+    std::ofstream(path) << linuxplat::BuildPpd(model + " Driver", data, FilterProgram());
+    return made[key] = path;
+}
+
+FilterProcess::FilterProcess(const std::string& options, const std::string& ppd) {
+    char logName[] = "/tmp/rastertoreceipt-log-XXXXXX";
+    const int logFd = ::mkstemp(logName);
+    if (logFd < 0) return;
+    logPath_ = logName;
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0) {
+        ::close(logFd);
+        return;
+    }
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        ::close(in[0]);
+        ::close(in[1]);
+        ::close(logFd);
+        return;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, logFd, 2);
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        if (std::string_view(*e).rfind("PPD=", 0) != 0) env.push_back(*e);
+    if (!ppd.empty()) env.push_back("PPD=" + ppd);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string program = FilterProgram();
+    std::vector<std::string> args = {program, "1", "tester", "receipt", "1", options};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int spawned = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(logFd);
+    in_ = in[1];
+    out_ = out[0];
+    if (spawned != 0) pid_ = -1;
+}
+
+FilterProcess::~FilterProcess() {
+    if (pid_ > 0) Wait(std::chrono::milliseconds(0));
+    CloseInput();
+    if (out_ >= 0) ::close(out_);
+    if (!logPath_.empty()) ::unlink(logPath_.c_str());
+}
+
+void FilterProcess::CloseInput() {
+    if (in_ >= 0) ::close(in_);
+    in_ = -1;
+}
+
+int FilterProcess::Wait(std::chrono::milliseconds timeout) {
+    if (pid_ <= 0) return -1;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    pid_t done = 0;
+    while ((done = ::waitpid(pid_, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+        ::poll(nullptr, 0, 10);
+    }
+    if (done == 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+    }
+    pid_ = -1;
+    return done > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string FilterProcess::Log() const {
+    std::ifstream log(logPath_);
+    std::stringstream text;
+    text << log.rdbuf();
+    return text.str();
+}
+
+FilterRun RunFilter(const Bytes& raster, const std::string& options, const std::string& ppd) {
+    FilterRun run;
+    FilterProcess filter(options, ppd);
+    if (!filter.ok()) return run;
+    // Feed the raster and read the output at the same time: either may fill its pipe.
+    ::signal(SIGPIPE, SIG_IGN);
+    std::size_t sent = 0;
+    std::uint8_t buffer[65536];
+    for (;;) {
+        pollfd fds[2] = {{filter.Output(), POLLIN, 0}, {filter.Input(), POLLOUT, 0}};
+        if (::poll(fds, 2, -1) < 0) continue;
+        if (fds[1].revents) {
+            const ssize_t n = sent < raster.size() ? ::write(filter.Input(), raster.data() + sent, raster.size() - sent) : 0;
+            if (n > 0) sent += static_cast<std::size_t>(n);
+            if (n <= 0 || sent == raster.size()) filter.CloseInput();
+        }
+        if (fds[0].revents) {
+            const ssize_t n = ::read(filter.Output(), buffer, sizeof buffer);
+            if (n <= 0) break;
+            run.output.insert(run.output.end(), buffer, buffer + n);
+        }
+    }
+    run.status = filter.Wait();
+    run.log = filter.Log();
+    return run;
+}
+
+RenderedJob RenderOnPrinter(const Bytes& escpos, unsigned headDots) {
+    RenderedJob job;
+    simtest::SimProcess printer({"--receipts", "{tmp}/receipts", "--head-dots", std::to_string(headDots)});
+    if (!printer.ok()) {
+        job.messages.push_back("printer-sim did not start: " + printer.error());
+        return job;
+    }
+    if (!printer.SendTcp(escpos) || !printer.WaitForStreamsClosed(1, std::chrono::seconds(30))) {
+        job.messages.push_back("the job did not reach printer-sim");
+        return job;
+    }
+    job.messages = printer.Messages();
+    for (unsigned n = 1;; ++n) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/receipts/receipt-%04u.png", n);
+        const std::string path = printer.TempDir() + name;
+        if (!fs::exists(path)) break;
+        std::string error;
+        auto bitmap = sim::ReadPng(path, &error);
+        if (!bitmap) {
+            job.messages.push_back(error);
+            break;
+        }
+        job.receipts.push_back(std::move(*bitmap));
+    }
+    return job;
+}
+
+sim::Bitmap Expected(const TestPage& page, unsigned headDots, unsigned rows, unsigned offset) {
+    sim::Bitmap b(headDots, rows);
+    for (unsigned y = 0; y < std::min(rows, page.height); ++y)
+        for (unsigned x = 0; x < headDots && x + offset < page.width; ++x)
+            b.dots[static_cast<std::size_t>(y) * headDots + x] = page.ink(x + offset, y) >= 128 ? 1 : 0;
+    return b;
+}
+
+}  // namespace drivertest

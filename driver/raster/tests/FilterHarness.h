@@ -1,0 +1,85 @@
+#pragma once
+// Test support for the raster driver: CUPS raster files made in the test, the
+// filter program run on them, and printer-sim rendering what it writes.
+#include <cups/raster.h>
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "sim/Png.h"
+#include "sim/testing/SimProcess.h"
+
+namespace drivertest {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// One page of a raster made in the test: `ink(x, y)` is the darkness of a
+// pixel, 0 (paper) to 255 (black).
+struct TestPage {
+    unsigned width = 576;
+    unsigned height = 100;
+    unsigned bits = 1;                       // 1 or 8
+    cups_cspace_t space = CUPS_CSPACE_K;     // K: 1 = ink; W / SW: 1 = white
+    float leftMarginPoints = 0;              // the imageable area's left edge
+    std::function<unsigned(unsigned x, unsigned y)> ink;
+};
+
+// The raster stream of the pages (compressed, as CUPS's own filters write it).
+Bytes MakeRaster(const std::vector<TestPage>& pages);
+
+struct FilterRun {
+    int status = -1;        // exit status; -1 when it did not exit normally
+    Bytes output;           // stdout: the ESC/POS stream
+    std::string log;        // stderr: the CUPS log lines
+};
+
+// The PPD the installer writes for a model row ("POS80", 800 tenths of a
+// millimetre), in a temporary file that lives as long as the test program.
+std::string ModelPpd(const std::string& model, int widthTenthsMm);
+inline std::string Pos80Ppd() { return ModelPpd("POS80", 800); }
+
+// rastertoreceipt running with pipes on stdin and stdout and its log in a file.
+class FilterProcess {
+public:
+    FilterProcess(const std::string& options, const std::string& ppd = Pos80Ppd());
+    ~FilterProcess();
+    bool ok() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
+    int Input() const { return in_; }     // write end of its stdin
+    int Output() const { return out_; }   // read end of its stdout
+    void CloseInput();
+    // Waits for the exit (SIGKILL after `timeout`); the exit status, -1 when killed.
+    int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    std::string Log() const;
+
+private:
+    pid_t pid_ = -1;
+    int in_ = -1, out_ = -1;
+    std::string logPath_;
+};
+
+
+// Runs rastertoreceipt with the raster on stdin. `options` is the job's option
+// string ("PaperCut=Page CashDrawer=After"); `ppd` the PPD file (none when empty).
+FilterRun RunFilter(const Bytes& raster, const std::string& options, const std::string& ppd = Pos80Ppd());
+
+// The filter program of this build.
+std::string FilterProgram();
+
+// printer-sim with receipts rendered into TempDir()/receipts.
+struct RenderedJob {
+    std::vector<std::string> messages;      // printer-sim's decoded lines
+    std::vector<sim::Bitmap> receipts;      // receipt-0001.png ...
+};
+RenderedJob RenderOnPrinter(const Bytes& escpos, unsigned headDots = 576);
+
+// The expected receipt of pages printed with the head's columns [0, headDots)
+// taken from the page from `offset` on, dark where ink >= 128.
+sim::Bitmap Expected(const TestPage& page, unsigned headDots, unsigned rows, unsigned offset = 0);
+
+}  // namespace drivertest

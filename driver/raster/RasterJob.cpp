@@ -20,11 +20,17 @@ int HeadDotsFor(const cups_page_header2_t& h, int configured) {
     return HeadDotsForPaper(static_cast<int>(std::lround(paperMm)), static_cast<int>(h.HWResolution[0]));
 }
 
-// First input column under the head: the left edge of the imageable area.
+// First input column under the head: the left edge of the imageable area
+// when the raster holds the whole page (as wide as the paper); column 0 when
+// it holds the imageable area only (as Ghostscript writes it for a PPD with
+// margins).
 unsigned LeftOffsetOf(const cups_page_header2_t& h) {
     const double points = h.cupsImagingBBox[0] > 0 ? h.cupsImagingBBox[0] : h.ImagingBoundingBox[0];
-    if (points <= 0 || h.HWResolution[0] == 0) return 0;
-    return static_cast<unsigned>(std::lround(points * h.HWResolution[0] / 72.0));
+    const double res = h.HWResolution[0];
+    if (points <= 0 || res <= 0) return 0;
+    const double pagePoints = h.cupsPageSize[0] > 0 ? h.cupsPageSize[0] : h.PageSize[0];
+    if (std::abs(h.cupsWidth - pagePoints * res / 72.0) > 4) return 0;
+    return static_cast<unsigned>(std::lround(points * res / 72.0));
 }
 
 }  // namespace
@@ -65,6 +71,9 @@ RasterJobResult RunRasterJob(cups_raster_t* raster, const RasterJobSettings& set
             if (!writer->StartJob()) return RasterJobResult::OutputFailed;
         }
         settings.log(Text("PAGE: %u %u", page, h.NumCopies > 0 ? h.NumCopies : 1u));
+        settings.log(Text("DEBUG: Page %u: %u x %u pixels, %u bits, colour space %u, imageable area from %.2f points",
+                          page, h.cupsWidth, h.cupsHeight, h.cupsBitsPerPixel, h.cupsColorSpace,
+                          static_cast<double>(h.cupsImagingBBox[0])));
         PageFormat pf;
         pf.width = h.cupsWidth;
         pf.bytesPerLine = h.cupsBytesPerLine;

@@ -49,8 +49,10 @@ Bytes MakeRaster(const std::vector<TestPage>& pages) {
         h.cupsColorSpace = page.space;
         h.cupsNumColors = 1;
         h.NumCopies = 1;
-        h.PageSize[0] = static_cast<unsigned>(page.width * 72 / 203);
-        h.PageSize[1] = static_cast<unsigned>(page.height * 72 / 203);
+        h.cupsPageSize[0] = page.width * 72.0f / 203;
+        h.cupsPageSize[1] = page.height * 72.0f / 203;
+        h.PageSize[0] = static_cast<unsigned>(h.cupsPageSize[0]);
+        h.PageSize[1] = static_cast<unsigned>(h.cupsPageSize[1]);
         h.cupsImagingBBox[0] = page.leftMarginPoints;
         h.ImagingBoundingBox[0] = static_cast<unsigned>(page.leftMarginPoints);
         cupsRasterWriteHeader2(raster, &h);

@@ -331,17 +331,6 @@ TEST(RasterDriver, UnsupportedRasterIsRefused) {
 
 namespace {
 
-std::string Shell(const std::string& command, int* status) {
-    std::string out;
-    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-    if (!p) return out;
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, p)) out += buffer;
-    const int s = ::pclose(p);
-    *status = WIFEXITED(s) ? WEXITSTATUS(s) : -1;
-    return out;
-}
-
 // The PPD of each known model passes cupstestppd and gives the filter the
 // model's head: a page as wide as the roll prints the head's width of it.
 TEST(RasterDriverPpd, EachModelPassesCupstestppdAndNamesItsHead) {

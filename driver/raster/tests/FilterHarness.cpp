@@ -77,6 +77,17 @@ Bytes MakeRaster(const std::vector<TestPage>& pages) {
 
 std::string FilterProgram() { return RASTER_FILTER_PATH; }
 
+std::string Shell(const std::string& command, int* status) {
+    std::string out;
+    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
+    if (!p) return out;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, p)) out += buffer;
+    const int s = ::pclose(p);
+    *status = WIFEXITED(s) ? WEXITSTATUS(s) : -1;
+    return out;
+}
+
 std::string ModelPpd(const std::string& model, int widthTenthsMm) {
     struct Folder {
         std::string path;

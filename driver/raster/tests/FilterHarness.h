@@ -68,6 +68,9 @@ private:
 // string ("PaperCut=Page CashDrawer=After"); `ppd` the PPD file (none when empty).
 FilterRun RunFilter(const Bytes& raster, const std::string& options, const std::string& ppd = Pos80Ppd());
 
+// Runs a shell command; what it printed (stdout and stderr) and its exit status.
+std::string Shell(const std::string& command, int* status);
+
 // The filter program of this build.
 std::string FilterProgram();
 

@@ -9,6 +9,9 @@ namespace sim {
 namespace {
 
 constexpr unsigned kLineRows = 24;
+// A receipt keeps at most this many rows (16 m of paper); what a stream
+// prints further down is not kept.
+constexpr std::uint64_t kMaxRows = 1u << 17;
 
 }  // namespace
 
@@ -31,15 +34,19 @@ std::string ReceiptBook::Save(const Bitmap& receipt, const std::string& ending, 
 Paper::Paper(ReceiptBook& book) : book_(book), width_(book.HeadDots()), line_(width_ * kLineRows, 0) {}
 
 void Paper::EnsureRows(std::uint64_t rows) {
+    rows = std::min(rows, kMaxRows);
     if (rows * width_ > dots_.size()) dots_.resize(rows * width_, 0);
     inkBottom_ = std::max(inkBottom_, rows);
 }
+
+std::uint8_t* Paper::Row(std::uint64_t y) { return y < kMaxRows ? &dots_[y * width_] : nullptr; }
 
 void Paper::PrintLine() {
     if (lineRows_ > 0) {
         EnsureRows(y_ + lineRows_);
         for (unsigned r = 0; r < lineRows_; ++r) {
-            std::uint8_t* to = &dots_[(y_ + r) * width_];
+            std::uint8_t* to = Row(y_ + r);
+            if (!to) break;
             const std::uint8_t* from = &line_[r * width_];
             for (unsigned x = 0; x < width_; ++x) to[x] |= from[x];
         }
@@ -87,7 +94,8 @@ void Paper::Raster(ByteSpan data, unsigned widthBytes, unsigned height, unsigned
     for (unsigned r = 0; r < height; ++r) {
         const std::uint8_t* src = data.data() + static_cast<std::size_t>(r) * widthBytes;
         for (unsigned sy = 0; sy < scaleY; ++sy) {
-            std::uint8_t* to = &dots_[(y_ + static_cast<std::uint64_t>(r) * scaleY + sy) * width_];
+            std::uint8_t* to = Row(y_ + static_cast<std::uint64_t>(r) * scaleY + sy);
+            if (!to) break;
             for (unsigned b = 0; b < widthBytes; ++b) {
                 if (src[b] == 0) continue;
                 for (unsigned bit = 0; bit < 8; ++bit) {
@@ -126,7 +134,7 @@ void Paper::DrawerPulse(int pin) { pins_.push_back(pin); }
 
 void Paper::Finish(const std::string& ending, std::vector<std::string>& lines) {
     PrintLine();
-    const std::uint64_t height = std::max(y_, inkBottom_);
+    const std::uint64_t height = std::min(std::max(y_, inkBottom_), kMaxRows);
     if (printed_ && height > 0) {
         EnsureRows(height);
         Bitmap receipt(width_, static_cast<unsigned>(height));

@@ -60,6 +60,7 @@ public:
 private:
     void PrintLine();
     void EnsureRows(std::uint64_t rows);
+    std::uint8_t* Row(std::uint64_t y);  // null past the most a receipt keeps
     void Finish(const std::string& ending, std::vector<std::string>& lines);
 
     ReceiptBook& book_;

@@ -140,7 +140,8 @@ int main(int argc, char** argv) {
     };
 
     cups_raster_t* raster = cupsRasterOpenIO(ReadInput, &input, CUPS_RASTER_READ);
-    if (!raster && !g_cancelled) Log("ERROR: The input holds no CUPS raster data");
+    if (!raster && g_cancelled) return 0;  // cancelled before the first page
+    if (!raster) Log("ERROR: The input holds no CUPS raster data");
     FdSink out(1);
     const receipt::RasterJobResult result = raster ? receipt::RunRasterJob(raster, settings, out)
                                                    : receipt::RasterJobResult::BadRaster;

@@ -235,8 +235,8 @@ TEST_F(EngineHarness, ThirtyTwoBitVariantLogsOnlyRealMonitorFailures) {
     spooler.printers.clear();
     observer.answers = {std::string("POS80-Port:")};
     run->settings.portName = "USB";
-    ASSERT_TRUE(engine::InstallDriverAndPrinter(*run));
-    EXPECT_EQ(LogLines()[5], "AddPrinterMonitor32 = 5");
+    ASSERT_TRUE(engine::InstallWorker(*run));
+    EXPECT_EQ(LogLines()[7], "AddPrinterMonitor32 = 5");
 }
 
 TEST_F(EngineHarness, SpoolerFailuresEndTheInstallWithTheirLogLine) {
@@ -414,14 +414,15 @@ TEST_F(EngineHarness, CleanUpKeepsTheThreeFilesAndEverythingNotExtracted) {
     fs::remove(Folder() / "DRVHELP.HLP");
     fs::create_symlink(root / "outside.txt", Folder() / "DRVHELP.HLP");
 
-    engine::CleanInstallFolder(Folder(), run->extracted.written);
+    engine::CleanInstallFolder(*run);
     EXPECT_THAT(FilesIn(Folder()), ElementsAre("DRVHELP.HLP", "Inf", "RcptSpoolSvc.exe", "Uninstall.ini",
                                                "Uninstaller.exe", "notes.txt"));
     EXPECT_TRUE(fs::is_symlink(Folder() / "DRVHELP.HLP"));
     EXPECT_EQ(ReadText(root / "outside.txt"), "keep");
 
     // Cancelled before anything was extracted: nothing goes.
-    EXPECT_EQ(engine::CleanInstallFolder(Folder(), {}), 0);
+    run->extracted = {};
+    EXPECT_EQ(engine::CleanInstallFolder(*run), 0);
     EXPECT_EQ(FilesIn(Folder()).size(), 6u);
 }
 

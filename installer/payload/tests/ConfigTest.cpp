@@ -58,9 +58,9 @@ TEST(InstallerTexts, NamesBlockVariants) {
         {"a run of 19 is no separator",
          {u"Title", kSep, std::u16string(19, u'='), u"D", u"M", u"M:", u"F", u"L.DLL"},
          {u"Title", std::u16string(19, u'='), u"D", u"M", u"M:", u"F", u"L.DLL"}},
-        {"short names block leaves the rest empty",
+        {"short names block: the rest keeps the built-in values",
          {u"Title", kSep, u"P", u"D"},
-         {u"Title", u"P", u"D", u"", u"", u"", u""}},
+         {u"Title", u"P", u"D", u"USB Printer Monitor", u"USB PRINTER PORT:", u"", u""}},
     };
     for (const Case& c : cases) EXPECT_EQ(Names(ParseLines(WithPages(c.tail))), c.names) << c.what;
 }

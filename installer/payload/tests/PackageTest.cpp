@@ -99,7 +99,7 @@ TEST(Package, ExtractWritesEveryEntryWithSubFoldersStatusAndLog) {
     EXPECT_EQ(ReadFile(dir / "install/sub/deep/c.bin"), std::string(70000, 'c'));
     EXPECT_EQ(obs.StatusLines(), (std::vector<std::string>{"a.txt", "b.txt", "c.bin"}));
     EXPECT_EQ(obs.current, 100);
-    EXPECT_EQ(r.written, (std::vector<fs::path>{dir / "install/a.txt", dir / "install/sub/b.txt",
+    EXPECT_EQ(r.Paths(), (std::vector<fs::path>{dir / "install/a.txt", dir / "install/sub/b.txt",
                                                  dir / "install/sub/deep/c.bin"}));
     EXPECT_EQ(ReadFile(log.File()), "**** FileCount=3\r\n**** Retrace Finish\r\n");
 }
@@ -221,7 +221,7 @@ TEST(Package, LinksAndSpecialFilesWhereTargetsBelongAreRefused) {
                                      {"good.txt", "good"}}));
     ExtractReport r = ExtractPackage(pkg, dir / "install", nullptr, InstallLog());
     EXPECT_EQ(r.refused.size(), 6u);
-    EXPECT_EQ(r.written, (std::vector<fs::path>{dir / "install/good.txt"}));
+    EXPECT_EQ(r.Paths(), (std::vector<fs::path>{dir / "install/good.txt"}));
     EXPECT_EQ(ReadFile(dir / "outside/secret"), "keep");
     EXPECT_EQ(ReadFile(dir / "outside/linked"), "keep too");
     EXPECT_EQ(Tree(dir / "outside"), (std::vector<std::string>{"linked", "secret"}));

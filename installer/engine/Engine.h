@@ -32,10 +32,11 @@ struct PrinterNames {
     std::string queue;   // the print queue's name (the spooler makes it unique)
 };
 // The one place where a printer name (or a configured folder name) turns into
-// names: control characters, "/" and "\" become "_", blanks at either end go,
+// names: control characters, "/", "\", "\"" and "'" become "_" (quotes cannot
+// stand in the path of a service's program), blanks at either end go,
 // ".", ".." and an empty result become "_", and the result is cut to
 // kMaxFolderName bytes of whole characters. The queue name further turns
-// blanks, "?", "'", "\"" and "#" into "_" and keeps at most kMaxQueueName bytes.
+// blanks, "?" and "#" into "_" and keeps at most kMaxQueueName bytes.
 PrinterNames NamesFor(std::string_view printerName);
 inline constexpr std::size_t kMaxFolderName = 200;
 inline constexpr std::size_t kMaxQueueName = 120;

@@ -26,7 +26,7 @@ bool HasControlCharacters(std::string_view text) {
 PrinterNames NamesFor(std::string_view printerName) {
     std::u16string wide = payload::Utf8ToUtf16(printerName);
     for (char16_t& c : wide)
-        if (IsControl(c) || c == u'/' || c == u'\\') c = u'_';
+        if (IsControl(c) || c == u'/' || c == u'\\' || c == u'"' || c == u'\'') c = u'_';
     const std::size_t first = wide.find_first_not_of(u' ');
     const std::size_t last = wide.find_last_not_of(u' ');
     std::string folder = first == std::u16string::npos
@@ -38,7 +38,7 @@ PrinterNames NamesFor(std::string_view printerName) {
 
     std::string queue = folder;
     for (char& c : queue)
-        if (c == ' ' || c == '?' || c == '\'' || c == '"' || c == '#') c = '_';
+        if (c == ' ' || c == '?' || c == '#') c = '_';
     CutUtf8(queue, kMaxQueueName);
     return {folder, queue};
 }

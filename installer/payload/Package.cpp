@@ -374,6 +374,8 @@ bool SafeEntryPath(std::string_view name, std::string& relative, std::string* re
     if (name.empty()) return refuse("empty name");
     if (name.size() > kMaxEntryName) return refuse("name of 256 bytes or more");
     if (name.find('\0') != std::string_view::npos) return refuse("name holds a zero byte");
+    if (std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))
+        return refuse("name holds a control character");
     std::string n(name);
     std::replace(n.begin(), n.end(), '\\', '/');
     if (n.front() == '/') return refuse("absolute name");

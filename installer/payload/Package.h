@@ -12,7 +12,8 @@
 // Entry names are bytes (UTF-8 on Linux). A backslash in a name is a folder
 // separator and becomes "/". Names that would leave the target folder (a ".."
 // component, an absolute name, a drive or root prefix), names of 256 bytes or
-// more, empty names and names holding a zero byte are refused: the entry is
+// more, empty names and names holding a zero byte or another control
+// character are refused: the entry is
 // skipped, logged, and the walk goes on. Every file is written under a
 // temporary name and renamed into place once complete (SafeFs.h): a link, a
 // special file or another user's file standing where a target file or folder

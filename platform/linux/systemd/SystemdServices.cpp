@@ -45,13 +45,13 @@ std::optional<std::string> Plain(const std::string& s) {
     return out;
 }
 
-// One quoted word of ExecStart=.
-std::optional<std::string> ExecWord(const std::string& s) {
-    if (HasControl(s)) return std::nullopt;
+// The program of ExecStart=, quoted: "%" doubled; systemd takes no quote,
+// apostrophe or backslash in a program's name, nor a "$" substitution there.
+std::optional<std::string> ExecProgram(const std::string& s) {
+    if (HasControl(s) || s.find_first_of("\"'\\") != std::string::npos) return std::nullopt;
     std::string out = "\"";
     for (char c : s) {
-        if (c == '"' || c == '\\') out += '\\';
-        if (c == '%' || c == '$') out += c;
+        if (c == '%') out += c;
         out += c;
     }
     return out + "\"";
@@ -106,7 +106,7 @@ bool SystemdServices::Available() {
 std::optional<std::string> SystemdServices::UnitText(const engine::ServiceRecord& service,
                                                      const std::string& description) {
     const auto desc = Plain(description);
-    const auto exec = ExecWord(service.program.string());
+    const auto exec = ExecProgram(service.program.string());
     const auto workdir = Plain(service.program.parent_path().string());
     if (!desc || !exec || !workdir || !Writable(service.displayName) || !service.program.is_absolute())
         return std::nullopt;

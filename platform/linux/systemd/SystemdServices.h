@@ -10,11 +10,12 @@
 // needs: as the user and group "lp" (a dynamic user where there is no "lp"),
 // with the group "lpadmin" where it exists (CUPS lets that group re-enable
 // queues and release jobs), no new privileges, a read-only system and
-// read-only homes. Values are written by systemd's rules: ExecStart= quoted
-// with "\\" and "\"" escaped, "%" and "$" doubled; other values unquoted with
-// "%" doubled. A value that cannot be written so (a control character, blanks
-// or a backslash at its end) makes Create fail rather than write a unit that
-// means something else.
+// read-only homes. Values are written by systemd's rules: the program of
+// ExecStart= quoted with "%" doubled (systemd refuses quotes, apostrophes and
+// backslashes in a program's name); other values unquoted with "%" doubled.
+// A value that cannot be written so (a control character, blanks or a
+// backslash at its end, a quote in the program's path) makes Create fail
+// rather than write a unit that means something else.
 #include <filesystem>
 #include <optional>
 #include <string>

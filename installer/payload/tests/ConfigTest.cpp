@@ -109,6 +109,26 @@ TEST(InstallerTexts, MissingFileGivesDefaultsAndReadDeletesTheFile) {
     EXPECT_STREQ(InstallConfigFileName(2), "InstallConfig_rs.txt");
 }
 
+TEST(InstallerTexts, FilesFoundIgnoringCaseAndEmptyOnesFallBackFieldByField) {
+    ScratchDir dir;
+    const std::string models =
+        Utf16File({u"//heading", u"POS58, 0, POS58, ESC.GPD, vid_0418&pid_5012, 203, X, 580, 2100"});
+    PrepareDocuments(BuildPackage(Sources({{"printername.TXT", models},
+                                           {"TEXT.INI", "[Text]\r\nBack=Назад\r\n"},
+                                           {"installconfig_EN.txt", ""},
+                                           {"InstallConfig_cn.txt", Utf16File({u"no", u"separators", u"at all"})}})),
+                     dir / "docs");
+    EXPECT_EQ(ReadModelTable(dir / "docs").FilledRows(), 1u);
+    EXPECT_EQ(LookupTextIn(dir / "docs/Text.ini", u"Back", u"Back"), u"Назад");
+    const std::vector<std::u16string> defaults = {u"", u"USB Printer", u"USB Printer Driver", u"USB Printer Monitor",
+                                                  u"USB PRINTER PORT:", u"", u""};
+    for (int language : {0, 1}) {
+        InstallerTexts t;
+        EXPECT_TRUE(ReadInstallerTexts(dir / "docs" / InstallConfigFileName(language), t)) << language;
+        EXPECT_EQ(Names(t), defaults) << language;
+    }
+}
+
 const char16_t* kHeading = u"\uFEFF//打印机名称,是否带切刀,打印机型号,GPD文件,vid&pid,分辨率,硬件ID,默认纸张宽度,默认纸张高度";
 
 ModelTable ParseRows(const std::vector<std::u16string>& rows) {

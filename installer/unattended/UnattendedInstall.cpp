@@ -52,32 +52,20 @@ int Fail(const char* message, const std::string& detail = "") {
     return 2;
 }
 
-// Why the install failed, in the words of this front-end (the log has the details).
-void ExplainFailure(engine::Failure failure, const std::filesystem::path& log) {
-    const std::string where = " (details in " + log.string() + ")";
+// Why the install failed, in the words of this front-end (the log has the
+// details); nullptr when the port question has said it already.
+const char* FailureText(engine::Failure failure) {
     switch (failure) {
     case engine::Failure::None:
-    case engine::Failure::PortNotChosen: return;  // the port question said it already
-    case engine::Failure::BadName:
-        std::fprintf(stderr, "lumbra install: the printer name holds control characters\n");
-        return;
-    case engine::Failure::FolderUnusable:
-        std::fprintf(stderr, "lumbra install: the install folder cannot be used: a link, not a folder, "
-                             "or not writable%s\n", where.c_str());
-        return;
+    case engine::Failure::PortNotChosen: return nullptr;
+    case engine::Failure::BadName: return "the printer name holds control characters";
+    case engine::Failure::FolderUnusable: return "the install folder cannot be used: a link, not a folder, or not writable";
     case engine::Failure::FilesNotWritten:
-        std::fprintf(stderr, "lumbra install: the driver's files could not all be written (a full disk, or "
-                             "another user's files in the way)%s\n", where.c_str());
-        return;
-    case engine::Failure::SpoolerUnreachable:
-        std::fprintf(stderr, "lumbra install: the print system (CUPS) is not reachable; start it and run "
-                             "again%s\n", where.c_str());
-        return;
-    case engine::Failure::SpoolerRefused:
-        std::fprintf(stderr, "lumbra install: the print system refused the driver or the printer%s\n",
-                     where.c_str());
-        return;
+        return "the driver's files could not all be written (a full disk, or another user's files in the way)";
+    case engine::Failure::SpoolerUnreachable: return "the print system (CUPS) is not reachable; start it and run again";
+    case engine::Failure::SpoolerRefused: return "the print system refused the driver or the printer";
     }
+    return nullptr;
 }
 
 }  // namespace
@@ -197,8 +185,8 @@ int RunUnattendedInstall(const std::vector<std::string>& args) {
     if (ok) {
         std::printf("printer \"%s\" added as queue %s on port %s\n", payload::EscapeName(run.addedPrinter).c_str(),
                     linux.spooler.LastAddedQueue().c_str(), payload::EscapeName(s.portName).c_str());
-    } else {
-        ExplainFailure(session.FailureReason(), paths.installLog);
+    } else if (const char* why = FailureText(session.FailureReason())) {
+        std::fprintf(stderr, "lumbra install: %s (details in %s)\n", why, paths.installLog.c_str());
     }
     return ok ? 0 : 1;
 }

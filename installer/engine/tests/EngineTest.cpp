@@ -344,13 +344,7 @@ TEST_F(EngineHarness, PaperSizeOutOfRangeFailsTheDataFile) {
 }
 
 // The port page's rules, the same for every front-end.
-TEST(EngineSession, PortChoices) {
-    fake::FakePrintSpooler spooler;
-    fake::MemoryStore store;
-    fake::FakeServiceManager services;
-    fake::FakeShellFolders shell;
-    fake::FakeUsbRegistry usb;
-    RecordingObserver observer;
+TEST_F(EngineHarness, PortChoicesOfTheSession) {
     engine::InstallSession session({spooler, store, services, shell, usb}, observer);
     session.Run().models.rows[1] = Row(u"POS80", u"POS80", u"vid_0418&pid_5011");
     session.Settings().printerName = "POS80";

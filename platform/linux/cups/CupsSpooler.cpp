@@ -230,6 +230,7 @@ std::uint32_t CupsSpooler::ListPorts(std::vector<Port>& ports) {
             unique.push_back(std::move(p));
     }
     ports = std::move(unique);
+    for (const Port& p : ports) seenUris_[p.info.name] = p.uri;
 
     for (const UsbPrinterNode& usb : ListUsbPrinters(loc_.usbRoot)) {
         ports.push_back({{UsbPortName(usb.index), "USB printer " + usb.vidPid, "USB Monitor"},
@@ -320,6 +321,10 @@ std::uint32_t CupsSpooler::AddPrinter(const engine::PrinterRecord& printer, engi
             break;
         }
     }
+    // CUPS lists a serial or parallel port only when its probe of the device
+    // answers in time; a port this spooler listed a moment ago is still known.
+    if (const auto known = seenUris_.find(printer.portName); uri.empty() && known != seenUris_.end())
+        uri = known->second;
     if (uri.empty()) return engine::kErrorUnknownPort;
     if (uri.rfind("serial:", 0) == 0) {
         if (const auto settings = store_.GetText(engine::kComPortsKey, printer.portName))

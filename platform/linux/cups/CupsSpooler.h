@@ -89,6 +89,7 @@ private:
     CupsLocations loc_;
     engine::KeyValueStore& store_;
     std::map<engine::PrinterHandle, std::string> open_;  // handle -> queue
+    std::map<std::string, std::string> seenUris_;        // local port name -> device URI, as last listed
     engine::PrinterHandle next_ = 1;
     std::string lastAdded_;
 };

@@ -17,6 +17,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     payload::ExtractReport r;
     payload::ExtractAppendedArchive(file, target, u"ESC", nullptr, payload::InstallLog(), &r);
     payload::LoadPackageFromFile(file);  // the ELF section reader over the same bytes
-    fuzz::CheckAndClean(target, r.written);
+    fuzz::CheckAndClean(target, r.Paths());
     return 0;
 }

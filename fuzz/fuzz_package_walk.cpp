@@ -14,6 +14,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     payload::ExtractReport r = payload::ExtractPackage(pkg, target, nullptr, payload::InstallLog());
     payload::ExtractReport c = payload::ExtractConfigFiles(pkg, target);
     r.written.insert(r.written.end(), c.written.begin(), c.written.end());
-    fuzz::CheckAndClean(target, r.written);
+    fuzz::CheckAndClean(target, r.Paths());
     return 0;
 }

@@ -20,8 +20,33 @@
 #include "installer/payload/InstallLog.h"
 #include "installer/payload/InstallerConfig.h"
 #include "installer/payload/Package.h"
+#include "installer/payload/SafeFs.h"
 
 namespace engine {
+
+// ----------------------------------------------------------------- names
+
+// What a printer name becomes where it names something.
+struct PrinterNames {
+    std::string folder;  // one file-name component: program folder, menu folder, driver file names
+    std::string queue;   // the print queue's name (the spooler makes it unique)
+};
+// The one place where a printer name (or a configured folder name) turns into
+// names: control characters, "/", "\", "\"" and "'" become "_" (quotes cannot
+// stand in the path of a service's program), blanks at either end go,
+// ".", ".." and an empty result become "_", and the result is cut to
+// kMaxFolderName bytes of whole characters. The queue name further turns
+// blanks, "?" and "#" into "_" and keeps at most kMaxQueueName bytes.
+PrinterNames NamesFor(std::string_view printerName);
+inline constexpr std::size_t kMaxFolderName = 200;
+inline constexpr std::size_t kMaxQueueName = 120;
+// True when the text holds a control character (C0, DEL or C1): such a text
+// is no printer name.
+bool HasControlCharacters(std::string_view text);
+// The default install folder: <programFiles>/<configured folder name>, or
+// "USB Printer" when none is configured.
+std::filesystem::path DefaultInstallFolder(const std::filesystem::path& programFiles,
+                                           std::u16string_view programFolderName);
 
 // The serial settings of the port page, as the record stores them.
 struct ComSettings {
@@ -73,6 +98,18 @@ public:
     virtual void InstallFailed() = 0;
 };
 
+// Why an installation failed; the front-ends turn it into their texts.
+enum class Failure {
+    None,
+    BadName,             // the printer name holds control characters, or is empty
+    FolderUnusable,      // the program folder cannot be made or opened (a link, not a folder, ...)
+    FilesNotWritten,     // an entry or a copy could not be written, or a file the driver
+                         // needs was not written by this run (someone else's file is in the way)
+    SpoolerUnreachable,  // the print spooler does not answer
+    SpoolerRefused,      // the spooler refused the driver or the printer
+    PortNotChosen,       // the user cancelled the port question
+};
+
 // One installation: inputs, the seams, and what the worker leaves behind.
 struct InstallRun {
     InstallRun(Platform p, InstallObserver& o) : platform(p), observer(o) {}
@@ -89,8 +126,12 @@ struct InstallRun {
     // The 64-bit variant: ".x64" sources, the "Windows x64" environment.
     bool wow64 = sizeof(void*) == 8;
 
+    // The program folder, opened once (by InstallSession::Prepare or the worker).
+    payload::Dir programDir;
+
     // Results.
-    payload::ExtractReport extracted;   // what the extraction wrote (for CleanInstallFolder)
+    payload::ExtractReport extracted;   // what the extraction wrote: the only files later steps use
+    Failure failure = Failure::None;
     std::string driverName;             // D
     std::filesystem::path startMenuFolder;
     std::filesystem::path shortcut;
@@ -104,7 +145,11 @@ struct InstallRun {
 
 // The thread body: extract, shortcut, driver and printer, registration, service;
 // ends with observer.InstallSucceeded() or InstallFailed(). Returns the outcome.
+// Any entry that cannot be extracted, any file that cannot be copied, and any
+// file the driver needs that this run did not write fail the installation.
 bool InstallWorker(InstallRun& run);
+// Opens <parent>/<last part> of the program folder; the last part is never a link.
+int OpenProgramFolder(const std::filesystem::path& programFolder, bool create, payload::Dir& out);
 // Data file, driver name, driver and printer, default printer. True if the printer was added.
 bool InstallPrinterDriver(InstallRun& run);
 // Copies the driver and monitor files, sets up the port, adds driver and printer
@@ -164,15 +209,18 @@ bool CreateShortcut(ShellFolders& shell, const std::filesystem::path& target,
 void WriteRegistration(InstallRun& run, const std::filesystem::path& startMenuFolder,
                        const std::filesystem::path& shortcut);
 void InstallService(InstallRun& run);
-// Deletes the files of `written` that lie directly in `folder`, except
-// "Uninstaller.exe", "Uninstall.ini" and "RcptSpoolSvc.exe" (ignoring case).
-// Only regular files are deleted; symbolic links are left alone, and nothing
-// the extraction did not write is touched. Returns the number deleted.
-int CleanInstallFolder(const std::filesystem::path& folder,
-                       const std::vector<std::filesystem::path>& written);
+// Deletes the files that the run's extraction wrote directly in the program
+// folder, except "Uninstaller.exe", "Uninstall.ini" and "RcptSpoolSvc.exe"
+// (ignoring case). A file is deleted only while it is still the very file
+// written; nothing else is touched. Returns the number deleted.
+int CleanInstallFolder(InstallRun& run);
 
-// Sets one key of an INI file (created when missing), keeping everything else.
+// Sets one key of an INI file (created when missing), keeping everything
+// else. The file is replaced through a new file, and only when it is missing
+// or a file of ours; a section, key or value holding a line break is refused.
 bool WriteProfileString(const std::filesystem::path& file, std::string_view section,
+                        std::string_view key, std::string_view value);
+bool WriteProfileString(const payload::Dir& folder, std::string_view fileName, std::string_view section,
                         std::string_view key, std::string_view value);
 
 }  // namespace engine

@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <limits>
+
+#include "installer/payload/SafeFs.h"
 
 namespace engine {
 namespace {
@@ -42,9 +43,20 @@ std::uint32_t Get32(const std::uint8_t* p) { return Get16(p) | (Get16(p + 2) << 
 
 }  // namespace
 
+bool PaperSizeFits(std::int64_t paperWidth, std::int64_t paperHeight) {
+    constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max() / 100;
+    return paperWidth >= 0 && paperWidth <= kMax && paperHeight >= 0 && paperHeight <= kMax;
+}
+
 std::vector<PcdForm> PcdFormsFor(std::string_view model, int paperWidth, int paperHeight) {
+    // Thousandths of a millimetre, computed in 64 bits and held to 32.
+    auto thousandths = [](int tenths) {
+        return static_cast<std::int32_t>(std::clamp<std::int64_t>(std::int64_t{tenths} * 100,
+                                                                  std::numeric_limits<std::int32_t>::min(),
+                                                                  std::numeric_limits<std::int32_t>::max()));
+    };
     std::vector<PcdForm> forms;
-    forms.push_back({"Custom", paperWidth * 100, paperHeight * 100});
+    forms.push_back({"Custom", thousandths(paperWidth), thousandths(paperHeight)});
     int width = 0;
     if (model == "POS58") width = 58;
     else if (model == "POS72") width = 72;
@@ -90,11 +102,10 @@ std::vector<std::uint8_t> BuildPcdFile(int resolution, const std::vector<PcdForm
 
 bool WritePcdFile(const std::filesystem::path& file, std::string_view model, int resolution,
                   int paperWidth, int paperHeight) {
+    if (!PaperSizeFits(paperWidth, paperHeight)) return false;
     const auto bytes = BuildPcdFile(resolution, PcdFormsFor(model, paperWidth, paperHeight));
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(out);
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return payload::WriteFile(file, text, 0644) == 0;
 }
 
 std::optional<PcdData> ParsePcdFile(const std::vector<std::uint8_t>& bytes) {
@@ -120,10 +131,11 @@ std::optional<PcdData> ParsePcdFile(const std::vector<std::uint8_t>& bytes) {
 }
 
 std::optional<PcdData> ReadPcdFile(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return ParsePcdFile(bytes);
+    payload::Dir folder;
+    if (payload::OpenFolder(file.parent_path(), false, folder) != 0) return std::nullopt;
+    const auto text = payload::ReadFileAt(folder, file.filename().string(), 1 << 20);
+    if (!text) return std::nullopt;
+    return ParsePcdFile(std::vector<std::uint8_t>(text->begin(), text->end()));
 }
 
 }  // namespace engine

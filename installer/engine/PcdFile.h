@@ -30,10 +30,15 @@ struct PcdData {
 // Form 0 is "Custom" with the row's default size (tenths of a millimetre);
 // the models "POS58", "POS72", "POS80" and "POS110" add three forms of their
 // width and 210, 297 and 3276 mm height.
+// Sizes are computed in 64 bits and held to the 32-bit range.
 std::vector<PcdForm> PcdFormsFor(std::string_view model, int paperWidth, int paperHeight);
+// True when a paper size in tenths of a millimetre fits the file: 0 to
+// 21,474,836, so that thousandths of a millimetre stay within 32 bits.
+bool PaperSizeFits(std::int64_t paperWidth, std::int64_t paperHeight);
 
 std::vector<std::uint8_t> BuildPcdFile(int resolution, const std::vector<PcdForm>& forms);
-// Writes the file; false when it cannot be created or written.
+// Writes the file (a new file renamed into place); false when the paper size
+// does not fit or the file cannot be written completely.
 bool WritePcdFile(const std::filesystem::path& file, std::string_view model, int resolution,
                   int paperWidth, int paperHeight);
 // Reads back resolution and forms; nullopt for a file that is not a PCD file.

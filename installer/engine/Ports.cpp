@@ -62,11 +62,21 @@ std::string Environment(const InstallRun& run) { return run.wow64 ? "Windows x64
 std::string MonitorName(const InstallRun& run) { return payload::Utf16ToUtf8(run.texts.monitorName); }
 
 // The modal port choice; true with the port name replaced, false on Cancel.
+// A spooler that does not answer leaves nothing to choose from: no question,
+// the installation fails for that reason.
 bool AskForPort(InstallRun& run) {
     std::vector<SpoolerPort> ports;
-    if (run.platform.spooler.EnumPorts(ports) != kOk) ports.clear();
+    const std::uint32_t error = run.platform.spooler.EnumPorts(ports);
+    if (error == kErrorSpoolerUnavailable) {
+        if (run.failure == Failure::None) run.failure = Failure::SpoolerUnreachable;
+        return false;
+    }
+    if (error != kOk) ports.clear();
     const std::optional<std::string> chosen = run.observer.ChoosePort(ports);
-    if (!chosen) return false;
+    if (!chosen) {
+        if (run.failure == Failure::None) run.failure = Failure::PortNotChosen;
+        return false;
+    }
     run.settings.portName = *chosen;
     return true;
 }

@@ -1,6 +1,5 @@
 // The records the uninstaller and the printer service rely on, the uninstall
 // shortcut, the service, and the clean-up of the install folder.
-#include <fstream>
 #include <sstream>
 #include <system_error>
 
@@ -9,16 +8,26 @@
 
 namespace engine {
 namespace fs = std::filesystem;
+namespace {
+
+constexpr std::size_t kProfileLimit = 1 << 20;
+
+}  // namespace
 
 bool CreateShortcut(ShellFolders& shell, const fs::path& target, const fs::path& shortcut) {
     return shell.CreateShortcut(target, target.parent_path(), shortcut);
 }
 
-bool WriteProfileString(const fs::path& file, std::string_view section, std::string_view key,
-                        std::string_view value) {
+bool WriteProfileString(const payload::Dir& folder, std::string_view fileName, std::string_view section,
+                        std::string_view key, std::string_view value) {
+    auto hasBreak = [](std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; };
+    if (hasBreak(section) || hasBreak(key) || hasBreak(value)) return false;
+    // Only a file of ours is read and replaced; another user's file, a link
+    // or a special file at the name is left alone.
+    if (!payload::WhatStandsAt(folder, fileName).empty()) return false;
     std::vector<std::string> lines;
-    {
-        std::ifstream in(file);
+    if (const auto text = payload::ReadFileAt(folder, fileName, kProfileLimit)) {
+        std::istringstream in(*text);
         for (std::string line; std::getline(in, line);) {
             if (!line.empty() && line.back() == '\r') line.pop_back();
             lines.push_back(line);
@@ -60,10 +69,16 @@ bool WriteProfileString(const fs::path& file, std::string_view section, std::str
             lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(sectionEnd), entry);
         }
     }
-    std::ofstream out(file, std::ios::trunc);
-    if (!out) return false;
-    for (const std::string& line : lines) out << line << '\n';
-    return static_cast<bool>(out);
+    std::string text;
+    for (const std::string& line : lines) text += line + "\n";
+    return payload::WriteFileAt(folder, fileName, text, 0644) == 0;
+}
+
+bool WriteProfileString(const fs::path& file, std::string_view section, std::string_view key,
+                        std::string_view value) {
+    payload::Dir folder;
+    if (payload::OpenFolder(fs::absolute(file).parent_path(), false, folder) != 0) return false;
+    return WriteProfileString(folder, file.filename().string(), section, key, value);
 }
 
 void WriteRegistration(InstallRun& run, const fs::path& startMenuFolder, const fs::path& shortcut) {
@@ -87,9 +102,12 @@ void WriteRegistration(InstallRun& run, const fs::path& startMenuFolder, const f
         for (const auto& [name, value] : values) store.SetText(productKey, name, value);
     }
 
-    const fs::path ini = fs::path(s.programFolder) / "Uninstall.ini";
-    WriteProfileString(ini, "Print Settings", "PrinterName", p);
-    WriteProfileString(ini, "Print Settings", "ServiceName", kServiceName);
+    payload::Dir folder;
+    if (!run.programDir) OpenProgramFolder(s.programFolder, false, folder);
+    const payload::Dir& programDir = run.programDir ? run.programDir : folder;
+    if (!WriteProfileString(programDir, "Uninstall.ini", "Print Settings", "PrinterName", p) ||
+        !WriteProfileString(programDir, "Uninstall.ini", "Print Settings", "ServiceName", kServiceName))
+        run.log.Append("**** Cannot write Uninstall.ini in %s\r\n", payload::EscapeName(s.programFolder).c_str());
 
     const std::string uninstallKey = kUninstallKeyPrefix + p;
     if (store.CreateKey(uninstallKey)) {
@@ -122,21 +140,19 @@ void InstallService(InstallRun& run) {
     services.Start(kServiceName);
 }
 
-int CleanInstallFolder(const fs::path& folder, const std::vector<fs::path>& written) {
-    const fs::path base = folder.lexically_normal();
+int CleanInstallFolder(InstallRun& run) {
+    if (run.extracted.written.empty()) return 0;
+    if (!run.programDir && OpenProgramFolder(run.settings.programFolder, false, run.programDir) != 0) return 0;
     int removed = 0;
-    for (const fs::path& file : written) {
-        const fs::path f = file.lexically_normal();
-        if (f.parent_path() != base && f.parent_path() != base / "") continue;  // sub-folders stay
-        const std::string name = f.filename().string();
+    for (const payload::WrittenFile& file : run.extracted.written) {
+        if (file.relative.find('/') != std::string::npos) continue;  // sub-folders stay
+        const std::string& name = file.relative;
         if (payload::EqualsIgnoreCase(name, "Uninstaller.exe") ||
             payload::EqualsIgnoreCase(name, "Uninstall.ini") ||
             payload::EqualsIgnoreCase(name, "RcptSpoolSvc.exe")) {
             continue;
         }
-        std::error_code ec;
-        if (fs::symlink_status(f, ec).type() != fs::file_type::regular) continue;
-        if (fs::remove(f, ec)) ++removed;
+        if (payload::RemoveIfSame(run.programDir, name, file.id)) ++removed;
     }
     return removed;
 }

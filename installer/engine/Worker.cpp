@@ -1,5 +1,13 @@
 // The install worker: extraction, shortcut, driver files, port, driver and
 // printer, printer data, default printer, registration and service.
+//
+// Files in the program folder are used only as this run's extraction wrote
+// them: a copy reads, and a deletion removes, a file only while it is still
+// the very file written (device and inode), so a file swapped in by someone
+// who can write the folder is neither copied into the driver's folders nor
+// deleted.
+#include <sys/stat.h>
+
 #include <system_error>
 
 #include "installer/engine/Engine.h"
@@ -18,36 +26,56 @@ namespace {
 
 std::string U8(const std::u16string& s) { return payload::Utf16ToUtf8(s); }
 
-// Copies with overwrite; a failed copy is not an error of the installation
-// (a missing file surfaces later as a spooler error).
-void CopyOver(const fs::path& from, const fs::path& to) {
-    std::error_code ec;
-    fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+bool Fail(InstallRun& run, Failure failure) {
+    if (run.failure == Failure::None) run.failure = failure;
+    return false;
 }
 
-void Remove(const fs::path& file) {
-    std::error_code ec;
-    fs::remove(file, ec);
+Failure SpoolerFailure(std::uint32_t error) {
+    return error == kErrorSpoolerUnavailable ? Failure::SpoolerUnreachable : Failure::SpoolerRefused;
 }
 
-// Deletes the files of this name directly in `folder`, ignoring case.
-void RemoveIgnoringCase(const fs::path& folder, std::string_view name) {
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        if (payload::EqualsIgnoreCase(it->path().filename().string(), name) &&
-            it->symlink_status(ec).type() == fs::file_type::regular) {
-            Remove(it->path());
-        }
-    }
+// The file of this name (ignoring case) that the extraction wrote directly
+// in the program folder.
+const payload::WrittenFile* Extracted(const InstallRun& run, std::string_view name) {
+    for (const payload::WrittenFile& file : run.extracted.written)
+        if (payload::EqualsIgnoreCase(file.relative, name)) return &file;
+    return nullptr;
 }
 
-// P as part of a file name: a "/" cannot be part of one on this system and
-// would send the file into another folder, so it becomes "_".
-std::string FileNamePart(const std::string& p) {
-    std::string out = p;
-    for (char& c : out)
-        if (c == '/') c = '_';
-    return out;
+bool CopyExtracted(InstallRun& run, const std::string& name, const payload::Dir& to, const std::string& toName) {
+    const payload::WrittenFile* file = Extracted(run, name);
+    const int error = file ? payload::CopyFileAt(run.programDir, file->relative, file->id, to, toName, 0644)
+                           : ENOENT;
+    if (error == 0) return true;
+    run.log.Append("**** Cannot copy %s to %s: %s\r\n", payload::EscapeName(name).c_str(),
+                   payload::EscapeName(toName).c_str(),
+                   file ? payload::ErrorText(error).c_str() : "not written by this install");
+    return false;
+}
+
+void RemoveExtracted(InstallRun& run, std::string_view name) {
+    if (const payload::WrittenFile* file = Extracted(run, name))
+        payload::RemoveIfSame(run.programDir, file->relative, file->id);
+}
+
+// A program the installation registers must be this run's file; it is made
+// executable.
+bool MakeProgram(InstallRun& run, std::string_view name) {
+    const payload::WrittenFile* file = Extracted(run, name);
+    const int error = file ? payload::ChmodIfSame(run.programDir, file->relative, file->id, 0755) : ENOENT;
+    if (error == 0) return true;
+    run.log.Append("**** Cannot use %s: %s\r\n", std::string(name).c_str(),
+                   file ? payload::ErrorText(error).c_str() : "not written by this install");
+    return false;
+}
+
+int OpenFolderLogged(InstallRun& run, const fs::path& folder, payload::Dir& dir) {
+    const int error = payload::OpenFolder(folder, true, dir);
+    if (error != 0)
+        run.log.Append("**** Cannot open %s: %s\r\n", payload::EscapeName(folder.string()).c_str(),
+                       payload::ErrorText(error).c_str());
+    return error;
 }
 
 std::string StartMenuSubFolder(int uiLanguage, const std::string& p) {
@@ -68,7 +96,76 @@ std::u16string InstallingText(int uiLanguage) {
     return u"Installing Printer Driver, Please wait...";
 }
 
+// The uninstall shortcut in its own menu folder. Neither is needed for the
+// installation to succeed; what fails is logged.
+void CreateUninstallShortcut(InstallRun& run) {
+    const InstallSettings& s = run.settings;
+    const auto startMenu = run.platform.shell.StartMenuFolder();
+    if (!startMenu) return;
+    const std::string sub = StartMenuSubFolder(s.uiLanguage, NamesFor(s.printerName).folder);
+    run.startMenuFolder = *startMenu / sub;
+    run.shortcut = run.startMenuFolder / run.platform.shell.ShortcutFileName(ShortcutTitle(s.uiLanguage));
+    payload::Dir menu, folder;
+    if (OpenFolderLogged(run, *startMenu, menu) != 0) return;
+    if (const int error = payload::OpenSubFolder(menu, sub, true, folder); error != 0) {
+        run.log.Append("**** Cannot open %s: %s\r\n", payload::EscapeName(run.startMenuFolder.string()).c_str(),
+                       payload::ErrorText(error).c_str());
+        return;
+    }
+    if (!CreateShortcut(run.platform.shell, fs::path(s.programFolder) / "Uninstaller.exe", run.shortcut))
+        run.log.Append("**** Shortcut not created: %s\r\n", payload::EscapeName(run.shortcut.string()).c_str());
+}
+
+bool RunInstall(InstallRun& run) {
+    InstallSettings& s = run.settings;
+    run.texts.productName = payload::Utf8ToUtf16(s.printerName);
+    if (s.printerName.empty() || HasControlCharacters(s.printerName)) {
+        run.log.Append("**** Printer name refused: %s\r\n", payload::EscapeName(s.printerName).c_str());
+        return Fail(run, Failure::BadName);
+    }
+    if (!run.programDir) {
+        if (const int error = OpenProgramFolder(s.programFolder, true, run.programDir); error != 0) {
+            run.log.Append("**** Cannot use the program folder %s: %s\r\n",
+                           payload::EscapeName(s.programFolder).c_str(), payload::ErrorText(error).c_str());
+            return Fail(run, Failure::FolderUnusable);
+        }
+    }
+
+    if (run.package && !run.package->Empty()) {
+        run.extracted = payload::ExtractPackage(run.package->Bytes(), run.programDir, s.programFolder,
+                                                &run.observer, run.log);
+    } else {
+        payload::ExtractAppendedArchive(run.selfFile, run.programDir, s.programFolder, run.Row().model,
+                                        &run.observer, run.log, &run.extracted);
+    }
+    // Entries refused because something else stands in their place fail the
+    // installation only when a later step needs them.
+    if (run.extracted.failedEntries > 0 || run.extracted.malformed) return Fail(run, Failure::FilesNotWritten);
+    RemoveExtracted(run, "InstallConfig.txt");
+    RemoveExtracted(run, "logo.bmp");
+    if (!MakeProgram(run, "RcptSpoolSvc.exe") || !MakeProgram(run, "Uninstaller.exe"))
+        return Fail(run, Failure::FilesNotWritten);
+
+    CreateUninstallShortcut(run);
+    run.observer.SetStatusLine(InstallingText(s.uiLanguage));
+
+    if (!InstallPrinterDriver(run)) return false;
+    WriteRegistration(run, run.startMenuFolder, run.shortcut);
+    InstallService(run);
+    return true;
+}
+
 }  // namespace
+
+int OpenProgramFolder(const fs::path& programFolder, bool create, payload::Dir& out) {
+    const fs::path folder = fs::path(programFolder).lexically_normal();
+    const fs::path name = folder.filename().empty() ? folder.parent_path().filename() : folder.filename();
+    const fs::path parent = folder.filename().empty() ? folder.parent_path().parent_path() : folder.parent_path();
+    payload::Dir base;
+    if (name.empty() || name == "..") return EINVAL;
+    if (const int error = payload::OpenFolder(parent, create, base); error != 0) return error;
+    return payload::OpenSubFolder(base, name.string(), create, out);
+}
 
 std::string MakeUniquePrinterName(PrintSpooler& spooler, const std::string& name) {
     std::vector<std::string> printers;
@@ -89,39 +186,41 @@ std::string MakeUniquePrinterName(PrintSpooler& spooler, const std::string& name
 
 bool InstallDriverAndPrinter(InstallRun& run) {
     PrintSpooler& spooler = run.platform.spooler;
-    const std::string p = FileNamePart(run.settings.printerName);
-    const fs::path fa = run.settings.programFolder;
+    const std::string p = NamesFor(run.settings.printerName).folder;
 
     fs::path dd;
     if (const std::uint32_t error = spooler.DriverDirectory(dd); error != kOk) {
         run.log.Append("GetPrinterDriverDirectory = %d\r\n", static_cast<int>(error));
-        return false;
+        return Fail(run, SpoolerFailure(error));
     }
     const std::string configModule = p + "UI.dll";
     const std::string driverModule = p + "Drv.dll";
     const std::string dataFile = p + "GPC.pcd";
     // The 64-bit variant takes every module from its ".x64" file.
-    auto source = [&](const char* name) { return fa / (std::string(name) + (run.wow64 ? ".x64" : "")); };
+    auto source = [&](const char* name) { return std::string(name) + (run.wow64 ? ".x64" : ""); };
 
-    std::error_code ec;
-    fs::create_directories(dd / "3", ec);
+    payload::Dir driverDir, languageDir, systemDir;
+    if (OpenFolderLogged(run, dd, driverDir) != 0 || OpenFolderLogged(run, dd / "3", languageDir) != 0)
+        return Fail(run, Failure::FilesNotWritten);
     for (const char* name : {"LNGZHS.DLL", "LNGZHT.DLL", "LNGENU.DLL", "Pixmod.dll"}) {
-        CopyOver(source(name), dd / "3" / name);
+        if (!CopyExtracted(run, source(name), languageDir, name)) return Fail(run, Failure::FilesNotWritten);
     }
-    CopyOver(source("drvui.dll"), dd / configModule);
-    CopyOver(source("drvrend.dll"), dd / driverModule);
+    if (!CopyExtracted(run, source("drvui.dll"), driverDir, configModule) ||
+        !CopyExtracted(run, source("drvrend.dll"), driverDir, driverModule))
+        return Fail(run, Failure::FilesNotWritten);
     for (const char* name : {"drvui.dll", "drvrend.dll"}) {
-        Remove(source(name));
-        if (run.wow64) Remove(fa / name);  // the 32-bit copy is of no use either
+        RemoveExtracted(run, source(name));
+        if (run.wow64) RemoveExtracted(run, name);  // the 32-bit copy is of no use either
     }
 
     const fs::path sd = spooler.SystemDirectory();
     const fs::path monitorModule = sd / (p + "Mon.dll");
-    fs::create_directories(sd, ec);
-    CopyOver(source("RcptPortMon.dll"), monitorModule);
-    CopyOver(source("RcptPortMonUI.dll"), sd / (p + "MonUI.dll"));
-    Remove(source("RcptPortMon.dll"));
-    Remove(source("RcptPortMonUI.dll"));
+    if (OpenFolderLogged(run, sd, systemDir) != 0 ||
+        !CopyExtracted(run, source("RcptPortMon.dll"), systemDir, p + "Mon.dll") ||
+        !CopyExtracted(run, source("RcptPortMonUI.dll"), systemDir, p + "MonUI.dll"))
+        return Fail(run, Failure::FilesNotWritten);
+    RemoveExtracted(run, source("RcptPortMon.dll"));
+    RemoveExtracted(run, source("RcptPortMonUI.dll"));
 
     if (!RunPortProcedure(run, monitorModule)) return false;
 
@@ -134,7 +233,7 @@ bool InstallDriverAndPrinter(InstallRun& run) {
     driver.configFile = configModule;
     if (const std::uint32_t error = spooler.AddPrinterDriver(driver); error != kOk) {
         run.log.Append("AddPrinterDriver = %d\r\n", static_cast<int>(error));
-        return false;
+        return Fail(run, SpoolerFailure(error));
     }
 
     const std::string unique = MakeUniquePrinterName(spooler, run.settings.printerName);
@@ -152,7 +251,7 @@ bool InstallDriverAndPrinter(InstallRun& run) {
     PrinterHandle handle = 0;
     if (const std::uint32_t error = spooler.AddPrinter(printer, handle); error != kOk) {
         run.log.Append("AddPrinter = %d\r\n", static_cast<int>(error));
-        return false;
+        return Fail(run, SpoolerFailure(error));
     }
     run.log.Append("*********** AddPrinter success\r\n");
     run.addedPrinter = unique;
@@ -179,10 +278,16 @@ bool InstallPrinterDriver(InstallRun& run) {
     PrintSpooler& spooler = run.platform.spooler;
     const std::string& p = run.settings.printerName;
     fs::path dd;
-    if (spooler.DriverDirectory(dd) != kOk) return false;
+    if (const std::uint32_t error = spooler.DriverDirectory(dd); error != kOk)
+        return Fail(run, SpoolerFailure(error));
     const payload::ModelRow& row = run.Row();
-    // A data file that cannot be written does not stop the installation.
-    WritePcdFile(dd / (FileNamePart(p) + "GPC.pcd"), U8(row.model), row.resolution, row.paperWidth, row.paperHeight);
+    // The data file is shared by every installation of this name: it is
+    // replaced only by a complete new one, and without it there is no driver.
+    const fs::path pcd = dd / (NamesFor(p).folder + "GPC.pcd");
+    if (!WritePcdFile(pcd, U8(row.model), row.resolution, row.paperWidth, row.paperHeight)) {
+        run.log.Append("**** Cannot write %s\r\n", payload::EscapeName(pcd.string()).c_str());
+        return Fail(run, Failure::FilesNotWritten);
+    }
     run.driverName = p + " Driver";
     run.texts.driverName = payload::Utf8ToUtf16(run.driverName);
     const bool added = InstallDriverAndPrinter(run);
@@ -193,33 +298,9 @@ bool InstallPrinterDriver(InstallRun& run) {
 }
 
 bool InstallWorker(InstallRun& run) {
-    InstallSettings& s = run.settings;
-    const fs::path folder = s.programFolder;
-    run.texts.productName = payload::Utf8ToUtf16(s.printerName);
-
-    if (run.package && !run.package->Empty()) {
-        run.extracted = payload::ExtractPackage(run.package->Bytes(), folder, &run.observer, run.log);
-    } else {
-        payload::ExtractAppendedArchive(run.selfFile, folder, run.Row().model, &run.observer, run.log,
-                                        &run.extracted);
-    }
-    RemoveIgnoringCase(folder, "InstallConfig.txt");
-    RemoveIgnoringCase(folder, "logo.bmp");
-
-    if (const auto startMenu = run.platform.shell.StartMenuFolder()) {
-        run.startMenuFolder = *startMenu / StartMenuSubFolder(s.uiLanguage, s.printerName);
-        std::error_code ec;
-        fs::create_directories(run.startMenuFolder, ec);
-        run.shortcut = run.startMenuFolder / run.platform.shell.ShortcutFileName(ShortcutTitle(s.uiLanguage));
-        CreateShortcut(run.platform.shell, folder / "Uninstaller.exe", run.shortcut);
-    }
-
-    run.observer.SetStatusLine(InstallingText(s.uiLanguage));
-
-    run.succeeded = InstallPrinterDriver(run);
+    run.failure = Failure::None;
+    run.succeeded = RunInstall(run);
     if (run.succeeded) {
-        WriteRegistration(run, run.startMenuFolder, run.shortcut);
-        InstallService(run);
         run.observer.InstallSucceeded();
     } else {
         run.observer.InstallFailed();

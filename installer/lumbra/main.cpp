@@ -28,8 +28,9 @@ int PackageList(const Args& args) {
         std::fprintf(stderr, "lumbra: no package in this executable (%s)\n", listing.problem.c_str());
         return 1;
     }
-    std::fputs(payload::FormatListing(listing).c_str(), stdout);
-    return listing.malformed ? 1 : 0;
+    const std::string text = payload::FormatListing(listing);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return payload::ListingIsSound(listing) ? 0 : 1;
 }
 
 int Help(const Args&);

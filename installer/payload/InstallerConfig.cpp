@@ -1,9 +1,9 @@
 #include "installer/payload/InstallerConfig.h"
 
-#include <unistd.h>
-
 #include <climits>
 
+#include "installer/payload/Package.h"
+#include "installer/payload/SafeFs.h"
 #include "installer/payload/TextCodec.h"
 
 namespace payload {
@@ -75,19 +75,43 @@ InstallerTexts ParseInstallerTexts(std::span<const std::uint8_t> bytes) {
             break;
         }
     }
+    // What the file leaves empty takes the value used without a file.
+    const InstallerTexts defaults = InstallerTexts::Defaults();
+    for (auto [field, fallback] : {std::pair{&t.productName, &defaults.productName},
+                                   std::pair{&t.driverName, &defaults.driverName},
+                                   std::pair{&t.monitorName, &defaults.monitorName},
+                                   std::pair{&t.portName, &defaults.portName}}) {
+        if (field->empty()) *field = *fallback;
+    }
     return t;
 }
 
+std::optional<std::string> ReadDocumentsFile(const std::filesystem::path& documents, std::string_view name) {
+    return ReadFileIn(documents, name, kConfigFileLimit);
+}
+
 bool ReadInstallerTexts(const std::filesystem::path& file, InstallerTexts& texts) {
-    auto data = ReadWholeFile(file);
+    Dir dir;
+    std::optional<std::string> name;
+    std::optional<std::string> data;
+    FileId id;
+    if (OpenFolder(file.parent_path(), false, dir) == 0 &&
+        (name = FindIgnoringCase(dir, file.filename().string())))
+        data = ReadFileAt(dir, *name, kConfigFileLimit, &id);
     if (!data) {
         texts = InstallerTexts::Defaults();
         return false;
     }
-    texts = ParseInstallerTexts(
-        {reinterpret_cast<const std::uint8_t*>(data->data()), data->size()});
-    ::unlink(file.c_str());
+    texts = ParseInstallerTexts({reinterpret_cast<const std::uint8_t*>(data->data()), data->size()});
+    // Read once: the file goes, unless it is someone else's.
+    if (IsOurFile(dir, *name)) RemoveIfSame(dir, *name, id);
     return true;
+}
+
+void PrepareDocuments(std::span<const std::uint8_t> package, const std::filesystem::path& documents) {
+    Dir dir;
+    if (OpenFolder(documents, true, dir) == 0) RemoveOursIgnoringCase(dir, "Logo.bmp");
+    if (!package.empty()) ExtractConfigFiles(package, documents);
 }
 
 const char* InstallConfigFileName(int uiLanguage) {
@@ -161,7 +185,7 @@ ModelTable ParseModelTable(std::span<const std::uint8_t> bytes) {
 }
 
 ModelTable ReadModelTable(const std::filesystem::path& folder) {
-    auto data = ReadWholeFile(folder / "PrinterName.txt");
+    auto data = ReadDocumentsFile(folder, "PrinterName.txt");
     if (!data) return {};
     return ParseModelTable({reinterpret_cast<const std::uint8_t*>(data->data()), data->size()});
 }

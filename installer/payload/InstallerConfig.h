@@ -8,8 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace payload {
@@ -36,10 +38,14 @@ struct InstallerTexts {
     static InstallerTexts Defaults();
 };
 
-// Parses the bytes of an InstallConfig file (BOM skipped if present).
+// Parses the bytes of an InstallConfig file (BOM skipped if present). A field
+// that the file leaves empty (an empty file, one without separator lines, a
+// short names block) keeps its built-in value of Defaults().
 InstallerTexts ParseInstallerTexts(std::span<const std::uint8_t> bytes);
-// Reads the file, fills `texts` and deletes the file. When it cannot be
-// opened, `texts` gets the defaults and false is returned.
+// Reads the file (its name matched ignoring case, never through a link or
+// from a FIFO or device, at most kConfigFileLimit bytes), fills `texts` and
+// deletes the file when it is one of ours. When it cannot be read, `texts`
+// gets the defaults and false is returned.
 bool ReadInstallerTexts(const std::filesystem::path& file, InstallerTexts& texts);
 // "InstallConfig_en.txt", "InstallConfig_cn.txt", "InstallConfig_rs.txt" for
 // UiLanguage 0 English, 1 Chinese, 2 Russian.
@@ -80,8 +86,18 @@ struct ModelTable {
 // Parses the bytes of "PrinterName.txt". The BOM stays part of the heading
 // line, which is skipped like every line containing "//".
 ModelTable ParseModelTable(std::span<const std::uint8_t> bytes);
-// Reads "<folder>/PrinterName.txt"; a missing file gives an empty table.
+// Reads "<folder>/PrinterName.txt" as ReadInstallerTexts reads its file; a
+// missing or unreadable file gives an empty table.
 ModelTable ReadModelTable(const std::filesystem::path& folder);
+
+// Most bytes read of a configuration file, the text table or the logo.
+inline constexpr std::size_t kConfigFileLimit = 1 << 20;
+// Reads one file of the Documents folder by the rules of ReadInstallerTexts.
+std::optional<std::string> ReadDocumentsFile(const std::filesystem::path& documents, std::string_view name);
+
+// The start-up's work in Documents: a logo of ours left by an earlier run
+// goes, then the package's configuration files are written (ExtractConfigFiles).
+void PrepareDocuments(std::span<const std::uint8_t> package, const std::filesystem::path& documents);
 
 // Leading-decimal-digits conversion: optional sign then digits, anything after
 // ignored, no digits gives 0, clamped to the int range.

@@ -41,45 +41,6 @@ void PutLe32(std::vector<std::uint8_t>& out, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
 }
 
-// Closes a descriptor on scope exit.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { Reset(); }
-    Fd(Fd&& o) noexcept : fd_(o.Release()) {}
-    Fd& operator=(Fd&& o) noexcept {
-        if (this != &o) {
-            Reset();
-            fd_ = o.Release();
-        }
-        return *this;
-    }
-    int Get() const { return fd_; }
-    int Release() {
-        int f = fd_;
-        fd_ = -1;
-        return f;
-    }
-    void Reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
-
-bool WriteAll(int fd, const std::uint8_t* p, std::size_t n) {
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return true;
-}
-
 // Progress shown through the observer, forwarded only when it changes.
 struct Progress {
     ExtractObserver* observer = nullptr;
@@ -139,7 +100,7 @@ private:
 };
 
 // zlib's inflate-a-stream-to-a-file loop over `storedSize` input bytes.
-int InflateStream(StreamInput& input, std::uint64_t storedSize, int outFd, std::uint64_t& written,
+int InflateStream(StreamInput& input, std::uint64_t storedSize, NewFile& target, std::uint64_t& written,
                   std::uint64_t denominator, Progress& progress) {
     z_stream zs{};
     int rc = inflateInit(&zs);
@@ -179,7 +140,7 @@ int InflateStream(StreamInput& input, std::uint64_t storedSize, int outFd, std::
             }
             std::size_t have = out.size() - zs.avail_out;
             if (have > 0) {
-                if (!WriteAll(outFd, out.data(), have)) {
+                if (!target.Write(out.data(), have)) {
                     inflateEnd(&zs);
                     return kInflateFileError;
                 }
@@ -195,84 +156,46 @@ int InflateStream(StreamInput& input, std::uint64_t storedSize, int outFd, std::
     }
 }
 
-enum class OpenResult { Ok, Refused, Failed };
-
-// Opens (creating folders as needed) `relative` below the folder `baseFd`
-// for writing, without following a symbolic link at any step. The file is
-// truncated only once it is known to be a regular file with a single link.
-OpenResult OpenTargetAt(int baseFd, const std::string& relative, Fd& out, std::string& reason) {
-    Fd dir(::dup(baseFd));
-    if (dir.Get() < 0) {
-        reason = "cannot open folder";
-        return OpenResult::Failed;
+// Inflates into a new file and puts it in place as `name` in `dir`: complete
+// streams, and corrupt ones with what could be inflated; never a file that
+// could not be written whole. Returns the inflate result, or kInflateRefused
+// when something not ours stands at the name.
+int InflateInto(StreamInput& input, std::uint64_t storedSize, const Dir& dir, const std::string& name,
+                std::uint64_t& written, std::uint64_t denominator, Progress& progress, std::string& reason,
+                FileId& id) {
+    reason = WhatStandsAt(dir, name);
+    if (!reason.empty()) return kInflateRefused;
+    NewFile file;
+    if (const int error = file.Create(dir); error != 0) {
+        reason = "cannot create: " + ErrorText(error);
+        return kInflateFileError;
     }
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t slash = relative.find('/', start);
-        if (slash == std::string::npos) break;
-        std::string component = relative.substr(start, slash - start);
-        start = slash + 1;
-        if (::mkdirat(dir.Get(), component.c_str(), 0755) != 0 && errno != EEXIST) {
-            reason = "cannot create folder " + component;
-            return OpenResult::Failed;
-        }
-        int next = ::openat(dir.Get(), component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (next < 0) {
-            reason = "folder " + component + " is a link or not a folder";
-            return (errno == ELOOP || errno == ENOTDIR) ? OpenResult::Refused : OpenResult::Failed;
-        }
-        dir = Fd(next);
+    const int result = InflateStream(input, storedSize, file, written, denominator, progress);
+    if (result != kInflateOk && result != kInflateDataError) {
+        reason = result == kInflateFileError ? "cannot read or write" : "cannot inflate";
+        return result;
     }
-    std::string file = relative.substr(start);
-    int fd = ::openat(dir.Get(), file.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        bool link = errno == ELOOP || errno == ENXIO || errno == EISDIR;
-        reason = link ? "target is a link or not a regular file" : std::string("cannot create: ") + std::strerror(errno);
-        return link ? OpenResult::Refused : OpenResult::Failed;
+    if (const int error = file.Commit(name, 0644, &id); error != 0) {
+        reason = error == EEXIST ? WhatStandsAt(dir, name) : "cannot write: " + ErrorText(error);
+        if (reason.empty()) reason = "cannot put in place";
+        return error == EEXIST ? kInflateRefused : kInflateFileError;
     }
-    Fd f(fd);
-    struct stat st{};
-    if (::fstat(f.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1) {
-        reason = "target is not a plain regular file";
-        return OpenResult::Refused;
-    }
-    if (::ftruncate(f.Get(), 0) != 0) {
-        reason = "cannot truncate";
-        return OpenResult::Failed;
-    }
-    int flags = ::fcntl(f.Get(), F_GETFL);
-    if (flags >= 0) ::fcntl(f.Get(), F_SETFL, flags & ~O_NONBLOCK);
-    out = std::move(f);
-    return OpenResult::Ok;
+    if (result == kInflateDataError) reason = "corrupt or cut-off data";
+    return result;
 }
 
-std::string Printable(std::string_view name) {
-    std::string s(name.substr(0, kMaxEntryName + 1));
-    for (char& c : s)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-    return s;
-}
-
-int OpenFolder(const std::filesystem::path& folder) {
-    return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-}
-
-// Opens the parent of `target` (following links: the caller chose it) and
-// the file itself without following one.
-OpenResult OpenPlainTarget(const std::filesystem::path& target, Fd& out, std::string& reason) {
-    std::filesystem::path parent = target.parent_path();
-    if (parent.empty()) parent = ".";
-    Fd dir(OpenFolder(parent));
-    if (dir.Get() < 0) {
-        reason = "cannot open folder";
-        return OpenResult::Failed;
-    }
-    std::string file = target.filename().string();
-    if (file.empty() || file == "." || file == "..") {
-        reason = "no file name";
-        return OpenResult::Failed;
-    }
-    return OpenTargetAt(dir.Get(), file, out, reason);
+// Inflates into an absolute target, its folder opened by the walk of SafeFs.h.
+int InflateToPath(StreamInput& input, std::uint64_t storedSize, const std::filesystem::path& target,
+                  std::uint64_t& written, std::uint64_t denominator, ExtractObserver* observer) {
+    const std::filesystem::path absolute = std::filesystem::absolute(target);
+    const std::string file = absolute.filename().string();
+    if (file.empty() || file == "." || file == "..") return kInflateFileError;
+    Dir dir;
+    if (OpenFolder(absolute.parent_path(), false, dir) != 0) return kInflateFileError;
+    Progress progress{observer};
+    std::string reason;
+    FileId id;
+    return InflateInto(input, storedSize, dir, file, written, denominator, progress, reason, id);
 }
 
 constexpr std::array<const char*, 6> kConfigNames = {
@@ -285,26 +208,28 @@ const RenameRow* FindRename(std::span<const RenameRow> table, std::string_view f
     return nullptr;
 }
 
-// One entry extracted below `baseFd`. Returns the inflate result, or
-// kInflateRefused for a refused entry.
+// One entry extracted below `base`.
 struct EntryOutcome {
     int result = kInflateOk;
-    std::string relative;  // path written below the folder ("" when refused)
+    std::string relative;  // path below the folder ("" when refused)
     std::string fileName;  // last component, for the status line
 };
 
-EntryOutcome ExtractOne(StreamInput& input, const PackageEntry& entry, int baseFd,
+EntryOutcome ExtractOne(StreamInput& input, const PackageEntry& entry, const Dir& base,
                         std::span<const RenameRow> renames, std::uint64_t& written,
                         std::uint64_t denominator, Progress& progress,
                         const std::filesystem::path& folder, ExtractReport& report,
                         const InstallLog& log) {
     EntryOutcome o;
     std::string reason;
+    auto problem = [&](const std::string& what) {
+        report.problems.push_back(EscapeName(o.relative.empty() ? entry.name : o.relative) + ": " + what);
+    };
     if (!SafeEntryPath(entry.name, o.relative, &reason)) {
-        log.Append("**** Refused entry \"%s\": %s\r\n", Printable(entry.name).c_str(), reason.c_str());
+        log.Append("**** Refused entry \"%s\": %s\r\n", EscapeName(entry.name).c_str(), reason.c_str());
+        problem(reason);
         report.refused.push_back(entry.name);
         o.result = kInflateRefused;
-        o.relative.clear();
         return o;
     }
     std::size_t slash = o.relative.rfind('/');
@@ -312,37 +237,38 @@ EntryOutcome ExtractOne(StreamInput& input, const PackageEntry& entry, int baseF
     if (const RenameRow* row = FindRename(renames, o.fileName)) {
         o.relative = row->to;
         o.fileName = row->to;
+        slash = std::string::npos;
     }
-    Fd out;
-    OpenResult opened = OpenTargetAt(baseFd, o.relative, out, reason);
-    if (opened != OpenResult::Ok) {
-        log.Append("**** Cannot write \"%s\": %s\r\n", Printable(o.relative).c_str(), reason.c_str());
-        if (opened == OpenResult::Refused) report.refused.push_back(entry.name);
-        else ++report.failedEntries;
-        o.result = opened == OpenResult::Refused ? kInflateRefused : kInflateFileError;
-        return o;
+    const std::string subFolder = slash == std::string::npos ? std::string() : o.relative.substr(0, slash);
+    Dir dir;
+    if (const int error = OpenSubFolder(base, subFolder, true, dir); error != 0) {
+        const bool link = error == ELOOP || error == ENOTDIR;
+        reason = link ? "folder " + subFolder + " is a link or not a folder"
+                      : "cannot create folder " + subFolder + ": " + ErrorText(error);
+        o.result = link ? kInflateRefused : kInflateFileError;
+    } else {
+        FileId id;
+        o.result = InflateInto(input, entry.storedSize, dir, o.fileName, written, denominator, progress, reason, id);
+        if (o.result == kInflateOk || o.result == kInflateDataError)
+            report.written.push_back({folder / o.relative, o.relative, id});
     }
-    report.written.push_back(folder / o.relative);
-    o.result = InflateStream(input, entry.storedSize, out.Get(), written, denominator, progress);
-    if (o.result != kInflateOk) {
+    if (o.result == kInflateOk) return o;
+    problem(reason);
+    if (o.result == kInflateRefused) {
+        log.Append("**** Cannot write \"%s\": %s\r\n", EscapeName(o.relative).c_str(), reason.c_str());
+        report.refused.push_back(entry.name);
+    } else {
         ++report.failedEntries;
-        log.Append("**** Entry \"%s\" failed = %d\r\n", Printable(entry.name).c_str(), o.result);
+        log.Append("**** Entry \"%s\" failed = %d: %s\r\n", EscapeName(entry.name).c_str(), o.result,
+                   reason.c_str());
     }
     return o;
 }
 
-int OpenOrCreateFolder(const std::filesystem::path& folder) {
-    int fd = OpenFolder(folder);
-    if (fd < 0 && errno == ENOENT) {
-        if (folder.is_absolute()) {
-            CreateFolderPath(folder);
-        } else {
-            std::error_code ec;
-            std::filesystem::create_directories(folder, ec);
-        }
-        fd = OpenFolder(folder);
-    }
-    return fd;
+int OpenOrCreateFolder(const std::filesystem::path& folder, Dir& dir) {
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(folder, ec);
+    return ec ? EINVAL : OpenFolder(absolute, true, dir);
 }
 
 // Walks the appended archive of an open file.
@@ -428,8 +354,8 @@ PackageListing ListPackage(std::span<const std::uint8_t> package) {
 
 PackageListing ListAppendedArchive(const std::filesystem::path& file) {
     PackageListing listing;
-    Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.Get() < 0) {
+    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         listing.malformed = true;
         listing.problem = "cannot open the file";
         return listing;
@@ -448,6 +374,8 @@ bool SafeEntryPath(std::string_view name, std::string& relative, std::string* re
     if (name.empty()) return refuse("empty name");
     if (name.size() > kMaxEntryName) return refuse("name of 256 bytes or more");
     if (name.find('\0') != std::string_view::npos) return refuse("name holds a zero byte");
+    if (std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))
+        return refuse("name holds a control character");
     std::string n(name);
     std::replace(n.begin(), n.end(), '\\', '/');
     if (n.front() == '/') return refuse("absolute name");
@@ -484,25 +412,21 @@ std::span<const RenameRow> AppendedRenameTable(std::u16string_view model) {
 int InflateEntryToFile(std::span<const std::uint8_t> stream, const std::filesystem::path& target,
                        std::uint64_t& written, std::uint64_t denominator,
                        ExtractObserver* observer) {
-    Fd out;
-    std::string reason;
-    OpenResult r = OpenPlainTarget(target, out, reason);
-    if (r != OpenResult::Ok) return r == OpenResult::Refused ? kInflateRefused : kInflateFileError;
     MemoryInput input(stream);
-    Progress progress{observer};
-    return InflateStream(input, stream.size(), out.Get(), written, denominator, progress);
+    return InflateToPath(input, stream.size(), target, written, denominator, observer);
 }
 
 int InflateEntryToFile(int fd, std::uint64_t offset, std::uint32_t storedSize,
                        const std::filesystem::path& target, std::uint64_t& written,
                        std::uint64_t denominator, ExtractObserver* observer) {
-    Fd out;
-    std::string reason;
-    OpenResult r = OpenPlainTarget(target, out, reason);
-    if (r != OpenResult::Ok) return r == OpenResult::Refused ? kInflateRefused : kInflateFileError;
     FileInput input(fd, offset);
-    Progress progress{observer};
-    return InflateStream(input, storedSize, out.Get(), written, denominator, progress);
+    return InflateToPath(input, storedSize, target, written, denominator, observer);
+}
+
+std::vector<std::filesystem::path> ExtractReport::Paths() const {
+    std::vector<std::filesystem::path> paths;
+    for (const WrittenFile& w : written) paths.push_back(w.path);
+    return paths;
 }
 
 ExtractReport ExtractConfigFiles(std::span<const std::uint8_t> package,
@@ -510,7 +434,7 @@ ExtractReport ExtractConfigFiles(std::span<const std::uint8_t> package,
     ExtractReport report;
     PackageListing listing = ListPackage(package);
     report.malformed = listing.malformed;
-    Fd dir;
+    Dir dir;
     std::uint64_t written = 0;
     Progress none;
     InstallLog noLog;
@@ -518,12 +442,9 @@ ExtractReport ExtractConfigFiles(std::span<const std::uint8_t> package,
         bool wanted = std::any_of(kConfigNames.begin(), kConfigNames.end(),
                                   [&](const char* c) { return EqualsIgnoreCase(c, e.name); });
         if (!wanted) continue;
-        if (dir.Get() < 0) {
-            dir = Fd(OpenOrCreateFolder(documents));
-            if (dir.Get() < 0) return report;
-        }
+        if (!dir && OpenOrCreateFolder(documents, dir) != 0) return report;
         MemoryInput input(package.subspan(e.streamOffset, e.storedSize));
-        ExtractOne(input, e, dir.Get(), {}, written, package.size(), none, documents, report, noLog);
+        ExtractOne(input, e, dir, {}, written, package.size(), none, documents, report, noLog);
     }
     return report;
 }
@@ -531,28 +452,44 @@ ExtractReport ExtractConfigFiles(std::span<const std::uint8_t> package,
 ExtractReport ExtractPackage(std::span<const std::uint8_t> package,
                              const std::filesystem::path& installFolder,
                              ExtractObserver* observer, const InstallLog& log) {
+    Dir dir;  // made only when there is something to write
+    if (ListPackage(package).entries.empty()) return ExtractPackage(package, dir, installFolder, observer, log);
+    if (const int error = OpenOrCreateFolder(installFolder, dir); error != 0) {
+        ExtractReport report;
+        PackageListing listing = ListPackage(package);
+        log.Append("**** FileCount=%d\r\n", static_cast<int>(listing.declaredCount));
+        log.Append("**** Cannot open install folder %s: %s\r\n", EscapeName(installFolder.string()).c_str(),
+                   ErrorText(error).c_str());
+        log.Append("**** Retrace Finish\r\n");
+        report.failedEntries = static_cast<int>(listing.entries.size());
+        report.malformed = listing.malformed;
+        if (!listing.entries.empty())
+            report.problems.push_back(EscapeName(installFolder.string()) + ": " + ErrorText(error));
+        return report;
+    }
+    return ExtractPackage(package, dir, installFolder, observer, log);
+}
+
+ExtractReport ExtractPackage(std::span<const std::uint8_t> package, const Dir& dir,
+                             const std::filesystem::path& installFolder, ExtractObserver* observer,
+                             const InstallLog& log) {
     ExtractReport report;
     PackageListing listing = ListPackage(package);
     const std::uint32_t count = listing.declaredCount;
     log.Append("**** FileCount=%d\r\n", static_cast<int>(count));
     Progress progress{observer};
     std::uint64_t written = 0;
-    Fd dir;
-    if (!listing.entries.empty()) {
-        dir = Fd(OpenOrCreateFolder(installFolder));
-        if (dir.Get() < 0)
-            log.Append("**** Cannot open install folder %s\r\n", installFolder.c_str());
-    }
-    for (std::size_t i = 0; i < listing.entries.size() && dir.Get() >= 0; ++i) {
+    for (std::size_t i = 0; i < listing.entries.size(); ++i) {
         const PackageEntry& e = listing.entries[i];
         MemoryInput input(package.subspan(e.streamOffset, e.storedSize));
-        EntryOutcome o = ExtractOne(input, e, dir.Get(), ExtractionRenameTable(), written,
-                                    package.size(), progress, installFolder, report, log);
+        EntryOutcome o = ExtractOne(input, e, dir, ExtractionRenameTable(), written, package.size(), progress,
+                                    installFolder, report, log);
         if (observer && !o.fileName.empty()) observer->SetStatusLine(Utf8ToUtf16(o.fileName));
         progress.Set(std::floor(static_cast<double>(i + 1) * 100.0 / static_cast<double>(count)));
     }
     if (listing.malformed) {
         report.malformed = true;
+        report.problems.push_back("package: " + listing.problem);
         log.Append("**** Package malformed: %s\r\n", listing.problem.c_str());
     }
     log.Append("**** Retrace Finish\r\n");
@@ -565,16 +502,36 @@ int ExtractAppendedArchive(const std::filesystem::path& selfFile,
                            const InstallLog& log, ExtractReport* reportOut) {
     ExtractReport local;
     ExtractReport& report = reportOut ? *reportOut : local;
-    Fd fd(::open(selfFile.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.Get() < 0) return kAppendedOpenFailed;
+    Dir dir;
+    if (const int error = OpenOrCreateFolder(installFolder, dir); error != 0) {
+        report.problems.push_back(EscapeName(installFolder.string()) + ": " + ErrorText(error));
+        ++report.failedEntries;
+        return kAppendedReadFailed;
+    }
+    return ExtractAppendedArchive(selfFile, dir, installFolder, selectedModel, observer, log, &report);
+}
+
+int ExtractAppendedArchive(const std::filesystem::path& selfFile, const Dir& dir,
+                           const std::filesystem::path& installFolder, std::u16string_view selectedModel,
+                           ExtractObserver* observer, const InstallLog& log, ExtractReport* reportOut) {
+    ExtractReport local;
+    ExtractReport& report = reportOut ? *reportOut : local;
+    UniqueFd fd(::open(selfFile.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        report.malformed = true;
+        report.problems.push_back(EscapeName(selfFile.string()) + ": " + ErrorText(errno));
+        return kAppendedOpenFailed;
+    }
     PackageListing listing;
     std::uint64_t archiveOffset = 0, fileSize = 0;
     int walk = WalkAppended(fd.Get(), listing, archiveOffset, fileSize);
-    if (walk == kAppendedOpenFailed) return walk;
+    if (walk == kAppendedOpenFailed) {
+        report.malformed = true;
+        return walk;
+    }
     report.malformed = listing.malformed;
+    if (listing.malformed) report.problems.push_back("appended archive: " + listing.problem);
     if (listing.malformed && listing.entries.empty()) return kAppendedReadFailed;
-    Fd dir(OpenOrCreateFolder(installFolder));
-    if (dir.Get() < 0) return kAppendedReadFailed;
     Progress progress{observer};
     std::uint64_t written = 0;
     const std::uint64_t denominator = fileSize - archiveOffset;
@@ -583,8 +540,8 @@ int ExtractAppendedArchive(const std::filesystem::path& selfFile,
         if (observer && SafeEntryPath(e.name, relative))
             observer->SetStatusLine(Utf8ToUtf16((installFolder / relative).string()));
         FileInput input(fd.Get(), e.streamOffset);
-        ExtractOne(input, e, dir.Get(), AppendedRenameTable(selectedModel), written, denominator,
-                   progress, installFolder, report, log);
+        ExtractOne(input, e, dir, AppendedRenameTable(selectedModel), written, denominator, progress,
+                   installFolder, report, log);
     }
     if (listing.malformed) {
         log.Append("**** Appended archive malformed: %s\r\n", listing.problem.c_str());
@@ -595,19 +552,8 @@ int ExtractAppendedArchive(const std::filesystem::path& selfFile,
 
 bool CreateFolderPath(const std::filesystem::path& folder) {
     if (!folder.is_absolute()) return false;
-    std::filesystem::path current = folder.root_path();
-    struct stat st{};
-    if (::stat(current.c_str(), &st) != 0) return false;
-    for (const auto& part : folder.relative_path()) {
-        if (part.empty() || part == ".") continue;
-        current /= part;
-        if (::stat(current.c_str(), &st) == 0) {
-            if (!S_ISDIR(st.st_mode)) return false;
-            continue;
-        }
-        if (::mkdir(current.c_str(), 0755) != 0 && errno != EEXIST) return false;
-    }
-    return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    Dir dir;
+    return OpenFolder(folder, true, dir) == 0;
 }
 
 std::vector<std::uint8_t> BuildPackage(const std::vector<PackageSource>& sources, int level) {
@@ -657,13 +603,62 @@ std::vector<std::uint8_t> BuildAppendedArchive(std::span<const std::uint8_t> pac
     return out;
 }
 
+std::string EscapeName(std::string_view name) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    auto escape = [&](unsigned char c) {
+        out += "\\x";
+        out += hex[c >> 4];
+        out += hex[c & 15];
+    };
+    std::size_t i = 0;
+    while (i < name.size()) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        if (c < 0x80) {
+            if (c == '\\') out += "\\\\";
+            else if (c < 0x20 || c == 0x7F) escape(c);
+            else out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        // A UTF-8 sequence passes when it is well formed and no C1 control.
+        const std::size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
+        char32_t cp = length == 4 ? c & 0x07 : length == 3 ? c & 0x0F : c & 0x1F;
+        bool ok = length >= 2 && c >= 0xC2 && c <= 0xF4 && i + length <= name.size();
+        for (std::size_t k = 1; ok && k < length; ++k) {
+            const auto cc = static_cast<unsigned char>(name[i + k]);
+            ok = (cc & 0xC0) == 0x80;
+            cp = (cp << 6) | (cc & 0x3F);
+        }
+        ok = ok && !(length == 3 && cp < 0x800) && !(length == 4 && (cp < 0x10000 || cp > 0x10FFFF)) &&
+             !(cp >= 0xD800 && cp <= 0xDFFF) && !(cp >= 0x80 && cp <= 0x9F);
+        if (ok) {
+            out.append(name.substr(i, length));
+            i += length;
+        } else {
+            escape(c);
+            ++i;
+        }
+    }
+    return out;
+}
+
+bool ListingIsSound(const PackageListing& listing) {
+    if (listing.malformed) return false;
+    std::string relative;
+    return std::all_of(listing.entries.begin(), listing.entries.end(),
+                       [&](const PackageEntry& e) { return SafeEntryPath(e.name, relative); });
+}
+
 std::string FormatListing(const PackageListing& listing) {
     std::string out;
     char line[64];
     for (const PackageEntry& e : listing.entries) {
         std::snprintf(line, sizeof line, "%10u  ", static_cast<unsigned>(e.storedSize));
         out += line;
-        out += e.name;
+        out += EscapeName(e.name);
+        std::string relative, why;
+        if (!SafeEntryPath(e.name, relative, &why)) out += "  (refused: " + why + ")";
         out += '\n';
     }
     std::snprintf(line, sizeof line, "%zu of %u entries\n", listing.entries.size(),

@@ -12,12 +12,16 @@
 // Entry names are bytes (UTF-8 on Linux). A backslash in a name is a folder
 // separator and becomes "/". Names that would leave the target folder (a ".."
 // component, an absolute name, a drive or root prefix), names of 256 bytes or
-// more, empty names and names holding a zero byte are refused: the entry is
-// skipped, logged, and the walk goes on. A symbolic link (or any non-regular
-// file) standing where a target file or folder should be is never followed:
-// the entry is refused. Counts or sizes that run past the end of the data, or
-// an appended header over 50 bytes, make the container malformed: the walk
-// stops cleanly and whatever was written stays.
+// more, empty names and names holding a zero byte or another control
+// character are refused: the entry is
+// skipped, logged, and the walk goes on. Every file is written under a
+// temporary name and renamed into place once complete (SafeFs.h): a link, a
+// special file or another user's file standing where a target file or folder
+// should be is left as it is and the entry is refused. A file that cannot be
+// written completely (a full disk) is not put in place at all; an entry whose
+// stream is corrupt keeps what could be inflated. Counts or sizes that run
+// past the end of the data, or an appended header over 50 bytes, make the
+// container malformed: the walk stops cleanly and whatever was written stays.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -27,6 +31,7 @@
 #include <vector>
 
 #include "installer/payload/InstallLog.h"
+#include "installer/payload/SafeFs.h"
 
 namespace payload {
 
@@ -41,7 +46,7 @@ inline constexpr std::uint32_t kMaxAppendedHeader = 50;
 inline constexpr int kInflateOk = 0;
 inline constexpr int kInflateFileError = -1;   // target not creatable, write failed, read failed
 inline constexpr int kInflateDataError = -3;   // corrupt or cut-off stream, preset dictionary
-inline constexpr int kInflateRefused = -100;   // unsafe target (symlink, non-regular file)
+inline constexpr int kInflateRefused = -100;   // something not ours stands at the target
 
 // Results of ExtractAppendedArchive.
 inline constexpr int kAppendedOk = 0;
@@ -96,22 +101,42 @@ struct PackageListing {
 PackageListing ListPackage(std::span<const std::uint8_t> package);
 // Walks the appended archive at the end of a file.
 PackageListing ListAppendedArchive(const std::filesystem::path& file);
-// One line per entry ("<stored size>  <name>"), then "<n> of <N> entries" and,
-// for a malformed container, "malformed: <why>". Tools print this.
+// One line per entry ("<stored size>  <name>", the name escaped, and
+// "  (refused: <why>)" for a name the extraction refuses), then
+// "<n> of <N> entries" and, for a malformed container, "malformed: <why>".
+// Tools print this.
 std::string FormatListing(const PackageListing& listing);
+// True when the listing is complete and every name would be extracted.
+bool ListingIsSound(const PackageListing& listing);
+
+// A name as a terminal may show it: "\\" for a backslash, "\xNN" for control
+// characters (C0, DEL, C1) and bytes that are not UTF-8.
+std::string EscapeName(std::string_view name);
 
 // Checks and converts a stored name to a relative path below the target
 // folder ("\" becomes "/", empty and "." components dropped). Returns false
 // with the reason for a name that must be refused.
 bool SafeEntryPath(std::string_view name, std::string& relative, std::string* reason = nullptr);
 
+// One file an extraction put in place.
+struct WrittenFile {
+    std::filesystem::path path;  // folder / relative
+    std::string relative;        // below the folder, "/"-separated
+    FileId id;                   // the file as written: later steps read and delete only this one
+};
+
 // What an extraction did. `written` lists every file that the extraction
-// created or truncated, in order; the engine's clean-up deletes only these.
+// put in place, in order; the engine reads, changes and deletes only these.
 struct ExtractReport {
-    std::vector<std::filesystem::path> written;
-    std::vector<std::string> refused;      // stored names refused as unsafe
-    int failedEntries = 0;                 // entries whose inflate returned an error
+    std::vector<WrittenFile> written;
+    std::vector<std::string> refused;      // stored names refused: unsafe, or something else in the way
+    std::vector<std::string> problems;     // "<escaped name>: <why>" for every refused or failed entry
+    int failedEntries = 0;                 // entries that could not be written or were corrupt
     bool malformed = false;                // the walk stopped on a malformed container
+
+    std::vector<std::filesystem::path> Paths() const;
+    // Every entry made it: nothing failed, nothing was refused, nothing was cut off.
+    bool Complete() const { return failedEntries == 0 && refused.empty() && !malformed; }
 };
 
 // Writes the installer's configuration entries ("InstallConfig_cn.txt",
@@ -127,6 +152,10 @@ ExtractReport ExtractConfigFiles(std::span<const std::uint8_t> package,
 ExtractReport ExtractPackage(std::span<const std::uint8_t> package,
                              const std::filesystem::path& installFolder,
                              ExtractObserver* observer, const InstallLog& log);
+// The same into a folder already open (`folderPath` names it in the report).
+ExtractReport ExtractPackage(std::span<const std::uint8_t> package, const Dir& folder,
+                             const std::filesystem::path& folderPath, ExtractObserver* observer,
+                             const InstallLog& log);
 
 // The fallback: walks the archive appended to `selfFile` (the running
 // executable) and writes its entries below the install folder. `selectedModel`
@@ -135,9 +164,12 @@ int ExtractAppendedArchive(const std::filesystem::path& selfFile,
                            const std::filesystem::path& installFolder,
                            std::u16string_view selectedModel, ExtractObserver* observer,
                            const InstallLog& log, ExtractReport* report = nullptr);
+int ExtractAppendedArchive(const std::filesystem::path& selfFile, const Dir& folder,
+                           const std::filesystem::path& folderPath, std::u16string_view selectedModel,
+                           ExtractObserver* observer, const InstallLog& log, ExtractReport* report);
 
-// Inflates one zlib stream into `target` (created or truncated, never through
-// a symbolic link). `written` is raised by the bytes written; progress is
+// Inflates one zlib stream into `target` (a new file renamed into place; a
+// link or another user's file standing there is left alone). `written` is raised by the bytes written; progress is
 // written*100/denominator, capped at 100. Returns the codes above.
 int InflateEntryToFile(std::span<const std::uint8_t> stream, const std::filesystem::path& target,
                        std::uint64_t& written, std::uint64_t denominator,
@@ -147,8 +179,8 @@ int InflateEntryToFile(int fd, std::uint64_t offset, std::uint32_t storedSize,
                        const std::filesystem::path& target, std::uint64_t& written,
                        std::uint64_t denominator, ExtractObserver* observer);
 
-// Creates an absolute folder and every missing parent; true when the folder
-// exists afterwards. A relative path gives false.
+// Creates an absolute folder and every missing parent (by the walk of
+// SafeFs.h); true when the folder exists afterwards. A relative path gives false.
 bool CreateFolderPath(const std::filesystem::path& folder);
 
 // Legacy file names renamed on extraction. Both tables are empty: no shipped

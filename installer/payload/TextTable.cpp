@@ -1,5 +1,6 @@
 #include "installer/payload/TextTable.h"
 
+#include "installer/payload/InstallerConfig.h"
 #include "installer/payload/SystemPaths.h"
 #include "installer/payload/TextCodec.h"
 
@@ -112,7 +113,7 @@ std::u16string LookupTextInBytes(std::span<const std::uint8_t> bytes, std::u16st
 
 std::u16string LookupTextIn(const std::filesystem::path& iniFile, std::u16string_view key,
                             std::u16string_view fallback, std::size_t bufferChars) {
-    auto data = ReadWholeFile(iniFile);
+    auto data = ReadDocumentsFile(iniFile.parent_path(), iniFile.filename().string());
     if (!data) return CutToBuffer(fallback, bufferChars);
     return LookupTextInBytes({reinterpret_cast<const std::uint8_t*>(data->data()), data->size()},
                              key, fallback, bufferChars);

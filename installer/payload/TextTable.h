@@ -18,7 +18,8 @@ inline constexpr std::size_t kLookupBufferLanguageEn = 512;
 // SystemPaths::FromEnvironment()), or `fallback` when the file or key is missing.
 std::u16string LookupText(std::u16string_view key, std::u16string_view fallback,
                           std::size_t bufferChars = kLookupBuffer);
-// The same lookup in a given file.
+// The same lookup in a given file (its name matched ignoring case, read as
+// ReadDocumentsFile reads).
 std::u16string LookupTextIn(const std::filesystem::path& iniFile, std::u16string_view key,
                             std::u16string_view fallback, std::size_t bufferChars = kLookupBuffer);
 // The same lookup over the bytes of a file (fuzzing, tests). Section and key

@@ -85,8 +85,14 @@ int List(const std::vector<std::string>& a) {
     } else {
         return 2;
     }
-    std::fputs(payload::FormatListing(listing).c_str(), stdout);
-    return listing.malformed ? 1 : 0;
+    const std::string text = payload::FormatListing(listing);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    if (std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "lumbra-pack: cannot write the listing\n");
+        return 1;
+    }
+    // A name the installer would refuse, or a cut-off container, is an error.
+    return payload::ListingIsSound(listing) ? 0 : 1;
 }
 
 int Extract(const std::vector<std::string>& a) {
@@ -94,9 +100,9 @@ int Extract(const std::vector<std::string>& a) {
     std::vector<std::uint8_t> bytes;
     if (!PackageBytes(a[0], bytes)) return 1;
     payload::ExtractReport r = payload::ExtractPackage(bytes, a[1], nullptr, payload::InstallLog());
-    for (const auto& f : r.written) std::printf("%s\n", f.c_str());
-    for (const auto& n : r.refused) std::fprintf(stderr, "refused: %s\n", n.c_str());
-    return (r.malformed || r.failedEntries > 0 || !r.refused.empty()) ? 1 : 0;
+    for (const auto& f : r.written) std::printf("%s\n", payload::EscapeName(f.path.string()).c_str());
+    for (const auto& problem : r.problems) std::fprintf(stderr, "lumbra-pack: %s\n", problem.c_str());
+    return r.Complete() ? 0 : 1;
 }
 
 int Append(const std::vector<std::string>& a) {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "installer/engine/Engine.h"
+#include "installer/engine/InstallSession.h"
 #include "installer/payload/TextCodec.h"
 #include "installer/payload/TextTable.h"
 #include "installer/unattended/LinuxInstallPlatform.h"
@@ -48,8 +48,24 @@ private:
 };
 
 int Fail(const char* message, const std::string& detail = "") {
-    std::fprintf(stderr, "lumbra install: %s%s\n", message, detail.c_str());
+    std::fprintf(stderr, "lumbra install: %s%s\n", message, payload::EscapeName(detail).c_str());
     return 2;
+}
+
+// Why the install failed, in the words of this front-end (the log has the
+// details); nullptr when the port question has said it already.
+const char* FailureText(engine::Failure failure) {
+    switch (failure) {
+    case engine::Failure::None:
+    case engine::Failure::PortNotChosen: return nullptr;
+    case engine::Failure::BadName: return "the printer name holds control characters";
+    case engine::Failure::FolderUnusable: return "the install folder cannot be used: a link, not a folder, or not writable";
+    case engine::Failure::FilesNotWritten:
+        return "the driver's files could not all be written (a full disk, or another user's files in the way)";
+    case engine::Failure::SpoolerUnreachable: return "the print system (CUPS) is not reachable; start it and run again";
+    case engine::Failure::SpoolerRefused: return "the print system refused the driver or the printer";
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -79,11 +95,21 @@ int RunUnattendedInstall(const std::vector<std::string>& args) {
     if (model.empty() || port.empty()) return Fail("usage: lumbra ", kUsage);
     const int uiLanguage = language == "cn" ? 1 : language == "ru" ? 2 : language == "en" ? 0 : -1;
     if (uiLanguage < 0) return Fail("unknown language (en, cn, ru): ", language);
+    engine::ComSettings comSettings;
+    {
+        std::vector<std::string> f(1);
+        for (char ch : com) {
+            if (ch == ',') f.emplace_back();
+            else f.back() += ch;
+        }
+        if (f.size() != 5) return Fail("bad --com settings: ", com);
+        comSettings = {f[0], f[1], f[2], f[3], f[4]};
+    }
 
     // Start-up: the package, the configuration files in Documents, texts and models.
     const payload::SystemPaths paths = payload::SystemPaths::FromEnvironment();
     const payload::InstallPackage package = payload::LoadPackage();
-    if (!package.Empty()) payload::ExtractConfigFiles(package.Bytes(), paths.documents);
+    payload::PrepareDocuments(package.Bytes(), paths.documents);
     payload::InstallerTexts texts;
     payload::ReadInstallerTexts(paths.documents / payload::InstallConfigFileName(uiLanguage), texts);
     const payload::ModelTable models = payload::ReadModelTable(paths.documents);
@@ -98,76 +124,71 @@ int RunUnattendedInstall(const std::vector<std::string>& args) {
 
     LinuxInstallPlatform linux(InstallLocations::From(paths));
     ConsoleObserver observer;
-    engine::InstallRun run(linux.Seams(), observer);
+    engine::InstallSession session(linux.Seams(), observer);
+    engine::InstallRun& run = session.Run();
     run.texts = texts;
     run.models = models;
     run.log = payload::InstallLog(paths.installLog);
     run.package = &package;
     run.selfFile = "/proc/self/exe";
 
-    engine::InstallSettings& s = run.settings;
+    engine::InstallSettings& s = session.Settings();
     s.uiLanguage = uiLanguage;
     s.chinese = uiLanguage == 1;
     s.selectedRow = row;
     s.printerName = name.empty() ? payload::Utf16ToUtf8(models.rows[row].printerName) : name;
     if (s.printerName.empty()) return Fail("the printer name is empty");
+    if (engine::HasControlCharacters(s.printerName)) return Fail("the printer name holds control characters: ", s.printerName);
     s.setDefault = setDefault;
     s.useMonitor = useMonitor;
-    if (folder.empty()) {
-        const std::string sub = payload::Utf16ToUtf8(texts.programFolderName);
-        folder = (paths.programFiles / (sub.empty() ? "USB Printer" : sub)).string();
-    }
-    s.installFolder = folder;
-    s.programFolder = (fs::path(folder) / s.printerName).string();
+    if (folder.empty()) folder = engine::DefaultInstallFolder(paths.programFiles, texts.programFolderName).string();
+    if (!session.ChooseFolder(folder)) return Fail("cannot create the install folder ", folder);
 
+    engine::PortChoice choice;
+    choice.com = comSettings;
     if (port == "usb" || port == "USB") {
-        s.portName = "USB";
-        if (!engine::ChooseUsbRow(linux.usb, run.models, run.log, s.printerName, s)) {
-            std::fprintf(stderr, "lumbra install: No matching label printer detected, please connect and try again.\n");
-            return 1;
-        }
+        choice.entry = "USB";
     } else if (port.rfind("net:", 0) == 0) {
         const std::string rest = port.substr(4);
         const auto colon = rest.rfind(':');
-        s.ipAddress = colon == std::string::npos ? rest : rest.substr(0, colon);
-        s.tcpPort = colon == std::string::npos ? "9100" : rest.substr(colon + 1);
-        if (s.ipAddress.empty() || s.tcpPort.empty()) return Fail("bad network port: ", port);
-        s.portName = engine::NetworkPortEntry(uiLanguage == 2 ? 0 : uiLanguage);
-        s.portKind = engine::kPortKindNetwork;
-    } else if (port.rfind("COM", 0) == 0) {
-        s.portName = port.back() == ':' ? port : port + ":";
-        engine::ComSettings c;
-        std::vector<std::string> f(1);
-        for (char ch : com) {
-            if (ch == ',') f.emplace_back();
-            else f.back() += ch;
-        }
-        if (f.size() != 5) return Fail("bad --com settings: ", com);
-        c = {f[0], f[1], f[2], f[3], f[4]};
-        engine::WriteComPortSettings(linux.store, s.portName, c);
-    } else if (port.rfind("LPT", 0) == 0 && port.back() != ':') {
-        s.portName = port + ":";
+        choice.entry = engine::NetworkPortEntry(uiLanguage == 2 ? 0 : uiLanguage);
+        choice.ipAddress = colon == std::string::npos ? rest : rest.substr(0, colon);
+        choice.tcpPort = colon == std::string::npos ? "9100" : rest.substr(colon + 1);
     } else {
-        s.portName = port;
+        // A port the spooler has under exactly this name is taken as it is.
+        choice.entry = port;
+        choice.exact = port.back() == ':' ? port.find("COM") == std::string::npos
+                                          : engine::PortExists(linux.spooler, port);
     }
-
-    if (!payload::CreateFolderPath(s.programFolder)) return Fail("cannot create the install folder ", s.programFolder);
-    payload::CreateFolderPath(fs::path(s.programFolder) / "Inf");
+    switch (session.ConfirmPort(choice)) {
+    case engine::PortCheck::Ok: break;
+    case engine::PortCheck::NoUsbPrinter:
+        std::fprintf(stderr, "lumbra install: No matching label printer detected, please connect and try again.\n");
+        return 1;
+    case engine::PortCheck::NoAddress:
+    case engine::PortCheck::NoTcpPort: return Fail("bad network port: ", port);
+    }
 
     // The worker runs on a thread of its own, as under the wizard.
-    std::thread worker([&run] { engine::InstallWorker(run); });
-    worker.join();
-    engine::CleanInstallFolder(s.programFolder, run.extracted.written);
+    if (session.Prepare(s.printerName)) {
+        session.Start();
+        session.Wait();
+    }
+    session.CleanUp();
 
-    const payload::WizardPage page = run.succeeded ? payload::kComplete : payload::kFailed;
-    const auto& configured = texts.pageText[run.succeeded ? payload::kSuccessText : payload::kFailedText];
+    const bool ok = session.Succeeded();
+    const payload::WizardPage page = ok ? payload::kComplete : payload::kFailed;
+    const auto& configured = texts.pageText[ok ? payload::kSuccessText : payload::kFailedText];
     std::printf("%s\n", payload::Utf16ToUtf8(payload::PageTitle(page, uiLanguage)).c_str());
     std::printf("%s\n", payload::Utf16ToUtf8(payload::PageBody(page, configured, s.chinese)).c_str());
-    if (run.succeeded) {
-        std::printf("printer \"%s\" added as queue %s on port %s\n", run.addedPrinter.c_str(),
-                    linux.spooler.LastAddedQueue().c_str(), s.portName.c_str());
+    std::fflush(stdout);
+    if (ok) {
+        std::printf("printer \"%s\" added as queue %s on port %s\n", payload::EscapeName(run.addedPrinter).c_str(),
+                    linux.spooler.LastAddedQueue().c_str(), payload::EscapeName(s.portName).c_str());
+    } else if (const char* why = FailureText(session.FailureReason())) {
+        std::fprintf(stderr, "lumbra install: %s (details in %s)\n", why, paths.installLog.c_str());
     }
-    return run.succeeded ? 0 : 1;
+    return ok ? 0 : 1;
 }
 
 }  // namespace installer

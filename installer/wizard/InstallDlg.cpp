@@ -11,6 +11,7 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpressionValidator>
 
 #include "installer/payload/TextCodec.h"
 #include "installer/wizard/SelectPortDlg.h"
@@ -26,19 +27,6 @@ QString FromUtf8(const std::string& text) { return QString::fromUtf8(text.data()
 
 constexpr int kButtonWidth = 78;
 constexpr int kButtonHeight = 23;
-
-// The folder below the chosen install folder that is named after the printer:
-// one path component, never a way up or out.
-QString FolderComponent(const QString& printerName) {
-    QString name = printerName;
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    if (name == QLatin1String(".") || name == QLatin1String("..")) name = QStringLiteral("_");
-    return name;
-}
-
-QString JoinFolder(const QString& folder, const QString& name) {
-    return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;
-}
 
 }  // namespace
 
@@ -117,6 +105,11 @@ CInstallDlg::CInstallDlg(const WizardEnvironment& env, const payload::InstallerT
 
     gate_ = std::make_unique<ui::WindowCallGate>(this);
     bridge_ = std::make_unique<Bridge>(*this);
+    session_ = std::make_unique<engine::InstallSession>(services_.platform, *bridge_);
+    engine::InstallRun& run = session_->Run();
+    run.log = services_.log;
+    run.package = services_.package;
+    run.selfFile = services_.selfFile;
 
     panel_ = new CWizardWnd(env_, services_.programFiles, this);
     BuildControls();
@@ -129,8 +122,8 @@ CInstallDlg::CInstallDlg(const WizardEnvironment& env, const payload::InstallerT
     FillSerialLists();
     tcpPort_->setText(QStringLiteral("9100"));
     FillPorts();
-    settings_.uiLanguage = static_cast<int>(env_.language);
-    settings_.chinese = chineseFlag_;
+    session_->Settings().uiLanguage = static_cast<int>(env_.language);
+    session_->Settings().chinese = chineseFlag_;
 
     connect(next_, &QPushButton::clicked, this, &CInstallDlg::OnNext);
     connect(back_, &QPushButton::clicked, this, &CInstallDlg::OnBack);
@@ -146,11 +139,8 @@ CInstallDlg::~CInstallDlg() {
     // panel go, and with it the extracted files.
     gate_->Close();
     if (portAnswer_) portAnswer_->Set(std::nullopt);
-    if (worker_.joinable()) worker_.join();
-    panel_->SetDestroyHook([this] {
-        if (run_ && !run_->settings.programFolder.empty())
-            engine::CleanInstallFolder(run_->settings.programFolder, run_->extracted.written);
-    });
+    session_->Wait();
+    panel_->SetDestroyHook([this] { session_->CleanUp(); });
     delete panel_;
     panel_ = nullptr;
 }
@@ -173,6 +163,9 @@ void CInstallDlg::BuildControls() {
     printerName_ = new QLineEdit(this);
     printerName_->setGeometry(135, 140, 220, 24);
     printerName_->setMaxLength(kFieldLimit);
+    // A printer name holds no control characters: typed or pasted ones are refused.
+    printerName_->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("[^\\x{0}-\\x{1f}\\x{7f}-\\x{9f}]*")), printerName_));
     defaultBox_ = new QCheckBox(this);
     defaultBox_->setGeometry(365, 140, 150, 24);
     monitorBox_ = new QCheckBox(this);
@@ -281,15 +274,16 @@ void CInstallDlg::FillModelList() {
         modelList_->addItem(Lookup(env_, u"Please select model", u"Please select model"));
         break;
     }
-    models_ = payload::ReadModelTable(env_.documents.toStdString());
-    for (const std::u16string& item : models_.listItems) modelList_->addItem(QString::fromStdU16String(item));
+    payload::ModelTable& models = session_->Run().models;
+    models = payload::ReadModelTable(env_.documents.toStdString());
+    for (const std::u16string& item : models.listItems) modelList_->addItem(QString::fromStdU16String(item));
     if (modelList_->count() > 1) {
         modelList_->setCurrentIndex(1);
         printerName_->setText(modelList_->itemText(1));
-        settings_.selectedRow = 1;
+        session_->Settings().selectedRow = 1;
     } else {
         modelList_->setCurrentIndex(0);
-        settings_.selectedRow = 0;
+        session_->Settings().selectedRow = 0;
     }
 }
 
@@ -331,12 +325,12 @@ void CInstallDlg::showEvent(QShowEvent* event) {
 void CInstallDlg::reject() {
     // While the worker runs it still uses this window: Esc, the close box and
     // a disabled Cancel all leave it open.
-    if (workerRunning_.load()) return;
+    if (session_->Running()) return;
     QDialog::reject();
 }
 
 void CInstallDlg::closeEvent(QCloseEvent* event) {
-    if (workerRunning_.load()) {
+    if (session_->Running()) {
         event->ignore();
         return;
     }
@@ -415,13 +409,13 @@ void CInstallDlg::OnModelChanged(int index) {
         printerName_->clear();
         return;
     }
-    settings_.selectedRow = index;
+    session_->Settings().selectedRow = index;
     printerName_->setText(modelList_->itemText(index));
 }
 
 void CInstallDlg::OnPortKindChanged(int index) {
     const QString text = portList_->itemText(index);
-    settings_.portName = Utf8(text);
+    session_->Settings().portName = Utf8(text);
     serialGroup_->setEnabled(text.startsWith(QLatin1String("COM")));
     if (index == portList_->count() - 1) {
         serialGroup_->hide();
@@ -456,12 +450,11 @@ bool CInstallDlg::LeaveChooseFolder() {
         services_.messages.Show(this, boxTitle, chineseFlag_ ? S(u"安装文件夹不能为空") : QStringLiteral("The folder is empty!"));
         return false;
     }
-    if (!payload::CreateFolderPath(folder.toStdString())) {
+    if (!session_->ChooseFolder(Utf8(folder))) {
         services_.messages.Show(this, boxTitle,
                                 chineseFlag_ ? S(u"安装文件夹不是有效文件夹") : QStringLiteral("The folder is invalid"));
         return false;
     }
-    settings_.installFolder = Utf8(folder);
     return true;
 }
 
@@ -481,61 +474,40 @@ bool CInstallDlg::LeavePrinterSetting() {
         }
         return false;
     }
-    settings_.printerName = Utf8(name);
-    settings_.selectedRow = std::max(0, modelList_->currentIndex());
-    QString port = portList_->currentText();
-    settings_.portName = Utf8(port);
-    // A choice made earlier on this page (USB, then the network entry) must
-    // not outlive a change of port.
-    settings_.usbChosen = false;
-    settings_.portKind = engine::kPortKindLocal;
-    panel_->usbFlag = false;
+    engine::InstallSettings& settings = session_->Settings();
+    settings.printerName = Utf8(name);
+    settings.selectedRow = std::max(0, modelList_->currentIndex());
+    const QString port = portList_->currentText();
+    engine::PortChoice choice;
+    choice.entry = Utf8(port);
+    choice.com.baudRate = Utf8(baud_->currentText());
+    choice.com.parity = engine::ParityLetter(Utf8(parity_->currentText()));
+    choice.com.dataBits = Utf8(dataBits_->currentText());
+    choice.com.stopBits = Utf8(stopBits_->currentText());
+    choice.com.flow = engine::FlowLetter(Utf8(flow_->currentText()));
+    choice.ipAddress = Utf8(ip_->text().left(kFieldLimit));
+    choice.tcpPort = Utf8(tcpPort_->text().left(kFieldLimit));
+    panel_->usbFlag = port == QLatin1String("USB");
 
-    if (port == QLatin1String("USB")) {
-        panel_->usbFlag = true;
-        if (!engine::ChooseUsbRow(services_.platform.usb, models_, services_.log, settings_.printerName, settings_)) {
-            services_.messages.Show(nullptr, boxTitle,
-                                    chinese ? S(u"没有检测到打印机连接到电脑上，请先连接打印机并上电。 ")
-                                            : QStringLiteral("No matching label printer detected, please connect and try again."));
-            return false;
-        }
-        return true;
+    switch (session_->ConfirmPort(choice)) {
+    case engine::PortCheck::Ok: return true;
+    case engine::PortCheck::NoUsbPrinter:
+        services_.messages.Show(nullptr, boxTitle,
+                                chinese ? S(u"没有检测到打印机连接到电脑上，请先连接打印机并上电。 ")
+                                        : QStringLiteral("No matching label printer detected, please connect and try again."));
+        return false;
+    case engine::PortCheck::NoAddress:
+        services_.messages.Show(nullptr, boxTitle,
+                                chinese ? S(u"IP地址不能为空，请先输入IP地址")
+                                        : QStringLiteral("IP address cannot be empty, please enter the IP address first"));
+        return false;
+    case engine::PortCheck::NoTcpPort:
+        services_.messages.Show(nullptr, boxTitle,
+                                chinese ? S(u"端口不能为空，请先输入端口")
+                                        : QStringLiteral("Port cannot be empty, please enter the port first"));
+        return false;
     }
-    if (port.contains(QLatin1String("COM"))) {
-        port += QLatin1Char(':');
-        settings_.portName = Utf8(port);
-        engine::ComSettings com;
-        com.baudRate = Utf8(baud_->currentText());
-        com.parity = engine::ParityLetter(Utf8(parity_->currentText()));
-        com.dataBits = Utf8(dataBits_->currentText());
-        com.stopBits = Utf8(stopBits_->currentText());
-        com.flow = engine::FlowLetter(Utf8(flow_->currentText()));
-        engine::WriteComPortSettings(services_.platform.store, settings_.portName, com);
-        return true;
-    }
-    if (port.contains(QLatin1String("TCP"))) {
-        const QString ip = ip_->text().left(kFieldLimit);
-        if (ip.isEmpty()) {
-            services_.messages.Show(nullptr, boxTitle,
-                                    chinese ? S(u"IP地址不能为空，请先输入IP地址")
-                                            : QStringLiteral("IP address cannot be empty, please enter the IP address first"));
-            return false;
-        }
-        settings_.ipAddress = Utf8(ip);
-        const QString tcp = tcpPort_->text().left(kFieldLimit);
-        if (tcp.isEmpty()) {
-            services_.messages.Show(nullptr, boxTitle,
-                                    chinese ? S(u"端口不能为空，请先输入端口")
-                                            : QStringLiteral("Port cannot be empty, please enter the port first"));
-            return false;
-        }
-        settings_.tcpPort = Utf8(tcp);
-        settings_.portKind = engine::kPortKindNetwork;
-        return true;
-    }
-    port += QLatin1Char(':');
-    settings_.portName = Utf8(port);
-    return true;
+    return false;
 }
 
 void CInstallDlg::EnterInstalling() {
@@ -554,33 +526,22 @@ void CInstallDlg::EnterInstalling() {
     monitorBox_->hide();
 
     const QString name = printerName_->text().left(kFieldLimit);
-    settings_.printerName = Utf8(name);
     texts_.productName = name.toStdU16String();
     defaultPrinterFlag_ = defaultBox_->isChecked() ? 1 : 0;
     monitorFlag_ = monitorBox_->isChecked() ? 1 : 0;
-    settings_.setDefault = defaultPrinterFlag_ != 0;
-    settings_.useMonitor = monitorFlag_ != 0;
+    engine::InstallSettings& settings = session_->Settings();
+    settings.setDefault = defaultPrinterFlag_ != 0;
+    settings.useMonitor = monitorFlag_ != 0;
+    session_->Run().texts = texts_;
 
-    const QString target = JoinFolder(panel_->FolderText(), FolderComponent(name));
-    payload::CreateFolderPath(target.toStdString());
-    panel_->SetFolderText(target);
-    payload::CreateFolderPath(JoinFolder(target, QStringLiteral("Inf")).toStdString());
-
-    run_ = std::make_unique<engine::InstallRun>(services_.platform, *bridge_);
-    run_->settings = settings_;
-    run_->settings.programFolder = Utf8(panel_->FolderText());
-    run_->texts = texts_;
-    run_->models = models_;
-    run_->log = services_.log;
-    run_->package = services_.package;
-    run_->selfFile = services_.selfFile;
-
-    workerRunning_ = true;
-    worker_ = std::thread([this] {
-        engine::InstallWorker(*run_);
-        workerRunning_ = false;
-        gate_->Post([this] { WorkerFinished(); });
-    });
+    // The program folder (the chosen folder plus the printer's folder name)
+    // and its Inf folder; the field shows it while the worker installs there.
+    if (!session_->Prepare(Utf8(name))) {
+        ShowFailed();
+        return;
+    }
+    panel_->SetFolderText(FromUtf8(settings.programFolder));
+    session_->Start([this] { gate_->Post([this] { WorkerFinished(); }); });
 }
 
 void CInstallDlg::OpenPortWindow(const std::vector<PortRow>& rows, std::shared_ptr<PortAnswer> answer) {
@@ -596,9 +557,7 @@ void CInstallDlg::OpenPortWindow(const std::vector<PortRow>& rows, std::shared_p
     window->open();
 }
 
-void CInstallDlg::WorkerFinished() {
-    if (worker_.joinable()) worker_.join();
-}
+void CInstallDlg::WorkerFinished() { session_->Wait(); }
 
 QString CInstallDlg::FinishCaption() const {
     return chineseFlag_ ? S(u"完成") : QStringLiteral("Finish");

@@ -6,16 +6,14 @@
 // cross-thread calls and one posted Next.
 #include <QDialog>
 #include <QFont>
-#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <thread>
 
-#include "installer/engine/Engine.h"
+#include "installer/engine/InstallSession.h"
 #include "installer/payload/InstallLog.h"
 #include "installer/payload/InstallerConfig.h"
 #include "installer/payload/Package.h"
@@ -86,11 +84,11 @@ public:
 
     CWizardWnd* panel() const { return panel_; }
     int page() const { return panel_->page; }
-    bool workerRunning() const { return workerRunning_.load(); }
-    const engine::InstallSettings& settings() const { return settings_; }
-    const payload::ModelTable& models() const { return models_; }
-    // The finished run (after the worker ended), for tests and the log.
-    const engine::InstallRun* lastRun() const { return run_.get(); }
+    bool workerRunning() const { return session_->Running(); }
+    const engine::InstallSettings& settings() const { return session_->Settings(); }
+    const payload::ModelTable& models() const { return session_->Run().models; }
+    // The run (read it after the worker ended), for tests and the log.
+    const engine::InstallRun* lastRun() const { return &session_->Run(); }
 
     // Controls, for tests and the screen renderer.
     QPushButton* backButton() const { return back_; }
@@ -147,8 +145,6 @@ private:
     WizardServices services_;
     bool chineseFlag_ = false;
     QFont captionFont_;
-    engine::InstallSettings settings_;
-    payload::ModelTable models_;
     std::uint32_t defaultPrinterFlag_ = 1;
     std::uint32_t monitorFlag_ = 1;
 
@@ -180,9 +176,9 @@ private:
 
     std::unique_ptr<ui::WindowCallGate> gate_;
     std::unique_ptr<Bridge> bridge_;
-    std::unique_ptr<engine::InstallRun> run_;
-    std::thread worker_;
-    std::atomic<bool> workerRunning_{false};
+    // The installation this window collects the choices for and starts; it
+    // cleans the program folder when the panel goes.
+    std::unique_ptr<engine::InstallSession> session_;
     std::shared_ptr<PortAnswer> portAnswer_;
 };
 

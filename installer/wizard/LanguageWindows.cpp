@@ -2,13 +2,13 @@
 
 #include <QComboBox>
 #include <QDir>
-#include <QFile>
 #include <QIcon>
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
 #include <cstdlib>
 
+#include "installer/payload/InstallerConfig.h"
 #include "installer/wizard/WizardPanel.h"
 #include "installer/wizard/WizardTexts.h"
 
@@ -49,9 +49,10 @@ UiLanguage LanguageFromIndex(int index) {
 }
 
 QString ReadCaptionLine(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return {};
-    QByteArray bytes = file.read(1 << 20);
+    const std::filesystem::path file = path.toStdString();
+    const auto data = payload::ReadDocumentsFile(file.parent_path(), file.filename().string());
+    if (!data) return {};
+    QByteArray bytes(data->data(), static_cast<qsizetype>(data->size()));
     if (bytes.startsWith("\xFF\xFE")) bytes.remove(0, 2);
     if (bytes.size() % 2) bytes.chop(1);
     const QString text = QString::fromUtf16(reinterpret_cast<const char16_t*>(bytes.constData()),

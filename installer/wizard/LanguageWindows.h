@@ -30,7 +30,9 @@ int LcidFromLocaleName(const QString& name);
 UiLanguage LanguageFromIndex(int index);
 
 // The last line of a UTF-16 configuration file without its line end; empty
-// when the file is missing or its last line is empty.
+// when the file is missing or its last line is empty. The file is read as
+// the installer reads its configuration (name ignoring case, no link, no
+// FIFO, bounded).
 QString ReadCaptionLine(const QString& path);
 
 class CSelectLanguageBase : public QDialog {

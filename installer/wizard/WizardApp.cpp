@@ -34,11 +34,7 @@ int RunLumbraWizard(int argc, char** argv) {
     const payload::InstallPackage package = payload::LoadPackage();
 
     // A logo left from an earlier run goes; the package's own comes back.
-    std::error_code ec;
-    std::filesystem::create_directories(paths.documents, ec);
-    std::filesystem::remove(paths.documents / "Logo.bmp", ec);
-    std::filesystem::remove(paths.documents / "logo.bmp", ec);
-    if (!package.Empty()) payload::ExtractConfigFiles(package.Bytes(), paths.documents);
+    payload::PrepareDocuments(package.Bytes(), paths.documents);
 
     const QString documents = QString::fromStdString(paths.documents.string());
     const std::optional<UiLanguage> language = AskLanguage(documents, SystemDefaultLcid());

@@ -1,11 +1,12 @@
 #include "installer/wizard/WizardPanel.h"
 
-#include <QDir>
 #include <QFontMetrics>
 #include <QImage>
-#include <QImageReader>
 #include <QPaintEvent>
 #include <QPainter>
+
+#include "installer/engine/Engine.h"
+#include "installer/payload/InstallerConfig.h"
 
 static void InitWizardResourcesOnce() { Q_INIT_RESOURCE(wizard_resources); }
 
@@ -32,16 +33,15 @@ QString Visible(QString line) {
     return line;
 }
 
-// "Logo.bmp" as written by hand; "logo.bmp" as the package names it. Only a
-// real bitmap file counts.
+// "Logo.bmp" in any spelling ("logo.bmp" as the package names it), read as
+// the configuration files are (no link, no FIFO, bounded). Only a real
+// bitmap counts.
 QImage LoadLogo(const QString& documents) {
-    for (const char* name : {"Logo.bmp", "logo.bmp"}) {
-        QImageReader reader(QDir(documents).filePath(QString::fromLatin1(name)), "bmp");
-        reader.setDecideFormatFromContent(false);
-        QImage image;
-        if (reader.read(&image)) return image;
-    }
-    return {};
+    const auto bytes = payload::ReadDocumentsFile(documents.toStdString(), "Logo.bmp");
+    if (!bytes) return {};
+    QImage image;
+    image.loadFromData(reinterpret_cast<const uchar*>(bytes->data()), static_cast<int>(bytes->size()), "BMP");
+    return image;
 }
 
 }  // namespace
@@ -137,10 +137,9 @@ CWizardWnd::CWizardWnd(const WizardEnvironment& env, const QString& programFiles
     if (parent) setGeometry(0, 0, parent->width() - 2, parent->height() - 50);
     chineseFlag = env_.language == UiLanguage::Chinese;
     folderField_ = new CFlatEdit(QRect(QPoint(38, 182), QPoint(361, 203)), this);
-    QString folder = programFilesFolder;
-    if (!folder.endsWith(QLatin1Char('/'))) folder += QLatin1Char('/');
-    folder += env_.programFolderName.isEmpty() ? QStringLiteral("USB Printer") : env_.programFolderName;
-    SetFolderText(folder);
+    const std::filesystem::path folder = engine::DefaultInstallFolder(
+        programFilesFolder.toStdString(), env_.programFolderName.toStdU16String());
+    SetFolderText(QString::fromStdString(folder.string()));
     statusLine_ = InitialStatusLine(chineseFlag);
 }
 

@@ -2,6 +2,7 @@
 // port questions, names, data file bytes, registration and clean-up.
 #include <gmock/gmock.h>
 
+#include "installer/engine/InstallSession.h"
 #include "installer/engine/PcdFile.h"
 #include "installer/engine/tests/EngineHarness.h"
 
@@ -235,8 +236,8 @@ TEST_F(EngineHarness, ThirtyTwoBitVariantLogsOnlyRealMonitorFailures) {
     spooler.printers.clear();
     observer.answers = {std::string("POS80-Port:")};
     run->settings.portName = "USB";
-    ASSERT_TRUE(engine::InstallDriverAndPrinter(*run));
-    EXPECT_EQ(LogLines()[5], "AddPrinterMonitor32 = 5");
+    ASSERT_TRUE(engine::InstallWorker(*run));
+    EXPECT_EQ(LogLines()[7], "AddPrinterMonitor32 = 5");
 }
 
 TEST_F(EngineHarness, SpoolerFailuresEndTheInstallWithTheirLogLine) {
@@ -328,6 +329,58 @@ TEST(EnginePcd, SizesHeaderFieldsAndForms) {
     EXPECT_EQ(engine::PcdFormsFor("POS110", 1100, 2100)[2].name, "110 x 297mm");
 }
 
+TEST_F(EngineHarness, PaperSizeOutOfRangeFailsTheDataFile) {
+    // A width of 99999999999999 in the model table reads as INT_MAX.
+    const auto forms = engine::PcdFormsFor("POS80", payload::LeadingInt(u"99999999999999"), 2100);
+    EXPECT_EQ(forms[0].width, std::numeric_limits<std::int32_t>::max());
+    EXPECT_TRUE(engine::PaperSizeFits(21474836, 0));
+    EXPECT_FALSE(engine::PaperSizeFits(21474837, 0));
+    EXPECT_FALSE(engine::PaperSizeFits(800, -1));
+    run->models.rows[1].paperWidth = payload::LeadingInt(u"99999999999999");
+    run->settings.portName = "COM1:";
+    EXPECT_FALSE(engine::InstallWorker(*run));
+    EXPECT_EQ(run->failure, engine::Failure::FilesNotWritten);
+    EXPECT_FALSE(fs::exists(spooler.driverDirectory / "POS80GPC.pcd"));
+}
+
+// The port page's rules, the same for every front-end.
+TEST_F(EngineHarness, PortChoicesOfTheSession) {
+    engine::InstallSession session({spooler, store, services, shell, usb}, observer);
+    session.Run().models.rows[1] = Row(u"POS80", u"POS80", u"vid_0418&pid_5011");
+    session.Settings().printerName = "POS80";
+    struct Case {
+        std::string entry;
+        bool exact;
+        std::string ip, tcp;
+        engine::PortCheck check;
+        std::string portName;
+        int kind;
+    } cases[] = {
+        {"USB", false, "", "", engine::PortCheck::NoUsbPrinter, "USB", engine::kPortKindLocal},
+        {"COM3", false, "", "", engine::PortCheck::Ok, "COM3:", engine::kPortKindLocal},
+        {"COM3:", false, "", "", engine::PortCheck::Ok, "COM3:", engine::kPortKindLocal},
+        {"LPT1", false, "", "", engine::PortCheck::Ok, "LPT1:", engine::kPortKindLocal},
+        {"USB001", true, "", "", engine::PortCheck::Ok, "USB001", engine::kPortKindLocal},
+        {"Net Port(TCP/IP)", false, "", "9100", engine::PortCheck::NoAddress, "Net Port(TCP/IP)", 0},
+        {"Net Port(TCP/IP)", false, "127.0.0.1", "", engine::PortCheck::NoTcpPort, "Net Port(TCP/IP)", 0},
+        {"Net Port(TCP/IP)", false, "127.0.0.1", "9100", engine::PortCheck::Ok, "Net Port(TCP/IP)",
+         engine::kPortKindNetwork},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.entry);
+        engine::PortChoice choice;
+        choice.entry = c.entry;
+        choice.exact = c.exact;
+        choice.ipAddress = c.ip;
+        choice.tcpPort = c.tcp;
+        EXPECT_EQ(session.ConfirmPort(choice), c.check);
+        EXPECT_EQ(session.Settings().portName, c.portName);
+        EXPECT_EQ(session.Settings().portKind, c.kind);
+        EXPECT_EQ(session.Settings().usbChosen, c.entry == "USB");
+    }
+    EXPECT_EQ(store.GetText(engine::kComPortsKey, "COM3:"), "115200,n,8,1,p");
+}
+
 TEST(EngineUsb, PortSearchOutcomes) {
     payload::ModelTable models;
     models.rows[1] = Row(u"POS80", u"POS80", u"vid_0418&pid_5011");
@@ -414,14 +467,15 @@ TEST_F(EngineHarness, CleanUpKeepsTheThreeFilesAndEverythingNotExtracted) {
     fs::remove(Folder() / "DRVHELP.HLP");
     fs::create_symlink(root / "outside.txt", Folder() / "DRVHELP.HLP");
 
-    engine::CleanInstallFolder(Folder(), run->extracted.written);
+    engine::CleanInstallFolder(*run);
     EXPECT_THAT(FilesIn(Folder()), ElementsAre("DRVHELP.HLP", "Inf", "RcptSpoolSvc.exe", "Uninstall.ini",
                                                "Uninstaller.exe", "notes.txt"));
     EXPECT_TRUE(fs::is_symlink(Folder() / "DRVHELP.HLP"));
     EXPECT_EQ(ReadText(root / "outside.txt"), "keep");
 
     // Cancelled before anything was extracted: nothing goes.
-    EXPECT_EQ(engine::CleanInstallFolder(Folder(), {}), 0);
+    run->extracted = {};
+    EXPECT_EQ(engine::CleanInstallFolder(*run), 0);
     EXPECT_EQ(FilesIn(Folder()).size(), 6u);
 }
 

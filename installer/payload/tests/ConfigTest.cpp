@@ -58,9 +58,9 @@ TEST(InstallerTexts, NamesBlockVariants) {
         {"a run of 19 is no separator",
          {u"Title", kSep, std::u16string(19, u'='), u"D", u"M", u"M:", u"F", u"L.DLL"},
          {u"Title", std::u16string(19, u'='), u"D", u"M", u"M:", u"F", u"L.DLL"}},
-        {"short names block leaves the rest empty",
+        {"short names block: the rest keeps the built-in values",
          {u"Title", kSep, u"P", u"D"},
-         {u"Title", u"P", u"D", u"", u"", u"", u""}},
+         {u"Title", u"P", u"D", u"USB Printer Monitor", u"USB PRINTER PORT:", u"", u""}},
     };
     for (const Case& c : cases) EXPECT_EQ(Names(ParseLines(WithPages(c.tail))), c.names) << c.what;
 }
@@ -107,6 +107,26 @@ TEST(InstallerTexts, MissingFileGivesDefaultsAndReadDeletesTheFile) {
     EXPECT_STREQ(InstallConfigFileName(0), "InstallConfig_en.txt");
     EXPECT_STREQ(InstallConfigFileName(1), "InstallConfig_cn.txt");
     EXPECT_STREQ(InstallConfigFileName(2), "InstallConfig_rs.txt");
+}
+
+TEST(InstallerTexts, FilesFoundIgnoringCaseAndEmptyOnesFallBackFieldByField) {
+    ScratchDir dir;
+    const std::string models =
+        Utf16File({u"//heading", u"POS58, 0, POS58, ESC.GPD, vid_0418&pid_5012, 203, X, 580, 2100"});
+    PrepareDocuments(BuildPackage(Sources({{"printername.TXT", models},
+                                           {"TEXT.INI", "[Text]\r\nBack=Назад\r\n"},
+                                           {"installconfig_EN.txt", ""},
+                                           {"InstallConfig_cn.txt", Utf16File({u"no", u"separators", u"at all"})}})),
+                     dir / "docs");
+    EXPECT_EQ(ReadModelTable(dir / "docs").FilledRows(), 1u);
+    EXPECT_EQ(LookupTextIn(dir / "docs/Text.ini", u"Back", u"Back"), u"Назад");
+    const std::vector<std::u16string> defaults = {u"", u"USB Printer", u"USB Printer Driver", u"USB Printer Monitor",
+                                                  u"USB PRINTER PORT:", u"", u""};
+    for (int language : {0, 1}) {
+        InstallerTexts t;
+        EXPECT_TRUE(ReadInstallerTexts(dir / "docs" / InstallConfigFileName(language), t)) << language;
+        EXPECT_EQ(Names(t), defaults) << language;
+    }
 }
 
 const char16_t* kHeading = u"\uFEFF//打印机名称,是否带切刀,打印机型号,GPD文件,vid&pid,分辨率,硬件ID,默认纸张宽度,默认纸张高度";

@@ -99,7 +99,7 @@ TEST(Package, ExtractWritesEveryEntryWithSubFoldersStatusAndLog) {
     EXPECT_EQ(ReadFile(dir / "install/sub/deep/c.bin"), std::string(70000, 'c'));
     EXPECT_EQ(obs.StatusLines(), (std::vector<std::string>{"a.txt", "b.txt", "c.bin"}));
     EXPECT_EQ(obs.current, 100);
-    EXPECT_EQ(r.written, (std::vector<fs::path>{dir / "install/a.txt", dir / "install/sub/b.txt",
+    EXPECT_EQ(r.Paths(), (std::vector<fs::path>{dir / "install/a.txt", dir / "install/sub/b.txt",
                                                  dir / "install/sub/deep/c.bin"}));
     EXPECT_EQ(ReadFile(log.File()), "**** FileCount=3\r\n**** Retrace Finish\r\n");
 }
@@ -170,6 +170,7 @@ TEST(Package, UnsafeNamesAreRefusedAndTheWalkGoesOn) {
         {"c:evil.txt", false, ""},
         {"", false, ""},
         {std::string("a\0b", 3), false, ""},
+        {"red\x1b[31m.txt", false, ""},
         {"sub\\", false, ""},
         {"sub\\..", false, ""},
         {std::string(256, 'n'), false, ""},
@@ -191,8 +192,8 @@ TEST(Package, UnsafeNamesAreRefusedAndTheWalkGoesOn) {
     InstallLog log(dir / "log.txt");
     fs::create_directories(dir / "root/install");
     ExtractReport r = ExtractPackage(pkg, dir / "root/install", nullptr, log);
-    EXPECT_EQ(r.refused.size(), 13u);
-    EXPECT_EQ(r.written.size(), entries.size() - 13);
+    EXPECT_EQ(r.refused.size(), 14u);
+    EXPECT_EQ(r.written.size(), entries.size() - 14);
     for (std::size_t i = 1; i < entries.size(); i += 2)
         EXPECT_TRUE(fs::exists(dir / "root/install" / entries[i].name)) << entries[i].name;
     EXPECT_EQ(Tree(dir / "root").size(), 2 + r.written.size());  // install/, sub/ and the files
@@ -221,7 +222,7 @@ TEST(Package, LinksAndSpecialFilesWhereTargetsBelongAreRefused) {
                                      {"good.txt", "good"}}));
     ExtractReport r = ExtractPackage(pkg, dir / "install", nullptr, InstallLog());
     EXPECT_EQ(r.refused.size(), 6u);
-    EXPECT_EQ(r.written, (std::vector<fs::path>{dir / "install/good.txt"}));
+    EXPECT_EQ(r.Paths(), (std::vector<fs::path>{dir / "install/good.txt"}));
     EXPECT_EQ(ReadFile(dir / "outside/secret"), "keep");
     EXPECT_EQ(ReadFile(dir / "outside/linked"), "keep too");
     EXPECT_EQ(Tree(dir / "outside"), (std::vector<std::string>{"linked", "secret"}));
@@ -233,6 +234,23 @@ TEST(Package, LinksAndSpecialFilesWhereTargetsBelongAreRefused) {
     ExtractReport d = ExtractConfigFiles(BuildPackage(Sources({{"Text.ini", "evil"}})), dir / "docs");
     EXPECT_EQ(d.refused.size(), 1u);
     EXPECT_EQ(ReadFile(dir / "outside/secret"), "keep");
+}
+
+TEST(Package, ListingEscapesNamesAndMarksRefusedOnes) {
+    auto pkg = RawPackage(3, {{"good.txt", Deflate("a")},
+                              {std::string("bad\0name", 8), Deflate("b")},
+                              {"\x1b[31mred\\x\xC2\x9B\xFF.txt", Deflate("c")}});
+    const PackageListing listing = ListPackage(pkg);
+    const std::string text = FormatListing(listing);
+    EXPECT_NE(text.find("  good.txt\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("  bad\\x00name  (refused: name holds a zero byte)\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("  \\x1B[31mred\\\\x\\xC2\\x9B\\xFF.txt  (refused: name holds a control character)\n"),
+              std::string::npos) << text;
+    EXPECT_NE(text.find("3 of 3 entries\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find_first_of(std::string("\0\x1b", 2)), std::string::npos);
+    EXPECT_FALSE(ListingIsSound(listing));
+    EXPECT_TRUE(ListingIsSound(ListPackage(RawPackage(1, {{"good.txt", Deflate("a")}}))));
+    EXPECT_EQ(EscapeName("Принтер 80"), "Принтер 80");
 }
 
 TEST(Package, MalformedContainersStopCleanlyKeepingEarlierEntries) {

@@ -18,9 +18,8 @@
 #include <fstream>
 #include <random>
 #include <sstream>
-#include <thread>
 
-#include "installer/engine/Engine.h"
+#include "installer/engine/InstallSession.h"
 #include "installer/payload/TextCodec.h"
 #include "installer/unattended/LinuxInstallPlatform.h"
 #include "installer/unattended/tests/CupsTestSupport.h"
@@ -130,20 +129,20 @@ protected:
         installer::LinuxInstallPlatform platform(installer::InstallLocations::From(paths));
         RecordingObserver observer;
         observer.answers = std::move(answers);
-        engine::InstallRun run(platform.Seams(), observer);
+        engine::InstallSession session(platform.Seams(), observer);
+        engine::InstallRun& run = session.Run();
         run.package = package;
         run.log = payload::InstallLog(paths.installLog);
         payload::ReadInstallerTexts(Copy("InstallConfig_en.txt"), run.texts);
         run.models = payload::ReadModelTable(PAYLOAD_FILES_DIR);
-        run.settings.printerName = name;
-        run.settings.selectedRow = 1;
-        run.settings.installFolder = (paths.programFiles / "USB Printer").string();
-        run.settings.programFolder = (paths.programFiles / "USB Printer" / name).string();
-        payload::CreateFolderPath(run.settings.programFolder);
-        port(run.settings);
-        std::thread worker([&run] { engine::InstallWorker(run); });
-        worker.join();
-        engine::CleanInstallFolder(run.settings.programFolder, run.extracted.written);
+        session.Settings().selectedRow = 1;
+        EXPECT_TRUE(session.ChooseFolder((paths.programFiles / "USB Printer").string()));
+        port(session.Settings());
+        if (session.Prepare(name)) {
+            session.Start();
+            session.Wait();
+        }
+        session.CleanUp();
         return {run.succeeded, platform.spooler.LastAddedQueue(), run.addedPrinter, run.settings,
                 observer.questions};
     }
@@ -219,7 +218,7 @@ TEST_F(CupsInstall, NetworkInstallCreatesTheQueueRecordsAndDefault) {
     std::vector<std::string> left;
     for (const auto& e : fs::directory_iterator(folder)) left.push_back(e.path().filename().string());
     std::sort(left.begin(), left.end());
-    EXPECT_THAT(left, ::testing::ElementsAre("RcptSpoolSvc.exe", "Uninstall.ini", "Uninstaller.exe"));
+    EXPECT_THAT(left, ::testing::ElementsAre("Inf", "RcptSpoolSvc.exe", "Uninstall.ini", "Uninstaller.exe"));
     const std::string unit = ReadText(tree / "etc/systemd/system/MavoPrinter-Service.service");
     EXPECT_THAT(unit, HasSubstr("Description=MavoPrinter Printer Monitor"));
     EXPECT_THAT(unit, HasSubstr("ExecStart=\"" + (folder / "RcptSpoolSvc.exe").string() + "\""));

@@ -85,15 +85,23 @@ TEST_F(LinuxSeams, FileStoreKeysValuesAndEscapes) {
 TEST_F(LinuxSeams, SystemdUnitIsCreatedOnceAndNotStartedWhenStaged) {
     linuxplat::SystemdServices services(root / "etc/systemd/system", false);
     ASSERT_TRUE(services.Available());
-    engine::ServiceRecord s{"MavoPrinter Service", "MavoPrinter Service", "/opt/My \"Printer\"/RcptSpoolSvc.exe"};
+    engine::ServiceRecord s{"MavoPrinter Service", "MavoPrinter Service", "/opt/My Printer 100%/RcptSpoolSvc.exe"};
     ASSERT_TRUE(services.Create(s));
     EXPECT_FALSE(services.Create(s)) << "an existing service is not replaced";
     EXPECT_TRUE(services.SetDescription("MavoPrinter Service", "MavoPrinter Printer Monitor"));
     EXPECT_FALSE(services.Start("MavoPrinter Service")) << "staged: never calls systemctl";
     const std::string unit = ReadText(root / "etc/systemd/system/MavoPrinter-Service.service");
     EXPECT_THAT(unit, HasSubstr("Description=MavoPrinter Printer Monitor\n"));
-    EXPECT_THAT(unit, HasSubstr("ExecStart=\"/opt/My \\\"Printer\\\"/RcptSpoolSvc.exe\"\n"));
+    EXPECT_THAT(unit, HasSubstr("ExecStart=\"/opt/My Printer 100%%/RcptSpoolSvc.exe\"\n"));
+    EXPECT_THAT(unit, HasSubstr("WorkingDirectory=/opt/My Printer 100%%\n"));
+    EXPECT_THAT(unit, HasSubstr("\nNoNewPrivileges=yes\nProtectSystem=strict\n"));
     EXPECT_THAT(unit, HasSubstr("WantedBy=multi-user.target\n"));
+    // What systemd would read otherwise (an injected line, a program name it refuses) is not written.
+    for (const char* program : {"/opt/a\nExecStart=/bin/sh/x.exe", "/opt/a\"b/x.exe", "/opt/a\\/x.exe"}) {
+        linuxplat::SystemdServices other(root / "other", false);
+        EXPECT_FALSE(other.Create({"Odd", "Odd", program})) << program;
+    }
+    EXPECT_FALSE(services.SetDescription("MavoPrinter Service", "x\n[Service]"));
 }
 
 TEST_F(LinuxSeams, DesktopLauncher) {

@@ -2,7 +2,8 @@
 # `lumbra install` end to end against a private cupsd: the network install of
 # POS80 becomes the default queue with its records and unit file; a second
 # install of the same name cannot ask for a port and fails clearly; given the
-# existing monitor port it succeeds as "POS80 (1)" and becomes the default.
+# existing monitor port it succeeds as "POS80 (1)" and becomes the default;
+# with cupsd stopped an install fails saying the print system is not reachable.
 #   lumbra-install-session.sh LUMBRA PRIVATE_CUPSD_SCRIPT
 set -uo pipefail
 lumbra=$1; cupsd_script=$2
@@ -32,5 +33,10 @@ lpstat -l -p 'POS80_(1)' | grep -q 'Description: POS80 (1)' || fail "description
 
 "$lumbra" install --model NOPE --port usb >/dev/null 2>&1; [ $? -eq 2 ] || fail "unknown model must exit 2"
 "$cupsd_script" stop "$tree" >/dev/null
+
+out=$("$lumbra" install --model POS80 --name Later --port net:127.0.0.1:9100 2>&1); rc=$?
+[ $rc -eq 1 ] || fail "install without cupsd exit $rc: $out"
+grep -q 'Setup Failed' <<<"$out" || fail "no failure page text: $out"
+grep -q 'the print system (CUPS) is not reachable' <<<"$out" || fail "no reason: $out"
 rm -rf "$tree"
 echo PASS

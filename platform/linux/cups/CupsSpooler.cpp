@@ -4,11 +4,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <fstream>
 #include <system_error>
 
 #include "installer/engine/Engine.h"
 #include "installer/engine/PcdFile.h"
+#include "installer/payload/SafeFs.h"
 #include "installer/payload/TextCodec.h"
 #include "platform/linux/cups/Ppd.h"
 #include "platform/linux/usbreg/SysfsUsbRegistry.h"
@@ -80,11 +80,6 @@ const char* AttrText(ipp_t* response, ipp_attribute_t* attr) {
     return attr ? ippGetString(attr, 0, nullptr) : nullptr;
 }
 
-bool CopyExecutable(const fs::path& from, const fs::path& to) {
-    std::error_code ec;
-    if (!fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec)) return false;
-    return ::chmod(to.c_str(), 0755) == 0;
-}
 
 }  // namespace
 
@@ -106,15 +101,7 @@ std::string CupsSpooler::SchemeFor(const std::string& monitorName) {
 }
 
 std::string CupsSpooler::QueueNameFor(const std::string& printerName) {
-    std::string out;
-    for (unsigned char c : printerName) {
-        const bool bad = c <= ' ' || c == 127 || c == '/' || c == '\\' || c == '?' || c == '\'' ||
-                         c == '"' || c == '#';
-        out += bad ? '_' : static_cast<char>(c);
-    }
-    if (out.size() > 120) out.resize(120);
-    if (out.empty()) out = "printer";
-    return out;
+    return engine::NamesFor(printerName).queue;
 }
 
 std::string CupsSpooler::SerialUriWithSettings(const std::string& uri, const std::string& settings) {
@@ -138,9 +125,8 @@ std::string CupsSpooler::SerialUriWithSettings(const std::string& uri, const std
 }
 
 std::uint32_t CupsSpooler::DriverDirectory(fs::path& folder) {
-    std::error_code ec;
-    fs::create_directories(loc_.driverDirectory, ec);
-    if (!fs::is_directory(loc_.driverDirectory, ec)) return engine::kErrorFileNotFound;
+    payload::Dir dir;
+    if (payload::OpenFolder(loc_.driverDirectory, true, dir) != 0) return engine::kErrorFileNotFound;
     folder = loc_.driverDirectory;
     return kOk;
 }
@@ -154,15 +140,11 @@ std::uint32_t CupsSpooler::AddPrinterDriver(const engine::DriverRecord& driver) 
     const auto data = engine::ReadPcdFile(dd / driver.dataFile);
     if (!data) return engine::kErrorInvalidParameter;
     // The driver module is what CUPS runs as the filter.
-    ::chmod((dd / driver.driverPath).c_str(), 0755);
-    std::error_code ec;
-    fs::create_directories(loc_.modelDirectory, ec);
+    if (payload::ChmodFile(dd / driver.driverPath, 0755) != 0) return engine::kErrorAccessDenied;
+    // The PPD is replaced only by a complete new one.
     const fs::path ppd = loc_.modelDirectory / PpdFileName(driver.name);
-    {
-        std::ofstream out(ppd, std::ios::trunc);
-        out << BuildPpd(driver.name, *data, dd / driver.driverPath);
-        if (!out) return engine::kErrorAccessDenied;
-    }
+    if (payload::WriteFile(ppd, BuildPpd(driver.name, *data, dd / driver.driverPath), 0644) != 0)
+        return engine::kErrorAccessDenied;
     const std::string key = std::string(kDriversKey) + "\\" + driver.name;
     if (store_.CreateKey(key)) {
         store_.SetText(key, "Environment", driver.environment);
@@ -181,9 +163,8 @@ std::uint32_t CupsSpooler::AddMonitor(const engine::MonitorRecord& monitor) {
     std::error_code ec;
     if (store_.KeyExists(key) || fs::exists(fs::symlink_status(backend, ec)))
         return engine::kErrorMonitorAlreadyInstalled;
-    if (!fs::is_regular_file(monitor.module, ec)) return engine::kErrorFileNotFound;
-    fs::create_directories(loc_.backendDirectory, ec);
-    if (!CopyExecutable(monitor.module, backend)) return engine::kErrorAccessDenied;
+    if (!fs::is_regular_file(fs::symlink_status(monitor.module, ec))) return engine::kErrorFileNotFound;
+    if (payload::CopyFile(monitor.module, backend, 0755) != 0) return engine::kErrorAccessDenied;
     if (!store_.CreateKey(key)) return engine::kErrorAccessDenied;
     store_.SetText(key, "Backend", scheme);
     store_.SetText(key, "Driver", monitor.module.string());
@@ -249,6 +230,7 @@ std::uint32_t CupsSpooler::ListPorts(std::vector<Port>& ports) {
             unique.push_back(std::move(p));
     }
     ports = std::move(unique);
+    for (const Port& p : ports) seenUris_[p.info.name] = p.uri;
 
     for (const UsbPrinterNode& usb : ListUsbPrinters(loc_.usbRoot)) {
         ports.push_back({{UsbPortName(usb.index), "USB printer " + usb.vidPid, "USB Monitor"},
@@ -339,6 +321,10 @@ std::uint32_t CupsSpooler::AddPrinter(const engine::PrinterRecord& printer, engi
             break;
         }
     }
+    // CUPS lists a serial or parallel port only when its probe of the device
+    // answers in time; a port this spooler listed a moment ago is still known.
+    if (const auto known = seenUris_.find(printer.portName); uri.empty() && known != seenUris_.end())
+        uri = known->second;
     if (uri.empty()) return engine::kErrorUnknownPort;
     if (uri.rfind("serial:", 0) == 0) {
         if (const auto settings = store_.GetText(engine::kComPortsKey, printer.portName))

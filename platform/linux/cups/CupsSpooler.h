@@ -16,9 +16,9 @@
 //   EnumPorts         serial and parallel devices that CUPS reports (ttyS<n> is
 //                     COM<n+1>:, ttyUSB<n> COM<n+33>:, ttyACM<n> COM<n+65>:, lp<n> and
 //                     parport<n> LPT<n+1>:), the usblp printers (USB001 ...), the monitor ports
-//   AddPrinter        CUPS-Add-Modify-Printer: queue name derived from the name
-//                     where CUPS forbids characters (blank, "/", "\\", "?", "'", "\"",
-//                     "#", controls become "_"; a taken queue name gets "_2", "_3"...),
+//   AddPrinter        CUPS-Add-Modify-Printer: the queue name is engine::NamesFor's
+//                     (blank, "/", "\\", "?", "'", "\"", "#", controls become "_";
+//                     a taken queue name gets "_2", "_3"...),
 //                     the name as given is the description (printer-info); the
 //                     queue accepts jobs and is idle. COM settings recorded for
 //                     the port become serial URI options.
@@ -28,8 +28,10 @@
 //   EnumPrinters      queue names and descriptions
 //   SetDefaultPrinter CUPS-Set-Default for the queue of that name or description
 //
-// Errors are platform error numbers of Seams.h; an IPP failure returns its IPP
-// status code (for example 1025, client-error-forbidden).
+// Errors are platform error numbers of Seams.h; a cupsd that cannot be reached
+// gives kErrorSpoolerUnavailable, any other IPP failure its IPP status code
+// (for example 1025, client-error-forbidden). Driver, PPD and backend files
+// are written as new files renamed into place (SafeFs.h).
 #include <filesystem>
 #include <map>
 #include <string>
@@ -87,6 +89,7 @@ private:
     CupsLocations loc_;
     engine::KeyValueStore& store_;
     std::map<engine::PrinterHandle, std::string> open_;  // handle -> queue
+    std::map<std::string, std::string> seenUris_;        // local port name -> device URI, as last listed
     engine::PrinterHandle next_ = 1;
     std::string lastAdded_;
 };

@@ -1,21 +1,25 @@
 #include "platform/linux/shell/XdgShell.h"
 
 #include <cstdlib>
-#include <fstream>
+#include <optional>
 #include <system_error>
+
+#include "installer/payload/SafeFs.h"
 
 namespace linuxplat {
 namespace fs = std::filesystem;
 namespace {
 
-// A value of a desktop entry: backslash, newline, tab and CR escaped.
-std::string EntryValue(const std::string& s) {
+// A value of a desktop entry: backslash, newline, tab and CR escaped; any
+// other control character cannot be written.
+std::optional<std::string> EntryValue(const std::string& s) {
     std::string out;
     for (char c : s) {
         if (c == '\\') out += "\\\\";
         else if (c == '\n') out += "\\n";
         else if (c == '\t') out += "\\t";
         else if (c == '\r') out += "\\r";
+        else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return std::nullopt;
         else out += c;
     }
     return out;
@@ -42,23 +46,22 @@ fs::path XdgShell::DefaultApplicationsFolder() {
 }
 
 std::optional<fs::path> XdgShell::StartMenuFolder() {
-    std::error_code ec;
-    fs::create_directories(applications_, ec);
-    if (!fs::is_directory(applications_, ec)) return std::nullopt;
+    // Made in a user's home, the folders belong to that user.
+    payload::Dir dir;
+    if (payload::OpenFolder(applications_, true, dir) != 0) return std::nullopt;
     return applications_;
 }
 
 bool XdgShell::CreateShortcut(const fs::path& target, const fs::path& workingDirectory,
                               const fs::path& shortcut) {
-    std::ofstream out(shortcut, std::ios::trunc);
-    if (!out) return false;
-    out << "[Desktop Entry]\n"
-        << "Type=Application\n"
-        << "Name=" << EntryValue(shortcut.stem().string()) << "\n"
-        << "Exec=" << EntryValue(ExecArgument(target.string())) << "\n"
-        << "Path=" << EntryValue(workingDirectory.string()) << "\n"
-        << "Terminal=false\n";
-    return static_cast<bool>(out);
+    const auto name = EntryValue(shortcut.stem().string());
+    const auto exec = EntryValue(ExecArgument(target.string()));
+    const auto path = EntryValue(workingDirectory.string());
+    if (!name || !exec || !path) return false;
+    const std::string text = "[Desktop Entry]\nType=Application\nName=" + *name + "\nExec=" + *exec +
+                             "\nPath=" + *path + "\nTerminal=false\n";
+    // Never through a link or over someone else's file at that name.
+    return payload::WriteFile(shortcut, text, 0644, false) == 0;
 }
 
 }  // namespace linuxplat

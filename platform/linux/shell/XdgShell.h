@@ -2,6 +2,9 @@
 // Shell folders and shortcuts on Linux: the "Start menu" is the user's
 // applications folder ($XDG_DATA_HOME/applications, normally
 // ~/.local/share/applications), and a shortcut is a .desktop launcher.
+// Folders made in a user's home belong to that user; a launcher is written
+// as a new file renamed into place, never through a link or over another
+// user's file (SafeFs.h).
 #include <filesystem>
 
 #include "installer/engine/Seams.h"

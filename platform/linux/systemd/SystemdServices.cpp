@@ -1,14 +1,17 @@
 #include "platform/linux/systemd/SystemdServices.h"
 
 #include <fcntl.h>
-#include <sys/wait.h>
+#include <grp.h>
+#include <pwd.h>
 #include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 #include <system_error>
 #include <vector>
+
+#include "installer/payload/SafeFs.h"
 
 extern char** environ;
 
@@ -16,13 +19,39 @@ namespace linuxplat {
 namespace fs = std::filesystem;
 namespace {
 
-// One argument of ExecStart=, quoted for systemd.
-std::string QuoteExec(const std::string& s) {
+constexpr std::size_t kUnitLimit = 1 << 16;
+
+bool HasControl(const std::string& s) {
+    for (unsigned char c : s)
+        if (c < 0x20 || c == 0x7F) return true;
+    return false;
+}
+
+// A value systemd would read back as written: no control character (the
+// line would end or mean something else), no blank or backslash at its end
+// (blanks are trimmed, a backslash continues the line).
+bool Writable(const std::string& s) {
+    return !HasControl(s) && (s.empty() || (s.back() != ' ' && s.back() != '\\'));
+}
+
+// An unquoted value with specifiers kept literal.
+std::optional<std::string> Plain(const std::string& s) {
+    if (!Writable(s) || (!s.empty() && s.front() == ' ')) return std::nullopt;
+    std::string out;
+    for (char c : s) {
+        if (c == '%') out += '%';
+        out += c;
+    }
+    return out;
+}
+
+// The program of ExecStart=, quoted: "%" doubled; systemd takes no quote,
+// apostrophe or backslash in a program's name, nor a "$" substitution there.
+std::optional<std::string> ExecProgram(const std::string& s) {
+    if (HasControl(s) || s.find_first_of("\"'\\") != std::string::npos) return std::nullopt;
     std::string out = "\"";
     for (char c : s) {
-        if (c == '"' || c == '\\') out += '\\';
-        if (c == '%') out += '%';
-        if (c == '$') out += '$';
+        if (c == '%') out += c;
         out += c;
     }
     return out + "\"";
@@ -44,6 +73,9 @@ int Run(const std::vector<std::string>& argv) {
     if (waitpid(pid, &status, 0) < 0) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+bool UserExists(const char* name) { return ::getpwnam(name) != nullptr; }
+bool GroupExists(const char* name) { return ::getgrnam(name) != nullptr; }
 
 }  // namespace
 
@@ -67,49 +99,63 @@ bool SystemdServices::SystemdRuns() {
 }
 
 bool SystemdServices::Available() {
-    std::error_code ec;
-    fs::create_directories(unitDirectory_, ec);
-    return fs::is_directory(unitDirectory_, ec);
+    payload::Dir dir;
+    return payload::OpenFolder(unitDirectory_, true, dir) == 0;
 }
 
-bool SystemdServices::Create(const engine::ServiceRecord& service) {
-    const fs::path file = UnitFile(service.name);
-    std::error_code ec;
-    if (fs::exists(fs::symlink_status(file, ec))) return false;
+std::optional<std::string> SystemdServices::UnitText(const engine::ServiceRecord& service,
+                                                     const std::string& description) {
+    const auto desc = Plain(description);
+    const auto exec = ExecProgram(service.program.string());
+    const auto workdir = Plain(service.program.parent_path().string());
+    if (!desc || !exec || !workdir || !Writable(service.displayName) || !service.program.is_absolute())
+        return std::nullopt;
     std::ostringstream unit;
     unit << "# " << service.displayName << "\n"
          << "[Unit]\n"
-         << "Description=" << service.displayName << "\n"
+         << "Description=" << *desc << "\n"
          << "After=cups.service\n\n"
          << "[Service]\n"
          << "Type=simple\n"
-         << "ExecStart=" << QuoteExec(service.program.string()) << "\n"
-         << "WorkingDirectory=" << QuoteExec(service.program.parent_path().string()) << "\n"
+         << "ExecStart=" << *exec << "\n"
+         << "WorkingDirectory=" << *workdir << "\n";
+    if (UserExists("lp")) unit << "User=lp\nGroup=lp\n";
+    else unit << "DynamicUser=yes\n";
+    if (GroupExists("lpadmin")) unit << "SupplementaryGroups=lpadmin\n";
+    unit << "NoNewPrivileges=yes\n"
+         << "ProtectSystem=strict\n"
+         << "ProtectHome=read-only\n"
+         << "PrivateTmp=yes\n"
          << "Restart=on-failure\n\n"
          << "[Install]\n"
          << "WantedBy=" << (service.autoStart ? "multi-user.target" : "") << "\n";
-    // O_EXCL: an existing unit is never replaced.
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    const std::string text = unit.str();
-    const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    ::close(fd);
-    return ok;
+    return unit.str();
+}
+
+bool SystemdServices::Create(const engine::ServiceRecord& service) {
+    const auto text = UnitText(service, service.displayName);
+    payload::Dir dir;
+    if (!text || payload::OpenFolder(unitDirectory_, true, dir) != 0) return false;
+    // An existing unit is never replaced.
+    payload::NewFile file;
+    if (file.Create(dir) != 0) return false;
+    file.Write(text->data(), text->size());
+    return file.CommitNew(UnitName(service.name), 0644) == 0;
 }
 
 bool SystemdServices::SetDescription(const std::string& name, const std::string& description) {
-    const fs::path file = UnitFile(name);
-    std::ifstream in(file);
-    if (!in) return false;
-    std::string text, line;
-    while (std::getline(in, line)) {
-        if (line.rfind("Description=", 0) == 0) line = "Description=" + description;
-        text += line + "\n";
+    const auto value = Plain(description);
+    payload::Dir dir;
+    if (!value || payload::OpenFolder(unitDirectory_, false, dir) != 0) return false;
+    const auto text = payload::ReadFileAt(dir, UnitName(name), kUnitLimit);
+    if (!text) return false;
+    std::istringstream in(*text);
+    std::string out;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("Description=", 0) == 0) line = "Description=" + *value;
+        out += line + "\n";
     }
-    in.close();
-    std::ofstream out(file, std::ios::trunc);
-    out << text;
-    return static_cast<bool>(out);
+    return payload::WriteFileAt(dir, UnitName(name), out, 0644) == 0;
 }
 
 bool SystemdServices::Start(const std::string& name) {

@@ -5,7 +5,19 @@
 // systemd runs this system and the unit folder is the live one. Elsewhere
 // (containers, staged installs below a prefix) Start is skipped silently and
 // the unit file waits for the next boot or a manual enable.
+//
+// The unit runs its program with the least privilege the printer service
+// needs: as the user and group "lp" (a dynamic user where there is no "lp"),
+// with the group "lpadmin" where it exists (CUPS lets that group re-enable
+// queues and release jobs), no new privileges, a read-only system and
+// read-only homes. Values are written by systemd's rules: the program of
+// ExecStart= quoted with "%" doubled (systemd refuses quotes, apostrophes and
+// backslashes in a program's name); other values unquoted with "%" doubled.
+// A value that cannot be written so (a control character, blanks or a
+// backslash at its end, a quote in the program's path) makes Create fail
+// rather than write a unit that means something else.
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "installer/engine/Seams.h"
@@ -27,6 +39,9 @@ public:
     static std::string UnitName(const std::string& serviceName);
     std::filesystem::path UnitFile(const std::string& serviceName) const;
     static bool SystemdRuns();
+    // The unit's text; nullopt when a value cannot be written by systemd's rules.
+    static std::optional<std::string> UnitText(const engine::ServiceRecord& service,
+                                               const std::string& description);
 
 private:
     std::filesystem::path unitDirectory_;

@@ -1,0 +1,98 @@
+#include "installer/engine/InstallSession.h"
+
+#include "installer/payload/TextCodec.h"
+
+namespace engine {
+namespace fs = std::filesystem;
+
+InstallSession::~InstallSession() {
+    Wait();
+    CleanUp();
+}
+
+bool InstallSession::ChooseFolder(const std::string& folder) {
+    if (folder.empty() || !payload::CreateFolderPath(folder)) return false;
+    settings_.installFolder = folder;
+    return true;
+}
+
+PortCheck InstallSession::ConfirmPort(const PortChoice& choice) {
+    InstallSettings& s = settings_;
+    // A choice made earlier on the page (USB, then the network entry) must
+    // not outlive a change of port.
+    s.portName = choice.entry;
+    s.usbChosen = false;
+    s.portKind = kPortKindLocal;
+    auto withColon = [](std::string name) {
+        if (name.empty() || name.back() != ':') name += ':';
+        return name;
+    };
+    if (choice.entry == "USB") {
+        return ChooseUsbRow(run_.platform.usb, run_.models, run_.log, s.printerName, s) ? PortCheck::Ok
+                                                                                        : PortCheck::NoUsbPrinter;
+    }
+    if (choice.entry.find("COM") != std::string::npos && !choice.exact) {
+        s.portName = withColon(choice.entry);
+        WriteComPortSettings(run_.platform.store, s.portName, choice.com);
+        return PortCheck::Ok;
+    }
+    if (choice.entry.find("TCP") != std::string::npos && !choice.exact) {
+        if (choice.ipAddress.empty()) return PortCheck::NoAddress;
+        if (choice.tcpPort.empty()) return PortCheck::NoTcpPort;
+        s.ipAddress = choice.ipAddress;
+        s.tcpPort = choice.tcpPort;
+        s.portKind = kPortKindNetwork;
+        return PortCheck::Ok;
+    }
+    if (!choice.exact) s.portName = withColon(choice.entry);
+    return PortCheck::Ok;
+}
+
+bool InstallSession::Prepare(const std::string& printerName) {
+    InstallSettings& s = settings_;
+    s.printerName = printerName;
+    run_.texts.productName = payload::Utf8ToUtf16(printerName);
+    run_.failure = Failure::None;
+    if (printerName.empty() || HasControlCharacters(printerName)) {
+        run_.log.Append("**** Printer name refused: %s\r\n", payload::EscapeName(printerName).c_str());
+        run_.failure = Failure::BadName;
+        return false;
+    }
+    const std::string folder = NamesFor(printerName).folder;
+    s.programFolder = (fs::path(s.installFolder) / folder).string();
+    payload::Dir base, inf;
+    int error = payload::OpenFolder(s.installFolder, true, base);
+    if (error == 0) error = payload::OpenSubFolder(base, folder, true, run_.programDir);
+    if (error == 0) error = payload::OpenSubFolder(run_.programDir, "Inf", true, inf);
+    if (error != 0) {
+        run_.log.Append("**** Cannot use the program folder %s: %s\r\n", payload::EscapeName(s.programFolder).c_str(),
+                        payload::ErrorText(error).c_str());
+        run_.programDir.Reset();
+        run_.failure = Failure::FolderUnusable;
+        return false;
+    }
+    return true;
+}
+
+void InstallSession::Start(std::function<void()> finished) {
+    Wait();
+    run_.settings = settings_;
+    running_ = true;
+    worker_ = std::thread([this, finished = std::move(finished)] {
+        InstallWorker(run_);
+        running_ = false;
+        if (finished) finished();
+    });
+}
+
+void InstallSession::Wait() {
+    if (worker_.joinable()) worker_.join();
+}
+
+int InstallSession::CleanUp() {
+    if (cleaned_) return 0;
+    cleaned_ = true;
+    return CleanInstallFolder(run_);
+}
+
+}  // namespace engine

@@ -119,7 +119,7 @@ const std::vector<Case>& Cases() {
          {"cadmon", "--net", "127.0.0.1", "set-ip", "192.168.1.199", "255.255.255.0", "192.168.0.1"}, 1,
          {"dropped the connection"}, 5, "# tcp 1 reset by the printer after 10 bytes"},
         {"flash --usb to a printer that never reads", {"--stall"}, true, Prepare::Image8M,
-         {"ferrik", "flash", "--usb", "{file}"}, 1, {"Print error"}, 5, ""},
+         {"ferrik", "flash", "--usb", "{file}"}, 1, {"Print error"}, 8, ""},
         {"a FIFO as the image, over the network", {}, false, Prepare::Fifo,
          {"ferrik", "flash", "--net", "127.0.0.1", "{file}"}, 3, {"fifo: a FIFO, not a regular file"}, 2, ""},
         {"a FIFO as the image, over USB", {}, true, Prepare::Fifo, {"ferrik", "flash", "--usb", "{file}"}, 3,
@@ -205,11 +205,13 @@ TEST_P(FailureHarness, FailsClearlyInTimeAndReportsNothingThePrinterDidNotTake) 
     // Nothing is reported as sent.
     EXPECT_EQ(run.output.find("\nsent "), std::string::npos) << run.output;
     EXPECT_EQ(run.output.find("FINISH"), std::string::npos) << run.output;
+    std::string saw;
+    for (const std::string& line : sim.Lines()) saw += "  " + line + "\n";
     if (c.printerSaw.empty()) {
-        EXPECT_TRUE(sim.StreamFiles().empty()) << "the printer heard something";
+        EXPECT_TRUE(sim.StreamFiles().empty()) << "the printer heard something:\n" << saw;
         EXPECT_FALSE(sim.WaitForLine("address setting", std::chrono::milliseconds(0)));
     } else {
-        EXPECT_TRUE(sim.WaitForLine(c.printerSaw));
+        EXPECT_TRUE(sim.WaitForLine(c.printerSaw)) << saw;
     }
 }
 

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -124,55 +125,65 @@ int main(int argc, char** argv) {
     std::size_t streams = 0;
     bool ok = true;
 
-    for (int round = 0; round < rounds && ok; ++round) {
-        // TCP, the tool: one line in the device list, 127.0.0.1.
+    auto timed = [&](std::vector<double>& times, const std::function<bool()>& run) {
+        const auto start = Clock::now();
+        ok = ok && run();
+        times.push_back(Ms(Clock::now() - start));
+    };
+    // TCP, the tool: one line in the device list, 127.0.0.1.
+    auto toolOverTcp = [&] {
         protocol::DeviceRecord record;
         record.bytes[0] = 1;
         record.bytes[14] = 127;
         record.bytes[17] = 1;
         table.Clear();
         table.Add(record);
-        auto start = Clock::now();
-        ok = tool.SendFirmwareOverNetwork(0, imagePath) == ferrik::Outcome::Done && SimDone(sim, ++streams);
-        toolTcp.push_back(Ms(Clock::now() - start));
-
-        // TCP, the plain loop: 256-byte sends of the same stream.
-        start = Clock::now();
-        {
-            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in to{};
-            to.sin_family = AF_INET;
-            to.sin_port = htons(sim.TcpPort());
-            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            ok = ok && ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
-                 ::send(fd, netStream.data(), 2, MSG_NOSIGNAL) == 2;
-            for (std::size_t at = 2; ok && at < netStream.size();) {
-                const ssize_t n =
-                    ::send(fd, netStream.data() + at, std::min<std::size_t>(256, netStream.size() - at), MSG_NOSIGNAL);
-                ok = n > 0;
-                at += static_cast<std::size_t>(std::max<ssize_t>(n, 0));
-            }
-            ::close(fd);
+        return tool.SendFirmwareOverNetwork(0, imagePath) == ferrik::Outcome::Done && SimDone(sim, ++streams);
+    };
+    // TCP, the plain loop: 256-byte sends of the same stream.
+    auto plainOverTcp = [&] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(sim.TcpPort());
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bool sent = ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+                    ::send(fd, netStream.data(), 2, MSG_NOSIGNAL) == 2;
+        for (std::size_t at = 2; sent && at < netStream.size();) {
+            const ssize_t n =
+                ::send(fd, netStream.data() + at, std::min<std::size_t>(256, netStream.size() - at), MSG_NOSIGNAL);
+            sent = n > 0;
+            at += static_cast<std::size_t>(std::max<ssize_t>(n, 0));
         }
-        ok = ok && SimDone(sim, ++streams);
-        plainTcp.push_back(Ms(Clock::now() - start));
+        ::close(fd);
+        return sent && SimDone(sim, ++streams);
+    };
+    auto toolOverUsb = [&] {
+        return tool.SendFirmwareOverUsb(imagePath) == ferrik::Outcome::Done && SimDone(sim, ++streams);
+    };
+    // USB, the plain loop: 64-byte writes into the node.
+    auto plainOverUsb = [&] {
+        const int fd = ::open(sim.UsbNodes().at(0).c_str(), O_WRONLY | O_CLOEXEC);
+        bool written = fd >= 0;
+        for (std::size_t at = 0; written && at < usbStream.size(); at += 64)
+            written = ::write(fd, usbStream.data() + at, std::min<std::size_t>(64, usbStream.size() - at)) > 0;
+        if (fd >= 0) ::close(fd);
+        return written && SimDone(sim, ++streams);
+    };
 
-        // USB, the tool.
-        start = Clock::now();
-        ok = ok && tool.SendFirmwareOverUsb(imagePath) == ferrik::Outcome::Done && SimDone(sim, ++streams);
-        toolUsb.push_back(Ms(Clock::now() - start));
-
-        // USB, the plain loop: 64-byte writes into the node.
-        start = Clock::now();
-        {
-            const int fd = ::open(sim.UsbNodes().at(0).c_str(), O_WRONLY | O_CLOEXEC);
-            ok = ok && fd >= 0;
-            for (std::size_t at = 0; ok && at < usbStream.size(); at += 64)
-                ok = ::write(fd, usbStream.data() + at, std::min<std::size_t>(64, usbStream.size() - at)) > 0;
-            if (fd >= 0) ::close(fd);
+    for (int round = 0; round < rounds && ok; ++round) {
+        // Which one goes first alternates from round to round.
+        if (round % 2 == 0) {
+            timed(toolTcp, toolOverTcp);
+            timed(plainTcp, plainOverTcp);
+            timed(toolUsb, toolOverUsb);
+            timed(plainUsb, plainOverUsb);
+        } else {
+            timed(plainTcp, plainOverTcp);
+            timed(toolTcp, toolOverTcp);
+            timed(plainUsb, plainOverUsb);
+            timed(toolUsb, toolOverUsb);
         }
-        ok = ok && SimDone(sim, ++streams);
-        plainUsb.push_back(Ms(Clock::now() - start));
     }
     std::filesystem::remove_all(folder);
     if (!ok) {

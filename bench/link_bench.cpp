@@ -79,13 +79,21 @@ private:
 bool Compare(const char* name, int rounds, double megabytes, const std::function<void()>& layer,
              const std::function<void()>& plain) {
     std::vector<double> layerRates, plainRates;
+    auto timed = [&](const std::function<void()>& variant, std::vector<double>& rates) {
+        const auto start = Clock::now();
+        variant();
+        rates.push_back(megabytes / Seconds(start));
+    };
     for (int i = 0; i < rounds; ++i) {
-        auto start = Clock::now();
-        plain();
-        plainRates.push_back(megabytes / Seconds(start));
-        start = Clock::now();
-        layer();
-        layerRates.push_back(megabytes / Seconds(start));
+        // Which one goes first alternates, so that neither always finds the
+        // sink (or the caches) as the other left them.
+        if (i % 2 == 0) {
+            timed(plain, plainRates);
+            timed(layer, layerRates);
+        } else {
+            timed(layer, layerRates);
+            timed(plain, plainRates);
+        }
     }
     const double ratio = Median(layerRates) / Median(plainRates);
     std::printf("%-36s layer %8.1f MB/s   plain %8.1f MB/s   ratio %.3f %s\n", name, Median(layerRates),

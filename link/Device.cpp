@@ -109,13 +109,13 @@ Device::~Device() { Abandon(); }
 
 Result Device::Write(const std::uint8_t* data, std::size_t length, const Pacing& pacing) {
     Result result;
-    result.node = node_;
     if (!transport_) return Failure(Outcome::OpenFailed, EBADF, node_);
     const std::size_t limit = std::max<std::size_t>(pacing.pieceSize, 1);
     std::size_t taken = 0;
     while (taken < length) {
         if (pacing.stop && pacing.stop->IsSet()) {
             result.outcome = Outcome::Stopped;
+            result.node = node_;
             break;
         }
         const std::size_t piece = std::min(limit, length - taken);
@@ -137,6 +137,7 @@ Result Device::Write(const std::uint8_t* data, std::size_t length, const Pacing&
         if (step.outcome != Outcome::Sent) {
             result.outcome = step.outcome;
             result.error = step.error;
+            result.node = node_;  // named on failures only: a write path with no allocation
             break;
         }
     }

@@ -45,7 +45,9 @@ struct Result {
     Outcome outcome = Outcome::Sent;
     int error = 0;          // errno behind OpenFailed and Reset; 0 where none applies
     std::size_t sent = 0;   // bytes of this call the printer is known to have taken
-    std::string node;       // what was opened or tried ("/dev/usb/lp0", "127.0.0.1:9100"); empty: nothing found
+    // What was opened or tried ("/dev/usb/lp0", "127.0.0.1:9100"), on
+    // failures and on Close; empty when no device was found.
+    std::string node;
     bool Ok() const { return outcome == Outcome::Sent; }
 };
 

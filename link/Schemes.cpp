@@ -44,7 +44,8 @@ public:
                       const StopEvent* stop) override {
         bool saidWritable = false;
         for (;;) {
-            if (stop && stop->IsSet()) return {Outcome::Stopped, 0, 0};
+            // (The write path looks at the stop event before every piece;
+            // here it only matters while waiting.)
             const ssize_t n = Put(data, length);
             if (n >= 0) return Completed(static_cast<std::size_t>(n), deadline, stop);
             if (errno == EINTR) continue;
@@ -263,14 +264,19 @@ OpenedTransport OpenSocket(const Target& target, const OpenOptions& options) {
         port = static_cast<std::uint16_t>(value);
     }
     const std::string node = host + ":" + std::to_string(port);
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found)
-        return OpenFailure(EHOSTUNREACH, node);
-    sockaddr_in peer = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    ::freeaddrinfo(found);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    // A dotted address (what the windows give) needs no name lookup.
+    if (::inet_pton(AF_INET, host.c_str(), &peer.sin_addr) != 1) {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found)
+            return OpenFailure(EHOSTUNREACH, node);
+        peer = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+        ::freeaddrinfo(found);
+    }
     peer.sin_port = htons(port);
     // 0.0.0.0 (a blank address field) would reach this machine's own
     // listeners on Linux; 255.255.255.255 is no printer. Neither is tried.

@@ -8,8 +8,8 @@
 namespace printer_link {
 
 int Deadline::PollMs() const {
-    if (!bounded_) return -1;
-    const auto left = at_ - Clock::now();
+    if (!Bounded()) return -1;
+    const auto left = At() - Clock::now();
     if (left <= Clock::duration::zero()) return 0;
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
     return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);

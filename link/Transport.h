@@ -14,25 +14,35 @@
 
 namespace printer_link {
 
+// A piece's time limit. It runs from the first moment the piece has to wait
+// (the device has no room, or a transfer is under way), so that a piece the
+// device takes at once costs no clock reading.
 class Deadline {
 public:
     using Clock = std::chrono::steady_clock;
     // `ms` < 0: no limit.
     static Deadline After(int ms) {
         Deadline d;
-        d.bounded_ = ms >= 0;
-        if (d.bounded_) d.at_ = Clock::now() + std::chrono::milliseconds(ms);
+        d.ms_ = ms;
         return d;
     }
-    bool Bounded() const { return bounded_; }
-    bool Passed() const { return bounded_ && Clock::now() >= at_; }
+    bool Bounded() const { return ms_ >= 0; }
+    bool Passed() const { return Bounded() && Clock::now() >= At(); }
     // Milliseconds left for poll(): rounded up so that it never wakes early
     // and spins, 0 once passed, -1 without limit.
     int PollMs() const;
 
 private:
-    Clock::time_point at_{};
-    bool bounded_ = false;
+    Clock::time_point At() const {
+        if (!started_) {
+            at_ = Clock::now() + std::chrono::milliseconds(ms_);
+            started_ = true;
+        }
+        return at_;
+    }
+    int ms_ = -1;
+    mutable bool started_ = false;
+    mutable Clock::time_point at_{};
 };
 
 struct PieceResult {

@@ -188,10 +188,9 @@ Result Deliver(std::string_view uri, const std::uint8_t* data, std::size_t lengt
     if (!opened.device) return opened.failure;
     Result written = opened.device->Write(data, length, pacing);
     if (!written.Ok()) return written;
-    const Result closed = opened.device->Close(finishTimeoutMs, pacing.stop);
-    if (!closed.Ok()) return closed;
-    written.sent += closed.sent;
-    return written;
+    Result closed = opened.device->Close(finishTimeoutMs, pacing.stop);
+    closed.sent += written.sent;
+    return closed;
 }
 
 }  // namespace printer_link

@@ -50,9 +50,7 @@ public:
             if (n >= 0) return Completed(static_cast<std::size_t>(n), deadline, stop);
             if (errno == EINTR) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) return Dropped(errno);
-            // No room. A device without poll support (a parallel port) says it
-            // is writable while it is not: after such an answer, pause briefly.
-            const Ready ready = saidWritable ? Pause(deadline, stop) : WaitFor(fd_, POLLOUT, deadline, stop);
+            const Ready ready = AwaitRoom(saidWritable, deadline, stop);
             switch (ready) {
                 case Ready::Yes:
                     saidWritable = true;
@@ -80,6 +78,11 @@ public:
 
 protected:
     virtual ssize_t Put(const std::uint8_t* data, std::size_t length) { return ::write(fd_, data, length); }
+    // After a write found no room. A device without poll support (a parallel
+    // port) says it is writable while it is not: after such an answer, pause briefly.
+    virtual Ready AwaitRoom(bool saidWritable, const Deadline& deadline, const StopEvent* stop) {
+        return saidWritable ? Pause(deadline, stop) : WaitFor(fd_, POLLOUT, deadline, stop);
+    }
     virtual int PendingError() const { return EIO; }
     int Fd() const { return fd_; }
 
@@ -117,9 +120,23 @@ private:
 // A TCP connection to a printer's raw port. Bytes in the socket are not yet
 // the printer's: Finish half-closes and waits for the printer to close too,
 // with everything acknowledged. A reset before that is a failure.
+//
+// Sends block, for at most a slice of time each (SO_SNDTIMEO): a printer that
+// reads slowly then costs one call per piece, not a short send, a refused one
+// and a poll. Between slices the deadline and the stop event are looked at.
 class SocketTransport : public FdTransport {
 public:
+    static constexpr int kSliceMs = 100;
+
     SocketTransport(int fd, std::string node) : FdTransport(fd, std::move(node), Completion::OnWrite, false) {}
+
+    // Blocking sends of at most one slice each; false when the socket refuses.
+    bool BlockInSlices() {
+        const int flags = ::fcntl(Fd(), F_GETFL);
+        const timeval slice{0, kSliceMs * 1000};
+        return flags >= 0 && ::fcntl(Fd(), F_SETFL, flags & ~O_NONBLOCK) == 0 &&
+               ::setsockopt(Fd(), SOL_SOCKET, SO_SNDTIMEO, &slice, sizeof slice) == 0;
+    }
 
     bool ConfirmsPieces() const override { return false; }
 
@@ -154,6 +171,11 @@ protected:
     ssize_t Put(const std::uint8_t* data, std::size_t length) override {
         // MSG_NOSIGNAL: a printer that resets the connection gives EPIPE, not SIGPIPE.
         return ::send(Fd(), data, length, MSG_NOSIGNAL);
+    }
+    // The send itself waited a slice for room.
+    Ready AwaitRoom(bool, const Deadline& deadline, const StopEvent* stop) override {
+        if (stop && stop->IsSet()) return Ready::Stopped;
+        return deadline.Passed() ? Ready::TimedOut : Ready::Yes;
     }
     int PendingError() const override {
         const int error = SocketError();
@@ -309,8 +331,10 @@ OpenedTransport OpenSocket(const Target& target, const OpenOptions& options) {
         ::close(fd);
         return OpenFailure(error, node);
     }
+    auto transport = std::make_unique<SocketTransport>(fd, node);
+    if (!transport->BlockInSlices()) return OpenFailure(errno, node);
     OpenedTransport opened;
-    opened.transport = std::make_unique<SocketTransport>(fd, node);
+    opened.transport = std::move(transport);
     return opened;
 }
 

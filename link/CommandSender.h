@@ -33,8 +33,8 @@ struct SenderSettings {
     bool retryUnfinished = true;
 };
 
-// Shutting down: the sender calls the window (port choice, IP field, status
-// line, message boxes), and those calls may block until the window's thread
+// Shutting down: the sender calls the window (port choice, IP field, failed
+// attempts, which the window shows), and those calls may block until the window's thread
 // answers. The owner must therefore stop the sender before the window goes:
 // call RequestStop(), keep the window's event loop answering (or let its calls
 // return at once) until WaitStopped() is true, then Stop() and destroy the

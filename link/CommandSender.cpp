@@ -1,6 +1,7 @@
 #include "link/CommandSender.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <limits>
 #include <utility>
@@ -103,20 +104,31 @@ void CommandSender::SenderThread() {
         // The port choice is read afresh for every attempt.
         const PortChoice choice = window_.ReadPortChoice();
         if (StopRequested()) break;
+        Result result;
         switch (choice) {
             case PortChoice::Usb:
-                DeliverOverUsb(*current);
+                result = DeliverOverUsb(*current);
                 break;
-            case PortChoice::Net: {
-                const std::size_t offset = current->bytes.size() - static_cast<std::size_t>(current->remaining);
-                DeliverOverTcp(window_, current->bytes.data() + offset, current->remaining, settings_.tcp,
-                               stopEvent_.get());
+            case PortChoice::Net:
+                result = DeliverOverNet(*current);
                 break;
-            }
             case PortChoice::Lpt:
-                window_.ShowMessageBox(kNoPortText);
-                current->remaining = 0;
+                // The parallel port has no transport here.
+                result.outcome = Outcome::OpenFailed;
+                result.error = ENOTSUP;
                 break;
+        }
+        if (StopRequested()) break;
+        if (!result.Ok()) {
+            // A device that cannot be reached drops the submission; what a
+            // failed write leaves is tried again unless the settings say no.
+            AttemptReport report;
+            report.port = choice;
+            report.dropped = result.outcome == Outcome::OpenFailed || !settings_.retryUnfinished;
+            if (report.dropped) current->remaining = 0;
+            report.remaining = static_cast<std::size_t>(std::max<std::int32_t>(current->remaining, 0));
+            report.result = std::move(result);
+            window_.AttemptFailed(report);
         }
 
         std::unique_lock<std::mutex> lock(mutex_);
@@ -142,25 +154,22 @@ void CommandSender::SenderThread() {
     changed_.notify_all();
 }
 
-void CommandSender::DeliverOverUsb(Submission& s) {
+Result CommandSender::DeliverOverUsb(Submission& s) {
     CUsbPrinterPort port(usb_, SettingsToolProductIds());
     port.SetStopEvent(stopEvent_.get());
-    if (!port.Open()) {
-        if (StopRequested()) return;
-        window_.ShowStatus(kUsbOpenFailText);
-        s.remaining = 0;
-        return;
-    }
-    const std::size_t chunkLimit = std::max<std::size_t>(settings_.usbChunk, 1);
-    while (s.remaining > 0) {
-        const std::size_t offset = s.bytes.size() - static_cast<std::size_t>(s.remaining);
-        const std::size_t chunk = std::min(static_cast<std::size_t>(s.remaining), chunkLimit);
-        std::size_t written = 0;
-        port.Write(s.bytes.data() + offset, chunk, &written, settings_.usbTimeoutMs);
-        if (written == 0) break;  // the rest stays pending for the next attempt
-        s.remaining -= static_cast<std::int32_t>(std::min(written, chunk));
-    }
-    port.Close();
+    if (!port.Open()) return port.LastOpen();
+    const std::size_t offset = s.bytes.size() - static_cast<std::size_t>(s.remaining);
+    const Result result = port.WriteInPieces(s.bytes.data() + offset, static_cast<std::size_t>(s.remaining),
+                                             settings_.usbChunk, settings_.usbTimeoutMs);
+    // Pieces taken before a failure stay delivered; the rest stays pending.
+    s.remaining -= static_cast<std::int32_t>(std::min(result.sent, static_cast<std::size_t>(s.remaining)));
+    return result;
+}
+
+Result CommandSender::DeliverOverNet(Submission& s) {
+    const std::size_t offset = s.bytes.size() - static_cast<std::size_t>(s.remaining);
+    return DeliverOverTcp(window_.ReadPrinterIp(), s.bytes.data() + offset, s.remaining, settings_.tcp,
+                          stopEvent_.get());
 }
 
 }  // namespace printer_link

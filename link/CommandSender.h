@@ -18,9 +18,6 @@
 
 namespace printer_link {
 
-inline constexpr const char* kUsbOpenFailText = "USB OPEN FAIL";
-inline constexpr const char* kNoPortText = "NOT Selet USB OR NET";
-
 struct SenderSettings {
     std::size_t usbChunk = 64;
     int usbTimeoutMs = 1000;
@@ -30,10 +27,14 @@ struct SenderSettings {
     // printer that refuses every write (or resets every connection) at once
     // is not retried in a busy loop. Slower failures are retried at once.
     int minRetryIntervalMs = 100;
+    // What a failed write leaves pending is tried again (the window's rule).
+    // Off: the rest is dropped and the failure reported once (command lines,
+    // which must end).
+    bool retryUnfinished = true;
 };
 
-// Shutting down: the sender calls the window (port choice, IP field, status
-// line, message boxes), and those calls may block until the window's thread
+// Shutting down: the sender calls the window (port choice, IP field, failed
+// attempts, which the window shows), and those calls may block until the window's thread
 // answers. The owner must therefore stop the sender before the window goes:
 // call RequestStop(), keep the window's event loop answering (or let its calls
 // return at once) until WaitStopped() is true, then Stop() and destroy the
@@ -72,7 +73,8 @@ private:
         std::int32_t remaining;
     };
     void SenderThread();
-    void DeliverOverUsb(Submission& s);
+    Result DeliverOverUsb(Submission& s);
+    Result DeliverOverNet(Submission& s);
     bool StopRequested() const;
 
     PrinterWindow& window_;

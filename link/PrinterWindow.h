@@ -1,17 +1,33 @@
 #pragma once
-// What the printer link needs from the settings utility's main window.
-// The Qt window implements it with blocking cross-thread calls (direct calls
-// when already on the window thread); the subcommands and tests implement it
-// without Qt. Texts are UTF-8.
+// What the command sender needs from the settings utility's main window: the
+// port choice and the printer address at the moment of each attempt, and a
+// place to report an attempt that did not deliver its submission. The Qt
+// window implements it with blocking cross-thread calls (direct calls when
+// already on the window thread); the subcommands and tests without Qt. The
+// window decides what an outcome shows.
 #include <array>
+#include <cstddef>
 #include <cstdint>
-#include <string>
+
+#include "link/Device.h"
 
 namespace printer_link {
 
 enum class PortChoice { Lpt, Usb, Net };
 
 using Ipv4 = std::array<std::uint8_t, 4>;  // most significant octet first
+
+// One delivery attempt that ended before the printer had taken the whole
+// submission.
+struct AttemptReport {
+    PortChoice port = PortChoice::Usb;
+    // OpenFailed: no device, or it could not be opened (for "LPT": there is no
+    // transport, error ENOTSUP); TimedOut, Reset: the printer stopped taking
+    // data; Stopped is never reported.
+    Result result;
+    std::size_t remaining = 0;  // bytes of the submission still pending
+    bool dropped = false;       // the submission was given up (else it is tried again)
+};
 
 class PrinterWindow {
 public:
@@ -20,13 +36,8 @@ public:
     virtual PortChoice ReadPortChoice() = 0;
     // The printer-IP field at this moment; a blank field reads as 0.0.0.0.
     virtual Ipv4 ReadPrinterIp() = 0;
-    // Replaces the status line.
-    virtual void ShowStatus(const std::string& text) = 0;
-    // Shows a message box owned by the main window; returns once it is dismissed.
-    virtual void ShowMessageBox(const std::string& text) = 0;
-    // Ends the whole program with `status` (after "Print error"). The real
-    // program does not return from it; test windows record the call.
-    virtual void EndProgram(int status) = 0;
+    // Called on the sender thread after an attempt that failed.
+    virtual void AttemptFailed(const AttemptReport& report) = 0;
 };
 
 }  // namespace printer_link

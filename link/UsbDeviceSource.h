@@ -1,9 +1,17 @@
 #pragma once
-// The OS seam of the USB printer link: which USB devices are present, and
-// opening one of them. Linux reads sysfs and opens the usblp node
-// (platform/linux/usb); tests use platform/fake/usb or a fake sysfs tree.
+// The OS seam of USB printers: which are present (one enumerator, so that the
+// first matching printer is the same for every program), an access-free
+// probe, and opening a printer that has no usblp node at its bulk OUT
+// endpoint. Printers with a usblp node are opened by the device layer itself.
+// Linux: platform/linux/usb (libudev, libusb); tests: platform/fake/usb.
+#include <chrono>
+#include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "link/Transport.h"
 
 namespace printer_link {
 
@@ -11,31 +19,50 @@ struct UsbDeviceInfo {
     // Identity string in the device-interface path form, lower case:
     // \\?\usb#vid_0418&pid_5011#<instance>#{a5dcbf10-6530-11d2-901f-00c04fb951ed}
     std::string path;
-    // Where the source finds the device again (the usblp node on Linux).
+    // The usblp node (/dev/usb/lpN); empty when no usblp driver serves the device.
     std::string node;
+    std::string vendor;   // four lower-case hex digits
+    std::string product;  // four lower-case hex digits
+    std::string serial;   // as the device reports it; may be empty
+    int bus = 0;          // where the bulk endpoint is reached (0: unknown)
+    int address = 0;
 };
 
 class UsbDeviceSource {
 public:
     virtual ~UsbDeviceSource() = default;
-    // Present USB devices, in enumeration order.
+    // Present USB printers, in enumeration order.
     virtual std::vector<UsbDeviceInfo> Enumerate() = 0;
-    // Access-free probe (no read or write rights): true when the device can be reached.
-    // Never holds the device open afterwards.
+    // Access-free probe (no read or write rights): true when the device can be
+    // reached. Never holds the device open afterwards.
     virtual bool Probe(const UsbDeviceInfo& device) = 0;
-    // Opens the device for I/O: one O_RDWR | O_NONBLOCK descriptor, or -1.
-    virtual int OpenReadWrite(const UsbDeviceInfo& device) = 0;
-    // How a write on a descriptor from OpenReadWrite completes. False (a USB
-    // printer node): write() only starts the transfer, and the descriptor
-    // turns writable again once the printer has taken it. True (a FIFO
-    // standing in for the printer): the bytes are with the reader as soon as
-    // write() returns; waiting for writability afterwards would only wait for
-    // room for the next piece, and a piece already in the FIFO could be
-    // reported as failed and then sent twice.
-    virtual bool CompletesOnWrite(int fd) {
-        (void)fd;
-        return false;
-    }
+    // Opens a device without a usblp node at its bulk OUT endpoint.
+    virtual OpenedTransport OpenBulk(const UsbDeviceInfo& device) = 0;
+    // Waits until the set of devices may have changed, `limit` has passed or
+    // `stop` is set. True when a change was seen; false after the limit (a
+    // source without hot-plug events always waits for the limit).
+    virtual bool WaitForChange(std::chrono::milliseconds limit, const StopEvent* stop);
+    // True when WaitForChange wakes on hot-plug events.
+    virtual bool HasChangeEvents() const { return false; }
 };
+
+// The product-ID rule of the USB link: a plain, case-sensitive substring of the identity.
+bool MatchesProductId(std::string_view identity, const std::vector<std::string>& productIds);
+
+// The identity's path buffer holds 260 bytes including the terminating zero;
+// a longer identity is passed over.
+inline constexpr std::size_t kDevicePathBufferSize = 260;
+
+// Walks the printers a usb URI may open, in the order they are tried:
+// enumeration order, identity within the path buffer, a listed product ID,
+// accepted by `wanted` (may be empty), reachable by the access-free probe.
+// `take` is called with each until it returns true; that printer is returned.
+// Every program chooses its printer through this.
+std::optional<UsbDeviceInfo> FirstUsbCandidate(UsbDeviceSource& source, const std::vector<std::string>& productIds,
+                                               const std::function<bool(const UsbDeviceInfo&)>& wanted,
+                                               const std::function<bool(const UsbDeviceInfo&)>& take);
+
+// "usb://0418/5011?serial=SN" (without serial when the device has none).
+std::string UsbDeviceUri(const UsbDeviceInfo& device);
 
 }  // namespace printer_link

@@ -1,6 +1,7 @@
 #include "protocol/SettingsCommands.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <initializer_list>
 
 namespace protocol {
@@ -88,6 +89,12 @@ Bytes WifiStaticBody(const Ipv4& ip, const Ipv4& mask, const Ipv4& gateway) {
     Put(out, 5, mask);
     Put(out, 15, gateway);
     return out;
+}
+
+std::string Ipv4Text(const Ipv4& a) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%d.%d.%d.%d", int{a[0]}, int{a[1]}, int{a[2]}, int{a[3]});
+    return text;
 }
 
 std::optional<std::uint8_t> HexBoxToByte(std::string_view text) {

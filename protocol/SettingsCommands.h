@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -41,6 +42,9 @@ inline constexpr std::size_t kWifiNameAndPasswordMax = 124;  // name + password 
 std::optional<Bytes> WifiCredentials(std::string_view nameBytes, std::string_view passwordBytes);
 Bytes WifiStaticHeader();                         // 1F 1B 69
 Bytes WifiStaticBody(const Ipv4& ip, const Ipv4& mask, const Ipv4& gateway);  // 20 bytes
+
+// "%d.%d.%d.%d": an address as the windows and the link write it.
+std::string Ipv4Text(const Ipv4& address);
 
 // Hex box to byte: one or two hexadecimal digits, one digit d meaning 0d.
 // Empty for anything else.

@@ -69,4 +69,14 @@ constinit const ValueList kPrintSpeedList = Make(kPrintSpeed, -1);
 constinit const ValueList kEncodingList = Make(kEncoding, -1);
 constinit const ValueList kCodePageList = Make(kCodePages, 0);
 
+std::string_view UpdateToolCodePage(int position) {
+    if (position == kCodePageList.count) return kChinaCodePage;
+    return position >= 0 && position < kCodePageList.count ? kCodePageList.entries[position] : std::string_view();
+}
+
+std::uint8_t UpdateToolCodePageValue(int position) {
+    if (position < 0 || position >= kCodePageList.count) return 0xFF;
+    return static_cast<std::uint8_t>(position);
+}
+
 }  // namespace protocol

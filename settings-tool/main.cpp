@@ -25,7 +25,8 @@ int main(int argc, char** argv) {
         return cadmon::kExitUsage;
 #endif
     }
-    // A printer that drops the connection must give an error, not end the program.
+    // A printer whose node has no reader any more (a FIFO of a fake tree)
+    // must give an error, not end the program.
     std::signal(SIGPIPE, SIG_IGN);
     return cadmon::RunCli(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr);
 }

@@ -120,6 +120,7 @@ Every message received is printed as one line; lines starting "# " are events.
   --stall             accept connections and open the USB node, but never read
   --refuse            do not listen on TCP (connections are refused)
   --close-after N     close each TCP connection after N bytes
+  --reset-after N     reset each TCP connection after N bytes (what is unread is dropped)
   --delay MS          pause MS milliseconds after every read
   --read-size N       read at most N bytes at a time (default 4096)
   --raw FILE          append every byte received (TCP and USB) to FILE
@@ -200,6 +201,11 @@ std::optional<SimConfig> ParseCommandLine(int argc, char** argv, std::string* er
             std::uint64_t n = 0;
             if (!value(v) || !Number(std::string_view(v), n)) return fail("--close-after needs a byte count");
             config.closeAfter = n;
+        } else if (arg == "--reset-after") {
+            std::uint64_t n = 0;
+            if (!value(v) || !Number(std::string_view(v), n)) return fail("--reset-after needs a byte count");
+            config.closeAfter = n;
+            config.resetOnClose = true;
         } else if (arg == "--delay") {
             if (!value(v) || !Number(std::string_view(v), config.delayMs) || config.delayMs < 0)
                 return fail("--delay needs milliseconds");

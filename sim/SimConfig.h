@@ -38,6 +38,7 @@ struct SimConfig {
 
     bool stall = false;                      // accept / open, but never read
     std::optional<std::uint64_t> closeAfter; // close a TCP connection after N bytes
+    bool resetOnClose = false;               // ... with a reset (--reset-after)
     int delayMs = 0;                         // pause after every read of a stream
     std::size_t readSize = 4096;             // bytes per read at most
 

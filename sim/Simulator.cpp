@@ -157,7 +157,8 @@ std::string Simulator::ReadyLine() const {
         for (std::size_t i = 0; i < usb_.size(); ++i) line += (i ? "," : "") + usb_[i]->device.node;
     }
     if (config_.stall) line += " stall";
-    if (config_.closeAfter) line += " close-after=" + std::to_string(*config_.closeAfter);
+    if (config_.closeAfter)
+        line += (config_.resetOnClose ? " reset-after=" : " close-after=") + std::to_string(*config_.closeAfter);
     if (config_.delayMs > 0) line += " delay=" + std::to_string(config_.delayMs);
     if (receipts_) line += " receipts=" + config_.receiptDir;
     return line;
@@ -229,7 +230,12 @@ void Simulator::ReadStream(Stream& stream) {
     }
     if (stream.kind == StreamKind::Tcp) {
         if (config_.closeAfter && stream.bytes->TotalBytes() >= *config_.closeAfter) {
-            EndStream(stream, "closed by the printer after " + std::to_string(stream.bytes->TotalBytes()) + " bytes");
+            if (config_.resetOnClose) {
+                const linger reset{1, 0};  // close() sends a reset
+                ::setsockopt(stream.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            }
+            EndStream(stream, std::string(config_.resetOnClose ? "reset" : "closed") + " by the printer after " +
+                                  std::to_string(stream.bytes->TotalBytes()) + " bytes");
         } else if (n == 0) {
             EndStream(stream, "closed");
         } else if (n < 0) {

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cerrno>
 
 #include "link/CommandSender.h"
 #include "link/tests/TestSupport.h"
@@ -73,7 +72,8 @@ TEST(CommandSender, FailedWriteResumesAtFirstUnsentByteOnAFreshOpen) {
     h.usb.WaitForPieces(2, 2000);
     EXPECT_EQ(Log(h.usb), (std::vector<std::string>{Entry(0, Slice(data, 0, 64)), Entry(1, Slice(data, 64, 36))}));
     EXPECT_EQ(Hex(h.usb.Received(h.device)), Hex(data));
-    EXPECT_TRUE(h.window.Events().empty());
+    EXPECT_EQ(h.window.Events(), std::vector<std::string>{"usb: reset, kept"});
+    EXPECT_EQ(h.window.Reports().at(0).remaining, 36u);
 
     // A write that times out is retried the same way.
     printer_link::SenderSettings quick;
@@ -84,6 +84,7 @@ TEST(CommandSender, FailedWriteResumesAtFirstUnsentByteOnAFreshOpen) {
     ASSERT_TRUE(t.sender.WaitUntilIdle(5000));
     t.usb.WaitForPieces(2, 2000);
     EXPECT_EQ(Log(t.usb), (std::vector<std::string>{Entry(0, Slice(data, 0, 64)), Entry(1, Slice(data, 64, 36))}));
+    EXPECT_EQ(t.window.Events(), std::vector<std::string>{"usb: timed out, kept"});
 }
 
 TEST(CommandSender, EmptySubmissionTouchesNothing) {
@@ -101,7 +102,8 @@ TEST(CommandSender, OpenFailureDropsTheSubmissionAndTheNextIsTriedAfresh) {
     h.usb.RefuseProbe(h.device);
     h.sender.SubmitCommand(Pattern(10));
     ASSERT_TRUE(h.sender.WaitUntilIdle(5000));
-    EXPECT_EQ(h.window.Events(), std::vector<std::string>{"status: USB OPEN FAIL"});
+    EXPECT_EQ(h.window.Events(), std::vector<std::string>{"usb: open failed, dropped"});
+    EXPECT_TRUE(h.window.Reports().at(0).result.node.empty());  // no printer passed the probe
     EXPECT_TRUE(h.usb.Pieces().empty());
 
     h.usb.RefuseProbe(h.device, false);
@@ -125,8 +127,7 @@ TEST(CommandSender, LptGivesOneBoxPerSubmissionAndThePortIsReadPerAttempt) {
     sender.SubmitCommand(Pattern(3));
     sender.SubmitCommand(Pattern(4));
     ASSERT_TRUE(sender.WaitUntilIdle(5000));
-    EXPECT_EQ(h.window.Events(),
-              (std::vector<std::string>{"box: NOT Selet USB OR NET", "box: NOT Selet USB OR NET"}));
+    EXPECT_EQ(h.window.Events(), (std::vector<std::string>{"lpt: open failed, dropped", "lpt: open failed, dropped"}));
     EXPECT_EQ(h.usb.EnumerateCount(), 0u);
 
     h.window.SetPort(PortChoice::Usb);
@@ -142,6 +143,16 @@ TEST(CommandSender, LptGivesOneBoxPerSubmissionAndThePortIsReadPerAttempt) {
     EXPECT_EQ(Log(h.usb), std::vector<std::string>{Entry(0, overUsb)});
     EXPECT_EQ(Hex(printer.Connections().at(0)), Hex(overNet));
     EXPECT_EQ(h.window.Events().size(), 2u);
+
+    // Nobody listening: the connection failure drops the submission.
+    linktest::LoopbackPrinter refusing(false);
+    printer_link::SenderSettings closed;
+    closed.tcp.port = refusing.Port();
+    CommandSender toClosed(h.window, h.usb, closed);
+    toClosed.Start();
+    toClosed.SubmitCommand(Pattern(30));
+    ASSERT_TRUE(toClosed.WaitUntilIdle(5000));
+    EXPECT_EQ(h.window.Events().back(), "net: open failed, dropped");
 }
 
 TEST(CommandSender, StopEndsAWaitingWriteAndARetryLoopPromptly) {
@@ -198,23 +209,36 @@ TEST(CommandSender, PrinterRefusingAtOnceIsNotRetriedInABusyLoop) {
     EXPECT_LE(opens, 7u);
     h.sender.Stop();
 
-    // A connection reset on every send: the rest stays pending (the count
-    // never grows) and is retried, paced the same way.
-    linktest::LoopbackPrinter printer;
-    std::atomic<int> sends{0};
+    // A printer that resets every connection: the submission stays pending
+    // (the count never grows) and is retried, paced the same way.
+    linktest::LoopbackPrinter printer(true, 16, 1);
     settings.tcp.port = printer.Port();
-    settings.tcp.sendHook = [&sends](int, const std::uint8_t*, std::size_t) -> long {
-        ++sends;
-        errno = ECONNRESET;
-        return -1;
-    };
     Harness n(settings);
     n.window.SetPort(PortChoice::Net);
     n.sender.SubmitCommand(Pattern(10));
     std::this_thread::sleep_for(std::chrono::milliseconds(450));
-    EXPECT_GE(sends.load(), 2);
-    EXPECT_LE(sends.load(), 7);
+    const auto attempts = n.window.Events().size();
+    EXPECT_GE(attempts, 2u);
+    EXPECT_LE(attempts, 7u);
     EXPECT_TRUE(n.sender.IsSendPending());
     n.sender.Stop();
-    EXPECT_TRUE(n.window.Events().empty());
+    for (const auto& report : n.window.Reports()) {
+        EXPECT_EQ(report.result.outcome, printer_link::Outcome::Reset);
+        EXPECT_EQ(report.remaining, 10u);
+        EXPECT_FALSE(report.dropped);
+    }
+}
+
+TEST(CommandSender, WithoutRetriesAFailedWriteIsReportedOnceAndDropped) {
+    printer_link::SenderSettings once;
+    once.retryUnfinished = false;
+    Harness h(once);
+    h.usb.ScriptOpen(h.device, 0, OpenScript::FailAfter(1));
+    h.sender.SubmitCommand(Pattern(100));
+    const auto next = Pattern(5, 0x50);
+    h.sender.SubmitCommand(next);
+    ASSERT_TRUE(h.sender.WaitUntilIdle(5000));
+    EXPECT_EQ(h.window.Events(), std::vector<std::string>{"usb: reset, dropped"});
+    EXPECT_EQ(h.window.Reports().at(0).result.sent, 64u);
+    EXPECT_EQ(Log(h.usb), (std::vector<std::string>{Entry(0, Slice(Pattern(100), 0, 64)), Entry(1, next)}));
 }

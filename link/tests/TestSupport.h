@@ -1,12 +1,14 @@
 #pragma once
 // Shared pieces of the printer link tests: a recording window, a loopback TCP
-// printer, and hex dumps so that byte mismatches are readable.
+// printer (which may reset its connections), and hex dumps so that byte
+// mismatches are readable.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -16,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "link/Device.h"
 #include "link/PrinterWindow.h"
 #include "tests/support/HexMatch.h"
 
@@ -37,9 +40,19 @@ inline double MsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
-// A window without Qt: the port choice and IP are set by the test; status
-// lines, message boxes and program ends are recorded as "status: …",
-// "box: …" and "end: N".
+inline const char* OutcomeName(printer_link::Outcome outcome) {
+    switch (outcome) {
+        case printer_link::Outcome::Sent: return "sent";
+        case printer_link::Outcome::OpenFailed: return "open failed";
+        case printer_link::Outcome::TimedOut: return "timed out";
+        case printer_link::Outcome::Reset: return "reset";
+        case printer_link::Outcome::Stopped: return "stopped";
+    }
+    return "?";
+}
+
+// A window without Qt: the port choice and IP are set by the test; failed
+// attempts are recorded as "<port>: <outcome>, dropped|kept".
 class TestWindow : public printer_link::PrinterWindow {
 public:
     void SetPort(printer_link::PortChoice port) {
@@ -54,6 +67,10 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return events_;
     }
+    std::vector<printer_link::AttemptReport> Reports() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return reports_;
+    }
 
     printer_link::PortChoice ReadPortChoice() override {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -63,19 +80,20 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return ip_;
     }
-    void ShowStatus(const std::string& text) override { Record("status: " + text); }
-    void ShowMessageBox(const std::string& text) override { Record("box: " + text); }
-    void EndProgram(int status) override { Record("end: " + std::to_string(status)); }
+    void AttemptFailed(const printer_link::AttemptReport& report) override {
+        static const char* const kPorts[] = {"lpt", "usb", "net"};
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(std::string(kPorts[static_cast<int>(report.port)]) + ": " +
+                          OutcomeName(report.result.outcome) + (report.dropped ? ", dropped" : ", kept"));
+        reports_.push_back(report);
+    }
 
 private:
-    void Record(std::string event) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        events_.push_back(std::move(event));
-    }
     mutable std::mutex mutex_;
     printer_link::PortChoice port_ = printer_link::PortChoice::Usb;
     printer_link::Ipv4 ip_{127, 0, 0, 1};
     std::vector<std::string> events_;
+    std::vector<printer_link::AttemptReport> reports_;
 };
 
 // A printer on 127.0.0.1, port chosen by the system. It records the bytes of
@@ -83,7 +101,9 @@ private:
 // listening = false the port is bound but refuses connections until Listen().
 class LoopbackPrinter {
 public:
-    explicit LoopbackPrinter(bool listening = true, int backlog = 16) {
+    // resetAfter >= 0: each connection is reset after that many bytes.
+    explicit LoopbackPrinter(bool listening = true, int backlog = 16, long resetAfter = -1)
+        : resetAfter_(resetAfter) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -129,10 +149,16 @@ private:
             if (client < 0) continue;
             std::vector<std::uint8_t> bytes;
             std::uint8_t buffer[65536];
-            while (Wait(client)) {
-                const ssize_t n = ::read(client, buffer, sizeof buffer);
+            while ((resetAfter_ < 0 || static_cast<long>(bytes.size()) < resetAfter_) && Wait(client)) {
+                std::size_t want = sizeof buffer;
+                if (resetAfter_ >= 0) want = std::min(want, static_cast<std::size_t>(resetAfter_) - bytes.size());
+                const ssize_t n = ::read(client, buffer, want);
                 if (n <= 0) break;
                 bytes.insert(bytes.end(), buffer, buffer + n);
+            }
+            if (resetAfter_ >= 0) {
+                const linger reset{1, 0};
+                ::setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
             }
             ::close(client);
             {
@@ -142,6 +168,7 @@ private:
             changed_.notify_all();
         }
     }
+    long resetAfter_ = -1;
     int fd_ = -1;
     int stop_ = -1;
     std::uint16_t port_ = 0;
@@ -152,3 +179,7 @@ private:
 };
 
 }  // namespace linktest
+
+namespace printer_link {
+inline void PrintTo(Outcome outcome, std::ostream* os) { *os << linktest::OutcomeName(outcome); }
+}  // namespace printer_link

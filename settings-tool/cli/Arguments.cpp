@@ -65,11 +65,7 @@ std::optional<protocol::Mac> MacFromBoxes(const std::vector<std::string>& boxes,
     return mac;
 }
 
-std::string FormatIpv4(const protocol::Ipv4& ip) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", ip[0], ip[1], ip[2], ip[3]);
-    return text;
-}
+std::string FormatIpv4(const protocol::Ipv4& ip) { return protocol::Ipv4Text(ip); }
 
 std::string FormatMac(const protocol::Mac& mac) {
     char text[24];

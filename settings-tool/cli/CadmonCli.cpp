@@ -19,6 +19,7 @@
 #include "protocol/Discovery.h"
 #include "protocol/SettingsCommands.h"
 #include "protocol/ValueLists.h"
+#include "settings-tool/LinkTexts.h"
 #include "settings-tool/SystemCodePage.h"
 #include "settings-tool/cli/Arguments.h"
 #include "settings-tool/cli/TerminalWindow.h"
@@ -170,6 +171,8 @@ private:
     static printer_link::SenderSettings SenderSettingsFor(const Options& options) {
         printer_link::SenderSettings settings;
         settings.tcp = TcpSettingsFor(options);
+        // A terminal reports a failed delivery and ends; it does not retry.
+        settings.retryUnfinished = false;
         return settings;
     }
 
@@ -352,7 +355,11 @@ int RunWifiStatic(Context& c) {
 
 int RunTestConnection(Context& c) {
     TerminalWindow window(printer_link::PortChoice::Net, c.options.printerIp, c.out, c.err);
-    printer_link::TestPrinterConnection(window, TcpSettingsFor(c.options));
+    const printer_link::Result result = printer_link::TestPrinterConnection(c.options.printerIp, TcpSettingsFor(c.options));
+    if (result.Ok())
+        window.ShowMessageBox(ConnectionTestText(result));
+    else
+        window.ShowFailure(ConnectionTestText(result), kExitUnreachable);
     return window.Status();
 }
 
@@ -778,6 +785,9 @@ void PrintProgramHelp(std::ostream& out) {
            "  --usb                 the first USB printer of a listed product ID (default)\n"
            "  --net IP              the printer at IP, TCP port 9100\n"
            "  --lpt                 the parallel port: not supported, nothing is sent\n"
+           "Over the network a message counts as delivered once the printer has closed the\n"
+           "connection after taking every byte (cadmon waits up to 2 s for that); each send\n"
+           "waits at most 5 s for the printer to take data.\n"
            "\nOptions:\n"
            "  --tcp-port N          printer TCP port (default 9100, or PRINTER_TCP_PORT)\n"
            "  --connect-timeout MS  bound on each TCP connection attempt (default 5000)\n"
@@ -796,9 +806,11 @@ void PrintProgramHelp(std::ostream& out) {
            "CP1252. Arguments are read as UTF-8.\n"
            "\nExit status:\n"
            "  0  done (for settings: handed over and delivered without a failure text)\n"
-           "  1  \"Print error\": the printer took no bytes\n"
+           "  1  the printer was reached but did not take the message: it dropped the connection,\n"
+           "     or took nothing within the time-out of a piece (a line on stderr says which)\n"
            "  2  usage: unknown subcommand or option, malformed argument\n"
-           "  3  printer not reachable: \"USB OPEN FAIL\", the network connection failure text,\n"
+           "  3  printer not reachable: \"USB OPEN FAIL\" (with a line naming the device and the reason\n"
+           "     when one was found but could not be opened), the network connection failure text,\n"
            "     \"NOT Selet USB OR NET\", \"No Select print\", or the delivery did not finish in time\n"
            "  4  input refused, nothing sent: a bad MAC box, WIFI data over 124 bytes or not in the\n"
            "     code page, text over 2047 bytes, set-address naming several printers\n"

@@ -1,25 +1,35 @@
 #include "settings-tool/cli/TerminalWindow.h"
 
-#include <cstdio>
-#include <cstdlib>
+#include <cstring>
 
-#include "link/CommandSender.h"
-#include "link/TcpLink.h"
+#include "platform/linux/usb/AccessHint.h"
+#include "settings-tool/LinkTexts.h"
 
 namespace cadmon {
 
 namespace {
 
-void ExitNow(int status) {
-    std::fflush(nullptr);
-    // The sender thread calls this while the main thread waits for it: leave
-    // at once, without running destructors of objects other threads still use.
-    std::_Exit(status);
-}
-
-bool IsFailureText(const std::string& text) {
-    return text == printer_link::kUsbOpenFailText || text == printer_link::kNetConnectFailText ||
-           text == printer_link::kNoPortText;
+// The line beside the window's text: the USB printer that refused and why,
+// or how the printer stopped taking data. Empty when the window's text says
+// it all (no USB printer at all, a refused network connection, "LPT").
+std::string DetailOf(const printer_link::AttemptReport& report) {
+    using printer_link::Outcome;
+    const printer_link::Result& result = report.result;
+    const std::string where = result.node.empty() ? std::string() : result.node + ": ";
+    switch (result.outcome) {
+        case Outcome::OpenFailed:
+            return report.port == printer_link::PortChoice::Usb ? printer_link::OpenFailureLine(result) : "";
+        case Outcome::TimedOut:
+            return where + "the printer took nothing more within its time-out; the message did not go through";
+        case Outcome::Reset: {
+            std::string why = result.error != 0 ? std::string(" (") + std::strerror(result.error) + ")" : "";
+            return where + "the printer dropped the connection" + why + "; the message did not go through";
+        }
+        case Outcome::Sent:
+        case Outcome::Stopped:
+            break;
+    }
+    return {};
 }
 
 }  // namespace
@@ -33,35 +43,40 @@ std::string TrimLineEnd(const std::string& text) {
 }
 
 TerminalWindow::TerminalWindow(printer_link::PortChoice port, printer_link::Ipv4 printerIp, std::ostream& out,
-                               std::ostream& err, ExitFunction exitProgram)
-    : port_(port), printerIp_(printerIp), out_(out), err_(err),
-      exitProgram_(exitProgram != nullptr ? exitProgram : &ExitNow) {}
+                               std::ostream& err)
+    : port_(port), printerIp_(printerIp), out_(out), err_(err) {}
 
 printer_link::PortChoice TerminalWindow::ReadPortChoice() { return port_; }
 
 printer_link::Ipv4 TerminalWindow::ReadPrinterIp() { return printerIp_; }
 
-void TerminalWindow::ShowStatus(const std::string& text) { Print(text); }
-
-void TerminalWindow::ShowMessageBox(const std::string& text) { Print(text); }
-
-void TerminalWindow::Print(const std::string& text) {
+void TerminalWindow::AttemptFailed(const printer_link::AttemptReport& report) {
+    const ShownTexts shown = TextsFor(report);
+    const int status =
+        report.result.outcome == printer_link::Outcome::OpenFailed ? kExitUnreachable : kExitNotTaken;
     std::lock_guard lock(mutex_);
-    const bool failure = IsFailureText(text) || text == printer_link::kPrintErrorText;
-    if (IsFailureText(text) && status_ == kExitOk) status_ = kExitUnreachable;
-    std::ostream& stream = failure ? err_ : out_;
-    stream << TrimLineEnd(text) << '\n';
-    stream.flush();
+    if (status_ == kExitOk) status_ = status;
+    for (const std::string& text : {shown.status, shown.box})
+        if (!text.empty()) Print(err_, text);
+    if (const std::string detail = DetailOf(report); !detail.empty()) Print(err_, "cadmon: " + detail);
 }
 
-void TerminalWindow::EndProgram(int status) {
-    {
-        std::lock_guard lock(mutex_);
-        status_ = status;
-        out_.flush();
-        err_.flush();
-    }
-    exitProgram_(status);
+void TerminalWindow::ShowStatus(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    Print(out_, text);
+}
+
+void TerminalWindow::ShowMessageBox(const std::string& text) { ShowStatus(text); }
+
+void TerminalWindow::ShowFailure(const std::string& text, int status) {
+    std::lock_guard lock(mutex_);
+    if (status_ == kExitOk) status_ = status;
+    Print(err_, text);
+}
+
+void TerminalWindow::Print(std::ostream& stream, const std::string& text) {
+    stream << TrimLineEnd(text) << '\n';
+    stream.flush();
 }
 
 int TerminalWindow::Status() const {

@@ -1,7 +1,7 @@
 #pragma once
 // The main window as seen from a terminal: the port choice and printer IP are
 // fixed by the command line, status lines and message boxes are printed, and
-// a failure text is remembered so that the program's exit status reports it.
+// failed deliveries set the program's exit status by their outcome.
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -13,7 +13,7 @@ namespace cadmon {
 // Exit statuses of the subcommands.
 enum ExitStatus : int {
     kExitOk = 0,
-    kExitPrintError = 1,   // "Print error": the printer took no bytes; the program ended
+    kExitNotTaken = 1,     // the printer was reached but did not take the data (reset, time-out)
     kExitUsage = 2,        // unknown subcommand or option, malformed argument
     kExitUnreachable = 3,  // "USB OPEN FAIL", connection failure, "NOT Selet USB OR NET", no printer chosen
     kExitRefused = 4,      // input refused before sending (MAC box, WIFI too long, text too long)
@@ -22,16 +22,21 @@ enum ExitStatus : int {
 
 class TerminalWindow : public printer_link::PrinterWindow {
 public:
-    // `exitProgram` ends the process; tests pass a function that records the call.
-    using ExitFunction = void (*)(int status);
     TerminalWindow(printer_link::PortChoice port, printer_link::Ipv4 printerIp, std::ostream& out,
-                   std::ostream& err, ExitFunction exitProgram = nullptr);
+                   std::ostream& err);
 
     printer_link::PortChoice ReadPortChoice() override;
     printer_link::Ipv4 ReadPrinterIp() override;
-    void ShowStatus(const std::string& text) override;
-    void ShowMessageBox(const std::string& text) override;
-    void EndProgram(int status) override;
+    // The window's text for the failure (on stderr), then one line that says
+    // more than the window does: which device refused and why, or how the
+    // printer stopped taking data.
+    void AttemptFailed(const printer_link::AttemptReport& report) override;
+
+    // What the actions show: on stdout.
+    void ShowStatus(const std::string& text);
+    void ShowMessageBox(const std::string& text);
+    // A failure text of the window: on stderr, and the exit status it earns.
+    void ShowFailure(const std::string& text, int status);
 
     // The exit status earned by what was shown so far (kExitOk when nothing failed).
     int Status() const;
@@ -39,13 +44,12 @@ public:
     void Fail(int status);
 
 private:
-    void Print(const std::string& text);
+    void Print(std::ostream& stream, const std::string& text);
 
     printer_link::PortChoice port_;
     printer_link::Ipv4 printerIp_;
     std::ostream& out_;
     std::ostream& err_;
-    ExitFunction exitProgram_;
     mutable std::mutex mutex_;
     int status_ = kExitOk;
 };

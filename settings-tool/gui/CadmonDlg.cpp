@@ -27,6 +27,7 @@
 #include "settings-tool/gui/OtherSetDlg.h"
 #include "settings-tool/gui/Parameters.h"
 #include "settings-tool/gui/PrintText.h"
+#include "settings-tool/LinkTexts.h"
 #include "settings-tool/gui/RandomMac.h"
 #include "settings-tool/gui/SearchDlg.h"
 #include "settings-tool/gui/Texts.h"
@@ -38,11 +39,6 @@ namespace cadmon::gui {
 void CadmonServices::FillDefaults() {
     if (!clockSeconds) clockSeconds = [] { return static_cast<std::int64_t>(std::time(nullptr)); };
     if (!makeTimer) makeTimer = [](QObject* parent) { return MakeQtRepeatingTimer(parent); };
-    if (!endProgram)
-        endProgram = [](int status) {
-            std::fflush(nullptr);
-            _exit(status);
-        };
     if (!runModal) runModal = [](QDialog& dialog) { dialog.exec(); };
     if (!localAddress) localAddress = [] { return LookUpLocalAddress(); };
 }
@@ -335,7 +331,11 @@ void CCadmonDlg::ShowMessageBox(const std::string& text) {
     gate_.Call([this, &qtext] { ShowMessageOnWindowThread(qtext); });
 }
 
-void CCadmonDlg::EndProgram(int status) { services_.endProgram(status); }
+void CCadmonDlg::AttemptFailed(const printer_link::AttemptReport& report) {
+    const ShownTexts shown = TextsFor(report);
+    if (!shown.status.empty()) ShowStatus(shown.status);
+    if (!shown.box.empty()) ShowMessageBox(shown.box);
+}
 
 void CCadmonDlg::SetStatusOnWindowThread(const QString& text) {
     status_ = text;
@@ -422,7 +422,12 @@ void CCadmonDlg::OnScanPrinter() {
     services_.runModal(dialog);
 }
 
-void CCadmonDlg::OnConnectTest() { printer_link::TestPrinterConnection(*this, services_.sender.tcp); }
+// Runs on the window's thread: the window does not respond while connect waits.
+void CCadmonDlg::OnConnectTest() {
+    const printer_link::Result result =
+        printer_link::TestPrinterConnection(c_.printerIp->Address(), services_.sender.tcp);
+    ShowMessageOnWindowThread(QString::fromStdString(ConnectionTestText(result)));
+}
 
 void CCadmonDlg::ShowAbout() {
     CAboutDlg about(this);

@@ -50,8 +50,6 @@ struct CadmonServices {
     std::function<std::int64_t()> clockSeconds;
     // The automatic-send timer.
     std::function<std::unique_ptr<RepeatingTimer>(QObject* parent)> makeTimer;
-    // Ends the process after "Print error" (default: flush and _exit).
-    std::function<void(int status)> endProgram;
     // Runs a modal window (default: exec()). Tests drive the window in here.
     std::function<void(QDialog& dialog)> runModal;
     // This computer's address for the WIFI window (default: host name lookup).
@@ -82,9 +80,11 @@ public:
     // printer_link::PrinterWindow, callable from any thread.
     printer_link::PortChoice ReadPortChoice() override;
     printer_link::Ipv4 ReadPrinterIp() override;
-    void ShowStatus(const std::string& text) override;
-    void ShowMessageBox(const std::string& text) override;
-    void EndProgram(int status) override;
+    void AttemptFailed(const printer_link::AttemptReport& report) override;
+
+    // The status line and a message box, from any thread.
+    void ShowStatus(const std::string& text);
+    void ShowMessageBox(const std::string& text);
 
     void ApplyMainLabels();
     int LanguageFlag() const { return languageFlag_; }

@@ -8,7 +8,8 @@
 #include "ui-common/MessageSink.h"
 
 int RunCadmonWindow(int argc, char** argv) {
-    // A printer that drops the connection must give an error, not end the program.
+    // A printer whose node has no reader any more (a FIFO of a fake tree)
+    // must give an error, not end the program.
     std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("cadmon"));

@@ -18,6 +18,8 @@
 #include <iterator>
 #include <sstream>
 
+#include "link/Device.h"
+
 #ifndef PRINTER_SIM_BUILD_PATH
 #define PRINTER_SIM_BUILD_PATH "printer-sim"
 #endif
@@ -314,7 +316,7 @@ bool SimProcess::WaitForStreamsClosed(std::size_t count, std::chrono::millisecon
         [&](const std::vector<std::string>& lines) {
             const auto closed = std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
                 return IsEvent(l) && (l.rfind("# tcp ", 0) == 0 || l.rfind("# usb ", 0) == 0) &&
-                       l.find(" closed") != std::string::npos;
+                       (l.find(" closed") != std::string::npos || l.find(" reset by the printer") != std::string::npos);
             });
             return static_cast<std::size_t>(closed) >= count;
         },
@@ -330,39 +332,19 @@ bool SimProcess::WaitForRawSize(std::size_t bytes, std::chrono::milliseconds tim
     }
 }
 
+// The peers write through the device layer: a message counts as sent once
+// printer-sim has taken it (for TCP: closed the connection after it).
 bool SimProcess::SendTcp(const std::vector<std::uint8_t>& bytes) const {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(tcpPort_);
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    std::size_t sent = 0;
-    while (ok && sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) sent += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    return ok;
+    return printer_link::Deliver("socket://127.0.0.1:" + std::to_string(tcpPort_), bytes.data(), bytes.size(),
+                                 printer_link::OpenOptions{}, printer_link::Pacing{4096, 5000, nullptr})
+        .Ok();
 }
 
 bool SimProcess::WriteUsb(const std::vector<std::uint8_t>& bytes, std::size_t node) const {
     if (node >= usbNodes_.size()) return false;
-    const int fd = ::open(usbNodes_[node].c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    std::size_t written = 0;
-    bool ok = true;
-    while (ok && written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) written += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    return ok;
+    return printer_link::Deliver("file:" + usbNodes_[node], bytes.data(), bytes.size(), printer_link::OpenOptions{},
+                                 printer_link::Pacing{4096, 5000, nullptr})
+        .Ok();
 }
 
 }  // namespace simtest

@@ -33,7 +33,8 @@
 // opened or closed, a reply was sent, a record changed). Messages() gives the
 // decoded messages only; Lines() everything. Stream names in events are
 // "tcp N" (N counts connections from 1) and "usb lpN"; the end of a stream is
-// "# <name> closed (<bytes> bytes)" (or "closed by the printer after ...").
+// "# <name> closed (<bytes> bytes)" (or "closed by the printer after ...",
+// "reset by the printer after ...").
 #include <sys/types.h>
 
 #include <chrono>

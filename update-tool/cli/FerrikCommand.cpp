@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -16,8 +17,9 @@
 #include <set>
 #include <thread>
 
+#include "platform/linux/usb/AccessHint.h"
 #include "protocol/Discovery.h"
-#include "update-tool/core/NetSocket.h"
+#include "protocol/ValueLists.h"
 #include "update-tool/core/UpdateTool.h"
 
 namespace ferrik {
@@ -35,8 +37,10 @@ const char* const kUsage =
     "       ferrik dark 0|1|2\n"
     "       ferrik x-usb | g-usb            set the printer's USB identity\n"
     "       ferrik scan [--seconds N]       list printers on the network\n"
-    "       ferrik set-network --printer IP [--ip IP] [--mask M] [--gateway G] [--mac XX:XX:XX:XX:XX:XX]\n"
+    "       ferrik set-network --printer IP|MAC [--ip IP] [--mask M] [--gateway G] [--mac XX:XX:XX:XX:XX:XX]\n"
     "                          [--dhcp] [--seconds N]\n"
+    "                                       give the printer found at IP (or with that current MAC)\n"
+    "                                       new settings; --mac is its new MAC\n"
     "       ferrik connect-test IP          try a connection to IP, TCP port 9100\n";
 
 // The window's actions drawn on a terminal: a progress bar on `err`, message
@@ -135,6 +139,14 @@ std::optional<protocol::Mac> ParseMac(const std::string& text) {
     return mac;
 }
 
+// "00:1a:0b:ff:07:c0"
+std::string MacText(const protocol::Mac& mac) {
+    char text[18];
+    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
+                  mac[5]);
+    return text;
+}
+
 // Options after the subcommand: "--name value" pairs, bare flags and positionals.
 struct Options {
     std::map<std::string, std::string> values;
@@ -177,15 +189,46 @@ int StatusOf(Outcome outcome, const TerminalWindow& window) {
     return kFailedStatus;
 }
 
+// The line a terminal adds to the window's texts when a printer was found
+// but refused: the node and the reason.
+void ReportRefusal(const UpdateTool& tool, std::ostream& err) {
+    const std::string line = printer_link::OpenFailureLine(tool.LastUsbOpen());
+    if (!line.empty()) err << "ferrik: " << line << '\n';
+}
+
+// How a network download or connection test came to fail, beyond the window's text.
+void ReportNetwork(const UpdateTool& tool, std::ostream& err) {
+    const printer_link::Result& r = tool.LastNetworkResult();
+    const char* why = r.error != 0 ? std::strerror(r.error) : "";
+    switch (r.outcome) {
+        case printer_link::Outcome::OpenFailed:
+            err << "ferrik: cannot connect to " << r.node << (*why ? std::string(": ") + why : "") << '\n';
+            break;
+        case printer_link::Outcome::TimedOut:
+            err << "ferrik: " << r.node << ": the printer took nothing more within its time-out\n";
+            break;
+        case printer_link::Outcome::Reset:
+            err << "ferrik: " << r.node << ": the printer dropped the connection"
+                << (*why ? std::string(" (") + why + ")" : "") << "; the image was not taken\n";
+            break;
+        case printer_link::Outcome::Sent:
+        case printer_link::Outcome::Stopped:
+            break;
+    }
+}
+
 int Usage(std::ostream& err, const std::string& why) {
     if (!why.empty()) err << "ferrik: " << why << '\n';
     err << kUsage;
     return kUsageStatus;
 }
 
-// Listens for printer replies and probes every two seconds while `keepGoing` says so.
+// Listens for printer replies and probes every two seconds, until the time is
+// up or, shortly after, `stopWhen` has held.
 class Scan {
 public:
+    static constexpr std::chrono::milliseconds kSettleTime{500};
+
     Scan(UpdateTool& tool, TerminalWindow& window) : tool_(tool), window_(window) {}
 
     bool Run(int seconds, const std::function<bool(const protocol::DeviceRecord&)>& stopWhen,
@@ -211,14 +254,24 @@ public:
             });
         listener.Start();
         tool_.StartNetworkSearch();
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         std::unique_lock lock(mutex);
-        while (!done && std::chrono::steady_clock::now() < end) {
-            lock.unlock();
-            tool_.SendNetworkSearch();
-            lock.lock();
+        bool settling = false;
+        while (std::chrono::steady_clock::now() < end) {
+            // Once a printer matches, replies are still taken for a moment, so
+            // that a second printer answering for the same choice is seen too.
+            if (done && !settling) {
+                settling = true;
+                end = std::min(end, std::chrono::steady_clock::now() + kSettleTime);
+                continue;
+            }
+            if (!settling) {
+                lock.unlock();
+                tool_.SendNetworkSearch();
+                lock.lock();
+            }
             found.wait_until(lock, std::min(end, std::chrono::steady_clock::now() + std::chrono::seconds(2)),
-                             [&] { return done; });
+                             [&] { return done && !settling; });
         }
         lock.unlock();
         listener.Stop();
@@ -254,7 +307,12 @@ int RunSubcommand(const std::vector<std::string>& args, printer_link::UsbDeviceS
         if (usbWanted == netWanted) return Usage(err, "flash needs either --usb or --net IP");
         if (options->positional.size() > 1) return Usage(err, "flash takes one file");
         const std::string file = options->positional.empty() ? kImageFileName : options->positional[0];
-        if (usbWanted) return StatusOf(tool.SendFirmwareOverUsb(file), window);
+        if (usbWanted) {
+            const Outcome outcome = tool.SendFirmwareOverUsb(file);
+            window.FinishBar();
+            if (outcome != Outcome::Done) ReportRefusal(tool, err);
+            return StatusOf(outcome, window);
+        }
         const auto address = ParseIpv4(options->values["--net"]);
         if (!address) return Usage(err, "not an IPv4 address: " + options->values["--net"]);
         // The address given stands for a printer found in slot 0 of the device list.
@@ -265,27 +323,28 @@ int RunSubcommand(const std::vector<std::string>& args, printer_link::UsbDeviceS
         const Outcome outcome = tool.SendFirmwareOverNetwork(0, file);
         window.FinishBar();
         // The window shows nothing at the end of a network download; a terminal says where it went.
-        if (outcome == Outcome::Done) err << "sent " << file << " to " << AddressText(*address) << '\n';
+        if (outcome == Outcome::Done) err << "sent " << file << " to " << protocol::Ipv4Text(*address) << '\n';
         if (outcome == Outcome::Refused && (*address)[0] == 0 && !window.EndStatus()) {
-            err << "ferrik: the printer address " << AddressText(*address) << " cannot be used\n";
+            err << "ferrik: the printer address " << protocol::Ipv4Text(*address) << " cannot be used\n";
         }
+        if (outcome == Outcome::Failed || outcome == Outcome::ProgramEnded) ReportNetwork(tool, err);
         return StatusOf(outcome, window);
     }
     if (command == "font") {
         if (args.size() > 2) return Usage(err, "font takes one file");
-        return StatusOf(tool.SendFontOverUsb(args.size() == 2 ? args[1] : kFontFileName), window);
+        const Outcome outcome = tool.SendFontOverUsb(args.size() == 2 ? args[1] : kFontFileName);
+        if (outcome == Outcome::Failed) ReportRefusal(tool, err);
+        return StatusOf(outcome, window);
     }
     if (command == "set") {
         auto options = ParseOptions(args, 1, {"--codepage", "--width", "--beep"}, {}, err);
         if (!options || !options->positional.empty()) return Usage(err, "");
         int codePage = -1, width = 0, beep = 0;  // the window's selections at start
         if (auto it = options->values.find("--codepage"); it != options->values.end()) {
-            const char* const* entries = CodePageEntries();
-            const auto found = std::find(entries, entries + kCodePageEntryCount, it->second);
-            if (found == entries + kCodePageEntryCount) {
-                return Usage(err, "unknown code page: " + it->second);
-            }
-            codePage = static_cast<int>(found - entries);
+            codePage = -1;
+            for (int i = 0; i < protocol::kUpdateToolCodePageCount && codePage < 0; ++i)
+                if (protocol::UpdateToolCodePage(i) == it->second) codePage = i;
+            if (codePage < 0) return Usage(err, "unknown code page: " + it->second);
         }
         if (auto it = options->values.find("--width"); it != options->values.end()) {
             if (it->second == "80CM") width = 0;
@@ -297,19 +356,26 @@ int RunSubcommand(const std::vector<std::string>& args, printer_link::UsbDeviceS
             if (!value || *value < 1 || *value > 3) return Usage(err, "beep is 1, 2 or 3");
             beep = *value - 1;
         }
-        return StatusOf(tool.SendCodePageWidthBeep(codePage, width, beep), window);
+        const Outcome outcome = tool.SendCodePageWidthBeep(codePage, width, beep);
+        if (outcome != Outcome::Done) ReportRefusal(tool, err);
+        return StatusOf(outcome, window);
     }
     if (command == "dark") {
         if (args.size() != 2) return Usage(err, "dark takes one value");
         const auto value = ParseInt(args[1]);
         if (!value || *value < 0 || *value > 2) return Usage(err, "dark is 0, 1 or 2");
-        return StatusOf(tool.SendDarkness(*value), window);
+        const Outcome outcome = tool.SendDarkness(*value);
+        if (outcome != Outcome::Done) ReportRefusal(tool, err);
+        return StatusOf(outcome, window);
     }
     if (command == "x-usb" || command == "g-usb") {
         if (args.size() != 1) return Usage(err, command + " takes no arguments");
         const Outcome outcome = command == "x-usb" ? tool.SendUsbIdentityX() : tool.SendUsbIdentityG();
         // The window shows nothing either way; a script wants to know.
-        if (outcome != Outcome::Done) err << "ferrik: no USB printer took the message\n";
+        if (outcome != Outcome::Done) {
+            err << "ferrik: no USB printer took the message\n";
+            ReportRefusal(tool, err);
+        }
         return StatusOf(outcome, window);
     }
     if (command == "scan" || command == "set-network") {
@@ -328,40 +394,54 @@ int RunSubcommand(const std::vector<std::string>& args, printer_link::UsbDeviceS
         if (!setting) {
             return Scan(tool, window).Run(seconds, {}, err) ? 0 : kFailedStatus;
         }
-        if (!options->values.count("--printer")) return Usage(err, "set-network needs --printer IP");
-        const auto printer = ParseIpv4(options->values["--printer"]);
-        if (!printer) return Usage(err, "not an IPv4 address: " + options->values["--printer"]);
+        if (!options->values.count("--printer")) return Usage(err, "set-network needs --printer IP or MAC");
+        // The printer is chosen by its current IP, or by its current MAC.
+        const std::string& wanted = options->values["--printer"];
+        const auto printerIp = ParseIpv4(wanted);
+        const auto printerMac = printerIp ? std::nullopt : ParseMac(wanted);
+        if (!printerIp && !printerMac) return Usage(err, "--printer takes an IPv4 address or a MAC: " + wanted);
+        const auto matches = [&](const protocol::DeviceRecord& r) {
+            return printerIp ? r.ip() == *printerIp : r.mac() == *printerMac;
+        };
         auto addressOption = [&](const char* name, protocol::Ipv4 fallback) -> std::optional<protocol::Ipv4> {
             auto it = options->values.find(name);
             return it == options->values.end() ? std::optional(fallback) : ParseIpv4(it->second);
         };
         // The defaults are those of the network settings dialog.
-        const auto ip = addressOption("--ip", *printer);
         const auto mask = addressOption("--mask", {255, 255, 255, 0});
         const auto gateway = addressOption("--gateway", {192, 168, 0, 1});
-        if (!ip || !mask || !gateway) return Usage(err, "not an IPv4 address");
+        const auto newIp = addressOption("--ip", {});
+        if (!newIp || !mask || !gateway) return Usage(err, "not an IPv4 address");
         std::optional<protocol::Mac> mac;
         if (auto it = options->values.find("--mac"); it != options->values.end()) {
             mac = ParseMac(it->second);
             if (!mac) return Usage(err, "a MAC address is six hex bytes, e.g. 00:1a:0b:ff:07:c0");
         }
-        std::optional<protocol::DeviceRecord> chosen;
-        if (!Scan(tool, window).Run(seconds, [&](const protocol::DeviceRecord& r) {
-                if (r.ip() != *printer) return false;
-                chosen = r;
-                return true;
-            }, err)) {
+        if (!Scan(tool, window).Run(seconds, matches, err)) return kFailedStatus;
+        std::vector<protocol::DeviceRecord> found;
+        for (const auto& r : tool.Table().Filled())
+            if (matches(r)) found.push_back(r);
+        // Nobody answered: the window's message for "IP Set" without a chosen line.
+        if (found.empty()) {
+            window.Line(kSelectDeviceText);
+            err << "ferrik: no printer answered for " << wanted << '\n';
             return kFailedStatus;
         }
-        if (!chosen) {
-            window.Line("no printer answered from " + AddressText(*printer));
+        // Printers fresh from the factory often share one address; the message
+        // would reach only one of them, and which one would be luck.
+        if (found.size() > 1) {
+            err << "ferrik: " << found.size() << " printers answer for " << wanted << ":\n";
+            for (const auto& r : found) err << "  " << r.ListLine() << " MAC " << MacText(r.mac()) << '\n';
+            err << "choose one by its MAC: --printer " << MacText(found.front().mac()) << "; nothing sent\n";
             return kFailedStatus;
         }
-        if (!tool.SendNetworkSettings(*ip, *mask, mac ? *mac : chosen->mac(), *gateway,
-                                      options->flags.count("--dhcp") > 0, *chosen)) {
+        const protocol::DeviceRecord& chosen = found.front();
+        const protocol::Ipv4 ip = options->values.count("--ip") ? *newIp : chosen.ip();
+        if (!tool.SendNetworkSettings(ip, *mask, mac ? *mac : chosen.mac(), *gateway,
+                                      options->flags.count("--dhcp") > 0, chosen)) {
             return kFailedStatus;
         }
-        window.Line("sent to " + chosen->ListLine());
+        window.Line("sent to " + chosen.ListLine());
         return 0;
     }
     if (command == "connect-test") {
@@ -369,7 +449,8 @@ int RunSubcommand(const std::vector<std::string>& args, printer_link::UsbDeviceS
         const auto address = ParseIpv4(args[1]);
         if (!address) return Usage(err, "not an IPv4 address: " + args[1]);
         const Outcome outcome = tool.TestPrinterConnectionOnce(*address);
-        if (outcome == Outcome::Done) window.Line("connected to " + AddressText(*address));
+        if (outcome == Outcome::Done) window.Line("connected to " + protocol::Ipv4Text(*address));
+        else ReportNetwork(tool, err);
         return StatusOf(outcome, window);
     }
     return Usage(err, "unknown subcommand " + command);

@@ -9,7 +9,7 @@
 //   ferrik dark 0|1|2
 //   ferrik x-usb | g-usb
 //   ferrik scan [--seconds N]
-//   ferrik set-network --printer IP [--ip IP] [--mask M] [--gateway G] [--mac XX:..] [--dhcp]
+//   ferrik set-network --printer IP|MAC [--ip IP] [--mask M] [--gateway G] [--mac XX:..] [--dhcp]
 //                      [--seconds N]
 //   ferrik connect-test IP
 #include <iosfwd>
@@ -23,8 +23,9 @@ namespace ferrik {
 // True when the arguments name a subcommand (otherwise the window opens).
 bool IsSubcommand(const std::vector<std::string>& args);
 
-// Runs one subcommand. Messages go to `out`, the progress bar and usage errors
-// to `err`. Exit status: 0 done, 1 "Print error" or another failure, 2 usage.
+// Runs one subcommand. Messages go to `out`, the progress bar, usage errors
+// and what a failure was (the device and the reason) to `err`. Exit status:
+// 0 done, 1 "Print error", 2 usage, 3 another failure.
 int RunSubcommand(const std::vector<std::string>& args, printer_link::UsbDeviceSource& usb, std::ostream& out,
                   std::ostream& err);
 

@@ -2,69 +2,21 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <thread>
 
+#include "link/TcpLink.h"
+#include "protocol/Firmware.h"
 #include "protocol/SettingsCommands.h"
-#include "update-tool/core/NetSocket.h"
+#include "protocol/ValueLists.h"
+#include "update-tool/core/ImageFile.h"
 
 namespace ferrik {
+
 namespace {
 
-constexpr std::uint8_t kEnterFirmware[] = {0x1B, 0x2B};
-constexpr std::uint8_t kEnterFont[] = {0x1B, 0x1D};
-constexpr std::uint8_t kFrameMark = 0x2A;
-
-const char* const kCodePages[kCodePageEntryCount] = {
-    "PC437(Std.Europe)", "Katakana", "PC850(Multilingual)", "PC860(Portuguese)",
-    "PC863(Canadian)", "PC865(Nordic)", "ISO8859-1,Latin-1 West Europe", "ISO8859-7,Greek",
-    "ISO8859-8,Hebrew)", "ISO8859-2,CP1250,East Europe", "Iran", "WPC1252",
-    "PC866(cyrillic#2)", "PC852(Latin2)", "PC858", "IranII", "Latvian", "Arabic",
-    "CP1251,pt151", "PC747", "wpc1257", "Vietnam", "PC864", "pc1001", "China"};
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-File OpenForReading(const std::string& path) {
-    File file(std::fopen(path.c_str(), "rb"));
-    // Blocks are taken 256 bytes at a time; the file is read in larger pieces.
-    if (file) std::setvbuf(file.get(), nullptr, _IOFBF, 64 * 1024);
-    return file;
-}
-
-// Reads up to `length` bytes (a short count only at the end of the file).
-// False on a read error.
-bool ReadBlock(std::FILE* file, std::uint8_t* into, std::size_t length, std::size_t& got) {
-    got = std::fread(into, 1, length, file);
-    return std::ferror(file) == 0;
-}
-
-// Adds every byte to `sum` (modulo 2^32). Eight bytes at a time: the bytes of a
-// word are added pairwise into four 16-bit lanes, which cannot overflow within
-// a run of 128 words, then the lanes are folded into the sum.
-std::uint32_t Sum(const std::uint8_t* data, std::size_t length, std::uint32_t sum) {
-    constexpr std::uint64_t kLowBytes = 0x00FF00FF00FF00FFull;
-    std::size_t i = 0;
-    while (length - i >= 8) {
-        std::uint64_t lanes = 0;
-        for (int run = 0; run < 128 && length - i >= 8; ++run, i += 8) {
-            std::uint64_t word;
-            std::memcpy(&word, data + i, sizeof word);
-            lanes += (word & kLowBytes) + ((word >> 8) & kLowBytes);
-        }
-        sum += static_cast<std::uint32_t>((lanes & 0xFFFF) + ((lanes >> 16) & 0xFFFF) + ((lanes >> 32) & 0xFFFF) +
-                                          (lanes >> 48));
-    }
-    for (; i < length; ++i) sum += data[i];
-    return sum;
-}
+constexpr std::size_t kBlock = protocol::kFirmwareBlockSize;
 
 }  // namespace
 
@@ -75,23 +27,9 @@ int ProgressPosition(std::int64_t done) {
 
 UpdateSettings UpdateSettings::FromEnvironment() {
     UpdateSettings settings;
-    if (const char* text = std::getenv("PRINTER_TCP_PORT"); text && *text) {
-        unsigned value = 0;
-        const char* last = text + std::strlen(text);
-        auto [end, ec] = std::from_chars(text, last, value);
-        if (ec == std::errc() && end == last && value > 0 && value <= 65535) {
-            settings.tcpPort = static_cast<std::uint16_t>(value);
-        }
-    }
+    settings.tcpPort = printer_link::TcpPortFromEnvironment();
     settings.discovery = protocol::DiscoverySettings::FromEnvironment();
     return settings;
-}
-
-const char* const* CodePageEntries() { return kCodePages; }
-
-std::uint8_t CodePageValue(int position) {
-    if (position < 0 || position >= kCodePageEntryCount - 1) return 0xFF;  // nothing, or "China"
-    return static_cast<std::uint8_t>(position);
 }
 
 UpdateTool::UpdateTool(UpdateWindow& window, printer_link::UsbDeviceSource& usb, protocol::DeviceTable& table,
@@ -103,16 +41,7 @@ UpdateTool::UpdateTool(UpdateWindow& window, printer_link::UsbDeviceSource& usb,
 }
 
 std::size_t UpdateTool::WriteInPieces(const std::uint8_t* data, std::size_t length) {
-    std::size_t offset = 0;
-    while (offset < length) {
-        const std::size_t piece = std::min(length - offset, kUsbPieceSize);
-        std::size_t written = 0;
-        if (!port_.Write(data + offset, piece, &written, settings_.usbPieceTimeoutMs) || written == 0) {
-            return 0;
-        }
-        offset += std::min(written, piece);
-    }
-    return offset;
+    return port_.WriteInPieces(data, length, kUsbPieceSize, settings_.usbPieceTimeoutMs).Ok() ? length : 0;
 }
 
 void UpdateTool::SetProgress(std::int64_t done) { window_.SetProgress(ProgressPosition(done), done); }
@@ -125,59 +54,69 @@ Outcome UpdateTool::PrintErrorAndEnd() {
     return Outcome::ProgramEnded;
 }
 
+// The file is opened and checked before the printer is told to expect a
+// download, so that a missing or unusable file leaves the printer as it was.
+std::unique_ptr<ImageFile> UpdateTool::OpenFile(const std::string& path) {
+    std::string why;
+    auto file = ImageFile::Open(path, why);
+    if (!file) window_.ShowMessageBox(kFileErrorPrefix + path + ": " + why);
+    return file;
+}
+
 Outcome UpdateTool::SendFirmwareOverUsb(const std::string& imagePath) {
     window_.SetButtonEnabled(ActionButton::UsbUpdate, false);
-    // The file is opened before the printer is told to expect an image, so
-    // that a missing file leaves the printer as it was.
-    File image = OpenForReading(imagePath);
-    if (!image) {
-        window_.ShowMessageBox(kFileErrorPrefix + imagePath);
-        return Outcome::Refused;
-    }
+    const auto image = OpenFile(imagePath);
+    if (!image) return Outcome::Refused;
     port_.Open();
-    if (WriteInPieces(kEnterFirmware, sizeof kEnterFirmware) == 0) return PrintErrorAndEnd();
+    if (WriteInPieces(protocol::kEnterFirmware, sizeof protocol::kEnterFirmware) == 0) return PrintErrorAndEnd();
 
     // Block buffer at the front of the area that later carries the trailer. It
     // starts zeroed; a short last block keeps the previous block's tail.
-    std::array<std::uint8_t, 2 * kBlockSize> area{};
+    std::array<std::uint8_t, 2 * kBlock> area{};
     std::uint32_t sum = 0;
     std::int64_t blocks = 0;
     std::int64_t progress = 0;
     for (;;) {
         std::size_t got = 0;
-        if (!ReadBlock(image.get(), area.data(), kBlockSize, got)) {
+        if (!image->Read(area.data(), kBlock, got)) {
             // No trailer: a checksum over a cut image would let the printer take it.
             port_.Close();
             window_.ShowMessageBox(kFileErrorPrefix + imagePath);
             return Outcome::Failed;
         }
         if (got == 0) break;
-        const std::size_t n = WriteInPieces(area.data(), kBlockSize);
+        const std::size_t n = WriteInPieces(area.data(), kBlock);
         if (n == 0) return PrintErrorAndEnd();
         ++blocks;
-        sum = Sum(area.data(), n, sum);
-        progress += static_cast<std::int64_t>(kBlockSize);
+        sum = protocol::FirmwareChecksum(area.data(), n, sum);
+        progress += static_cast<std::int64_t>(kBlock);
         SetProgress(progress);
     }
 
-    area.fill(kFillByte);
+    area.fill(protocol::kFirmwareFillByte);
     if (blocks % 2 == 1) {
-        if (WriteInPieces(area.data(), kBlockSize) == 0) return PrintErrorAndEnd();
-        sum = Sum(area.data(), kBlockSize, sum);
+        if (WriteInPieces(area.data(), kBlock) == 0) return PrintErrorAndEnd();
+        sum = protocol::FirmwareChecksum(area.data(), kBlock, sum);
     }
-    sum = Sum(area.data(), 2 * kBlockSize, sum);
-    if (WriteInPieces(area.data(), kBlockSize) == 0 || WriteInPieces(area.data(), kBlockSize) == 0) {
-        return PrintErrorAndEnd();
+    for (int i = 0; i < protocol::kUsbTrailerBlocks; ++i) {
+        sum = protocol::FirmwareChecksum(area.data(), kBlock, sum);
+        if (WriteInPieces(area.data(), kBlock) == 0) return PrintErrorAndEnd();
     }
     const std::uint8_t checksum[4] = {static_cast<std::uint8_t>(sum), static_cast<std::uint8_t>(sum >> 8),
                                       static_cast<std::uint8_t>(sum >> 16),
                                       static_cast<std::uint8_t>(sum >> 24)};
     if (WriteInPieces(checksum, sizeof checksum) == 0) return PrintErrorAndEnd();
 
-    image.reset();
     port_.Close();
     window_.ShowMessageBox(kUsbDoneText);
     return Outcome::Done;
+}
+
+printer_link::OpenOptions UpdateTool::NetworkOptions() const {
+    printer_link::OpenOptions options;
+    options.connectTimeoutMs = settings_.connectTimeoutMs;
+    options.stop = &stop_;
+    return options;
 }
 
 Outcome UpdateTool::SendFirmwareOverNetwork(int selected, const std::string& imagePath) {
@@ -185,11 +124,8 @@ Outcome UpdateTool::SendFirmwareOverNetwork(int selected, const std::string& ima
         window_.ShowMessageBox(kSelectDeviceText);
         return Outcome::Refused;
     }
-    File image = OpenForReading(imagePath);
-    if (!image) {
-        window_.ShowMessageBox(kFileErrorPrefix + imagePath);
-        return Outcome::Refused;
-    }
+    const auto image = OpenFile(imagePath);
+    if (!image) return Outcome::Refused;
     window_.SetButtonEnabled(ActionButton::NetworkUpdate, false);
 
     const protocol::Ipv4 address = table_.Slot(selected).ip();
@@ -202,54 +138,53 @@ Outcome UpdateTool::SendFirmwareOverNetwork(int selected, const std::string& ima
     }
     if (address[0] == 0) return Outcome::Refused;
 
-    Socket socket = ConnectTcp(address, settings_.tcpPort, settings_.connectTimeoutMs);
-    if (!socket.Valid()) {
+    printer_link::Opened connection =
+        printer_link::OpenDevice(printer_link::SocketUri(address, settings_.tcpPort), NetworkOptions());
+    network_ = connection.failure;
+    if (!connection.device) {
         window_.ShowMessageBox(kNetConnectFailText);
         return Outcome::Failed;
     }
-    socket.SendOnce(kEnterFirmware, sizeof kEnterFirmware);
+    printer_link::Device& printer = *connection.device;
+    // Every block in one piece: a send that the printer takes only in part
+    // goes on with the rest of the block.
+    const printer_link::Pacing pacing{kBlock, settings_.sendTimeoutMs, &stop_};
+    // The result of the enter command is not looked at: a dead connection
+    // fails the first block.
+    printer.Write(protocol::kEnterFirmware, sizeof protocol::kEnterFirmware, pacing);
 
-    // Sends all of a block, one send call after the other; progress after each call.
-    std::int64_t total = 0;
-    auto sendBlock = [&](const std::uint8_t* block, bool countProgress) {
-        std::size_t sent = 0;
-        while (sent < kBlockSize) {
-            const long n = socket.SendOnce(block + sent, kBlockSize - sent);
-            if (n <= 0) return false;
-            sent += static_cast<std::size_t>(n);
-            if (countProgress) {
-                total += n;
-                SetProgress(total);
-            }
-        }
-        return true;
+    auto failed = [&](const printer_link::Result& result) {
+        network_ = result;
+        printer.Abandon();
+        return PrintErrorAndEnd();
     };
-
-    std::array<std::uint8_t, kBlockSize> buffer{};
+    std::array<std::uint8_t, kBlock> buffer{};
+    std::int64_t total = 0;
     for (;;) {
         std::size_t got = 0;
-        if (!ReadBlock(image.get(), buffer.data(), kBlockSize, got)) {
-            socket.Close();
+        if (!image->Read(buffer.data(), kBlock, got)) {
+            printer.Abandon();
             window_.ShowMessageBox(kFileErrorPrefix + imagePath);
             return Outcome::Failed;
         }
         if (got == 0) break;
-        if (!sendBlock(buffer.data(), true)) {
-            socket.Close();
-            return PrintErrorAndEnd();
-        }
+        const printer_link::Result sent = printer.Write(buffer.data(), kBlock, pacing);
+        if (!sent.Ok()) return failed(sent);
+        total += static_cast<std::int64_t>(kBlock);
+        SetProgress(total);
     }
-    buffer.fill(kFillByte);
-    for (int i = 0; i < 3; ++i) {
-        if (!sendBlock(buffer.data(), false)) {
-            socket.Close();
-            return PrintErrorAndEnd();
-        }
+    buffer.fill(protocol::kFirmwareFillByte);
+    for (int i = 0; i < protocol::kNetworkTrailerBlocks; ++i) {
+        const printer_link::Result sent = printer.Write(buffer.data(), kBlock, pacing);
+        if (!sent.Ok()) return failed(sent);
     }
+    // The download counts only once the printer has closed the connection
+    // with every byte taken; a reset means it did not take the image.
+    const printer_link::Result closed = printer.Close(settings_.finishTimeoutMs, &stop_);
+    if (!closed.Ok()) return failed(closed);
+    network_ = closed;
 
-    image.reset();
     port_.Close();
-    socket.Close();
     window_.SetButtonEnabled(ActionButton::NetworkUpdate, true);
     ClearDevices();
     // Replies that were on their way during the download are dropped too.
@@ -259,28 +194,25 @@ Outcome UpdateTool::SendFirmwareOverNetwork(int selected, const std::string& ima
 }
 
 Outcome UpdateTool::SendFontOverUsb(const std::string& fontPath) {
-    File font = OpenForReading(fontPath);
-    if (!font) {
-        window_.ShowMessageBox(kFileErrorPrefix + fontPath);
-        return Outcome::Refused;
-    }
+    const auto font = OpenFile(fontPath);
+    if (!font) return Outcome::Refused;
     port_.Open();
-    if (WriteInPieces(kEnterFont, sizeof kEnterFont) == 0) {
+    if (WriteInPieces(protocol::kEnterFont, sizeof protocol::kEnterFont) == 0) {
         port_.Close();
         window_.ShowMessageBox(kPrintErrorText);
         return Outcome::Failed;
     }
-    std::array<std::uint8_t, kFontFrameSize> frame{};
+    std::array<std::uint8_t, protocol::kFontFrameSize> frame{};
     for (;;) {
         std::size_t got = 0;
-        if (!ReadBlock(font.get(), frame.data() + 1, kBlockSize, got)) {
+        if (!font->Read(frame.data() + 1, kBlock, got)) {
             port_.Close();
             window_.ShowMessageBox(kFileErrorPrefix + fontPath);
             return Outcome::Failed;
         }
         if (got == 0) break;
-        frame.front() = kFrameMark;
-        frame.back() = kFrameMark;
+        frame.front() = protocol::kFontFrameMark;
+        frame.back() = protocol::kFontFrameMark;
         if (WriteInPieces(frame.data(), frame.size()) == 0) {
             port_.Close();
             window_.ShowMessageBox(kPrintErrorText);
@@ -288,7 +220,6 @@ Outcome UpdateTool::SendFontOverUsb(const std::string& fontPath) {
         }
     }
     port_.Close();
-    font.reset();
     window_.ShowMessageBox(kFinishText);
     return Outcome::Done;
 }
@@ -310,7 +241,7 @@ Outcome UpdateTool::SendSetting(const std::uint8_t* head, std::size_t headLength
 
 Outcome UpdateTool::SendCodePageWidthBeep(int codePage, int printWidth, int buzzer) {
     const std::uint8_t head[] = {0x1F, 0x1B, 0x05};
-    const std::uint8_t body[] = {CodePageValue(codePage), protocol::ListValue(printWidth),
+    const std::uint8_t body[] = {protocol::UpdateToolCodePageValue(codePage), protocol::ListValue(printWidth),
                                  protocol::ListValue(buzzer), 0x00};
     return SendSetting(head, sizeof head, body, sizeof body, nullptr);
 }
@@ -344,28 +275,25 @@ void UpdateTool::StartNetworkSearch() {
 
 Outcome UpdateTool::SendNetworkSearch() {
     if (!searchFlag_) return Outcome::Refused;
-    Socket socket = BroadcastSocket();
-    if (!socket.Valid()) {
+    // A socket of its own for every probe, closed right after it.
+    protocol::DiscoverySockets sockets(settings_.discovery);
+    if (!sockets.OpenBroadcast()) {
         window_.ShowMessageBox(kSocketErrorText);
         return Outcome::Failed;
     }
-    const auto probe = protocol::DiscoveryProbe();
-    SendDatagram(socket, settings_.discovery.broadcastAddress, settings_.discovery.probePort, probe.data(),
-                 probe.size());
+    sockets.SendDiscoveryProbe();
     return Outcome::Done;
 }
 
 bool UpdateTool::SendNetworkSettings(const protocol::Ipv4& ip, const protocol::Ipv4& mask,
                                      const protocol::Mac& mac, const protocol::Ipv4& gateway, bool dhcp,
                                      const protocol::DeviceRecord& chosen) {
-    Socket socket = BroadcastSocket();
-    if (!socket.Valid()) {
+    protocol::DiscoverySockets sockets(settings_.discovery);
+    if (!sockets.OpenBroadcast()) {
         window_.ShowMessageBox(kSocketErrorText);
         return false;
     }
-    const auto message = protocol::AddressSettingMessage(ip, mask, mac, gateway, chosen, dhcp ? 0x01 : 0x00);
-    if (!SendDatagram(socket, settings_.discovery.broadcastAddress, settings_.discovery.probePort,
-                      message.data(), message.size())) {
+    if (!sockets.SendAddressSetting(ip, mask, mac, gateway, chosen, dhcp ? 0x01 : 0x00)) {
         window_.ShowMessageBox(kSendErrorText);
         return false;
     }
@@ -373,8 +301,11 @@ bool UpdateTool::SendNetworkSettings(const protocol::Ipv4& ip, const protocol::I
 }
 
 Outcome UpdateTool::TestPrinterConnectionOnce(const protocol::Ipv4& address) {
-    Socket socket = ConnectTcp(address, settings_.tcpPort, settings_.connectTimeoutMs);
-    if (!socket.Valid()) {
+    printer_link::TcpSettings tcp;
+    tcp.port = settings_.tcpPort;
+    tcp.connectTimeoutMs = settings_.connectTimeoutMs;
+    network_ = printer_link::TestPrinterConnection(address, tcp);
+    if (!network_.Ok()) {
         window_.ShowMessageBox(kConnectFailShortText);
         return Outcome::Failed;
     }

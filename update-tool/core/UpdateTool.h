@@ -4,9 +4,11 @@
 // user only through UpdateWindow.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "link/Device.h"
 #include "link/StopEvent.h"
 #include "link/UsbDeviceSource.h"
 #include "link/UsbPrinterPort.h"
@@ -16,20 +18,21 @@
 
 namespace ferrik {
 
+class ImageFile;
+
 // The progress bar's full scale in bytes, whatever the size of the file.
 inline constexpr std::int64_t kProgressFullScale = 40960;
-inline constexpr std::size_t kBlockSize = 256;
-inline constexpr std::size_t kFontFrameSize = kBlockSize + 2;
 inline constexpr std::size_t kUsbPieceSize = 64;
-inline constexpr std::uint8_t kFillByte = 0x55;
 
 // Position of the bar for `done` bytes: done * 100 / 40960, truncated.
 int ProgressPosition(std::int64_t done);
 
 struct UpdateSettings {
     int usbPieceTimeoutMs = 1000;
-    std::uint16_t tcpPort = 9100;
-    int connectTimeoutMs = 5000;
+    std::uint16_t tcpPort = printer_link::kPrinterTcpPort;
+    int connectTimeoutMs = printer_link::kConnectTimeoutMs;
+    int sendTimeoutMs = 5000;    // bound on each send of the network download
+    int finishTimeoutMs = printer_link::kFinishTimeoutMs;  // wait for the printer's close after the last block
     // The pause between the two clearings of the device table after a network download.
     int tableSettleMs = 1000;
     protocol::DiscoverySettings discovery;
@@ -44,12 +47,6 @@ enum class Outcome {
     Failed,        // a failure was reported and the action ended
     ProgramEnded,  // "Print error": the program ends with status 1
 };
-
-// Values of the code page list: the position, "China" (the last entry) and
-// nothing chosen both give FF.
-inline constexpr int kCodePageEntryCount = 25;
-const char* const* CodePageEntries();  // the 25 texts in list order
-std::uint8_t CodePageValue(int position);
 
 class UpdateTool {
 public:
@@ -88,21 +85,28 @@ public:
     void ClearDevices();
 
     printer_link::CUsbPrinterPort& Port() { return port_; }
+    // Why the last USB open failed (node and errno for a command line).
+    const printer_link::Result& LastUsbOpen() const { return port_.LastOpen(); }
+    // What the last network connection or send came to (node and errno for a command line).
+    const printer_link::Result& LastNetworkResult() const { return network_; }
     protocol::DeviceTable& Table() { return table_; }
     const UpdateSettings& Settings() const { return settings_; }
 
 private:
     Outcome PrintErrorAndEnd();
+    std::unique_ptr<ImageFile> OpenFile(const std::string& path);
     Outcome SendSetting(const std::uint8_t* head, std::size_t headLength,
                         const std::uint8_t* body, std::size_t bodyLength,
                         const char* doneText);
     Outcome SendQuietly(const std::vector<std::uint8_t>& message);
+    printer_link::OpenOptions NetworkOptions() const;
 
     UpdateWindow& window_;
     protocol::DeviceTable& table_;
     UpdateSettings settings_;
     printer_link::StopEvent stop_;
     printer_link::CUsbPrinterPort port_;
+    printer_link::Result network_;
     bool searchFlag_ = false;
 };
 

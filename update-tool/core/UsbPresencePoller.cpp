@@ -1,9 +1,15 @@
 #include "update-tool/core/UsbPresencePoller.h"
 
-#include "link/UsbPrinterPort.h"
+#include <algorithm>
+
 #include "update-tool/core/Texts.h"
 
 namespace ferrik {
+
+namespace {
+// With hot-plug events, a check also runs this often, in case an event was missed.
+constexpr std::chrono::seconds kCheckBesideEvents{5};
+}  // namespace
 
 UsbPresencePoller::UsbPresencePoller(UpdateWindow& window, printer_link::UsbDeviceSource& usb,
                                      std::chrono::milliseconds interval)
@@ -13,16 +19,12 @@ UsbPresencePoller::~UsbPresencePoller() { Stop(); }
 
 void UsbPresencePoller::Start() {
     std::lock_guard lock(mutex_);
-    if (thread_.joinable() || stopping_) return;
+    if (thread_.joinable() || stop_.IsSet()) return;
     thread_ = std::thread([this] { Run(); });
 }
 
 void UsbPresencePoller::Stop() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_all();
+    stop_.Set();
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 
@@ -36,29 +38,25 @@ bool UsbPresencePoller::PollOnce() {
         std::lock_guard lock(mutex_);
         ++attempts_;
     }
-    for (const printer_link::UsbDeviceInfo& device : usb_.Enumerate()) {
-        if (device.path.size() >= printer_link::kDevicePathBufferSize) continue;
-        if (!printer_link::MatchesProductId(device.path, printer_link::UpdateToolProductIds())) continue;
-        if (!usb_.Probe(device)) continue;
-        // The first listed, reachable device is the one a download would open.
-        if (device.path != reported_) {
-            reported_ = device.path;
-            window_.ShowDevicePath(device.path);
-            window_.ShowStatus(kUsbConnectText);
-        }
-        return true;
-    }
+    // The printer a download would open: the same choice, without the open.
+    const auto found = printer_link::FirstUsbCandidate(usb_, printer_link::UpdateToolProductIds(), {},
+                                                       [](const printer_link::UsbDeviceInfo&) { return true; });
     // Once connected, the status line stays as it is when the printer goes away.
-    return false;
+    if (!found) return false;
+    if (found->path != reported_) {
+        reported_ = found->path;
+        window_.ShowDevicePath(found->path);
+        window_.ShowStatus(kUsbConnectText);
+    }
+    return true;
 }
 
 void UsbPresencePoller::Run() {
-    std::unique_lock lock(mutex_);
-    while (!stopping_) {
-        lock.unlock();
+    const auto wait = usb_.HasChangeEvents() ? std::max<std::chrono::milliseconds>(interval_, kCheckBesideEvents)
+                                             : interval_;
+    while (!stop_.IsSet()) {
         PollOnce();
-        lock.lock();
-        wake_.wait_for(lock, interval_, [this] { return stopping_; });
+        usb_.WaitForChange(wait, &stop_);
     }
 }
 

@@ -4,13 +4,16 @@
 //
 // It never opens the printer for I/O: usblp lets one descriptor be open at a
 // time, so a poller holding the node would make every download fail. Each
-// attempt enumerates and makes the access-free probe, which holds nothing.
+// attempt makes the USB choice of the device layer (enumeration and the
+// access-free probe), which holds nothing. Where the system reports hot-plug
+// events, an attempt follows each event (and a slow check runs beside them);
+// otherwise attempts are `interval` apart.
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "link/StopEvent.h"
 #include "link/UsbDeviceSource.h"
 #include "update-tool/core/UpdateWindow.h"
 
@@ -40,9 +43,8 @@ private:
     UpdateWindow& window_;
     printer_link::UsbDeviceSource& usb_;
     std::chrono::milliseconds interval_;
+    printer_link::StopEvent stop_;
     mutable std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopping_ = false;
     int attempts_ = 0;
     std::string reported_;
     std::thread thread_;

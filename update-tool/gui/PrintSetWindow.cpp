@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "protocol/ValueLists.h"
 #include "ui-common/IpAddressEdit.h"
 #include "update-tool/gui/AboutBox.h"
 #include "update-tool/gui/NetworkSetDialog.h"
@@ -225,8 +226,10 @@ void PrintSetWindow::FillLists() {
     printWidthList->setCurrentIndex(0);
     buzzerList->addItems({QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3")});
     buzzerList->setCurrentIndex(0);
-    const char* const* entries = CodePageEntries();
-    for (int i = 0; i < kCodePageEntryCount; ++i) codePageList->addItem(QString::fromUtf8(entries[i]));
+    for (int i = 0; i < protocol::kUpdateToolCodePageCount; ++i) {
+        const std::string_view entry = protocol::UpdateToolCodePage(i);
+        codePageList->addItem(QString::fromUtf8(entry.data(), static_cast<qsizetype>(entry.size())));
+    }
     codePageList->setCurrentIndex(-1);
     codePageList->setEditText(QString());
     darknessList->setCurrentIndex(0);

@@ -1,6 +1,7 @@
 // ferrik: with a subcommand, the action runs on the terminal; without one,
 // PrintSetWindow opens and its closing ends the program.
 #include <QApplication>
+#include <csignal>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -11,6 +12,9 @@
 #include "update-tool/gui/PrintSetWindow.h"
 
 int main(int argc, char** argv) {
+    // A printer whose node has no reader any more (a FIFO of a fake tree)
+    // must give an error, not end the program.
+    std::signal(SIGPIPE, SIG_IGN);
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (ferrik::IsSubcommand(args)) {
         auto usb = printer_link::MakeSystemUsbDeviceSource();

@@ -15,7 +15,7 @@
 
 #include <filesystem>
 
-#include "platform/linux/usb/SysfsUsbDeviceSource.h"
+#include "platform/linux/usb/LinuxUsbDeviceSource.h"
 #include "sim/testing/SimProcess.h"
 #include "ui-common/IpAddressEdit.h"
 #include "update-tool/gui/AboutBox.h"
@@ -75,8 +75,8 @@ protected:
     void TearDown() override { std::filesystem::current_path(previous); }
 
     std::unique_ptr<PrintSetWindow> Open(std::string usbRoot = {}, bool threads = true) {
-        usb = std::make_unique<printer_link::SysfsUsbDeviceSource>(usbRoot.empty() ? sim.UsbRoot() : usbRoot);
-        pollerUsb = std::make_unique<printer_link::SysfsUsbDeviceSource>(usbRoot.empty() ? sim.UsbRoot() : usbRoot);
+        usb = std::make_unique<printer_link::LinuxUsbDeviceSource>(usbRoot.empty() ? sim.UsbRoot() : usbRoot);
+        pollerUsb = std::make_unique<printer_link::LinuxUsbDeviceSource>(usbRoot.empty() ? sim.UsbRoot() : usbRoot);
         PrintSetWindow::Options options;
         options.pollInterval = 20ms;
         options.searchPeriodMs = 100;
@@ -228,7 +228,7 @@ TEST_F(PrintSetWindowTest, PrintErrorEndsTheProgramWithStatusOne) {
     TempDir empty;
     EXPECT_EXIT(
         {
-            printer_link::SysfsUsbDeviceSource none(empty.path().string());
+            printer_link::LinuxUsbDeviceSource none(empty.path().string());
             PrintSetWindow::Options options;  // the real ending
             PrintSetWindow window(messages, none, none, options);
             window.show();

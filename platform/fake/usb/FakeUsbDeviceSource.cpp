@@ -1,9 +1,8 @@
 #include "platform/fake/usb/FakeUsbDeviceSource.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -12,24 +11,64 @@
 namespace printer_link::fake {
 
 namespace {
-constexpr const char* kNodePrefix = "fake:";
+// "...vid_0418&pid_5011#instance#..." -> the four digits after `key`.
+std::string Field(const std::string& path, const std::string& key, std::size_t length) {
+    const auto at = path.find(key);
+    return at == std::string::npos ? std::string() : path.substr(at + key.size(), length);
 }
+}  // namespace
 
-FakeUsbDeviceSource::FakeUsbDeviceSource() : shutdownFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    if (shutdownFd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
-    ::signal(SIGPIPE, SIG_IGN);
+// One open of a device: takes pieces as its script says.
+class FakeUsbDeviceSource::Printer : public Transport {
+public:
+    Printer(FakeUsbDeviceSource& source, std::size_t device, std::size_t open, OpenScript script)
+        : Transport("fake:" + std::to_string(device)), source_(source), device_(device), open_(open),
+          script_(script) {}
+    ~Printer() override {
+        {
+            std::lock_guard<std::mutex> lock(source_.mutex_);
+            ++source_.closed_;
+        }
+        source_.changed_.notify_all();
+    }
+
+    PieceResult Write(const std::uint8_t* data, std::size_t length, const Deadline& deadline,
+                      const StopEvent* stop) override {
+        if (stop && stop->IsSet()) return {Outcome::Stopped, 0, 0};
+        const bool limited = script_.kind != OpenScript::Kind::Accept && taken_ >= script_.pieces;
+        if (limited && script_.kind == OpenScript::Kind::StallAfter) {
+            // The printer takes nothing: wait for the deadline, the stop event
+            // or the release of stalls (then the printer has gone).
+            const Ready ready = WaitFor(source_.wakeFd_, POLLIN, deadline, stop);
+            if (ready == Ready::TimedOut) return {Outcome::TimedOut, 0, 0};
+            if (ready == Ready::Stopped) return {Outcome::Stopped, 0, 0};
+            return Dropped(EPIPE);
+        }
+        if (limited) return Dropped(EPIPE);
+        {
+            std::lock_guard<std::mutex> lock(source_.mutex_);
+            source_.pieces_.push_back(ReceivedPiece{device_, open_, std::vector<std::uint8_t>(data, data + length)});
+        }
+        source_.changed_.notify_all();
+        ++taken_;
+        return {Outcome::Sent, 0, length};
+    }
+
+private:
+    FakeUsbDeviceSource& source_;
+    std::size_t device_;
+    std::size_t open_;
+    OpenScript script_;
+    std::size_t taken_ = 0;
+};
+
+FakeUsbDeviceSource::FakeUsbDeviceSource() : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (wakeFd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
 }
 
 FakeUsbDeviceSource::~FakeUsbDeviceSource() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        releaseStalls_ = true;
-    }
-    const std::uint64_t one = 1;
-    [[maybe_unused]] auto ignored = ::write(shutdownFd_, &one, sizeof one);
-    changed_.notify_all();
-    for (auto& t : printers_) t.join();
-    ::close(shutdownFd_);
+    ReleaseStalls();
+    ::close(wakeFd_);
 }
 
 std::size_t FakeUsbDeviceSource::AddDevice(std::string path) {
@@ -45,9 +84,9 @@ void FakeUsbDeviceSource::RefuseProbe(std::size_t device, bool refuse) {
     devices_.at(device).refuseProbe = refuse;
 }
 
-void FakeUsbDeviceSource::RefuseOpen(std::size_t device, bool refuse) {
+void FakeUsbDeviceSource::RefuseOpen(std::size_t device, bool refuse, int error) {
     std::lock_guard<std::mutex> lock(mutex_);
-    devices_.at(device).refuseOpen = refuse;
+    devices_.at(device).refuseOpen = refuse ? error : 0;
 }
 
 void FakeUsbDeviceSource::ScriptOpen(std::size_t device, std::size_t open, OpenScript script) {
@@ -65,7 +104,8 @@ void FakeUsbDeviceSource::ReleaseStalls() {
         std::lock_guard<std::mutex> lock(mutex_);
         releaseStalls_ = true;
     }
-    changed_.notify_all();
+    const std::uint64_t one = 1;
+    [[maybe_unused]] auto ignored = ::write(wakeFd_, &one, sizeof one);
 }
 
 std::vector<ReceivedPiece> FakeUsbDeviceSource::Pieces() const {
@@ -123,15 +163,21 @@ std::vector<UsbDeviceInfo> FakeUsbDeviceSource::Enumerate() {
     std::lock_guard<std::mutex> lock(mutex_);
     ++enumerations_;
     std::vector<UsbDeviceInfo> list;
-    for (std::size_t i = 0; i < devices_.size(); ++i)
-        list.push_back(UsbDeviceInfo{devices_[i].path, kNodePrefix + std::to_string(i)});
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+        UsbDeviceInfo info;
+        info.path = devices_[i].path;
+        info.vendor = Field(info.path, "vid_", 4);
+        info.product = Field(info.path, "pid_", 4);
+        info.bus = 1;
+        info.address = static_cast<int>(i) + 1;  // finds the device again
+        list.push_back(std::move(info));
+    }
     return list;
 }
 
 FakeUsbDeviceSource::Device* FakeUsbDeviceSource::Find(const UsbDeviceInfo& info) {
-    if (info.node.rfind(kNodePrefix, 0) != 0) return nullptr;
-    const std::size_t index = std::stoul(info.node.substr(std::char_traits<char>::length(kNodePrefix)));
-    return index < devices_.size() ? &devices_[index] : nullptr;
+    const auto index = static_cast<std::size_t>(info.address - 1);
+    return info.bus == 1 && info.address > 0 && index < devices_.size() ? &devices_[index] : nullptr;
 }
 
 bool FakeUsbDeviceSource::Probe(const UsbDeviceInfo& info) {
@@ -141,73 +187,21 @@ bool FakeUsbDeviceSource::Probe(const UsbDeviceInfo& info) {
     return device && !device->refuseProbe;
 }
 
-int FakeUsbDeviceSource::OpenReadWrite(const UsbDeviceInfo& info) {
+OpenedTransport FakeUsbDeviceSource::OpenBulk(const UsbDeviceInfo& info) {
     std::lock_guard<std::mutex> lock(mutex_);
     Device* device = Find(info);
-    if (!device) {
-        errno = ENOENT;
-        return -1;
-    }
-    if (device->refuseOpen) {
-        errno = EBUSY;
-        return -1;
-    }
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) return -1;
-    // One page: a piece stays "in flight" until the printer has read it.
-    ::fcntl(ends[1], F_SETPIPE_SZ, 4096);
-    ::fcntl(ends[0], F_SETFL, O_NONBLOCK);
-    ::fcntl(ends[1], F_SETFL, O_NONBLOCK);
+    const std::string node = "fake:" + std::to_string(info.address - 1);
+    if (!device) return OpenFailure(ENODEV, node);
+    if (device->refuseOpen) return OpenFailure(device->refuseOpen, node);
     const std::size_t open = device->opens++;
     const auto scripted = device->scripts.find(open);
     const OpenScript script = scripted != device->scripts.end() ? scripted->second : device->fallback;
-    const std::size_t index = static_cast<std::size_t>(device - devices_.data());
-    printers_.emplace_back(&FakeUsbDeviceSource::Printer, this, ends[0], index, open, opensSoFar_++, script);
-    return ends[1];
-}
-
-void FakeUsbDeviceSource::Printer(int readEnd, std::size_t device, std::size_t open, std::size_t order,
-                                  OpenScript script) {
-    std::size_t taken = 0;
-    std::uint8_t buffer[4096];
-    for (;;) {
-        if (script.kind != OpenScript::Kind::Accept && taken >= script.pieces) {
-            if (script.kind == OpenScript::Kind::StallAfter) {
-                std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [this] { return releaseStalls_; });
-            }
-            break;  // FailAfter: closing our end makes the next write fail
-        }
-        pollfd fds[2] = {{readEnd, POLLIN, 0}, {shutdownFd_, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        if (fds[1].revents & POLLIN) break;
-        const ssize_t n = ::read(readEnd, buffer, sizeof buffer);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-        if (n == 0) {  // the port closed its end
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                ++closed_;
-            }
-            changed_.notify_all();
-            break;
-        }
-        if (n < 0) break;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            // After every piece of an earlier open, before any of a later one.
-            std::size_t at = pieces_.size();
-            while (at > 0 && pieceOrder_[at - 1] > order) --at;
-            pieces_.insert(pieces_.begin() + static_cast<std::ptrdiff_t>(at),
-                           ReceivedPiece{device, open, std::vector<std::uint8_t>(buffer, buffer + n)});
-            pieceOrder_.insert(pieceOrder_.begin() + static_cast<std::ptrdiff_t>(at), order);
-        }
-        changed_.notify_all();
-        ++taken;
-    }
-    ::close(readEnd);
+    OpenedTransport opened;
+    opened.transport = std::make_unique<Printer>(*this, static_cast<std::size_t>(device - devices_.data()), open,
+                                                 releaseStalls_ && script.kind == OpenScript::Kind::StallAfter
+                                                     ? OpenScript::FailAfter(script.pieces)
+                                                     : script);
+    return opened;
 }
 
 }  // namespace printer_link::fake

@@ -42,11 +42,14 @@ std::string FakeUsbTree::AddPrinter(const std::string& device, const std::string
                                     const std::string& product, int lpNumber, const std::string& serial) {
     const fs::path root(root_);
     const fs::path deviceDir = root / "sys/bus/usb/devices" / device;
+    const fs::path interfaceDir = root / "sys/bus/usb/devices" / (device + ":1.0");
     fs::create_directories(deviceDir);
-    fs::create_directories(root / "sys/bus/usb/devices" / (device + ":1.0"));
+    fs::create_directories(interfaceDir);
     WriteLine(deviceDir / "idVendor", vendor);
     WriteLine(deviceDir / "idProduct", product);
     if (!serial.empty()) WriteLine(deviceDir / "serial", serial);
+    WriteLine(interfaceDir / "bInterfaceClass", "07");  // printer
+    if (lpNumber < 0) return {};
 
     const std::string lp = "lp" + std::to_string(lpNumber);
     const fs::path classDir = root / "sys/class/usbmisc" / lp;

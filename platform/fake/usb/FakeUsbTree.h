@@ -2,7 +2,7 @@
 // Builds the fake sysfs and /dev tree that the Linux USB device source reads
 // when USB_PRINTER_ROOT points at it:
 //   sys/bus/usb/devices/<dev>/idVendor, idProduct[, serial]
-//   sys/bus/usb/devices/<dev>:1.0/
+//   sys/bus/usb/devices/<dev>:1.0/bInterfaceClass    (07, a printer)
 //   sys/class/usbmisc/lp<N>/device -> ../../../bus/usb/devices/<dev>:1.0
 //   dev/usb/lp<N>  (a FIFO standing in for the usblp node)
 #include <string>
@@ -20,7 +20,8 @@ public:
     FakeUsbTree& operator=(const FakeUsbTree&) = delete;
 
     const std::string& Root() const { return root_; }
-    // Adds a printer; vendor and product are four hex digits. Returns the FIFO's path.
+    // Adds a printer; vendor and product are four hex digits. Returns the
+    // FIFO's path; lpNumber < 0 adds a printer without a usblp node ("").
     std::string AddPrinter(const std::string& device, const std::string& vendor, const std::string& product,
                            int lpNumber, const std::string& serial = "");
 

@@ -1,31 +1,13 @@
 #include "platform/linux/usbreg/SysfsUsbRegistry.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <system_error>
 
 #include "installer/payload/TextCodec.h"
+#include "platform/linux/usb/UsbEnumerator.h"
 
 namespace linuxplat {
 namespace fs = std::filesystem;
-namespace {
-
-std::string ReadLine(const fs::path& file) {
-    std::ifstream in(file);
-    std::string line;
-    std::getline(in, line);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) line.pop_back();
-    return line;
-}
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-}  // namespace
 
 std::string UsbPortName(int index) {
     char buf[16];
@@ -33,41 +15,21 @@ std::string UsbPortName(int index) {
     return buf;
 }
 
-fs::path UsbRootFromEnvironment() {
-    const char* r = std::getenv("USB_PRINTER_ROOT");
-    return (r && *r) ? fs::path(r) : fs::path("/");
-}
+fs::path UsbRootFromEnvironment() { return printer_link::UsbRootFromEnvironment(); }
 
 std::vector<UsbPrinterNode> ListUsbPrinters(const fs::path& root) {
     std::vector<UsbPrinterNode> out;
-    std::error_code ec;
-    const fs::path cls = root / "sys/class/usbmisc";
-    for (fs::directory_iterator it(cls, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        if (name.rfind("lp", 0) != 0 || name.size() < 3 ||
-            !std::all_of(name.begin() + 2, name.end(), [](char c) { return c >= '0' && c <= '9'; }))
-            continue;
-        std::error_code lec;
-        const fs::path target = fs::read_symlink(it->path() / "device", lec);
-        if (lec) continue;
-        std::string dev = target.filename().string();
-        dev = dev.substr(0, dev.find(':'));
-        const fs::path devDir = root / "sys/bus/usb/devices" / dev;
-        const std::string vid = Lower(ReadLine(devDir / "idVendor"));
-        const std::string pid = Lower(ReadLine(devDir / "idProduct"));
-        if (vid.empty() || pid.empty()) continue;
+    for (const printer_link::UsbPrinterRecord& r : printer_link::ListUsbPrinterRecords(root.string())) {
+        if (r.lpNumber < 0) continue;  // a port needs a usblp node
         UsbPrinterNode node;
-        node.vidPid = "vid_" + vid + "&pid_" + pid;
-        const std::string serial = ReadLine(devDir / "serial");
-        node.instance = Lower(serial.empty() ? dev : serial);
-        node.device = dev;
-        node.index = std::atoi(name.c_str() + 2);
-        node.identity = "\\\\?\\usb#" + node.vidPid + "#" + node.instance +
-                        "#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
-        node.node = root / "dev/usb" / name;
+        node.vidPid = "vid_" + r.vendor + "&pid_" + r.product;
+        node.instance = r.instance;
+        node.device = r.name;
+        node.index = r.lpNumber;
+        node.identity = r.identity;
+        node.node = r.node;
         out.push_back(std::move(node));
     }
-    std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.index < b.index; });
     return out;
 }
 

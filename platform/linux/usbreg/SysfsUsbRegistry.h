@@ -1,12 +1,9 @@
 #pragma once
-// The device records of USB port discovery, computed from sysfs below a root
-// ($USB_PRINTER_ROOT, default "/"):
+// The device records of USB port discovery, from the USB printer enumerator
+// (platform/linux/usb/UsbEnumerator.h: libudev on the live system, the files
+// below $USB_PRINTER_ROOT otherwise), in its order.
 //
-//   <root>/sys/class/usbmisc/lp<N>/device -> .../<dev>:1.0   one usblp printer
-//   <root>/sys/bus/usb/devices/<dev>/idVendor, idProduct, serial
-//   <root>/dev/usb/lp<N>                                      its device node
-//
-// Each lp<N> is one present printer interface with the identity
+// Each usblp printer (lp<N>) is one present printer interface with the identity
 // \\?\usb#vid_<v>&pid_<p>#<serial or dev>#{a5dcbf10-6530-11d2-901f-00c04fb951ed};
 // its device instance has the parent-id prefix "<dev>", and its print instance
 // is "<dev>&USB<NNN>" with NNN = N + 1 (three digits), for whatever hardware ID
@@ -29,7 +26,7 @@ struct UsbPrinterNode {
     std::filesystem::path node;  // <root>/dev/usb/lp<N>
 };
 
-// The usblp printers below `root`, sorted by lp number.
+// The usblp printers below `root`, in the enumerator's order.
 std::vector<UsbPrinterNode> ListUsbPrinters(const std::filesystem::path& root);
 // "USB001" for lp0.
 std::string UsbPortName(int index);

@@ -16,6 +16,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <unistd.h>
 #include <functional>
@@ -35,7 +36,9 @@ class NoUsbPrinters : public printer_link::UsbDeviceSource {
 public:
     std::vector<printer_link::UsbDeviceInfo> Enumerate() override { return {}; }
     bool Probe(const printer_link::UsbDeviceInfo&) override { return false; }
-    int OpenReadWrite(const printer_link::UsbDeviceInfo&) override { return -1; }
+    printer_link::OpenedTransport OpenBulk(const printer_link::UsbDeviceInfo&) override {
+        return printer_link::OpenFailure(ENODEV, "");
+    }
 };
 
 void Settle(int ms = 50) {

@@ -116,7 +116,6 @@ struct WindowHarness {
             this->timer = timer.get();
             return timer;
         };
-        services.endProgram = [this](int status) { endedWith = status; };
         services.runModal = [this](QDialog& dialog) {
             dialog.show();
             if (onModal) onModal(dialog);
@@ -143,7 +142,6 @@ struct WindowHarness {
     CadmonServices services;
     std::int64_t now = 1;
     FakeTimer* timer = nullptr;
-    int endedWith = -1;
     std::function<void(QDialog&)> onModal;
     std::unique_ptr<CCadmonDlg> window;
 };

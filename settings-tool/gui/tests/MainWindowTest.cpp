@@ -14,8 +14,8 @@
 #include <QRadioButton>
 #include <QTest>
 
-#include "link/TcpLink.h"
-#include "platform/linux/usb/SysfsUsbDeviceSource.h"
+#include "settings-tool/LinkTexts.h"
+#include "platform/linux/usb/LinuxUsbDeviceSource.h"
 #include "settings-tool/gui/OtherSetDlg.h"
 #include "settings-tool/gui/WifiDlg.h"
 #include "settings-tool/gui/tests/GuiTestSupport.h"
@@ -51,7 +51,7 @@ protected:
         sim_ = std::make_unique<simtest::SimProcess>(options);
         ASSERT_TRUE(sim_->ok()) << sim_->error();
         sim_->ExportEnvironment();
-        usb_ = std::make_unique<printer_link::SysfsUsbDeviceSource>(sim_->UsbRoot());
+        usb_ = std::make_unique<printer_link::LinuxUsbDeviceSource>(sim_->UsbRoot());
         harness_ = std::make_unique<WindowHarness>(*usb_);
     }
     void TearDown() override {
@@ -70,7 +70,7 @@ protected:
     }
 
     std::unique_ptr<simtest::SimProcess> sim_;
-    std::unique_ptr<printer_link::SysfsUsbDeviceSource> usb_;
+    std::unique_ptr<printer_link::LinuxUsbDeviceSource> usb_;
     std::unique_ptr<WindowHarness> harness_;
 };
 
@@ -263,7 +263,7 @@ TEST_F(MainWindowWithSim, ConnectionTestAndNetworkFailure) {
 TEST(MainWindowFailures, TextsAppearInTheStatusLineAndMessageBoxes) {
     App();
     QTemporaryDir emptyTree;
-    printer_link::SysfsUsbDeviceSource noPrinters(emptyTree.path().toStdString());
+    printer_link::LinuxUsbDeviceSource noPrinters(emptyTree.path().toStdString());
     WindowHarness h(noPrinters);
     h.services.sender.tcp.port = simtest::FreeTcpPort();  // nobody listens there
     CCadmonDlg& w = h.Start();
@@ -277,7 +277,7 @@ TEST(MainWindowFailures, TextsAppearInTheStatusLineAndMessageBoxes) {
 
     Click(c.net);
     Click(c.cut);
-    const QString netFail = QString::fromUtf8(printer_link::kNetConnectFailText);
+    const QString netFail = QString::fromUtf8(cadmon::kNetConnectFailText);
     EXPECT_TRUE(SpinUntil([&] { return w.StatusText() == netFail; })) << w.StatusText().toStdString();
     EXPECT_TRUE(SpinUntil([&] { return !w.IsSendPending(); }));
     Click(c.connectTest);

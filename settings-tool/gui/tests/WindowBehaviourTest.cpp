@@ -240,7 +240,6 @@ TEST(MainWindowClose, EndsPromptlyWhileADeliveryWaitsOnThePrinter) {
         h.window.reset();
         const auto took = std::chrono::steady_clock::now() - start;
         EXPECT_LT(took, std::chrono::milliseconds(900));
-        EXPECT_EQ(h.endedWith, -1);
     }
     usb.ReleaseStalls();
 }

@@ -1,6 +1,6 @@
 // The Linux device source against a fake sysfs and /dev tree with FIFOs as
-// the printer nodes: enumeration, identities, and bytes written through
-// CUsbPrinterPort read back from the FIFO.
+// the printer nodes: enumeration, identities, one first printer for every
+// program, and bytes written through CUsbPrinterPort read back from the FIFO.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -10,6 +10,8 @@
 #include "link/tests/TestSupport.h"
 #include "platform/fake/usb/FakeUsbTree.h"
 #include "platform/linux/usb/SystemUsbDeviceSource.h"
+#include "platform/linux/usb/UsbEnumerator.h"
+#include "platform/linux/usbreg/SysfsUsbRegistry.h"
 
 using linktest::Hex;
 using linktest::Pattern;
@@ -35,41 +37,67 @@ std::vector<std::uint8_t> ReadBack(int fd, std::size_t size) {
 
 }  // namespace
 
-TEST(SysfsUsbDeviceSource, EnumeratesSortedWithLowerCaseIdentities) {
+TEST(LinuxUsbDeviceSource, EnumeratesInNaturalOrderWithLowerCaseIdentities) {
     printer_link::fake::FakeUsbTree tree;
     tree.AddPrinter("2-1", "0418", "1234", 0);
-    const std::string second = tree.AddPrinter("1-2", "0418", "0600", 1);
+    const std::string third = tree.AddPrinter("1-10", "0418", "0600", 1);
     const std::string first = tree.AddPrinter("1-1", "0FE6", "5011", 3, "AB12cd");
+    tree.AddPrinter("1-2", "0418", "0055", -1);  // a printer without a usblp node
     std::filesystem::create_directories(tree.Root() + "/sys/class/usbmisc/lp9");  // no device link
 
-    printer_link::SysfsUsbDeviceSource source(tree.Root());
+    printer_link::LinuxUsbDeviceSource source(tree.Root());
     const auto devices = source.Enumerate();
-    ASSERT_EQ(devices.size(), 3u);
+    ASSERT_EQ(devices.size(), 4u);
     EXPECT_EQ(devices[0].path, "\\\\?\\usb#vid_0fe6&pid_5011#ab12cd" + kClass);
     EXPECT_EQ(devices[0].node, first);
-    EXPECT_EQ(devices[1].path, "\\\\?\\usb#vid_0418&pid_0600#1-2" + kClass);
-    EXPECT_EQ(devices[1].node, second);
-    EXPECT_EQ(devices[2].path, "\\\\?\\usb#vid_0418&pid_1234#2-1" + kClass);
+    EXPECT_EQ(devices[0].serial, "AB12cd");
+    EXPECT_EQ(devices[1].path, "\\\\?\\usb#vid_0418&pid_0055#1-2" + kClass);
+    EXPECT_EQ(devices[1].node, "");
+    EXPECT_EQ(devices[2].path, "\\\\?\\usb#vid_0418&pid_0600#1-10" + kClass);
+    EXPECT_EQ(devices[2].node, third);
+    EXPECT_EQ(devices[3].path, "\\\\?\\usb#vid_0418&pid_1234#2-1" + kClass);
 
-    EXPECT_TRUE(source.Probe(devices[1]));
-    std::filesystem::remove(second);
-    EXPECT_FALSE(source.Probe(devices[1]));
-    EXPECT_EQ(source.OpenReadWrite(devices[1]), -1);
+    EXPECT_TRUE(source.Probe(devices[2]));
+    EXPECT_FALSE(source.Probe(devices[1]));  // below a moved root, no usbfs node
+    std::filesystem::remove(third);
+    EXPECT_FALSE(source.Probe(devices[2]));
 
     ::setenv("USB_PRINTER_ROOT", tree.Root().c_str(), 1);
-    EXPECT_EQ(printer_link::MakeSystemUsbDeviceSource()->Enumerate().size(), 3u);
+    EXPECT_EQ(printer_link::MakeSystemUsbDeviceSource()->Enumerate().size(), 4u);
     ::unsetenv("USB_PRINTER_ROOT");
-    EXPECT_EQ(printer_link::SysfsUsbDeviceSource::RootFromEnvironment(), "/");
+    EXPECT_EQ(printer_link::UsbRootFromEnvironment(), "/");
 }
 
-TEST(SysfsUsbDeviceSource, BytesWrittenThroughThePortArriveInTheFifo) {
+// The device layer, the presence poller's choice and the installer's port
+// search see the same printers in the same order.
+TEST(LinuxUsbDeviceSource, EveryProgramFindsTheSameFirstPrinter) {
+    printer_link::fake::FakeUsbTree tree;
+    tree.AddPrinter("3-1", "0418", "5011", 0);
+    tree.AddPrinter("1-4", "0418", "5011", 2, "SN2");
+    tree.AddPrinter("1-3.2", "0418", "0200", 5);
+    printer_link::LinuxUsbDeviceSource source(tree.Root());
+    const auto chosen = printer_link::FirstUsbCandidate(source, printer_link::SettingsToolProductIds(), {},
+                                                        [](const printer_link::UsbDeviceInfo&) { return true; });
+    ASSERT_TRUE(chosen);
+    printer_link::CUsbPrinterPort port(source, printer_link::SettingsToolProductIds());
+    ASSERT_TRUE(port.Open());
+    linuxplat::SysfsUsbRegistry registry(tree.Root());
+    const auto interfaces = registry.PresentPrinterInterfaces();
+    ASSERT_EQ(interfaces.size(), 3u);
+    EXPECT_EQ(chosen->path, "\\\\?\\usb#vid_0418&pid_0200#1-3.2" + kClass);
+    EXPECT_EQ(port.DevicePath(), chosen->path);
+    EXPECT_EQ(interfaces.front(), chosen->path);
+    EXPECT_EQ(linuxplat::ListUsbPrinters(tree.Root()).front().index, 5);
+}
+
+TEST(LinuxUsbDeviceSource, BytesWrittenThroughThePortArriveInTheFifo) {
     printer_link::fake::FakeUsbTree tree;
     tree.AddPrinter("1-1", "0418", "9999", 0);  // not a listed product
     const std::string fifo = tree.AddPrinter("1-4", "0418", "5011", 2);
     const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(reader, 0);
 
-    printer_link::SysfsUsbDeviceSource source(tree.Root());
+    printer_link::LinuxUsbDeviceSource source(tree.Root());
     printer_link::CUsbPrinterPort port(source, printer_link::SettingsToolProductIds());
     std::string opened;
     port.SetOpenedCallback([&](const std::string& path) { opened = path; });

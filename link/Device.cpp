@@ -1,0 +1,196 @@
+#include "link/Device.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+
+#include "link/Schemes.h"
+#include "link/UsbDeviceSource.h"
+
+namespace printer_link {
+namespace {
+
+std::string Lower(std::string_view text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return out;
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string PercentDecoded(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
+            out.push_back(static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2])));
+            i += 2;
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
+
+Result Failure(Outcome outcome, int error, std::string node) {
+    Result result;
+    result.outcome = outcome;
+    result.error = error;
+    result.node = std::move(node);
+    return result;
+}
+
+// "usb://0418/5011?serial=SN": the printer with that vendor and product (and
+// serial); "usb:" alone: any printer of the listed product IDs.
+std::function<bool(const UsbDeviceInfo&)> UsbSelector(std::string_view rest) {
+    if (rest.rfind("//", 0) == 0) rest.remove_prefix(2);
+    const std::string_view path = rest.substr(0, rest.find('?'));
+    if (path.empty()) return {};
+    const auto slash = path.find('/');
+    const std::string vendor = Lower(path.substr(0, slash));
+    const std::string product = slash == std::string_view::npos ? std::string() : Lower(path.substr(slash + 1));
+    std::string serial;
+    if (const auto at = rest.find("?serial="); at != std::string_view::npos)
+        serial = PercentDecoded(rest.substr(at + 8));
+    return [vendor, product, serial](const UsbDeviceInfo& device) {
+        return device.vendor == vendor && (product.empty() || device.product == product) &&
+               (serial.empty() || device.serial == serial);
+    };
+}
+
+Opened FromTransport(OpenedTransport opened, std::string identity) {
+    Opened result;
+    if (opened.transport)
+        result.device = std::make_unique<Device>(std::move(opened.transport), std::move(identity));
+    else
+        result.failure = std::move(opened.failure);
+    return result;
+}
+
+// The usb scheme: the first candidate that opens, through whichever usb entry
+// of the table serves it (its usblp node, or its bulk endpoint).
+Opened OpenUsb(std::string_view rest, const OpenOptions& options) {
+    if (!options.usb) return {nullptr, Failure(Outcome::OpenFailed, ENODEV, "")};
+    const std::vector<std::string>& ids = options.productIds ? *options.productIds : SettingsToolProductIds();
+    Opened opened;
+    opened.failure = Failure(Outcome::OpenFailed, ENODEV, "");
+    FirstUsbCandidate(*options.usb, ids, UsbSelector(rest), [&](const UsbDeviceInfo& device) {
+        const Target target{rest, &device};
+        for (const Scheme& scheme : Schemes()) {
+            if (scheme.name != "usb" || !scheme.serves(target)) continue;
+            Opened attempt = FromTransport(scheme.open(target, options), device.path);
+            if (attempt.device) {
+                opened = std::move(attempt);
+                return true;
+            }
+            // A device that passes the probe but refuses the open (busy, no
+            // permission, gone meanwhile) is passed over; the first refusal
+            // is what the caller hears about when none opens.
+            if (opened.failure.node.empty()) opened.failure = std::move(attempt.failure);
+        }
+        return false;
+    });
+    return opened;
+}
+
+}  // namespace
+
+Device::Device(std::unique_ptr<Transport> transport, std::string identity)
+    : transport_(std::move(transport)), identity_(std::move(identity)) {
+    if (transport_) node_ = transport_->Node();
+}
+
+Device::~Device() { Abandon(); }
+
+Result Device::Write(const std::uint8_t* data, std::size_t length, const Pacing& pacing) {
+    Result result;
+    if (!transport_) return Failure(Outcome::OpenFailed, EBADF, node_);
+    const std::size_t limit = std::max<std::size_t>(pacing.pieceSize, 1);
+    std::size_t taken = 0;
+    while (taken < length) {
+        if (pacing.stop && pacing.stop->IsSet()) {
+            result.outcome = Outcome::Stopped;
+            result.node = node_;
+            break;
+        }
+        const std::size_t piece = std::min(limit, length - taken);
+        const Deadline deadline = Deadline::After(pacing.pieceTimeoutMs);
+        // A device may take part of a piece (a socket with little room): the
+        // rest is offered again within the same deadline.
+        std::size_t done = 0;
+        PieceResult step;
+        while (done < piece) {
+            step = transport_->Write(data + taken + done, piece - done, deadline, pacing.stop);
+            done += std::min(step.taken, piece - done);
+            if (step.outcome != Outcome::Sent) break;
+            if (step.taken == 0) {
+                step = PieceResult{Outcome::Reset, 0, 0};  // a device that takes nothing and reports no error
+                break;
+            }
+        }
+        taken += done;
+        if (step.outcome != Outcome::Sent) {
+            result.outcome = step.outcome;
+            result.error = step.error;
+            result.node = node_;  // named on failures only: a write path with no allocation
+            break;
+        }
+    }
+    if (transport_->ConfirmsPieces())
+        result.sent = taken;
+    else
+        unconfirmed_ += taken;
+    return result;
+}
+
+Result Device::Close(int timeoutMs, const StopEvent* stop) {
+    Result result;
+    result.node = node_;
+    if (!transport_) return result;
+    const PieceResult finish = transport_->Finish(Deadline::After(timeoutMs), stop);
+    if (finish.outcome == Outcome::Sent) {
+        result.sent = unconfirmed_;
+    } else {
+        result.outcome = finish.outcome;
+        result.error = finish.error;
+    }
+    Abandon();
+    return result;
+}
+
+void Device::Abandon() {
+    transport_.reset();
+    unconfirmed_ = 0;
+}
+
+DeviceStatus Device::Status() const { return transport_ ? transport_->Status() : DeviceStatus{}; }
+
+Opened OpenDevice(std::string_view uri, const OpenOptions& options) {
+    const auto colon = uri.find(':');
+    if (colon == std::string_view::npos) return {nullptr, Failure(Outcome::OpenFailed, EINVAL, std::string(uri))};
+    const std::string_view name = uri.substr(0, colon);
+    const std::string_view rest = uri.substr(colon + 1);
+    if (name == "usb") return OpenUsb(rest, options);
+    for (const Scheme& scheme : Schemes()) {
+        if (scheme.name == name) return FromTransport(scheme.open(Target{rest, nullptr}, options), "");
+    }
+    return {nullptr, Failure(Outcome::OpenFailed, EPROTONOSUPPORT, std::string(uri))};
+}
+
+Result Deliver(std::string_view uri, const std::uint8_t* data, std::size_t length, const OpenOptions& options,
+               const Pacing& pacing, int finishTimeoutMs) {
+    Opened opened = OpenDevice(uri, options);
+    if (!opened.device) return opened.failure;
+    Result written = opened.device->Write(data, length, pacing);
+    if (!written.Ok()) return written;
+    Result closed = opened.device->Close(finishTimeoutMs, pacing.stop);
+    closed.sent += written.sent;
+    return closed;
+}
+
+}  // namespace printer_link

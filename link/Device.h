@@ -1,0 +1,133 @@
+#pragma once
+// The device layer: every printer transport behind one interface. A device
+// is named by a URI-like description, opened by the scheme that description
+// names, written in pieces with a deadline per piece and a stop event, and
+// closed again; every call says what became of the bytes.
+//
+//   usb:                          the first USB printer of the listed product IDs
+//   usb://0418/5011[?serial=SN]   a USB printer by vendor and product ID (and serial)
+//   socket://HOST[:PORT]          a printer's raw TCP port (9100 unless given)
+//   serial:/dev/ttyS0[?baud=N]    a serial port (9600 baud unless given)
+//   parallel:/dev/lp0             a parallel port
+//   file:PATH                     a file or a FIFO (tests)
+//
+// A small program without Qt:
+//
+//   printer_link::OpenOptions options;          // usb: also options.usb = the device source
+//   printer_link::Opened opened = printer_link::OpenDevice("socket://127.0.0.1:9100", options);
+//   if (!opened.device) return Report(opened.failure);   // OpenFailed, with errno and node
+//   printer_link::Result r = opened.device->Write(data, size, printer_link::Pacing{256, 5000, nullptr});
+//   if (r.Ok()) r = opened.device->Close();      // TCP: the printer confirms by closing
+//
+// The layer shows nothing and keeps no text: callers turn a Result into what
+// their window or command line says. Sockets are written without SIGPIPE; a
+// FIFO or tty whose reader has gone raises it, so programs ignore SIGPIPE.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "link/StopEvent.h"
+
+namespace printer_link {
+
+enum class Outcome {
+    Sent,        // the printer took every byte of the call
+    OpenFailed,  // no device, or it could not be opened (error holds errno when there was one)
+    TimedOut,    // a piece was not taken within its deadline
+    Reset,       // the printer dropped the connection or the device went away (error holds errno)
+    Stopped,     // the stop event was set
+};
+
+struct Result {
+    Outcome outcome = Outcome::Sent;
+    int error = 0;          // errno behind OpenFailed and Reset; 0 where none applies
+    std::size_t sent = 0;   // bytes of this call the printer is known to have taken
+    // What was opened or tried ("/dev/usb/lp0", "127.0.0.1:9100"), on
+    // failures and on Close; empty when no device was found.
+    std::string node;
+    bool Ok() const { return outcome == Outcome::Sent; }
+};
+
+// How a write is cut and paced: pieces of at most pieceSize bytes, each taken
+// within pieceTimeoutMs (< 0: no limit), given up when `stop` is set.
+struct Pacing {
+    std::size_t pieceSize = 64;
+    int pieceTimeoutMs = 1000;
+    const StopEvent* stop = nullptr;
+};
+
+// What a device reports about itself where its transport can ask (a usblp or
+// parallel port's status byte).
+struct DeviceStatus {
+    bool known = false;
+    bool paperOut = false;
+    bool offline = false;
+    bool error = false;
+};
+
+class Transport;
+class UsbDeviceSource;
+
+// Product IDs searched as case-sensitive substrings of a USB identity, in order.
+const std::vector<std::string>& SettingsToolProductIds();  // seven entries, ends with "pid_0600"
+const std::vector<std::string>& UpdateToolProductIds();    // the first six of them
+
+inline constexpr std::uint16_t kPrinterTcpPort = 9100;
+inline constexpr int kConnectTimeoutMs = 5000;
+inline constexpr int kFinishTimeoutMs = 2000;
+
+struct OpenOptions {
+    UsbDeviceSource* usb = nullptr;     // where usb URIs find their devices
+    const std::vector<std::string>* productIds = nullptr;  // usb: (null: the seven of the settings tool)
+    int connectTimeoutMs = kConnectTimeoutMs;
+    const StopEvent* stop = nullptr;    // abandons a connection wait
+};
+
+// One open device. Not thread-safe: one thread uses it at a time.
+class Device {
+public:
+    Device(std::unique_ptr<Transport> transport, std::string identity);
+    ~Device();  // Abandon()
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+
+    // Writes `length` bytes in pieces. The result counts the bytes the printer
+    // is known to have taken: each piece once it is taken where the transport
+    // confirms pieces (USB, files), nothing before Close where it confirms at
+    // the end only (TCP, serial).
+    Result Write(const std::uint8_t* data, std::size_t length, const Pacing& pacing);
+    // Ends the delivery: waits up to timeoutMs until the printer has confirmed
+    // what was written (TCP: half-close, then the printer's close; a reset is a
+    // failure), then releases the device. `sent` holds the bytes confirmed here.
+    Result Close(int timeoutMs = kFinishTimeoutMs, const StopEvent* stop = nullptr);
+    // Releases the device at once; what is unconfirmed stays unconfirmed.
+    void Abandon();
+
+    bool IsOpen() const { return transport_ != nullptr; }
+    const std::string& Node() const { return node_; }
+    // The USB identity string for a device opened by a usb URI, else empty.
+    const std::string& Identity() const { return identity_; }
+    DeviceStatus Status() const;
+
+private:
+    std::unique_ptr<Transport> transport_;
+    std::string node_;
+    std::string identity_;
+    std::size_t unconfirmed_ = 0;  // taken by the transport, not yet confirmed by the printer
+};
+
+struct Opened {
+    std::unique_ptr<Device> device;  // null when the open failed
+    Result failure;                  // OpenFailed with errno and node, when device is null
+};
+
+Opened OpenDevice(std::string_view uri, const OpenOptions& options);
+
+// Open, write, close: the whole delivery of one message.
+Result Deliver(std::string_view uri, const std::uint8_t* data, std::size_t length, const OpenOptions& options,
+               const Pacing& pacing, int finishTimeoutMs = kFinishTimeoutMs);
+
+}  // namespace printer_link

@@ -1,0 +1,187 @@
+#include "platform/linux/usb/LibusbBulk.h"
+
+#include <libusb.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+
+namespace printer_link {
+namespace {
+
+constexpr int kPrinterClass = LIBUSB_CLASS_PRINTER;
+constexpr int kVendorClass = LIBUSB_CLASS_VENDOR_SPEC;
+constexpr int kEventSliceMs = 20;  // how often a waiting write looks at its deadline and stop event
+
+int ErrnoOf(int libusbError) {
+    switch (libusbError) {
+        case LIBUSB_ERROR_ACCESS: return EACCES;
+        case LIBUSB_ERROR_NO_DEVICE: return ENODEV;
+        case LIBUSB_ERROR_NOT_FOUND: return ENOENT;
+        case LIBUSB_ERROR_BUSY: return EBUSY;
+        case LIBUSB_ERROR_TIMEOUT: return ETIMEDOUT;
+        case LIBUSB_ERROR_PIPE: return EPIPE;
+        case LIBUSB_ERROR_INTERRUPTED: return EINTR;
+        case LIBUSB_ERROR_NO_MEM: return ENOMEM;
+        case LIBUSB_ERROR_NOT_SUPPORTED: return ENOTSUP;
+        case LIBUSB_ERROR_INVALID_PARAM: return EINVAL;
+        default: return EIO;
+    }
+}
+
+struct Endpoint {
+    int interface = -1;
+    unsigned char address = 0;
+};
+
+// The printer-class interface with a bulk OUT endpoint, else a vendor-class one.
+Endpoint FindBulkOut(libusb_device* device) {
+    libusb_config_descriptor* config = nullptr;
+    if (libusb_get_active_config_descriptor(device, &config) != 0 &&
+        libusb_get_config_descriptor(device, 0, &config) != 0)
+        return {};
+    Endpoint best;
+    int bestClass = -1;
+    for (int i = 0; i < config->bNumInterfaces; ++i) {
+        const libusb_interface& interface = config->interface[i];
+        for (int a = 0; a < interface.num_altsetting; ++a) {
+            const libusb_interface_descriptor& alt = interface.altsetting[a];
+            const int cls = alt.bInterfaceClass;
+            if ((cls != kPrinterClass && cls != kVendorClass) || (bestClass == kPrinterClass)) continue;
+            for (int e = 0; e < alt.bNumEndpoints; ++e) {
+                const libusb_endpoint_descriptor& ep = alt.endpoint[e];
+                const bool bulkOut = (ep.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) == LIBUSB_TRANSFER_TYPE_BULK &&
+                                     (ep.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_OUT;
+                if (!bulkOut) continue;
+                best = {alt.bInterfaceNumber, ep.bEndpointAddress};
+                bestClass = cls;
+                break;
+            }
+        }
+    }
+    libusb_free_config_descriptor(config);
+    return best;
+}
+
+class LibusbTransport : public Transport {
+public:
+    LibusbTransport(std::string node, libusb_context* context, libusb_device_handle* handle, Endpoint endpoint,
+                    bool detached)
+        : Transport(std::move(node)), context_(context), handle_(handle), endpoint_(endpoint), detached_(detached) {}
+
+    ~LibusbTransport() override {
+        libusb_release_interface(handle_, endpoint_.interface);
+        if (detached_) libusb_attach_kernel_driver(handle_, endpoint_.interface);
+        libusb_close(handle_);
+        libusb_exit(context_);
+    }
+
+    PieceResult Write(const std::uint8_t* data, std::size_t length, const Deadline& deadline,
+                      const StopEvent* stop) override {
+        if (stop && stop->IsSet()) return {Outcome::Stopped, 0, 0};
+        libusb_transfer* transfer = libusb_alloc_transfer(0);
+        if (!transfer) return Dropped(ENOMEM);
+        int completed = 0;
+        // libusb takes a non-const buffer; an OUT transfer only reads it.
+        libusb_fill_bulk_transfer(
+            transfer, handle_, endpoint_.address, const_cast<unsigned char*>(data),
+            static_cast<int>(std::min<std::size_t>(length, INT_MAX)),
+            [](libusb_transfer* t) { *static_cast<int*>(t->user_data) = 1; }, &completed, 0);
+        if (const int error = libusb_submit_transfer(transfer); error != 0) {
+            libusb_free_transfer(transfer);
+            return Dropped(ErrnoOf(error));
+        }
+        Outcome abandoned = Outcome::Sent;
+        while (!completed) {
+            if (abandoned == Outcome::Sent) {
+                if (stop && stop->IsSet())
+                    abandoned = Outcome::Stopped;
+                else if (deadline.Passed())
+                    abandoned = Outcome::TimedOut;
+                if (abandoned != Outcome::Sent) libusb_cancel_transfer(transfer);
+            }
+            const int left = deadline.PollMs();
+            const int slice = left < 0 ? kEventSliceMs : std::clamp(left, 1, kEventSliceMs);
+            timeval tv{0, slice * 1000};
+            libusb_handle_events_timeout_completed(context_, &tv, &completed);
+        }
+        PieceResult result;
+        switch (transfer->status) {
+            case LIBUSB_TRANSFER_COMPLETED:
+                result = {Outcome::Sent, 0, static_cast<std::size_t>(transfer->actual_length)};
+                break;
+            case LIBUSB_TRANSFER_CANCELLED:
+            case LIBUSB_TRANSFER_TIMED_OUT:
+                // What a cancelled transfer moved is not known to have reached
+                // the printer; the piece counts as not taken.
+                result = {abandoned == Outcome::Stopped ? Outcome::Stopped : Outcome::TimedOut, 0, 0};
+                break;
+            case LIBUSB_TRANSFER_NO_DEVICE:
+                result = Dropped(ENODEV);
+                break;
+            case LIBUSB_TRANSFER_STALL:
+                result = Dropped(EPIPE);
+                break;
+            default:
+                result = Dropped(EIO);
+                break;
+        }
+        libusb_free_transfer(transfer);
+        return result;
+    }
+
+private:
+    libusb_context* context_;
+    libusb_device_handle* handle_;
+    Endpoint endpoint_;
+    bool detached_;
+};
+
+}  // namespace
+
+OpenedTransport OpenLibusbBulk(int bus, int address, const std::string& node) {
+    libusb_context* context = nullptr;
+    if (const int error = libusb_init(&context); error != 0) return OpenFailure(ErrnoOf(error), node);
+    libusb_device** list = nullptr;
+    const ssize_t count = libusb_get_device_list(context, &list);
+    libusb_device* device = nullptr;
+    for (ssize_t i = 0; i < count; ++i) {
+        if (libusb_get_bus_number(list[i]) == bus && libusb_get_device_address(list[i]) == address) {
+            device = libusb_ref_device(list[i]);
+            break;
+        }
+    }
+    if (list) libusb_free_device_list(list, 1);
+    auto fail = [&](int error) {
+        if (device) libusb_unref_device(device);
+        libusb_exit(context);
+        return OpenFailure(error, node);
+    };
+    if (!device) return fail(ENODEV);
+    const Endpoint endpoint = FindBulkOut(device);
+    if (endpoint.interface < 0) return fail(ENOENT);
+    libusb_device_handle* handle = nullptr;
+    if (const int error = libusb_open(device, &handle); error != 0) return fail(ErrnoOf(error));
+    libusb_unref_device(device);
+    device = nullptr;
+    // A kernel driver (usblp, or one bound by another program) gives the
+    // interface back after the write.
+    bool detached = false;
+    if (libusb_kernel_driver_active(handle, endpoint.interface) == 1) {
+        if (const int error = libusb_detach_kernel_driver(handle, endpoint.interface); error != 0) {
+            libusb_close(handle);
+            return fail(ErrnoOf(error));
+        }
+        detached = true;
+    }
+    if (const int error = libusb_claim_interface(handle, endpoint.interface); error != 0) {
+        if (detached) libusb_attach_kernel_driver(handle, endpoint.interface);
+        libusb_close(handle);
+        return fail(ErrnoOf(error));
+    }
+    OpenedTransport opened;
+    opened.transport = std::make_unique<LibusbTransport>(node, context, handle, endpoint, detached);
+    return opened;
+}
+
+}  // namespace printer_link

@@ -1,0 +1,14 @@
+#pragma once
+// The bulk OUT endpoint of a USB printer that no usblp driver serves (usblp
+// not built or unbound, or a vendor-class interface), written through libusb.
+// A kernel driver bound to the interface is detached for the write and
+// re-attached when the transport closes.
+#include "link/Transport.h"
+
+namespace printer_link {
+
+// Opens the printer at bus/address: its printer-class interface, else a
+// vendor-class one, with a bulk OUT endpoint. `node` names it in results.
+OpenedTransport OpenLibusbBulk(int bus, int address, const std::string& node);
+
+}  // namespace printer_link

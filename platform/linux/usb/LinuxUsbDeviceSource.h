@@ -1,0 +1,45 @@
+#pragma once
+// USB printers as Linux shows them: the enumerator (libudev, or the files of
+// a tree below USB_PRINTER_ROOT), an O_PATH probe, libusb for printers
+// without a usblp node, and udev's hot-plug events.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "link/UsbDeviceSource.h"
+
+struct udev;
+struct udev_monitor;
+
+namespace printer_link {
+
+class LinuxUsbDeviceSource : public UsbDeviceSource {
+public:
+    // root: prefix of the sys/ and dev/ trees ("/" for the live system).
+    explicit LinuxUsbDeviceSource(std::string root);
+    ~LinuxUsbDeviceSource() override;
+    LinuxUsbDeviceSource(const LinuxUsbDeviceSource&) = delete;
+    LinuxUsbDeviceSource& operator=(const LinuxUsbDeviceSource&) = delete;
+
+    std::vector<UsbDeviceInfo> Enumerate() override;
+    // An O_PATH open of the usblp node (else of the usbfs node), closed at
+    // once: reaches the device without opening it for I/O, so it never
+    // competes with another open of the printer.
+    bool Probe(const UsbDeviceInfo& device) override;
+    OpenedTransport OpenBulk(const UsbDeviceInfo& device) override;
+    // udev's events for USB devices and usblp nodes (live system only).
+    bool WaitForChange(std::chrono::milliseconds limit, const StopEvent* stop) override;
+    bool HasChangeEvents() const override;
+
+    const std::string& Root() const { return root_; }
+
+private:
+    std::string root_;
+    udev* udev_ = nullptr;
+    udev_monitor* monitor_ = nullptr;
+};
+
+// The source the programs use: the live system, or the tree USB_PRINTER_ROOT names.
+std::unique_ptr<UsbDeviceSource> MakeSystemUsbDeviceSource();
+
+}  // namespace printer_link

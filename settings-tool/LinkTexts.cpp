@@ -1,0 +1,19 @@
+#include "settings-tool/LinkTexts.h"
+
+namespace cadmon {
+
+ShownTexts TextsFor(const printer_link::AttemptReport& report) {
+    ShownTexts shown;
+    if (report.port == printer_link::PortChoice::Lpt) {
+        shown.box = kNoPortText;
+    } else if (report.result.outcome == printer_link::Outcome::OpenFailed) {
+        shown.status = report.port == printer_link::PortChoice::Usb ? kUsbOpenFailText : kNetConnectFailText;
+    }
+    return shown;
+}
+
+std::string ConnectionTestText(const printer_link::Result& result) {
+    return result.Ok() ? kConnectOkText : kNetConnectFailText;
+}
+
+}  // namespace cadmon

@@ -205,7 +205,9 @@ std::vector<UsbPrinterRecord> Assemble(const Gathered& g) {
         records.push_back(std::move(r));
     }
     // Printers that usblp does not serve: reached at their bulk endpoint.
-    for (const auto& [name, d] : g.devices) {
+    for (const auto& entry : g.devices) {
+        const std::string& name = entry.first;
+        const auto& d = entry.second;
         if (!IsHexId(d.vendor) || !IsHexId(d.product)) continue;
         if (std::any_of(g.lps.begin(), g.lps.end(), [&](const auto& lp) { return lp.device == name; })) continue;
         const bool printerClass = std::count(d.classes.begin(), d.classes.end(), kPrinterClass) > 0;

@@ -223,7 +223,7 @@ TEST_F(CupsInstall, NetworkInstallCreatesTheQueueRecordsAndDefault) {
     EXPECT_THAT(unit, HasSubstr("Description=MavoPrinter Printer Monitor"));
     EXPECT_THAT(unit, HasSubstr("ExecStart=\"" + (folder / "RcptSpoolSvc.exe").string() + "\""));
     const fs::path desktop = tree / "home/installer/.local/share/applications/POS80 Driver/Uninstall Printer Driver.desktop";
-    EXPECT_THAT(ReadText(desktop), HasSubstr("Exec=\"" + (folder / "Uninstaller.exe").string() + "\""));
+    EXPECT_THAT(ReadText(desktop), HasSubstr("Exec=pkexec \"" + (folder / "Uninstaller.exe").string() + "\""));
 }
 
 TEST_F(CupsInstall, SecondInstallOfTheSameNameGetsItsOwnQueueAndBecomesDefault) {

@@ -42,7 +42,9 @@ PartOutcome FromErrno(const InstallPart& part, int error) {
     switch (error) {
     case 0: return Outcome(part, PartFate::Removed);
     case ENOENT: return Outcome(part, PartFate::Gone);
-    case ESTALE: return Outcome(part, PartFate::Changed);
+    case ESTALE:
+    case ELOOP:    // a link stands where a folder was: not followed
+    case ENOTDIR: return Outcome(part, PartFate::Changed);
     case ENOTEMPTY: return Outcome(part, PartFate::InUse);
     default: return Outcome(part, PartFate::Failed, static_cast<std::uint32_t>(error));
     }

@@ -20,6 +20,7 @@
 #include <sstream>
 
 #include "installer/engine/InstallSession.h"
+#include "installer/engine/InstallRecord.h"
 #include "installer/payload/TextCodec.h"
 #include "installer/unattended/LinuxInstallPlatform.h"
 #include "installer/unattended/tests/CupsTestSupport.h"
@@ -252,6 +253,45 @@ TEST_F(CupsInstall, SecondInstallOfTheSameNameGetsItsOwnQueueAndBecomesDefault) 
     const auto lines = LogLines();
     EXPECT_THAT(lines, ::testing::Contains("AddPrinterMonitor64 Error=3006"));
     EXPECT_THAT(lines, ::testing::Contains("AddPortEx = 183 PortName=POS80-Port:"));
+}
+
+TEST_F(CupsInstall, UninstallTakesOneInstallAndTheLastTakesTheMonitorBackend) {
+    simtest::SimProcess printer(simtest::SimOptions{});
+    ASSERT_TRUE(printer.ok()) << printer.error();
+    auto net = [&](engine::InstallSettings& s) {
+        s.portName = "Net Port(TCP/IP)";
+        s.portKind = engine::kPortKindNetwork;
+        s.ipAddress = "127.0.0.1";
+        s.tcpPort = std::to_string(printer.TcpPort());
+    };
+    ASSERT_TRUE(Install("POS80", net).ok);
+    ASSERT_TRUE(Install("POS80", net, {std::string("POS80-Port:")}).ok);
+    installer::LinuxInstallPlatform platform(installer::InstallLocations::From(payload::SystemPaths::FromEnvironment()));
+    const fs::path backend = tree / "usr/lib/cups/backend/pos-usb-printer-monitor";
+    const fs::path ppd = tree / "usr/share/cups/model/lumbra/POS80_Driver.ppd";
+    const fs::path unit = tree / "etc/systemd/system/MavoPrinter-Service.service";
+    const fs::path launcher = tree / "home/installer/.local/share/applications/POS80 Driver";
+    const fs::path folder = tree / "opt/USB Printer/POS80";
+
+    EXPECT_EQ(engine::Uninstall(platform.Seams(), "POS80").status, engine::UninstallStatus::Done);
+    EXPECT_FALSE(GetQueue("POS80"));
+    for (const fs::path& p : {backend, ppd, unit, launcher, folder / "Uninstaller.exe"}) EXPECT_TRUE(fs::exists(p)) << p;
+    // The second still prints, through the monitor backend they shared.
+    const fs::path job = tree / "job2.bin";
+    std::ofstream(job, std::ios::binary) << "\x1b@second\n";
+    EXPECT_THAT(Capture("lp -d 'POS80_(1)' -o raw " + job.string()), HasSubstr("request id is POS80_(1)-"));
+    EXPECT_EQ(cupstest::ReceivedBytes(printer, 9, 20000), "\x1b@second\n");
+
+    EXPECT_EQ(engine::Uninstall(platform.Seams(), "POS80_(1)").status, engine::UninstallStatus::Done);
+    EXPECT_FALSE(GetQueue("POS80_(1)"));
+    for (const fs::path& p : {backend, ppd, unit, launcher, folder, tree / "usr/lib/lumbra/driver/POS80Drv.dll",
+                              tree / "usr/lib/lumbra/driver/3/LNGENU.DLL", tree / "usr/lib/lumbra/system/POS80Mon.dll"})
+        EXPECT_FALSE(fs::exists(p)) << p;
+    for (const char* key : {"Spooler\\Monitors\\POS USB Printer Monitor", "Spooler\\Ports\\POS80-Port:",
+                            "Spooler\\Printers\\POS80_(1)", "Spooler\\Drivers\\POS80 Driver", "SOFTWARE\\POS80",
+                            "Lumbra\\Installs\\POS80_(1)"})
+        EXPECT_FALSE(platform.store.KeyExists(key)) << key;
+    EXPECT_THAT(Capture("lpinfo -m"), ::testing::Not(HasSubstr("POS80_Driver")));
 }
 
 TEST_F(CupsInstall, SerialPortAndAForbiddenQueueName) {

@@ -147,6 +147,15 @@ protected:
         return {run.succeeded, platform.spooler.LastAddedQueue(), run.addedPrinter, run.settings,
                 observer.questions};
     }
+    // printer-sim's address as the network port.
+    static std::function<void(engine::InstallSettings&)> Network(const simtest::SimProcess& printer) {
+        return [port = std::to_string(printer.TcpPort())](engine::InstallSettings& s) {
+            s.portName = "Net Port(TCP/IP)";
+            s.portKind = engine::kPortKindNetwork;
+            s.ipAddress = "127.0.0.1";
+            s.tcpPort = port;
+        };
+    }
     // ReadInstallerTexts deletes its file, so it reads a copy.
     fs::path Copy(const char* name) {
         const fs::path to = tree / (std::string("copy-") + name);
@@ -172,12 +181,7 @@ TEST_F(CupsInstall, NetworkInstallCreatesTheQueueRecordsAndDefault) {
     simtest::SimProcess printer(simtest::SimOptions{});
     ASSERT_TRUE(printer.ok()) << printer.error();
     const std::string port = std::to_string(printer.TcpPort());
-    const Result r = Install("POS80", [&](engine::InstallSettings& s) {
-        s.portName = "Net Port(TCP/IP)";
-        s.portKind = engine::kPortKindNetwork;
-        s.ipAddress = "127.0.0.1";
-        s.tcpPort = port;
-    });
+    const Result r = Install("POS80", Network(printer));
     ASSERT_TRUE(r.ok) << ReadText(tree / "var/log/InstallPrinter.txt")
                       << ReadText(tree / "var/log/cups/error_log").substr(0, 4000);
     EXPECT_EQ(r.queue, "POS80");
@@ -230,12 +234,7 @@ TEST_F(CupsInstall, NetworkInstallCreatesTheQueueRecordsAndDefault) {
 TEST_F(CupsInstall, SecondInstallOfTheSameNameGetsItsOwnQueueAndBecomesDefault) {
     simtest::SimProcess printer(simtest::SimOptions{});
     ASSERT_TRUE(printer.ok()) << printer.error();
-    auto net = [&](engine::InstallSettings& s) {
-        s.portName = "Net Port(TCP/IP)";
-        s.portKind = engine::kPortKindNetwork;
-        s.ipAddress = "127.0.0.1";
-        s.tcpPort = std::to_string(printer.TcpPort());
-    };
+    const auto net = Network(printer);
     if (!GetQueue("POS80")) {
         ASSERT_TRUE(Install("POS80", net).ok);
     }
@@ -258,12 +257,7 @@ TEST_F(CupsInstall, SecondInstallOfTheSameNameGetsItsOwnQueueAndBecomesDefault) 
 TEST_F(CupsInstall, UninstallTakesOneInstallAndTheLastTakesTheMonitorBackend) {
     simtest::SimProcess printer(simtest::SimOptions{});
     ASSERT_TRUE(printer.ok()) << printer.error();
-    auto net = [&](engine::InstallSettings& s) {
-        s.portName = "Net Port(TCP/IP)";
-        s.portKind = engine::kPortKindNetwork;
-        s.ipAddress = "127.0.0.1";
-        s.tcpPort = std::to_string(printer.TcpPort());
-    };
+    const auto net = Network(printer);
     ASSERT_TRUE(Install("POS80", net).ok);
     ASSERT_TRUE(Install("POS80", net, {std::string("POS80-Port:")}).ok);
     installer::LinuxInstallPlatform platform(installer::InstallLocations::From(payload::SystemPaths::FromEnvironment()));

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "installer/engine/InstallRecord.h"
 #include "installer/engine/Seams.h"
 #include "installer/payload/InstallLog.h"
 #include "installer/payload/InstallerConfig.h"
@@ -136,6 +137,9 @@ struct InstallRun {
     std::filesystem::path startMenuFolder;
     std::filesystem::path shortcut;
     std::string addedPrinter;           // the printer's name as added (unique)
+    std::string addedQueue;             // the spooler's name for it
+    std::string portMonitor;            // the monitor serving the printer's port, when known
+    std::vector<InstallPart> parts;     // what the run made or uses: its install record
     bool succeeded = false;
 
     const payload::ModelRow& Row() const;
@@ -148,8 +152,10 @@ struct InstallRun {
 // Any entry that cannot be extracted, any file that cannot be copied, and any
 // file the driver needs that this run did not write fail the installation.
 bool InstallWorker(InstallRun& run);
-// Opens <parent>/<last part> of the program folder; the last part is never a link.
-int OpenProgramFolder(const std::filesystem::path& programFolder, bool create, payload::Dir& out);
+// Opens <parent>/<last part> of the program folder; the last part is never a
+// link. `made` tells whether this call made it.
+int OpenProgramFolder(const std::filesystem::path& programFolder, bool create, payload::Dir& out,
+                      bool* made = nullptr);
 // Data file, driver name, driver and printer, default printer. True if the printer was added.
 bool InstallPrinterDriver(InstallRun& run);
 // Copies the driver and monitor files, sets up the port, adds driver and printer
@@ -204,16 +210,39 @@ inline constexpr const char* kServiceDescription = "MavoPrinter Printer Monitor"
 inline constexpr const char* kUninstallKeyPrefix = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 inline constexpr const char* kRunOnceKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
 
+// A shortcut that runs `target` with the administrator's rights.
 bool CreateShortcut(ShellFolders& shell, const std::filesystem::path& target,
                     const std::filesystem::path& shortcut);
 void WriteRegistration(InstallRun& run, const std::filesystem::path& startMenuFolder,
                        const std::filesystem::path& shortcut);
 void InstallService(InstallRun& run);
+// The service program of a program folder: <folder>/RcptSpoolSvc.exe.
+std::filesystem::path ServiceProgram(const std::filesystem::path& programFolder);
+// Creates, describes and starts the printer service for `program`. False when
+// it cannot be created (it exists already, for one).
+bool CreateService(ServiceManager& services, const std::filesystem::path& program);
+// The extracted files that stay in the program folder after the clean-up:
+// "Uninstaller.exe", "Uninstall.ini", "RcptSpoolSvc.exe" (ignoring case) and
+// whatever lies in sub-folders.
+bool IsKeptFile(std::string_view relative);
 // Deletes the files that the run's extraction wrote directly in the program
 // folder, except "Uninstaller.exe", "Uninstall.ini" and "RcptSpoolSvc.exe"
 // (ignoring case). A file is deleted only while it is still the very file
 // written; nothing else is touched. Returns the number deleted.
 int CleanInstallFolder(InstallRun& run);
+
+// ------------------------------------------------ the install's own record
+
+// Parts of the install as the worker makes or finds them (InstallRecord.h).
+void RecordPart(InstallRun& run, PartKind kind, const std::string& name, bool made);
+// A file the run wrote in `folder`, stamped while it is a file of ours (and,
+// with `expected`, that very file); a file that is not is left out and logged.
+void RecordFile(InstallRun& run, const payload::Dir& folder, const std::filesystem::path& file,
+                const std::optional<payload::FileId>& expected = std::nullopt);
+void RecordFile(InstallRun& run, const std::filesystem::path& file);
+void RecordFolder(InstallRun& run, const payload::Dir& folder, const std::filesystem::path& path, bool made);
+// Writes the run's record (WriteInstallRecord); logs and returns false when it cannot.
+bool WriteRunRecord(InstallRun& run);
 
 // Sets one key of an INI file (created when missing), keeping everything
 // else. The file is replaced through a new file, and only when it is missing
@@ -222,5 +251,9 @@ bool WriteProfileString(const std::filesystem::path& file, std::string_view sect
                         std::string_view key, std::string_view value);
 bool WriteProfileString(const payload::Dir& folder, std::string_view fileName, std::string_view section,
                         std::string_view key, std::string_view value);
+// The value of one key of an INI file (a regular file, read without following
+// a link); nullopt when the file, section or key is missing.
+std::optional<std::string> ReadProfileString(const payload::Dir& folder, std::string_view fileName,
+                                             std::string_view section, std::string_view key);
 
 }  // namespace engine

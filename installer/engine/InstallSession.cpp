@@ -61,10 +61,14 @@ bool InstallSession::Prepare(const std::string& printerName) {
     const std::string folder = NamesFor(printerName).folder;
     s.programFolder = (fs::path(s.installFolder) / folder).string();
     payload::Dir base, inf;
+    bool madeProgram = false, madeInf = false;
     int error = payload::OpenFolder(s.installFolder, true, base);
-    if (error == 0) error = payload::OpenSubFolder(base, folder, true, run_.programDir);
-    if (error == 0) error = payload::OpenSubFolder(run_.programDir, "Inf", true, inf);
-    if (error != 0) {
+    if (error == 0) error = payload::OpenSubFolder(base, folder, true, run_.programDir, &madeProgram);
+    if (error == 0) error = payload::OpenSubFolder(run_.programDir, "Inf", true, inf, &madeInf);
+    if (error == 0) {
+        RecordFolder(run_, run_.programDir, s.programFolder, madeProgram);
+        RecordFolder(run_, inf, fs::path(s.programFolder) / "Inf", madeInf);
+    } else {
         run_.log.Append("**** Cannot use the program folder %s: %s\r\n", payload::EscapeName(s.programFolder).c_str(),
                         payload::ErrorText(error).c_str());
         run_.programDir.Reset();

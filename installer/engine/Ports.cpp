@@ -78,7 +78,19 @@ bool AskForPort(InstallRun& run) {
         return false;
     }
     run.settings.portName = *chosen;
+    run.portMonitor.clear();
+    for (const SpoolerPort& port : ports)
+        if (port.name == *chosen) run.portMonitor = port.monitor;
     return true;
+}
+
+std::optional<SpoolerPort> FindPort(PrintSpooler& spooler, const std::string& portName) {
+    std::vector<SpoolerPort> ports;
+    if (spooler.EnumPorts(ports) != kOk) return std::nullopt;
+    for (const SpoolerPort& port : ports) {
+        if (port.name == portName) return port;
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -86,6 +98,7 @@ bool AskForPort(InstallRun& run) {
 bool InstallPortMonitor(InstallRun& run, const std::filesystem::path& monitorModule) {
     MonitorRecord monitor{MonitorName(run), Environment(run), monitorModule};
     const std::uint32_t error = run.platform.spooler.AddMonitor(monitor);
+    if (error == kOk) RecordPart(run, PartKind::Monitor, monitor.name, true);
     if (run.wow64) {
         if (error != kOk) run.log.Append("AddPrinterMonitor64 Error=%d\r\n", static_cast<int>(error));
     } else if (error != kOk && error != kErrorMonitorAlreadyInstalled) {
@@ -100,16 +113,12 @@ bool CreateMonitorPort(InstallRun& run) {
         run.log.Append("AddPortEx = %d PortName=%s\r\n", static_cast<int>(error), run.settings.portName.c_str());
         return false;
     }
+    RecordPart(run, PartKind::Port, run.settings.portName, true);
     return true;
 }
 
 bool PortExists(PrintSpooler& spooler, const std::string& portName) {
-    std::vector<SpoolerPort> ports;
-    if (spooler.EnumPorts(ports) != kOk) return false;
-    for (const SpoolerPort& port : ports) {
-        if (port.name == portName) return true;
-    }
-    return false;
+    return FindPort(spooler, portName).has_value();
 }
 
 bool RunPortProcedure(InstallRun& run, const std::filesystem::path& monitorModule) {
@@ -122,8 +131,15 @@ bool RunPortProcedure(InstallRun& run, const std::filesystem::path& monitorModul
             if (!AskForPort(run)) return false;
         }
     }
-    if (!PortExists(run.platform.spooler, s.portName)) {
-        if (!AskForPort(run)) return false;
+    if (const auto port = FindPort(run.platform.spooler, s.portName)) {
+        run.portMonitor = port->monitor;
+    } else if (!AskForPort(run)) {
+        return false;
+    }
+    // A printer on a port of our monitor uses the monitor and the port, whoever made them.
+    if (!run.portMonitor.empty() && run.portMonitor == MonitorName(run)) {
+        RecordPart(run, PartKind::Monitor, run.portMonitor, false);
+        RecordPart(run, PartKind::Port, s.portName, false);
     }
     return true;
 }

@@ -12,10 +12,60 @@ namespace {
 
 constexpr std::size_t kProfileLimit = 1 << 20;
 
+std::string_view Trim(std::string_view s) {
+    const auto b = s.find_first_not_of(" \t");
+    if (b == std::string_view::npos) return std::string_view();
+    return s.substr(b, s.find_last_not_of(" \t") - b + 1);
+}
+
+// The lines of a profile file (LF or CR LF), empty when it cannot be read.
+std::vector<std::string> ProfileLines(const payload::Dir& folder, std::string_view fileName) {
+    std::vector<std::string> lines;
+    if (const auto text = payload::ReadFileAt(folder, fileName, kProfileLimit)) {
+        std::istringstream in(*text);
+        for (std::string line; std::getline(in, line);) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+// Where a key of a section stands (the first section of that name; names
+// ignoring case): its line, and the line after the section's last entry;
+// npos for a missing key or section.
+struct ProfileSpot {
+    std::size_t keyLine = std::string::npos;
+    std::size_t sectionEnd = std::string::npos;
+};
+ProfileSpot FindProfileKey(const std::vector<std::string>& lines, std::string_view section, std::string_view key) {
+    ProfileSpot spot;
+    bool inSection = false;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string_view t = Trim(lines[i]);
+        if (!t.empty() && t.front() == '[') {
+            if (inSection) break;
+            const auto close = t.find(']');
+            inSection = close != std::string_view::npos &&
+                        payload::EqualsIgnoreCase(Trim(t.substr(1, close - 1)), section);
+            if (inSection) spot.sectionEnd = i + 1;
+            continue;
+        }
+        if (!inSection) continue;
+        if (!t.empty()) spot.sectionEnd = i + 1;
+        const auto eq = t.find('=');
+        if (eq != std::string_view::npos && payload::EqualsIgnoreCase(Trim(t.substr(0, eq)), key)) {
+            spot.keyLine = i;
+            break;
+        }
+    }
+    return spot;
+}
+
 }  // namespace
 
 bool CreateShortcut(ShellFolders& shell, const fs::path& target, const fs::path& shortcut) {
-    return shell.CreateShortcut(target, target.parent_path(), shortcut);
+    return shell.CreateShortcut(target, target.parent_path(), shortcut, true);
 }
 
 bool WriteProfileString(const payload::Dir& folder, std::string_view fileName, std::string_view section,
@@ -25,53 +75,30 @@ bool WriteProfileString(const payload::Dir& folder, std::string_view fileName, s
     // Only a file of ours is read and replaced; another user's file, a link
     // or a special file at the name is left alone.
     if (!payload::WhatStandsAt(folder, fileName).empty()) return false;
-    std::vector<std::string> lines;
-    if (const auto text = payload::ReadFileAt(folder, fileName, kProfileLimit)) {
-        std::istringstream in(*text);
-        for (std::string line; std::getline(in, line);) {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            lines.push_back(line);
-        }
-    }
-    auto trim = [](std::string_view s) {
-        const auto b = s.find_first_not_of(" \t");
-        if (b == std::string_view::npos) return std::string_view();
-        return s.substr(b, s.find_last_not_of(" \t") - b + 1);
-    };
+    std::vector<std::string> lines = ProfileLines(folder, fileName);
     const std::string entry = std::string(key) + "=" + std::string(value);
-    bool inSection = false;
-    std::size_t sectionEnd = std::string::npos;  // insertion point inside the section
-    bool done = false;
-    for (std::size_t i = 0; i < lines.size() && !done; ++i) {
-        const std::string_view t = trim(lines[i]);
-        if (!t.empty() && t.front() == '[') {
-            if (inSection) break;
-            const auto close = t.find(']');
-            inSection = close != std::string_view::npos &&
-                        payload::EqualsIgnoreCase(trim(t.substr(1, close - 1)), section);
-            if (inSection) sectionEnd = i + 1;
-            continue;
-        }
-        if (!inSection) continue;
-        if (!t.empty()) sectionEnd = i + 1;
-        const auto eq = t.find('=');
-        if (eq != std::string_view::npos && payload::EqualsIgnoreCase(trim(t.substr(0, eq)), key)) {
-            lines[i] = entry;
-            done = true;
-        }
-    }
-    if (!done) {
-        if (sectionEnd == std::string::npos) {
-            if (!lines.empty() && !lines.back().empty()) lines.emplace_back();
-            lines.push_back("[" + std::string(section) + "]");
-            lines.push_back(entry);
-        } else {
-            lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(sectionEnd), entry);
-        }
+    const ProfileSpot spot = FindProfileKey(lines, section, key);
+    if (spot.keyLine != std::string::npos) {
+        lines[spot.keyLine] = entry;
+    } else if (spot.sectionEnd == std::string::npos) {
+        if (!lines.empty() && !lines.back().empty()) lines.emplace_back();
+        lines.push_back("[" + std::string(section) + "]");
+        lines.push_back(entry);
+    } else {
+        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(spot.sectionEnd), entry);
     }
     std::string text;
     for (const std::string& line : lines) text += line + "\n";
     return payload::WriteFileAt(folder, fileName, text, 0644) == 0;
+}
+
+std::optional<std::string> ReadProfileString(const payload::Dir& folder, std::string_view fileName,
+                                             std::string_view section, std::string_view key) {
+    const std::vector<std::string> lines = ProfileLines(folder, fileName);
+    const ProfileSpot spot = FindProfileKey(lines, section, key);
+    if (spot.keyLine == std::string::npos) return std::nullopt;
+    const std::string_view line = lines[spot.keyLine];
+    return std::string(Trim(line.substr(line.find('=') + 1)));
 }
 
 bool WriteProfileString(const fs::path& file, std::string_view section, std::string_view key,
@@ -87,7 +114,9 @@ void WriteRegistration(InstallRun& run, const fs::path& startMenuFolder, const f
     const std::string& p = s.printerName;
 
     const std::string productKey = "SOFTWARE\\" + p;
+    const bool productKeyMade = !store.KeyExists(productKey);
     if (store.CreateKey(productKey)) {
+        RecordPart(run, PartKind::Key, productKey, productKeyMade);
         const std::pair<const char*, std::string> values[] = {
             {"Data Directory", s.installFolder},
             {"Program Directory", s.programFolder},
@@ -108,9 +137,13 @@ void WriteRegistration(InstallRun& run, const fs::path& startMenuFolder, const f
     if (!WriteProfileString(programDir, "Uninstall.ini", "Print Settings", "PrinterName", p) ||
         !WriteProfileString(programDir, "Uninstall.ini", "Print Settings", "ServiceName", kServiceName))
         run.log.Append("**** Cannot write Uninstall.ini in %s\r\n", payload::EscapeName(s.programFolder).c_str());
+    else
+        RecordFile(run, programDir, fs::path(s.programFolder) / "Uninstall.ini");
 
     const std::string uninstallKey = kUninstallKeyPrefix + p;
+    const bool uninstallKeyMade = !store.KeyExists(uninstallKey);
     if (store.CreateKey(uninstallKey)) {
+        RecordPart(run, PartKind::Key, uninstallKey, uninstallKeyMade);
         const std::string uninstaller = (fs::path(s.programFolder) / "Uninstaller.exe").string();
         const std::pair<const char*, std::string> values[] = {
             {"DisplayIcon", uninstaller},   {"DisplayName", p},
@@ -125,19 +158,33 @@ void WriteRegistration(InstallRun& run, const fs::path& startMenuFolder, const f
     if (store.KeyExists(kRunOnceKey)) store.DeleteValue(kRunOnceKey, "OvqUninstaller");
 }
 
-void InstallService(InstallRun& run) {
-    ServiceManager& services = run.platform.services;
-    if (!services.Available()) return;
+fs::path ServiceProgram(const fs::path& programFolder) { return programFolder / "RcptSpoolSvc.exe"; }
+
+bool CreateService(ServiceManager& services, const fs::path& program) {
     ServiceRecord service;
     service.name = kServiceName;
     service.displayName = kServiceName;
-    service.program = fs::path(run.settings.programFolder) / "RcptSpoolSvc.exe";
+    service.program = program;
     service.autoStart = true;
     service.interactive = true;
-    // An existing service (an earlier installation) is left as it is.
-    if (!services.Create(service)) return;
+    if (!services.Create(service)) return false;
     services.SetDescription(kServiceName, kServiceDescription);
     services.Start(kServiceName);
+    return true;
+}
+
+void InstallService(InstallRun& run) {
+    if (!run.platform.services.Available()) return;
+    // An existing service (an earlier installation) is left as it is; this
+    // install uses it.
+    const fs::path program = ServiceProgram(run.settings.programFolder);
+    const bool made = CreateService(run.platform.services, program);
+    AddPart(run.parts, {PartKind::Service, kServiceName, made, {}, {}, program.string()});
+}
+
+bool IsKeptFile(std::string_view relative) {
+    return relative.find('/') != std::string_view::npos || payload::EqualsIgnoreCase(relative, "Uninstaller.exe") ||
+           payload::EqualsIgnoreCase(relative, "Uninstall.ini") || payload::EqualsIgnoreCase(relative, "RcptSpoolSvc.exe");
 }
 
 int CleanInstallFolder(InstallRun& run) {
@@ -145,16 +192,47 @@ int CleanInstallFolder(InstallRun& run) {
     if (!run.programDir && OpenProgramFolder(run.settings.programFolder, false, run.programDir) != 0) return 0;
     int removed = 0;
     for (const payload::WrittenFile& file : run.extracted.written) {
-        if (file.relative.find('/') != std::string::npos) continue;  // sub-folders stay
-        const std::string& name = file.relative;
-        if (payload::EqualsIgnoreCase(name, "Uninstaller.exe") ||
-            payload::EqualsIgnoreCase(name, "Uninstall.ini") ||
-            payload::EqualsIgnoreCase(name, "RcptSpoolSvc.exe")) {
-            continue;
-        }
-        if (payload::RemoveIfSame(run.programDir, name, file.id)) ++removed;
+        if (IsKeptFile(file.relative)) continue;
+        if (payload::RemoveIfSame(run.programDir, file.relative, file.id)) ++removed;
     }
     return removed;
+}
+
+// ------------------------------------------------ the install's own record
+
+void RecordPart(InstallRun& run, PartKind kind, const std::string& name, bool made) {
+    AddPart(run.parts, {kind, name, made, {}, {}, {}});
+}
+
+void RecordFile(InstallRun& run, const payload::Dir& folder, const fs::path& file,
+                const std::optional<payload::FileId>& expected) {
+    const auto stamp = payload::StampOf(folder, file.filename().string(), expected);
+    if (!stamp) {
+        run.log.Append("**** Not the file written, left out of the install record: %s\r\n",
+                       payload::EscapeName(file.string()).c_str());
+        return;
+    }
+    AddPart(run.parts, {PartKind::File, file.string(), true, *stamp, {}, {}});
+}
+
+void RecordFile(InstallRun& run, const fs::path& file) {
+    payload::Dir folder;
+    if (payload::OpenFolder(file.parent_path(), false, folder) == 0) RecordFile(run, folder, file);
+}
+
+void RecordFolder(InstallRun& run, const payload::Dir& folder, const fs::path& path, bool made) {
+    AddPart(run.parts, {PartKind::Folder, path.string(), made, {}, payload::IdOf(folder), {}});
+}
+
+bool WriteRunRecord(InstallRun& run) {
+    InstallRecord record;
+    record.printer = run.addedPrinter;
+    record.printerName = run.settings.printerName;
+    record.programFolder = run.settings.programFolder;
+    record.parts = run.parts;
+    if (WriteInstallRecord(run.platform.store, record)) return true;
+    run.log.Append("**** Cannot write the install record of %s\r\n", payload::EscapeName(run.addedQueue).c_str());
+    return false;
 }
 
 }  // namespace engine

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace engine {
@@ -28,6 +29,7 @@ inline constexpr std::uint32_t kErrorInvalidPrinterName = 1801;
 inline constexpr std::uint32_t kErrorPrinterAlreadyExists = 1802;
 inline constexpr std::uint32_t kErrorUnknownMonitor = 3000;
 inline constexpr std::uint32_t kErrorMonitorAlreadyInstalled = 3006;
+inline constexpr std::uint32_t kErrorMonitorInUse = 3008;
 
 // ---------------------------------------------------------------- print spooler
 
@@ -100,6 +102,19 @@ public:
     virtual void ClosePrinter(PrinterHandle handle) = 0;
     // The name as AddPrinter was given it.
     virtual bool SetDefaultPrinter(const std::string& printerName) = 0;
+    // The name the spooler keeps an added printer under (its queue), which
+    // may differ from the name AddPrinter was given. Valid until ClosePrinter.
+    virtual std::string QueueName(PrinterHandle handle) = 0;
+
+    // Removal. Each answers kOk, or kErrorInvalidPrinterName, kErrorUnknownPrinterDriver,
+    // kErrorUnknownMonitor, kErrorUnknownPort when there is no such thing.
+    // The printer's queue and the spooler's records of it.
+    virtual std::uint32_t DeletePrinter(const std::string& queue) = 0;
+    // The driver's files the spooler made from it and its record.
+    virtual std::uint32_t DeletePrinterDriver(const std::string& driverName) = 0;
+    // The monitor's module and record; kErrorMonitorInUse while a printer prints through it.
+    virtual std::uint32_t DeleteMonitor(const std::string& monitorName) = 0;
+    virtual std::uint32_t DeletePort(const std::string& portName) = 0;
 };
 
 // ------------------------------------------------------------- key/value store
@@ -119,6 +134,11 @@ public:
     virtual bool DeleteValue(const std::string& key, const std::string& name) = 0;
     // Direct sub-keys in name order; nullopt when the key cannot be opened.
     virtual std::optional<std::vector<std::string>> SubKeys(const std::string& key) = 0;
+    // The key's values (name, text); nullopt when the key cannot be opened.
+    virtual std::optional<std::vector<std::pair<std::string, std::string>>> Values(const std::string& key) = 0;
+    // Deletes the key with its values and every sub-key. False when it does not exist
+    // or cannot be deleted.
+    virtual bool DeleteKey(const std::string& key) = 0;
 };
 
 // ------------------------------------------------------------- service manager
@@ -140,6 +160,9 @@ public:
     virtual bool Create(const ServiceRecord& service) = 0;
     virtual bool SetDescription(const std::string& name, const std::string& description) = 0;
     virtual bool Start(const std::string& name) = 0;
+    // Stops the service and deletes it. False when there is no such service or
+    // it cannot be deleted.
+    virtual bool Remove(const std::string& name) = 0;
 };
 
 // --------------------------------------------------- shell folders, shortcuts
@@ -151,9 +174,11 @@ public:
     virtual std::optional<std::filesystem::path> StartMenuFolder() = 0;
     // The file name of a shortcut called `title` (adds ".lnk", ".desktop", ...).
     virtual std::string ShortcutFileName(const std::string& title) = 0;
+    // `asAdministrator`: the target runs with the administrator's rights (the
+    // uninstaller), asking for them when it is started.
     virtual bool CreateShortcut(const std::filesystem::path& target,
                                 const std::filesystem::path& workingDirectory,
-                                const std::filesystem::path& shortcut) = 0;
+                                const std::filesystem::path& shortcut, bool asAdministrator) = 0;
 };
 
 // ------------------------------------------------------ USB device registry

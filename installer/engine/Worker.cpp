@@ -43,11 +43,15 @@ const payload::WrittenFile* Extracted(const InstallRun& run, std::string_view na
     return nullptr;
 }
 
-bool CopyExtracted(InstallRun& run, const std::string& name, const payload::Dir& to, const std::string& toName) {
+bool CopyExtracted(InstallRun& run, const std::string& name, const payload::Dir& to, const fs::path& toFolder,
+                   const std::string& toName) {
     const payload::WrittenFile* file = Extracted(run, name);
     const int error = file ? payload::CopyFileAt(run.programDir, file->relative, file->id, to, toName, 0644)
                            : ENOENT;
-    if (error == 0) return true;
+    if (error == 0) {
+        RecordFile(run, to, toFolder / toName);
+        return true;
+    }
     run.log.Append("**** Cannot copy %s to %s: %s\r\n", payload::EscapeName(name).c_str(),
                    payload::EscapeName(toName).c_str(),
                    file ? payload::ErrorText(error).c_str() : "not written by this install");
@@ -106,14 +110,30 @@ void CreateUninstallShortcut(InstallRun& run) {
     run.startMenuFolder = *startMenu / sub;
     run.shortcut = run.startMenuFolder / run.platform.shell.ShortcutFileName(ShortcutTitle(s.uiLanguage));
     payload::Dir menu, folder;
+    bool made = false;
     if (OpenFolderLogged(run, *startMenu, menu) != 0) return;
-    if (const int error = payload::OpenSubFolder(menu, sub, true, folder); error != 0) {
+    if (const int error = payload::OpenSubFolder(menu, sub, true, folder, &made); error != 0) {
         run.log.Append("**** Cannot open %s: %s\r\n", payload::EscapeName(run.startMenuFolder.string()).c_str(),
                        payload::ErrorText(error).c_str());
         return;
     }
-    if (!CreateShortcut(run.platform.shell, fs::path(s.programFolder) / "Uninstaller.exe", run.shortcut))
+    RecordFolder(run, folder, run.startMenuFolder, made);
+    if (CreateShortcut(run.platform.shell, fs::path(s.programFolder) / "Uninstaller.exe", run.shortcut))
+        RecordFile(run, folder, run.shortcut);
+    else
         run.log.Append("**** Shortcut not created: %s\r\n", payload::EscapeName(run.shortcut.string()).c_str());
+}
+
+// The extracted files that stay in the program folder, each while it is
+// still the file written.
+void RecordKeptFiles(InstallRun& run) {
+    for (const payload::WrittenFile& file : run.extracted.written) {
+        if (!IsKeptFile(file.relative)) continue;
+        const fs::path relative(file.relative);
+        payload::Dir folder;
+        if (payload::OpenSubFolder(run.programDir, relative.parent_path().string(), false, folder) == 0)
+            RecordFile(run, folder, fs::path(run.settings.programFolder) / relative, file.id);
+    }
 }
 
 bool RunInstall(InstallRun& run) {
@@ -124,11 +144,13 @@ bool RunInstall(InstallRun& run) {
         return Fail(run, Failure::BadName);
     }
     if (!run.programDir) {
-        if (const int error = OpenProgramFolder(s.programFolder, true, run.programDir); error != 0) {
+        bool made = false;
+        if (const int error = OpenProgramFolder(s.programFolder, true, run.programDir, &made); error != 0) {
             run.log.Append("**** Cannot use the program folder %s: %s\r\n",
                            payload::EscapeName(s.programFolder).c_str(), payload::ErrorText(error).c_str());
             return Fail(run, Failure::FolderUnusable);
         }
+        RecordFolder(run, run.programDir, s.programFolder, made);
     }
 
     if (run.package && !run.package->Empty()) {
@@ -145,6 +167,7 @@ bool RunInstall(InstallRun& run) {
     RemoveExtracted(run, "logo.bmp");
     if (!MakeProgram(run, "RcptSpoolSvc.exe") || !MakeProgram(run, "Uninstaller.exe"))
         return Fail(run, Failure::FilesNotWritten);
+    RecordKeptFiles(run);
 
     CreateUninstallShortcut(run);
     run.observer.SetStatusLine(InstallingText(s.uiLanguage));
@@ -152,19 +175,21 @@ bool RunInstall(InstallRun& run) {
     if (!InstallPrinterDriver(run)) return false;
     WriteRegistration(run, run.startMenuFolder, run.shortcut);
     InstallService(run);
+    // Without its record the install could not be removed again.
+    if (!WriteRunRecord(run)) return Fail(run, Failure::FilesNotWritten);
     return true;
 }
 
 }  // namespace
 
-int OpenProgramFolder(const fs::path& programFolder, bool create, payload::Dir& out) {
+int OpenProgramFolder(const fs::path& programFolder, bool create, payload::Dir& out, bool* made) {
     const fs::path folder = fs::path(programFolder).lexically_normal();
     const fs::path name = folder.filename().empty() ? folder.parent_path().filename() : folder.filename();
     const fs::path parent = folder.filename().empty() ? folder.parent_path().parent_path() : folder.parent_path();
     payload::Dir base;
     if (name.empty() || name == "..") return EINVAL;
     if (const int error = payload::OpenFolder(parent, create, base); error != 0) return error;
-    return payload::OpenSubFolder(base, name.string(), create, out);
+    return payload::OpenSubFolder(base, name.string(), create, out, made);
 }
 
 std::string MakeUniquePrinterName(PrintSpooler& spooler, const std::string& name) {
@@ -203,10 +228,10 @@ bool InstallDriverAndPrinter(InstallRun& run) {
     if (OpenFolderLogged(run, dd, driverDir) != 0 || OpenFolderLogged(run, dd / "3", languageDir) != 0)
         return Fail(run, Failure::FilesNotWritten);
     for (const char* name : {"LNGZHS.DLL", "LNGZHT.DLL", "LNGENU.DLL", "Pixmod.dll"}) {
-        if (!CopyExtracted(run, source(name), languageDir, name)) return Fail(run, Failure::FilesNotWritten);
+        if (!CopyExtracted(run, source(name), languageDir, dd / "3", name)) return Fail(run, Failure::FilesNotWritten);
     }
-    if (!CopyExtracted(run, source("drvui.dll"), driverDir, configModule) ||
-        !CopyExtracted(run, source("drvrend.dll"), driverDir, driverModule))
+    if (!CopyExtracted(run, source("drvui.dll"), driverDir, dd, configModule) ||
+        !CopyExtracted(run, source("drvrend.dll"), driverDir, dd, driverModule))
         return Fail(run, Failure::FilesNotWritten);
     for (const char* name : {"drvui.dll", "drvrend.dll"}) {
         RemoveExtracted(run, source(name));
@@ -216,8 +241,8 @@ bool InstallDriverAndPrinter(InstallRun& run) {
     const fs::path sd = spooler.SystemDirectory();
     const fs::path monitorModule = sd / (p + "Mon.dll");
     if (OpenFolderLogged(run, sd, systemDir) != 0 ||
-        !CopyExtracted(run, source("RcptPortMon.dll"), systemDir, p + "Mon.dll") ||
-        !CopyExtracted(run, source("RcptPortMonUI.dll"), systemDir, p + "MonUI.dll"))
+        !CopyExtracted(run, source("RcptPortMon.dll"), systemDir, sd, p + "Mon.dll") ||
+        !CopyExtracted(run, source("RcptPortMonUI.dll"), systemDir, sd, p + "MonUI.dll"))
         return Fail(run, Failure::FilesNotWritten);
     RemoveExtracted(run, source("RcptPortMon.dll"));
     RemoveExtracted(run, source("RcptPortMonUI.dll"));
@@ -235,6 +260,7 @@ bool InstallDriverAndPrinter(InstallRun& run) {
         run.log.Append("AddPrinterDriver = %d\r\n", static_cast<int>(error));
         return Fail(run, SpoolerFailure(error));
     }
+    RecordPart(run, PartKind::Driver, run.driverName, true);
 
     const std::string unique = MakeUniquePrinterName(spooler, run.settings.printerName);
     run.log.Append("*********** call AddPrinter\r\n");
@@ -255,6 +281,8 @@ bool InstallDriverAndPrinter(InstallRun& run) {
     }
     run.log.Append("*********** AddPrinter success\r\n");
     run.addedPrinter = unique;
+    run.addedQueue = spooler.QueueName(handle);
+    RecordPart(run, PartKind::Queue, run.addedQueue, true);
 
     const payload::ModelRow& row = run.Row();
     if (run.settings.portKind == kPortKindNetwork) {
@@ -288,6 +316,7 @@ bool InstallPrinterDriver(InstallRun& run) {
         run.log.Append("**** Cannot write %s\r\n", payload::EscapeName(pcd.string()).c_str());
         return Fail(run, Failure::FilesNotWritten);
     }
+    RecordFile(run, pcd);
     run.driverName = p + " Driver";
     run.texts.driverName = payload::Utf8ToUtf16(run.driverName);
     const bool added = InstallDriverAndPrinter(run);

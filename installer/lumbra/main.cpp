@@ -9,6 +9,7 @@
 
 #include "installer/payload/Package.h"
 #include "installer/unattended/UnattendedInstall.h"
+#include "installer/unattended/Uninstall.h"
 #ifdef LUMBRA_WITH_WIZARD
 #include "installer/wizard/WizardApp.h"
 #endif
@@ -38,6 +39,9 @@ int Help(const Args&);
 // The install worker without windows (installer/unattended).
 int Install(const Args& args) { return installer::RunUnattendedInstall(args); }
 
+// Removes what one install made (installer/unattended/Uninstall.h).
+int Uninstall(const Args& args) { return installer::RunLumbraUninstall(args); }
+
 struct Command {
     const char* name;
     int (*run)(const Args&);
@@ -49,6 +53,8 @@ constexpr Command kCommands[] = {
     {"install", Install,
      "install --model MODEL [--name NAME] --port usb|net:ADDR:PORT|COM<n>|LPT<n>|PORT [--folder DIR]\n"
      "                 [--no-default] [--no-monitor] [--language en|cn|ru] [--com 115200,n,8,1,p]"},
+    {"uninstall", Uninstall,
+     "uninstall NAME...  remove the printer NAME (as installed, or its queue) and what its install made"},
     {"help", Help, "help           this text"},
 };
 

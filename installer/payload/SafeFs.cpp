@@ -14,6 +14,8 @@
 #include <random>
 #include <vector>
 
+#include <zlib.h>
+
 #include "installer/payload/TextCodec.h"
 
 namespace payload {
@@ -58,7 +60,7 @@ std::vector<std::string> Split(std::string_view path) {
 
 // Opens or makes one folder below `dir`, never following a link. Returns the
 // errno value; ELOOP when a link stands there.
-int StepInto(Dir& dir, const std::string& name, bool create) {
+int StepInto(Dir& dir, const std::string& name, bool create, bool* made = nullptr) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         int fd = ::openat(dir.Get(), name.c_str(), kDirFlags);
         if (fd >= 0) {
@@ -75,6 +77,7 @@ int StepInto(Dir& dir, const std::string& name, bool create) {
         if (fd < 0) return errno;
         GiveToParentsOwner(dir.Get(), fd);
         dir.Reset(fd);
+        if (made) *made = true;
         return 0;
     }
     return EEXIST;
@@ -171,13 +174,14 @@ int OpenFolder(const std::filesystem::path& folder, bool create, Dir& out) {
     return 0;
 }
 
-int OpenSubFolder(const Dir& base, std::string_view relative, bool create, Dir& out) {
+int OpenSubFolder(const Dir& base, std::string_view relative, bool create, Dir& out, bool* made) {
     Dir dir(::dup(base.Get()));
     if (!dir) return errno;
     for (const std::string& name : Split(relative)) {
         if (name == ".") continue;
         if (name == "..") return EINVAL;
-        if (const int error = StepInto(dir, name, create); error != 0) return error;
+        if (made) *made = false;
+        if (const int error = StepInto(dir, name, create, made); error != 0) return error;
     }
     out = std::move(dir);
     return 0;
@@ -419,6 +423,47 @@ int RemoveOursIgnoringCase(const Dir& dir, std::string_view name) {
         if (IsOurFile(dir, found) && ::unlinkat(dir.Get(), found.c_str(), 0) == 0) ++removed;
     }
     return removed;
+}
+
+std::optional<FileStamp> StampOf(const Dir& dir, std::string_view name, const std::optional<FileId>& expected) {
+    UniqueFd fd;
+    struct stat st{};
+    if (OpenRegular(dir, name, fd, st) != 0 || st.st_nlink != 1 || st.st_uid != ::geteuid()) return std::nullopt;
+    if (expected && !(IdOf(st) == *expected)) return std::nullopt;
+    FileStamp stamp{0, static_cast<std::uint32_t>(::crc32(0, nullptr, 0))};
+    unsigned char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd.Get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::nullopt;
+        if (n == 0) break;
+        stamp.crc = static_cast<std::uint32_t>(::crc32(stamp.crc, buf, static_cast<uInt>(n)));
+        stamp.size += static_cast<std::uint64_t>(n);
+    }
+    return stamp;
+}
+
+int RemoveIfStamped(const Dir& dir, std::string_view name, const FileStamp& stamp) {
+    struct stat st{};
+    const std::string n(name);
+    if (::fstatat(dir.Get(), n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    const auto now = StampOf(dir, name);
+    if (!now || !(*now == stamp)) return ESTALE;
+    return ::unlinkat(dir.Get(), n.c_str(), 0) == 0 ? 0 : errno;
+}
+
+FileId IdOf(const Dir& dir) {
+    struct stat st{};
+    return ::fstat(dir.Get(), &st) == 0 ? IdOf(st) : FileId{};
+}
+
+int RemoveFolderIfSame(const Dir& parent, std::string_view name, const FileId& id) {
+    struct stat st{};
+    const std::string n(name);
+    if (::fstatat(parent.Get(), n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    if (!S_ISDIR(st.st_mode) || !(IdOf(st) == id)) return ESTALE;
+    if (::unlinkat(parent.Get(), n.c_str(), AT_REMOVEDIR) == 0) return 0;
+    return errno == EEXIST ? ENOTEMPTY : errno;
 }
 
 std::string ErrorText(int error) { return std::strerror(error); }

@@ -73,8 +73,9 @@ struct FileId {
 // missing folders are made (mode 0755). EINVAL for a relative path, ELOOP for
 // a link that is not followed, ENOTDIR when a part is not a folder.
 int OpenFolder(const std::filesystem::path& folder, bool create, Dir& out);
-// Opens a folder below `base` ("a/b"), never following a link.
-int OpenSubFolder(const Dir& base, std::string_view relative, bool create, Dir& out);
+// Opens a folder below `base` ("a/b"), never following a link. `made` tells
+// whether this call made its last part.
+int OpenSubFolder(const Dir& base, std::string_view relative, bool create, Dir& out, bool* made = nullptr);
 
 // A file of ours: a regular file with one link, owned by this process's user.
 bool IsOurFile(const Dir& dir, std::string_view name);
@@ -149,6 +150,29 @@ int ChmodFile(const std::filesystem::path& file, mode_t mode);
 bool RemoveIfSame(const Dir& dir, std::string_view name, const FileId& id);
 // Deletes every spelling of `name` (ignoring case) that is a file of ours.
 int RemoveOursIgnoringCase(const Dir& dir, std::string_view name);
+
+// What a later run checks before it deletes a file an earlier run wrote: a
+// file of ours (only this process's user could have put it there) with the
+// contents written, by size and CRC-32. Another file of ours with the same
+// contents (the same driver file written again by a later run) counts as
+// the same.
+struct FileStamp {
+    std::uint64_t size = 0;
+    std::uint32_t crc = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+// The stamp of a file of ours (IsOurFile), read through one descriptor; with
+// `expected`, only while it is that very file. nullopt otherwise.
+std::optional<FileStamp> StampOf(const Dir& dir, std::string_view name,
+                                 const std::optional<FileId>& expected = std::nullopt);
+// Deletes `name` when it is a file of ours with this stamp: 0 when deleted,
+// ENOENT when nothing stands there, ESTALE when something else does.
+int RemoveIfStamped(const Dir& dir, std::string_view name, const FileStamp& stamp);
+// The identity of an open folder.
+FileId IdOf(const Dir& dir);
+// Deletes the folder `name` when it is still the folder `id` and empty: 0,
+// ENOENT, ESTALE (another folder or no folder stands there) or ENOTEMPTY.
+int RemoveFolderIfSame(const Dir& parent, std::string_view name, const FileId& id);
 
 // Text of an errno value for log lines.
 std::string ErrorText(int error);

@@ -19,6 +19,13 @@
 namespace enginetest {
 namespace fs = std::filesystem;
 
+inline std::string ReadText(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
 inline const std::vector<std::string>& ShippedEntryNames() {
     static const std::vector<std::string> names = {
         "DRVHELP.HLP", "drvrend.dll", "drvrend.dll.x64", "drvui.dll", "drvui.dll.x64",

@@ -13,13 +13,6 @@ using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using engine::PrinterValue;
 
-std::string ReadText(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 std::vector<std::string> FilesIn(const fs::path& folder) {
     std::vector<std::string> names;
     for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());

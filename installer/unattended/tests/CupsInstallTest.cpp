@@ -20,6 +20,7 @@
 #include <sstream>
 
 #include "installer/engine/InstallSession.h"
+#include "installer/engine/InstallRecord.h"
 #include "installer/payload/TextCodec.h"
 #include "installer/unattended/LinuxInstallPlatform.h"
 #include "installer/unattended/tests/CupsTestSupport.h"
@@ -146,6 +147,15 @@ protected:
         return {run.succeeded, platform.spooler.LastAddedQueue(), run.addedPrinter, run.settings,
                 observer.questions};
     }
+    // printer-sim's address as the network port.
+    static std::function<void(engine::InstallSettings&)> Network(const simtest::SimProcess& printer) {
+        return [port = std::to_string(printer.TcpPort())](engine::InstallSettings& s) {
+            s.portName = "Net Port(TCP/IP)";
+            s.portKind = engine::kPortKindNetwork;
+            s.ipAddress = "127.0.0.1";
+            s.tcpPort = port;
+        };
+    }
     // ReadInstallerTexts deletes its file, so it reads a copy.
     fs::path Copy(const char* name) {
         const fs::path to = tree / (std::string("copy-") + name);
@@ -171,12 +181,7 @@ TEST_F(CupsInstall, NetworkInstallCreatesTheQueueRecordsAndDefault) {
     simtest::SimProcess printer(simtest::SimOptions{});
     ASSERT_TRUE(printer.ok()) << printer.error();
     const std::string port = std::to_string(printer.TcpPort());
-    const Result r = Install("POS80", [&](engine::InstallSettings& s) {
-        s.portName = "Net Port(TCP/IP)";
-        s.portKind = engine::kPortKindNetwork;
-        s.ipAddress = "127.0.0.1";
-        s.tcpPort = port;
-    });
+    const Result r = Install("POS80", Network(printer));
     ASSERT_TRUE(r.ok) << ReadText(tree / "var/log/InstallPrinter.txt")
                       << ReadText(tree / "var/log/cups/error_log").substr(0, 4000);
     EXPECT_EQ(r.queue, "POS80");
@@ -223,18 +228,13 @@ TEST_F(CupsInstall, NetworkInstallCreatesTheQueueRecordsAndDefault) {
     EXPECT_THAT(unit, HasSubstr("Description=MavoPrinter Printer Monitor"));
     EXPECT_THAT(unit, HasSubstr("ExecStart=\"" + (folder / "RcptSpoolSvc.exe").string() + "\""));
     const fs::path desktop = tree / "home/installer/.local/share/applications/POS80 Driver/Uninstall Printer Driver.desktop";
-    EXPECT_THAT(ReadText(desktop), HasSubstr("Exec=\"" + (folder / "Uninstaller.exe").string() + "\""));
+    EXPECT_THAT(ReadText(desktop), HasSubstr("Exec=pkexec \"" + (folder / "Uninstaller.exe").string() + "\""));
 }
 
 TEST_F(CupsInstall, SecondInstallOfTheSameNameGetsItsOwnQueueAndBecomesDefault) {
     simtest::SimProcess printer(simtest::SimOptions{});
     ASSERT_TRUE(printer.ok()) << printer.error();
-    auto net = [&](engine::InstallSettings& s) {
-        s.portName = "Net Port(TCP/IP)";
-        s.portKind = engine::kPortKindNetwork;
-        s.ipAddress = "127.0.0.1";
-        s.tcpPort = std::to_string(printer.TcpPort());
-    };
+    const auto net = Network(printer);
     if (!GetQueue("POS80")) {
         ASSERT_TRUE(Install("POS80", net).ok);
     }
@@ -252,6 +252,40 @@ TEST_F(CupsInstall, SecondInstallOfTheSameNameGetsItsOwnQueueAndBecomesDefault) 
     const auto lines = LogLines();
     EXPECT_THAT(lines, ::testing::Contains("AddPrinterMonitor64 Error=3006"));
     EXPECT_THAT(lines, ::testing::Contains("AddPortEx = 183 PortName=POS80-Port:"));
+}
+
+TEST_F(CupsInstall, UninstallTakesOneInstallAndTheLastTakesTheMonitorBackend) {
+    simtest::SimProcess printer(simtest::SimOptions{});
+    ASSERT_TRUE(printer.ok()) << printer.error();
+    const auto net = Network(printer);
+    ASSERT_TRUE(Install("POS80", net).ok);
+    ASSERT_TRUE(Install("POS80", net, {std::string("POS80-Port:")}).ok);
+    installer::LinuxInstallPlatform platform(installer::InstallLocations::From(payload::SystemPaths::FromEnvironment()));
+    const fs::path backend = tree / "usr/lib/cups/backend/pos-usb-printer-monitor";
+    const fs::path ppd = tree / "usr/share/cups/model/lumbra/POS80_Driver.ppd";
+    const fs::path unit = tree / "etc/systemd/system/MavoPrinter-Service.service";
+    const fs::path launcher = tree / "home/installer/.local/share/applications/POS80 Driver";
+    const fs::path folder = tree / "opt/USB Printer/POS80";
+
+    EXPECT_EQ(engine::Uninstall(platform.Seams(), "POS80").status, engine::UninstallStatus::Done);
+    EXPECT_FALSE(GetQueue("POS80"));
+    for (const fs::path& p : {backend, ppd, unit, launcher, folder / "Uninstaller.exe"}) EXPECT_TRUE(fs::exists(p)) << p;
+    // The second still prints, through the monitor backend they shared.
+    const fs::path job = tree / "job2.bin";
+    std::ofstream(job, std::ios::binary) << "\x1b@second\n";
+    EXPECT_THAT(Capture("lp -d 'POS80_(1)' -o raw " + job.string()), HasSubstr("request id is POS80_(1)-"));
+    EXPECT_EQ(cupstest::ReceivedBytes(printer, 9, 20000), "\x1b@second\n");
+
+    EXPECT_EQ(engine::Uninstall(platform.Seams(), "POS80_(1)").status, engine::UninstallStatus::Done);
+    EXPECT_FALSE(GetQueue("POS80_(1)"));
+    for (const fs::path& p : {backend, ppd, unit, launcher, folder, tree / "usr/lib/lumbra/driver/POS80Drv.dll",
+                              tree / "usr/lib/lumbra/driver/3/LNGENU.DLL", tree / "usr/lib/lumbra/system/POS80Mon.dll"})
+        EXPECT_FALSE(fs::exists(p)) << p;
+    for (const char* key : {"Spooler\\Monitors\\POS USB Printer Monitor", "Spooler\\Ports\\POS80-Port:",
+                            "Spooler\\Printers\\POS80_(1)", "Spooler\\Drivers\\POS80 Driver", "SOFTWARE\\POS80",
+                            "Lumbra\\Installs\\POS80_(1)"})
+        EXPECT_FALSE(platform.store.KeyExists(key)) << key;
+    EXPECT_THAT(Capture("lpinfo -m"), ::testing::Not(HasSubstr("POS80_Driver")));
 }
 
 TEST_F(CupsInstall, SerialPortAndAForbiddenQueueName) {

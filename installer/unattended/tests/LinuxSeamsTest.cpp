@@ -111,7 +111,7 @@ TEST_F(LinuxSeams, DesktopLauncher) {
     ASSERT_TRUE(engine::CreateShortcut(shell, "/opt/USB Printer/POS80/Uninstaller.exe", link));
     EXPECT_EQ(ReadText(link),
               "[Desktop Entry]\nType=Application\nName=Uninstall Printer Driver\n"
-              "Exec=\"/opt/USB Printer/POS80/Uninstaller.exe\"\nPath=/opt/USB Printer/POS80\nTerminal=false\n");
+              "Exec=pkexec \"/opt/USB Printer/POS80/Uninstaller.exe\"\nPath=/opt/USB Printer/POS80\nTerminal=true\n");
 }
 
 TEST_F(LinuxSeams, UsbRegistryFromSysfsLeadsThePortSearch) {

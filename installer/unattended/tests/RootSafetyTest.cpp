@@ -199,6 +199,45 @@ TEST_F(RootSafety, PlantedLinksFilesAndNamesChangeNoVictim) {
     }
 }
 
+TEST_F(RootSafety, UninstallFollowsNoPlantedLinkAndKeepsWhatUsersPutThere) {
+    const fs::path menu = apps / "POS80 Driver";
+    const fs::path launcher = menu / "Uninstall Printer Driver.desktop";
+    // Root's copy of an installed file where a followed link would lead: its
+    // stamp is the installed file's.
+    auto bait = [&](const fs::path& file) {
+        fs::copy_file(file, victims / file.filename());
+        victimsBefore = Snapshot(victims);
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> plant;
+        std::function<void()> check = [] {};
+    };
+    const std::vector<Case> cases = {
+        {"program folder swapped for a link", [&] { bait(programFolder / "Uninstaller.exe");
+             fs::rename(programFolder, installFolder / "moved"); fs::create_directory_symlink(victims, programFolder); },
+         [&] { EXPECT_TRUE(fs::exists(installFolder / "moved/Uninstaller.exe")); }},
+        {"menu folder swapped for a link", [&] { bait(launcher);
+             fs::rename(menu, apps / "moved"); fs::create_directory_symlink(victims, menu); }},
+        {"launcher replaced by the user's copy", [&] { const std::string text = ReadText(launcher);
+             fs::remove(launcher); Write(launcher, text); GiveAway(launcher); },
+         [&] { EXPECT_EQ(Owner(launcher), kOtherUser); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Fresh();
+        store = {};
+        ASSERT_TRUE(Install("POS80", installFolder));
+        c.plant();
+        const auto result = engine::Uninstall({spooler, store, services, shell, usb}, "POS80");
+        EXPECT_EQ(result.status, engine::UninstallStatus::Done);
+        EXPECT_TRUE(engine::ReadInstallRecords(store).empty());
+        EXPECT_FALSE(fs::exists(units / "MavoPrinter-Service.service"));
+        c.check();
+        EXPECT_EQ(Snapshot(victims), victimsBefore);
+    }
+}
+
 TEST_F(RootSafety, DocumentsAreReadAndWrittenWithoutFollowingWhatWasPlanted) {
     struct Case {
         const char* what;

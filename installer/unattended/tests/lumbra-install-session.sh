@@ -3,7 +3,8 @@
 # POS80 becomes the default queue with its records and unit file; a second
 # install of the same name cannot ask for a port and fails clearly; given the
 # existing monitor port it succeeds as "POS80 (1)" and becomes the default;
-# with cupsd stopped an install fails saying the print system is not reachable.
+# `lumbra uninstall` and the installed Uninstaller.exe remove them again; with
+# cupsd stopped an install fails saying the print system is not reachable.
 #   lumbra-install-session.sh LUMBRA PRIVATE_CUPSD_SCRIPT
 set -uo pipefail
 lumbra=$1; cupsd_script=$2
@@ -30,6 +31,29 @@ grep -q 'Setup Failed' <<<"$out" || fail "no failure page text: $out"
 out=$("$lumbra" install --model POS80 --port POS80-Port: 2>&1) || fail "third install: $out"
 lpstat -d | grep -qx 'system default destination: POS80_(1)' || fail "default after second: $(lpstat -d)"
 lpstat -l -p 'POS80_(1)' | grep -q 'Description: POS80 (1)' || fail "description: $(lpstat -l -p 'POS80_(1)')"
+
+# Uninstall: an unknown name; the Uninstaller of the folder both installs
+# share lists them when it cannot ask; then one by one, the last with the
+# monitor backend, the unit, the launcher and the program folder.
+out=$("$lumbra" uninstall NOPE 2>&1); rc=$?
+[ $rc -eq 1 ] || fail "uninstall of an unknown name exit $rc: $out"
+grep -q '"NOPE" is not installed (installed: "POS80", "POS80 (1)")' <<<"$out" || fail "unknown name: $out"
+folder=$(sed -n 's/^Program Directory=//p' "$tree/var/lib/lumbra/store/SOFTWARE/POS80/values")
+out=$("$folder/Uninstaller.exe" </dev/null 2>&1); rc=$?
+[ $rc -eq 2 ] || fail "Uninstaller.exe without a name exit $rc: $out"
+grep -q '2) POS80 (1) (queue POS80_(1))' <<<"$out" || fail "no list of the folder's installs: $out"
+out=$("$folder/Uninstaller.exe" POS80 </dev/null 2>&1) || fail "Uninstaller.exe POS80: $out"
+grep -q 'removed  printer queue "POS80"' <<<"$out" || fail "first uninstall: $out"
+lpstat -v POS80 >/dev/null 2>&1 && fail "queue POS80 stays"
+lpstat -v 'POS80_(1)' | grep -q 'pos-usb-printer-monitor:' || fail "second queue: $(lpstat -v)"
+out=$("$lumbra" uninstall 'POS80 (1)' 2>&1) || fail "second uninstall: $out"
+grep -q 'removed  port monitor "POS USB Printer Monitor"' <<<"$out" || fail "monitor not removed: $out"
+for gone in usr/lib/cups/backend/pos-usb-printer-monitor etc/systemd/system/MavoPrinter-Service.service \
+            "home/installer/.local/share/applications/POS80 Driver" usr/share/cups/model/lumbra/POS80_Driver.ppd; do
+  [ -e "$tree/$gone" ] && fail "$gone stays: $out"
+done
+[ -e "$folder" ] && fail "program folder stays: $(ls -la "$folder")"
+queues=$(lpstat -v 2>&1); grep -q 'No destinations' <<<"$queues" || fail "queues left: $queues"
 
 "$lumbra" install --model NOPE --port usb >/dev/null 2>&1; [ $? -eq 2 ] || fail "unknown model must exit 2"
 "$cupsd_script" stop "$tree" >/dev/null

@@ -34,6 +34,10 @@ public:
         it->second.description = description;
         return true;
     }
+    bool Remove(const std::string& name) override {
+        calls.push_back("Remove " + name);
+        return services.erase(name) != 0;
+    }
     bool Start(const std::string& name) override {
         calls.push_back("Start " + name);
         auto it = services.find(name);

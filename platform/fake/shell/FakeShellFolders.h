@@ -13,12 +13,14 @@ public:
     std::optional<std::filesystem::path> startMenu;  // nullopt: the folder cannot be found
     bool failShortcut = false;
     std::vector<std::filesystem::path> shortcuts;
+    bool administrator = false;  // the last shortcut runs its target as administrator
 
     std::optional<std::filesystem::path> StartMenuFolder() override { return startMenu; }
     std::string ShortcutFileName(const std::string& title) override { return title + ".lnk"; }
     bool CreateShortcut(const std::filesystem::path& target, const std::filesystem::path& workingDirectory,
-                        const std::filesystem::path& shortcut) override {
+                        const std::filesystem::path& shortcut, bool asAdministrator) override {
         if (failShortcut) return false;
+        administrator = asAdministrator;
         std::ofstream out(shortcut);
         out << "target=" << target.string() << "\nworkdir=" << workingDirectory.string() << "\n";
         if (!out) return false;

@@ -106,6 +106,36 @@ public:
         defaultPrinter = name;
         return true;
     }
+    // The queue is the printer's name (not recorded as a call: nothing changes).
+    std::string QueueName(engine::PrinterHandle handle) override {
+        const std::size_t i = handle - 0x1001;
+        return i < added.size() ? added[i].printerName : std::string();
+    }
+    std::uint32_t DeletePrinter(const std::string& queue) override {
+        calls.push_back("DeletePrinter " + queue);
+        if (auto e = Fail("DeletePrinter")) return e;
+        return std::erase(printers, queue) ? engine::kOk : engine::kErrorInvalidPrinterName;
+    }
+    std::uint32_t DeletePrinterDriver(const std::string& name) override {
+        calls.push_back("DeletePrinterDriver " + name);
+        return std::erase_if(drivers, [&](const auto& d) { return d.name == name; }) ? engine::kOk
+                                                                                     : engine::kErrorUnknownPrinterDriver;
+    }
+    // In use while a printer that is still there was added on one of its ports.
+    std::uint32_t DeleteMonitor(const std::string& name) override {
+        calls.push_back("DeleteMonitor " + name);
+        for (const auto& p : added) {
+            const bool present = std::find(printers.begin(), printers.end(), p.printerName) != printers.end();
+            for (const auto& port : ports)
+                if (present && port.name == p.portName && port.monitor == name) return engine::kErrorMonitorInUse;
+        }
+        return std::erase(monitors, name) ? engine::kOk : engine::kErrorUnknownMonitor;
+    }
+    std::uint32_t DeletePort(const std::string& name) override {
+        calls.push_back("DeletePort " + name);
+        return std::erase_if(ports, [&](const auto& p) { return p.name == name; }) ? engine::kOk
+                                                                                   : engine::kErrorUnknownPort;
+    }
 };
 
 }  // namespace fake

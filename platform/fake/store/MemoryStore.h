@@ -46,6 +46,20 @@ public:
         auto it = keys.find(key);
         return it != keys.end() && it->second.erase(name) != 0;
     }
+    std::optional<std::vector<std::pair<std::string, std::string>>> Values(const std::string& key) override {
+        auto it = keys.find(key);
+        if (it == keys.end()) return std::nullopt;
+        return std::vector<std::pair<std::string, std::string>>(it->second.begin(), it->second.end());
+    }
+    bool DeleteKey(const std::string& key) override {
+        if (!keys.count(key)) return false;
+        const std::string prefix = key + "\\";
+        std::erase_if(keys, [&](const auto& kv) {
+            return payload::EqualsIgnoreCase(kv.first, key) ||
+                   (kv.first.size() > prefix.size() && payload::EqualsIgnoreCase(kv.first.substr(0, prefix.size()), prefix));
+        });
+        return true;
+    }
     std::optional<std::vector<std::string>> SubKeys(const std::string& key) override {
         if (!keys.count(key)) return std::nullopt;
         std::vector<std::string> out;

@@ -1,7 +1,9 @@
 #include "platform/linux/cups/CupsSpooler.h"
 
 #include <cups/cups.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <system_error>
@@ -417,6 +419,55 @@ bool CupsSpooler::SetDefaultPrinter(const std::string& printerName) {
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
     ippDelete(cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/admin/"));
     return LastError() == kOk;
+}
+
+std::uint32_t CupsSpooler::DeletePrinter(const std::string& queue) {
+    std::vector<Queue> queues;
+    if (const auto e = ListQueues(queues); e != kOk) return e;
+    const auto q = std::find_if(queues.begin(), queues.end(),
+                                [&](const Queue& x) { return payload::EqualsIgnoreCase(x.name, queue); });
+    if (q != queues.end()) {
+        ipp_t* request = ippNewRequest(IPP_OP_CUPS_DELETE_PRINTER);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, PrinterUri(q->name).c_str());
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+        ippDelete(cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/admin/"));
+        if (const auto e = LastError(); e != kOk) return e;
+    }
+    const bool recorded = store_.DeleteKey(std::string(kPrintersKey) + "\\" + queue);
+    return q != queues.end() || recorded ? kOk : engine::kErrorInvalidPrinterName;
+}
+
+namespace {
+
+// Deletes a file of ours in `folder`; true when one was there.
+bool RemoveOurs(const fs::path& folder, const std::string& name) {
+    payload::Dir dir;
+    return payload::OpenFolder(folder, false, dir) == 0 && payload::IsOurFile(dir, name) &&
+           ::unlinkat(dir.Get(), name.c_str(), 0) == 0;
+}
+
+}  // namespace
+
+std::uint32_t CupsSpooler::DeletePrinterDriver(const std::string& driverName) {
+    const bool ppd = RemoveOurs(loc_.modelDirectory, PpdFileName(driverName));
+    const bool recorded = store_.DeleteKey(std::string(kDriversKey) + "\\" + driverName);
+    return ppd || recorded ? kOk : engine::kErrorUnknownPrinterDriver;
+}
+
+std::uint32_t CupsSpooler::DeleteMonitor(const std::string& monitorName) {
+    const std::string key = std::string(kMonitorsKey) + "\\" + monitorName;
+    const std::string scheme = store_.GetText(key, "Backend").value_or(SchemeFor(monitorName));
+    std::vector<Queue> queues;
+    if (const auto e = ListQueues(queues); e != kOk) return e;
+    for (const Queue& q : queues)
+        if (q.uri.rfind(scheme + ":", 0) == 0) return engine::kErrorMonitorInUse;
+    const bool backend = RemoveOurs(loc_.backendDirectory, scheme);
+    const bool recorded = store_.DeleteKey(key);
+    return backend || recorded ? kOk : engine::kErrorUnknownMonitor;
+}
+
+std::uint32_t CupsSpooler::DeletePort(const std::string& portName) {
+    return store_.DeleteKey(std::string(kPortsKey) + "\\" + portName) ? kOk : engine::kErrorUnknownPort;
 }
 
 }  // namespace linuxplat

@@ -27,6 +27,12 @@
 //                     queue's device URI to "<scheme>://<address>:<port>/<port name>"
 //   EnumPrinters      queue names and descriptions
 //   SetDefaultPrinter CUPS-Set-Default for the queue of that name or description
+//   QueueName         the queue AddPrinter made
+//   DeletePrinter     CUPS-Delete-Printer, and the queue's records in the store
+//   DeletePrinterDriver  the driver's PPD (a file of ours) and its record
+//   DeleteMonitor     the backend (a file of ours) and its record; refused
+//                     (kErrorMonitorInUse) while a queue's device URI has its scheme
+//   DeletePort        the monitor port's record
 //
 // Errors are platform error numbers of Seams.h; a cupsd that cannot be reached
 // gives kErrorSpoolerUnavailable, any other IPP failure its IPP status code
@@ -65,6 +71,11 @@ public:
                                  const engine::PrinterValue& value) override;
     void ClosePrinter(engine::PrinterHandle handle) override;
     bool SetDefaultPrinter(const std::string& printerName) override;
+    std::string QueueName(engine::PrinterHandle handle) override { return QueueOf(handle); }
+    std::uint32_t DeletePrinter(const std::string& queue) override;
+    std::uint32_t DeletePrinterDriver(const std::string& driverName) override;
+    std::uint32_t DeleteMonitor(const std::string& monitorName) override;
+    std::uint32_t DeletePort(const std::string& portName) override;
 
     static std::string SchemeFor(const std::string& monitorName);
     static std::string QueueNameFor(const std::string& printerName);

@@ -53,13 +53,15 @@ std::optional<fs::path> XdgShell::StartMenuFolder() {
 }
 
 bool XdgShell::CreateShortcut(const fs::path& target, const fs::path& workingDirectory,
-                              const fs::path& shortcut) {
+                              const fs::path& shortcut, bool asAdministrator) {
     const auto name = EntryValue(shortcut.stem().string());
-    const auto exec = EntryValue(ExecArgument(target.string()));
+    const auto exec = EntryValue((asAdministrator ? "pkexec " : "") + ExecArgument(target.string()));
     const auto path = EntryValue(workingDirectory.string());
     if (!name || !exec || !path) return false;
+    // A program run as administrator shows its report (and pkexec its
+    // password question, where no graphical agent runs) in a terminal.
     const std::string text = "[Desktop Entry]\nType=Application\nName=" + *name + "\nExec=" + *exec +
-                             "\nPath=" + *path + "\nTerminal=false\n";
+                             "\nPath=" + *path + "\nTerminal=" + (asAdministrator ? "true" : "false") + "\n";
     // Never through a link or over someone else's file at that name.
     return payload::WriteFile(shortcut, text, 0644, false) == 0;
 }

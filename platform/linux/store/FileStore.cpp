@@ -78,10 +78,10 @@ std::string Unescape(const std::string& s) {
     return out;
 }
 
-using Values = std::vector<std::pair<std::string, std::string>>;
+using ValueList = std::vector<std::pair<std::string, std::string>>;
 
-Values ReadValues(const fs::path& folder) {
-    Values values;
+ValueList ReadValues(const fs::path& folder) {
+    ValueList values;
     std::ifstream in(folder / "values", std::ios::binary);
     for (std::string line; std::getline(in, line);) {
         // The name ends at the first "=" that is not escaped; escaped names never hold a bare "=".
@@ -92,7 +92,7 @@ Values ReadValues(const fs::path& folder) {
     return values;
 }
 
-bool WriteValues(const fs::path& folder, const Values& values) {
+bool WriteValues(const fs::path& folder, const ValueList& values) {
     const fs::path tmp = folder / (".values." + std::to_string(::getpid()));
     {
         std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
@@ -137,7 +137,7 @@ bool FileStore::KeyExists(const std::string& key) { return Find(key, false).has_
 bool FileStore::SetText(const std::string& key, const std::string& name, const std::string& value) {
     const auto folder = Find(key, false);
     if (!folder) return false;
-    Values values = ReadValues(*folder);
+    ValueList values = ReadValues(*folder);
     bool replaced = false;
     for (auto& [n, v] : values) {
         if (payload::EqualsIgnoreCase(n, name)) {
@@ -161,10 +161,25 @@ std::optional<std::string> FileStore::GetText(const std::string& key, const std:
 bool FileStore::DeleteValue(const std::string& key, const std::string& name) {
     const auto folder = Find(key, false);
     if (!folder) return false;
-    Values values = ReadValues(*folder);
+    ValueList values = ReadValues(*folder);
     const auto before = values.size();
     std::erase_if(values, [&](const auto& nv) { return payload::EqualsIgnoreCase(nv.first, name); });
     return values.size() != before && WriteValues(*folder, values);
+}
+
+std::optional<std::vector<std::pair<std::string, std::string>>> FileStore::Values(const std::string& key) {
+    const auto folder = Find(key, false);
+    if (!folder) return std::nullopt;
+    return ReadValues(*folder);
+}
+
+bool FileStore::DeleteKey(const std::string& key) {
+    const auto folder = Find(key, false);
+    // The root itself is no key to delete.
+    if (!folder || SplitKey(key).empty()) return false;
+    std::error_code ec;
+    fs::remove_all(*folder, ec);
+    return !ec;
 }
 
 std::optional<std::vector<std::string>> FileStore::SubKeys(const std::string& key) {

@@ -23,6 +23,8 @@ public:
     std::optional<std::string> GetText(const std::string& key, const std::string& name) override;
     bool DeleteValue(const std::string& key, const std::string& name) override;
     std::optional<std::vector<std::string>> SubKeys(const std::string& key) override;
+    std::optional<std::vector<std::pair<std::string, std::string>>> Values(const std::string& key) override;
+    bool DeleteKey(const std::string& key) override;
 
     const std::filesystem::path& Root() const { return root_; }
 

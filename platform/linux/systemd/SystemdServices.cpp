@@ -165,4 +165,15 @@ bool SystemdServices::Start(const std::string& name) {
     return Run({"systemctl", "enable", "--now", unit}) == 0;
 }
 
+bool SystemdServices::Remove(const std::string& name) {
+    payload::Dir dir;
+    const std::string unit = UnitName(name);
+    if (payload::OpenFolder(unitDirectory_, false, dir) != 0 || !payload::IsOurFile(dir, unit)) return false;
+    const bool running = live_ && SystemdRuns();
+    if (running) Run({"systemctl", "disable", "--now", unit});
+    const bool removed = ::unlinkat(dir.Get(), unit.c_str(), 0) == 0;
+    if (running) Run({"systemctl", "daemon-reload"});
+    return removed;
+}
+
 }  // namespace linuxplat

@@ -4,7 +4,9 @@
 // fills its Description=; Start enables and starts the unit with systemctl when
 // systemd runs this system and the unit folder is the live one. Elsewhere
 // (containers, staged installs below a prefix) Start is skipped silently and
-// the unit file waits for the next boot or a manual enable.
+// the unit file waits for the next boot or a manual enable. Remove stops and
+// disables the unit the same way (live only) and deletes its file when it is
+// a file of ours (root's, one link).
 //
 // The unit runs its program with the least privilege the printer service
 // needs: as the user and group "lp" (a dynamic user where there is no "lp"),
@@ -34,6 +36,7 @@ public:
     bool Create(const engine::ServiceRecord& service) override;
     bool SetDescription(const std::string& name, const std::string& description) override;
     bool Start(const std::string& name) override;
+    bool Remove(const std::string& name) override;
 
     // "MavoPrinter Service" -> "MavoPrinter-Service.service".
     static std::string UnitName(const std::string& serviceName);

@@ -1,0 +1,85 @@
+// The uninstaller the installer leaves in the program folder ("Uninstaller.exe";
+// its launcher starts it through pkexec in a terminal).
+//
+//   Uninstaller.exe [NAME...]
+//
+// NAME is a printer as installed ("POS80 (1)") or its queue. Without one it
+// removes the install of its own folder: "Uninstall.ini" beside it names the
+// printer, the install records name the folder. Where one printer name was
+// installed more than once (the installs share the folder), it asks which on
+// a terminal, and otherwise lists them and stops. Exit status as
+// `lumbra uninstall`.
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <string>
+
+#include "installer/engine/Engine.h"
+#include "installer/unattended/Uninstall.h"
+
+namespace {
+namespace fs = std::filesystem;
+
+constexpr const char* kWho = "Uninstaller.exe";
+
+// The installs of the folder this program runs from, by its Uninstall.ini.
+std::vector<engine::InstallRecord> OwnInstalls() {
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    payload::Dir folder;
+    if (ec || payload::OpenFolder(self.parent_path(), false, folder) != 0) return {};
+    const auto name = engine::ReadProfileString(folder, "Uninstall.ini", "Print Settings", "PrinterName");
+    std::vector<engine::InstallRecord> own;
+    for (engine::InstallRecord& r : installer::InstalledPrinters()) {
+        if (name && r.printerName == *name && fs::equivalent(r.programFolder, self.parent_path(), ec))
+            own.push_back(std::move(r));
+    }
+    if (own.empty())
+        std::fprintf(stderr, "%s: no printer is installed from %s%s\n", kWho, self.parent_path().c_str(),
+                     name ? "" : " (no Uninstall.ini with a printer name beside this program)");
+    return own;
+}
+
+// One of several installs, or all of them, as the user answers.
+std::vector<std::string> Choose(const std::vector<engine::InstallRecord>& installs, bool ask) {
+    std::printf("Printers installed from this folder:\n");
+    for (std::size_t i = 0; i < installs.size(); ++i)
+        std::printf("  %zu) %s (queue %s)\n", i + 1, installs[i].printer.c_str(), installs[i].Queue().c_str());
+    if (!ask) {
+        std::fprintf(stderr, "%s: name the one to remove: %s NAME\n", kWho, kWho);
+        return {};
+    }
+    std::printf("Remove which one? Number, a for all, Enter for none: ");
+    std::fflush(stdout);
+    std::string answer;
+    std::getline(std::cin, answer);
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < installs.size(); ++i)
+        if (answer == "a" || answer == std::to_string(i + 1)) names.push_back(installs[i].printer);
+    return names;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> names(argv + 1, argv + argc);
+    const bool fromLauncher = names.empty();
+    const bool terminal = ::isatty(STDIN_FILENO) == 1;
+    int status = 2;
+    if (fromLauncher) {
+        const auto own = OwnInstalls();
+        if (own.size() == 1) names.push_back(own.front().printer);
+        else if (own.size() > 1) names = Choose(own, terminal);
+    }
+    if (!names.empty()) status = installer::UninstallPrinters(kWho, names);
+    // The launcher's terminal closes with the program: the report stays until read.
+    if (fromLauncher && terminal) {
+        std::printf("Press Enter to close.");
+        std::fflush(stdout);
+        std::string line;
+        std::getline(std::cin, line);
+    }
+    return status;
+}

@@ -296,7 +296,8 @@ int Program::Run(const std::vector<std::string>& args, std::ostream& out, std::o
         const std::string first = extras.empty() ? std::string() : extras.front();
         const CLI::App* command = Selected();
         if (first.size() > 1 && first[0] == '-') return ReportUsage("unknown option " + first, command, err);
-        if (command == nullptr) return ReportUsage("unknown subcommand " + first, nullptr, err);
+        if (command == nullptr && !app_.get_subcommands({}).empty())
+            return ReportUsage("unknown subcommand " + first, nullptr, err);
         std::string list;
         for (const std::string& extra : extras) list += " " + extra;
         return ReportUsage("unexpected argument" + std::string(extras.size() > 1 ? "s" : "") + ":" + list, command,

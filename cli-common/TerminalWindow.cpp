@@ -79,7 +79,7 @@ void TerminalWindow::Progress(std::int64_t done, std::int64_t total) {
     if (!errIsTerminal_) {
         // A line at each quarter reached; nothing is redrawn in a log.
         if (percent / 25 > lastPercent_ / 25 || lastPercent_ < 0) {
-            if (percent / 25 > 0) err_ << "sent " << figures << '\n' << std::flush;
+            if (percent / 25 > 0) err_ << "progress " << figures << '\n' << std::flush;
             lastPercent_ = percent;
         }
         return;

@@ -4,6 +4,7 @@
 # install of the same name cannot ask for a port and fails clearly; given the
 # existing monitor port it succeeds as "POS80 (1)" and becomes the default;
 # with cupsd stopped an install fails saying the print system is not reachable.
+# A failed install exits 6, a value that cannot be used 2.
 #   lumbra-install-session.sh LUMBRA PRIVATE_CUPSD_SCRIPT
 set -uo pipefail
 lumbra=$1; cupsd_script=$2
@@ -23,7 +24,7 @@ grep -q '^PortName=POS80-Port:$' "$tree/var/lib/lumbra/store/SOFTWARE/POS80/valu
 ls "$tree/home/installer/.local/share/applications/POS80 Driver/"*.desktop >/dev/null || fail "no launcher"
 
 out=$("$lumbra" install --model POS80 --port net:127.0.0.1:9100 2>&1); rc=$?
-[ $rc -eq 1 ] || fail "second install exit $rc: $out"
+[ $rc -eq 6 ] || fail "second install exit $rc: $out"
 grep -q 'run again with --port set to one of: .*POS80-Port:' <<<"$out" || fail "no port advice: $out"
 grep -q 'Setup Failed' <<<"$out" || fail "no failure page text: $out"
 
@@ -35,7 +36,7 @@ lpstat -l -p 'POS80_(1)' | grep -q 'Description: POS80 (1)' || fail "description
 "$cupsd_script" stop "$tree" >/dev/null
 
 out=$("$lumbra" install --model POS80 --name Later --port net:127.0.0.1:9100 2>&1); rc=$?
-[ $rc -eq 1 ] || fail "install without cupsd exit $rc: $out"
+[ $rc -eq 6 ] || fail "install without cupsd exit $rc: $out"
 grep -q 'Setup Failed' <<<"$out" || fail "no failure page text: $out"
 grep -q 'the print system (CUPS) is not reachable' <<<"$out" || fail "no reason: $out"
 rm -rf "$tree"

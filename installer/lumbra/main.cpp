@@ -4,8 +4,11 @@
 // Commands(): its name, summary, options and what runs it.
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -157,25 +160,56 @@ std::vector<cli::Subcommand> Commands() {
     };
 }
 
+// --as-root: lumbra again, as root, through pkexec, which asks for an
+// administrator's password (the polkit action org.receipt-printer-tools.lumbra
+// lets it keep the display). The desktop launcher comes in this way. Returns
+// only when pkexec cannot be started.
+int RunAgainAsRoot(const std::vector<std::string>& args) {
+    std::vector<char> self(4096);
+    const ssize_t length = ::readlink("/proc/self/exe", self.data(), self.size() - 1);
+    if (length <= 0) {
+        std::cerr << "lumbra: cannot find its own executable to run it as root\n";
+        return cli::kLocalFailure;
+    }
+    self[static_cast<std::size_t>(length)] = '\0';
+    std::vector<std::string> words{"pkexec", self.data()};
+    for (const std::string& arg : args)
+        if (arg != "--as-root") words.push_back(arg);
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    ::execvp("pkexec", argv.data());
+    std::cerr << "lumbra: cannot start pkexec to run as root: " << std::strerror(errno) << '\n';
+    return cli::kLocalFailure;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (::geteuid() != 0 && std::find(args.begin(), args.end(), "--as-root") != args.end())
+        return RunAgainAsRoot(args);
+
     cli::ProgramText text;
     text.name = "lumbra";
     text.whatis = "printer driver installer for receipt printers";
     text.description =
         "Printer driver installer for receipt printers. Without arguments lumbra opens the install\n"
-        "wizard; the desktop launcher starts it through pkexec, as it needs root. With a subcommand it\n"
-        "runs without windows.\n";
+        "wizard, which needs root: the desktop launcher starts it with --as-root. With a subcommand\n"
+        "it runs without windows.\n";
     text.notes =
         "LUMBRA_ROOT moves every system location under a prefix (a staged install); XDG_DOCUMENTS_DIR\n"
         "names the Documents folder the configuration files go to. The install log is\n"
         "/var/log/InstallPrinter.txt.\n";
     text.installExitCode = true;
     cli::Program program(text);
+    bool asRoot = false;  // handled above; as root already, nothing is left to do
+    program.App().add_flag("--as-root", asRoot,
+                           "run lumbra as root through pkexec (asks for an administrator's password),\n"
+                           "as the desktop launcher does");
     program.Add(Commands());
 #ifdef LUMBRA_WITH_WIZARD
     program.SetDefault([argc, argv] { return wizard::RunLumbraWizard(argc, argv); });
 #endif
-    return program.Run(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr);
+    return program.Run(args, std::cout, std::cerr);
 }

@@ -14,7 +14,7 @@ namespace {
 
 constexpr std::size_t kColumn = 30;
 
-bool TakesValue(const CLI::Option& option) { return option.get_type_size() != 0; }
+bool TakesValue(const CLI::Option& option) { return option.get_expected_max() != 0; }
 
 // "-h, --help" for options, "NEWIP" for arguments.
 std::string OptionNames(const CLI::Option& option) {
@@ -396,6 +396,15 @@ void Program::WriteBashCompletion(std::ostream& out) const {
         for (const std::string& word : OptionWords(*command, true, true)) files.push_back(word);
     }
     const std::string globals = Words(OptionWords(app_, false, false));
+    // After the subcommand: its own options and the program's, but for help and version.
+    std::vector<std::string> after = OptionWords(app_, false, false);
+    after.erase(std::remove_if(after.begin(), after.end(),
+                               [](const std::string& w) { return w == "-h" || w == "--help" || w == "--version"; }),
+                after.end());
+    for (auto* list : {&withValue, &files}) {
+        std::sort(list->begin(), list->end());
+        list->erase(std::unique(list->begin(), list->end()), list->end());
+    }
     out << "# bash completion for " << name << ", written by " << name << " --bash-completion\n"
         << function << "()\n{\n"
         << "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n"
@@ -418,7 +427,7 @@ void Program::WriteBashCompletion(std::ostream& out) const {
     for (const CLI::App* command : app_.get_subcommands({})) {
         if (command->get_name() == "help") continue;
         out << "        " << command->get_name() << ") words=\"" << Words(OptionWords(*command, false, false)) << ' '
-            << globals << "\" ;;\n";
+            << Words(after) << "\" ;;\n";
     }
     out << "        *) return ;;\n"
         << "    esac\n"

@@ -3,8 +3,16 @@
 // texts shown and the exit status.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "settings-tool/tests/CadmonRunner.h"
@@ -470,6 +478,59 @@ TEST(CadmonHelp, ProgramAndSubcommandsDescribeThemselves) {
     EXPECT_NE(help.out.find("\nExit status:\n"), std::string::npos);
     const CadmonRun list = RunCadmon({"help", "codepage"});
     EXPECT_NE(list.out.find("23  \"pc1001\""), std::string::npos) << list.out;
+}
+
+// The window started as the desktop launcher starts it keeps init_params.txt
+// in $XDG_CONFIG_HOME/cadmon (made on first run); started from a terminal it
+// keeps the file in the folder it was started from.
+TEST(CadmonWindow, FromTheMenuItKeepsItsLanguageInTheConfigFolder) {
+#ifndef CADMON_HAS_WINDOW
+    GTEST_SKIP() << "built without the window";
+#else
+    namespace fs = std::filesystem;
+    std::string base = ::testing::TempDir() + "cadmon-menu.XXXXXX";
+    ASSERT_NE(::mkdtemp(base.data()), nullptr);
+    const fs::path work = fs::path(base) / "work", config = fs::path(base) / "config";
+    fs::create_directories(work);
+    const Environment environment = {{"QT_QPA_PLATFORM", "offscreen"},
+                                     {"XDG_CONFIG_HOME", config.string()},
+                                     {"USB_PRINTER_ROOT", base},
+                                     {"PRINTER_BROADCAST_ADDR", "127.0.0.1"},
+                                     {"PRINTER_REPLY_PORT", std::to_string(simtest::FreeUdpPort())}};
+    // Runs the window until `file` holds the language flag, then ends it.
+    const auto windowWrites = [&](const std::vector<std::string>& args, const fs::path& file) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            if (::chdir(work.c_str()) != 0) ::_exit(126);
+            for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
+            std::vector<std::string> words{CADMON_PATH};
+            words.insert(words.end(), args.begin(), args.end());
+            std::vector<char*> argv;
+            for (auto& word : words) argv.push_back(word.data());
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        std::string content;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (content != "0\n" && std::chrono::steady_clock::now() < deadline && ::waitpid(pid, nullptr, WNOHANG) == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::ifstream in(file);
+            content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        return content == "0\n";
+    };
+    EXPECT_TRUE(windowWrites({"--from-menu"}, config / "cadmon" / "init_params.txt"));
+    EXPECT_FALSE(fs::exists(work / "init_params.txt"));
+    EXPECT_TRUE(windowWrites({}, work / "init_params.txt"));
+    // The window takes no other option of the program.
+    const CadmonRun withNet = RunCadmon({"--net", "127.0.0.1"}, environment);
+    EXPECT_EQ(withNet.exitStatus, 2) << withNet.Describe();
+    EXPECT_EQ(withNet.err, "cadmon: a subcommand is required with --net\nUsage: cadmon [OPTIONS] SUBCOMMAND [ARGUMENTS]\n");
+    fs::remove_all(base);
+#endif
 }
 
 }  // namespace

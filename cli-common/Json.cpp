@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "cli-common/Values.h"
+
 namespace cli {
 
 std::string JsonString(std::string_view utf8) {
@@ -76,6 +78,16 @@ void JsonList::Close() {
     closed_ = true;
     out_ << (first_ ? "" : "\n") << "]\n";
     out_.flush();
+}
+
+JsonObject FoundPrinter(const protocol::DeviceRecord& record, std::size_t number) {
+    const std::string id = "[" + std::to_string(record.bytes[0]) + ", " + std::to_string(record.bytes[1]) + "]";
+    return JsonObject()
+        .Field("number", static_cast<std::int64_t>(number))
+        .Field("line", record.ListLine())
+        .Raw("id", id)
+        .Field("mac", MacText(record.mac()))
+        .Field("ip", protocol::Ipv4Text(record.ip()));
 }
 
 }  // namespace cli

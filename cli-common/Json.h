@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/Discovery.h"
+
 namespace cli {
 
 // A quoted JSON string. `utf8` must be UTF-8 (names that may not be are
@@ -50,5 +52,10 @@ private:
     bool closed_ = false;
     bool first_ = true;
 };
+
+// A printer found by a scan, alike in every program: its number in the list,
+// the list line as the window shows it, both identifying bytes, MAC and IP.
+//   {"number": 1, "line": "(1.0)192.168.0.199.", "id": [1, 0], "mac": "00:1a:0b:ff:07:c0", "ip": "192.168.0.199"}
+JsonObject FoundPrinter(const protocol::DeviceRecord& record, std::size_t number);
 
 }  // namespace cli

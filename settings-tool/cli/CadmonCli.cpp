@@ -209,17 +209,6 @@ private:
     bool reportedFull_ = false;
 };
 
-// A printer found by scan, as --json gives it.
-cli::JsonObject ScanObject(const protocol::DeviceRecord& record, std::size_t number) {
-    const std::string id = "[" + std::to_string(record.bytes[0]) + ", " + std::to_string(record.bytes[1]) + "]";
-    return cli::JsonObject()
-        .Field("number", static_cast<std::int64_t>(number))
-        .Field("line", record.ListLine())
-        .Raw("id", id)
-        .Field("mac", cli::MacText(record.mac()))
-        .Field("ip", protocol::Ipv4Text(record.ip()));
-}
-
 std::string DescribeList(const protocol::ValueList& list) {
     std::ostringstream text;
     int position = 0;
@@ -718,7 +707,7 @@ private:
         if (json) list.emplace(out_);
         const auto found = search.Run(seconds, nullptr, [&](const protocol::DeviceRecord& record, std::size_t number) {
             if (list) {
-                list->Add(ScanObject(record, number));
+                list->Add(cli::FoundPrinter(record, number));
             } else {
                 terminal.Show(record.ListLine());
             }

@@ -58,25 +58,19 @@ struct Session {
     UpdateTool tool;
 };
 
-// The exit code of a USB action, and the line a terminal adds to its text.
-int UsbCode(Session& s, Outcome outcome) {
+// The exit code of an action over USB or the network, and the line a
+// terminal adds to the window's text: which device and why.
+int CodeOf(Session& s, Outcome outcome, bool network) {
     if (outcome == Outcome::Done) return cli::kDone;
     if (outcome == Outcome::FileFailed) return cli::kLocalFailure;
     if (outcome == Outcome::Refused) return cli::kRefused;
-    const printer_link::Result& open = s.tool.LastUsbOpen();
-    if (const std::string line = cli::FailureDetail(open, false); !line.empty()) s.terminal.Note(line);
-    return open.outcome == printer_link::Outcome::OpenFailed ? cli::kUnreachable : cli::kPrinterFailed;
-}
-
-// The exit code of a network action, and the line a terminal adds.
-int NetworkCode(Session& s, Outcome outcome) {
-    if (outcome == Outcome::Done) return cli::kDone;
-    if (outcome == Outcome::FileFailed) return cli::kLocalFailure;
-    if (outcome == Outcome::Refused) return cli::kRefused;
-    const printer_link::Result& result = s.tool.LastNetworkResult();
-    if (const std::string line = cli::FailureDetail(result, true); !line.empty()) s.terminal.Note(line);
+    const printer_link::Result& result = network ? s.tool.LastNetworkResult() : s.tool.LastUsbOpen();
+    if (const std::string line = cli::FailureDetail(result, network); !line.empty()) s.terminal.Note(line);
     return result.outcome == printer_link::Outcome::OpenFailed ? cli::kUnreachable : cli::kPrinterFailed;
 }
+
+int UsbCode(Session& s, Outcome outcome) { return CodeOf(s, outcome, false); }
+int NetworkCode(Session& s, Outcome outcome) { return CodeOf(s, outcome, true); }
 
 // Listens for printer replies and probes every two seconds, until the time
 // is up or, shortly after, `stopWhen` has held.
@@ -374,12 +368,7 @@ private:
             if (*json) list.emplace(t_.out);
             const bool ran = Scan(s).Run(*seconds, {}, [&](const protocol::DeviceRecord& r, std::size_t number) {
                 if (!list) return s.terminal.Show(r.ListLine());
-                list->Add(cli::JsonObject()
-                              .Field("number", static_cast<std::int64_t>(number))
-                              .Field("line", r.ListLine())
-                              .Raw("id", "[" + std::to_string(r.bytes[0]) + ", " + std::to_string(r.bytes[1]) + "]")
-                              .Field("mac", cli::MacText(r.mac()))
-                              .Field("ip", protocol::Ipv4Text(r.ip())));
+                list->Add(cli::FoundPrinter(r, number));
             });
             if (!ran) return static_cast<int>(cli::kLocalFailure);
             if (list) list->Close();

@@ -33,6 +33,20 @@ inline std::string FerrikPath() {
 #endif
 }
 
+// In a child: becomes ferrik in `cwd` with the extra environment.
+[[noreturn]] inline void ExecFerrik(const std::vector<std::string>& args,
+                                   const std::vector<std::pair<std::string, std::string>>& env,
+                                   const std::filesystem::path& cwd) {
+    if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+    for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
+    const std::string program = FerrikPath();
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+}
+
 inline RunResult RunFerrik(const std::vector<std::string>& args,
                            const std::vector<std::pair<std::string, std::string>>& env,
                            const std::filesystem::path& cwd) {
@@ -46,14 +60,7 @@ inline RunResult RunFerrik(const std::vector<std::string>& args,
         ::dup2(::open("/dev/null", O_RDONLY), 0);
         ::dup2(out, 1);
         ::dup2(err, 2);
-        if (::chdir(cwd.c_str()) != 0) ::_exit(126);
-        for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
-        const std::string program = FerrikPath();
-        std::vector<char*> argv{const_cast<char*>(program.c_str())};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
-        ::_exit(127);
+        ExecFerrik(args, env, cwd);
     }
     RunResult result;
     int raw = 0;
@@ -80,14 +87,7 @@ inline RunResult RunFerrikOnTerminal(const std::vector<std::string>& args,
     int master = -1;
     const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
     if (pid == 0) {
-        if (::chdir(cwd.c_str()) != 0) ::_exit(126);
-        for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
-        const std::string program = FerrikPath();
-        std::vector<char*> argv{const_cast<char*>(program.c_str())};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
-        ::_exit(127);
+        ExecFerrik(args, env, cwd);
     }
     RunResult result;
     if (pid < 0) return result;

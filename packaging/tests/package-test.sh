@@ -61,6 +61,18 @@ grep -qx 'Exec=lumbra --as-root' "$root/usr/share/applications/lumbra.desktop" |
 grep -q '<annotate key="org.freedesktop.policykit.exec.path">/usr/bin/lumbra</annotate>' \
   "$root/usr/share/polkit-1/actions/org.receipt-printer-tools.lumbra.policy" || fail "polkit action path"
 
+# The lumbra launcher's way in: as an ordinary user, lumbra --as-root runs
+# pkexec with lumbra's own full path (the polkit action's) and the rest of the
+# command line. A stand-in pkexec records what it was given.
+mkdir -p "$work/bin"
+printf '#!/bin/sh\necho "$@" >%s/pkexec.args\n' "$work" >"$work/bin/pkexec"
+touch "$work/pkexec.args"
+chmod 755 "$work" "$work/bin" "$work/bin/pkexec" && chmod 666 "$work/pkexec.args" && chmod -R a+rX "$root"
+as_user=()
+[ "$(id -u)" = 0 ] && as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+"${as_user[@]}" env PATH="$work/bin:$PATH" "$root/usr/bin/lumbra" --as-root models --json || fail "lumbra --as-root"
+[ "$(cat "$work/pkexec.args")" = "$root/usr/bin/lumbra models --json" ] || fail "pkexec was given: $(cat "$work/pkexec.args")"
+
 # lintian at its default level: no error, no warning.
 lintian --no-cfg --fail-on error,warning "$main" "$dev" >"$work/lintian.log" 2>&1 || { cat "$work/lintian.log"; fail "lintian"; }
 grep -E '^[EW]: ' "$work/lintian.log" && fail "lintian"

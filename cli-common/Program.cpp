@@ -16,6 +16,8 @@ constexpr std::size_t kColumn = 30;
 
 bool TakesValue(const CLI::Option& option) { return option.get_expected_max() != 0; }
 
+bool Shown(const CLI::Option& option) { return !option.get_group().empty(); }
+
 // "-h, --help" for options, "NEWIP" for arguments.
 std::string OptionNames(const CLI::Option& option) {
     if (option.get_positional())
@@ -27,7 +29,6 @@ std::string OptionNames(const CLI::Option& option) {
     return names;
 }
 
-bool Shown(const CLI::Option& option) { return !option.get_group().empty(); }
 
 // An argument in a usage line: "NEWIP", "[TEXT]", "BOXES...", or its written-out form.
 std::string ArgumentUsage(const CLI::Option& option) {
@@ -48,6 +49,11 @@ std::string Usage(const CLI::App& app) {
     } else {
         line += app.get_name() + " [OPTIONS]";
     }
+    // Options that must be given are part of the usage ("--model MODEL").
+    for (const CLI::Option* option : app.get_options([](const CLI::Option* o) {
+             return o->nonpositional() && o->get_required() && Shown(*o);
+         }))
+        line += " " + OptionNames(*option);
     for (const CLI::Option* option : app.get_options([](const CLI::Option* o) { return o->get_positional(); }))
         line += " " + ArgumentUsage(*option);
     return line;

@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
         "/dev tree with a FIFO as the printer node). Every message received is printed as one line;\n"
         "lines starting \"# \" are events. It runs until SIGTERM or SIGINT.\n";
     text.notes =
+        "Example: a network printer and a USB printer, and cadmon cutting paper on the USB one:\n"
         "  printer-sim --tcp-port 9100 --usb /tmp/usb --printer id=1.0,mac=00:1a:0b:ff:07:c0,ip=127.0.0.1\n"
         "  USB_PRINTER_ROOT=/tmp/usb cadmon cut\n";
     cli::Program program(text);

@@ -151,7 +151,8 @@ int main(int argc, char** argv) {
     text.whatis = "make, list and unpack the driver installer's payload package";
     text.description = "Makes, lists and unpacks the payload package that lumbra carries in its .lumbra_package\n"
                        "section (or in an archive appended to it).\n";
-    text.notes = "  lumbra-pack create my-payload-files/ my.pkg\n"
+    text.notes = "Example: a package of one's own files, put into a copy of lumbra:\n"
+                 "  lumbra-pack create my-payload-files/ my.pkg\n"
                  "  objcopy --update-section .lumbra_package=my.pkg lumbra lumbra-rebranded\n";
     cli::Program program(text);
     program.Add(Commands());

@@ -2,6 +2,7 @@
 // One exit-code table for every program: what a script that ran one of them
 // should do next. Each --help and man page shows the table.
 #include <string>
+#include <vector>
 
 namespace cli {
 
@@ -15,8 +16,13 @@ enum ExitCode : int {
     kInstallFailed = 6,  // lumbra only: the install ran and failed (the install log says why)
 };
 
-// The table as --help shows it: "Exit status:" and one line per code. The
-// install code is listed only where `withInstall` says so.
+struct ExitCodeRow {
+    int code;
+    const char* meaning;
+};
+// The codes with what they mean; the install code only where `withInstall` says so.
+std::vector<ExitCodeRow> ExitCodes(bool withInstall);
+// The table as --help shows it: "Exit status:" and one line per code.
 std::string ExitCodeTable(bool withInstall);
 
 }  // namespace cli

@@ -1,7 +1,6 @@
 #include "cli-common/Program.h"
 
 #include <algorithm>
-#include <iomanip>
 #include <sstream>
 
 #ifndef PROJECT_VERSION_TEXT
@@ -28,7 +27,6 @@ std::string OptionNames(const CLI::Option& option) {
     if (TakesValue(option)) names += " " + option.get_type_name();
     return names;
 }
-
 
 // An argument in a usage line: "NEWIP", "[TEXT]", "BOXES...", or its written-out form.
 std::string ArgumentUsage(const CLI::Option& option) {
@@ -106,7 +104,8 @@ public:
     std::string make_option_usage(const CLI::Option* option) const override { return ArgumentUsage(*option); }
 };
 
-// man(7) text: backslashes, minus signs, and control lines kept from the text.
+// Text for man(7): backslashes and minus signs escaped, and a line that would
+// read as a request (a leading dot or apostrophe) kept as text.
 std::string Roff(const std::string& text) {
     std::string out;
     for (const char c : text) {
@@ -251,16 +250,14 @@ void Program::Add(const std::vector<Subcommand>& table) {
         if (!footer.empty() && footer.back() != '\n') footer += '\n';
         command->footer(footer + (footer.empty() ? "" : "\n") + "Exit status: see '" + text_.name + " --help'.");
         runners_[command] = std::move(run);
+        details_[command] = entry.details;
     }
-    // "help [SUBCOMMAND]" stays the last entry of the list.
+    // "help [SUBCOMMAND]" stays the last entry of the list; Run answers it.
     for (CLI::App* old : app_.get_subcommands([](const CLI::App* c) { return c->get_name() == "help"; }))
         app_.remove_subcommand(old);
     CLI::App* help = app_.add_subcommand("help", "this help, or the help of SUBCOMMAND");
-    auto wanted = std::make_shared<std::string>();
-    help->add_option("SUBCOMMAND", *wanted, "the subcommand to describe");
+    help->add_option("SUBCOMMAND", *helpTopic_, "the subcommand to describe");
     help->footer("Exit status: see '" + text_.name + " --help'.");
-    runners_[help] = [] { return 0; };  // Run answers it itself
-    helpTopic_ = wanted;
 }
 
 const CLI::App* Program::Selected() const {
@@ -367,12 +364,10 @@ void Program::WriteManPage(std::ostream& out) const {
         std::vector<const CLI::Option*> options = ShownOptions(*command, false);
         options.erase(std::remove(options.begin(), options.end(), command->get_help_ptr()), options.end());
         RoffOptions(out, options);
-        std::string details = command->get_footer();
-        const auto exitLine = details.rfind("Exit status: see");
-        if (exitLine != std::string::npos) details.erase(exitLine);
-        if (!details.empty()) {
+        const auto details = details_.find(command);
+        if (details != details_.end() && !details->second.empty()) {
             out << ".PP\n";
-            RoffText(out, details);
+            RoffText(out, details->second);
         }
     }
     if (!text_.notes.empty()) {
@@ -380,13 +375,8 @@ void Program::WriteManPage(std::ostream& out) const {
         RoffText(out, text_.notes);
     }
     out << ".SH EXIT STATUS\n";
-    std::istringstream table(ExitCodeTable(text_.installExitCode));
-    std::string line;
-    std::getline(table, line);  // the heading
-    while (std::getline(table, line)) {
-        const auto text = line.find_first_not_of(' ', 3);
-        out << ".TP\n.B " << line.substr(2, 1) << '\n' << Roff(line.substr(text)) << '\n';
-    }
+    for (const ExitCodeRow& row : ExitCodes(text_.installExitCode))
+        out << ".TP\n.B " << row.code << '\n' << Roff(row.meaning) << '\n';
 }
 
 void Program::WriteBashCompletion(std::ostream& out) const {

@@ -83,6 +83,7 @@ private:
     ProgramText text_;
     CLI::App app_;
     std::map<const CLI::App*, Runner> runners_;
+    std::map<const CLI::App*, std::string> details_;
     Runner default_;
     std::shared_ptr<std::string> helpTopic_ = std::make_shared<std::string>();  // "help SUBCOMMAND"
 };

@@ -1,9 +1,11 @@
 #include "sim/SimConfig.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <sstream>
 
+#include "cli-common/Values.h"
 #include "protocol/SettingsCommands.h"
 
 namespace sim {
@@ -32,30 +34,11 @@ std::vector<std::string> Split(const std::string& text, char separator) {
     return parts;
 }
 
-// n bytes written as hex, separated by ':' or '-' ("00:1a:b:ff:7:c0").
-bool HexBytes(const std::string& text, std::uint8_t* out, std::size_t n) {
-    std::string normal = text;
-    for (char& c : normal) {
-        if (c == '-') c = ':';
-    }
-    const auto parts = Split(normal, ':');
-    if (parts.size() != n) return false;
-    for (std::size_t i = 0; i < n; ++i) {
-        auto byte = protocol::HexBoxToByte(parts[i]);
-        if (!byte) return false;
-        out[i] = *byte;
-    }
-    return true;
-}
-
-bool Ipv4(const std::string& text, std::uint8_t* out) {
-    const auto parts = Split(text, '.');
-    if (parts.size() != 4) return false;
-    for (std::size_t i = 0; i < 4; ++i) {
-        unsigned value = 0;
-        if (!Number(parts[i], value) || value > 255) return false;
-        out[i] = static_cast<std::uint8_t>(value);
-    }
+// Six bytes written as MAC boxes, or four as an address, into a record.
+template <typename Bytes>
+bool CopyTo(const std::optional<Bytes>& bytes, std::uint8_t* out) {
+    if (!bytes) return false;
+    std::copy(bytes->begin(), bytes->end(), out);
     return true;
 }
 
@@ -89,10 +72,10 @@ std::optional<SimPrinter> SimPrinter::Parse(const std::string& text, std::string
         const std::string key = item.substr(0, eq);
         const std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
         bool ok = false;
-        if (key == "mac") ok = HexBytes(value, &b[2], 6);
-        else if (key == "ip") ok = Ipv4(value, &b[14]);
+        if (key == "mac") ok = CopyTo(cli::ParseMac(value), &b[2]);
+        else if (key == "ip") ok = CopyTo(cli::ParseIpv4(value), &b[14]);
         else if (key == "id") ok = Id(value, &b[0]);
-        else if (key == "extra") ok = HexBytes(value, &b[8], 6);
+        else if (key == "extra") ok = CopyTo(cli::ParseMac(value), &b[8]);
         if (!ok) {
             if (error) *error = "bad printer field '" + item + "' (mac=.., ip=.., id=X.Y, extra=..)";
             return std::nullopt;
@@ -101,136 +84,120 @@ std::optional<SimPrinter> SimPrinter::Parse(const std::string& text, std::string
     return p;
 }
 
-const char* UsageText() {
-    return R"(usage: printer-sim [options]
-A receipt printer in software: TCP raw port, UDP discovery, fake USB printers.
-Every message received is printed as one line; lines starting "# " are events.
-
-  --tcp-port N        TCP raw port (default 9100; 0 = any free port)
-  --probe-port N      UDP port for discovery probes (default 9000; 0 = any free port)
-  --reply-port N      UDP port that replies go to (default 8999)
-  --reply-addr A      address that replies go to (default 255.255.255.255)
-  --no-udp            do not answer discovery
-  --printer FIELDS    a network printer: mac=00:1a:0b:ff:07:c0,ip=192.168.0.199,id=1.0,
-                      extra=00:00:00:00:00:00 (repeat for several; default one printer)
-  --usb ROOT[:PID]    a fake USB printer under ROOT (product PID in hex, default 5011,
-                      vendor 0418); repeat for several devices
-  --usb-vendor VID    vendor ID (hex) of the preceding --usb device
-  --usb-serial S      serial number of the preceding --usb device
-  --stall             accept connections and open the USB node, but never read
-  --refuse            do not listen on TCP (connections are refused)
-  --close-after N     close each TCP connection after N bytes
-  --reset-after N     reset each TCP connection after N bytes (what is unread is dropped)
-  --delay MS          pause MS milliseconds after every read
-  --read-size N       read at most N bytes at a time (default 4096)
-  --raw FILE          append every byte received (TCP and USB) to FILE
-  --raw-dir DIR       also write each stream to its own file in DIR
-  --log FILE          copy every output line to FILE
-  --receipts DIR      render what is printed: one PNG per receipt in DIR (receipt-0001.png
-                      ...; a receipt ends at a cut, an ESC @ after printing, or the end of
-                      the stream) and a line per receipt: "receipt 1: 576 x 1240 dots, partial cut"
-  --head-dots N       width of the print head in dots (default 576; 384 for 58 mm paper)
-  --quiet-probes      do not print a line for each probe
-  -h, --help          this text
-)";
+void SimCommandLine::Define(CLI::App& app) {
+    app.add_option("--tcp-port", tcpPort, "TCP raw port (default 9100; 0 = any free port)")->type_name("N");
+    app.add_option("--probe-port", probePort, "UDP port for discovery probes (default 9000; 0 = any free port)")
+        ->type_name("N");
+    app.add_option("--reply-port", replyPort, "UDP port that replies go to (default 8999)")->type_name("N");
+    app.add_option("--reply-addr", replyAddress, "address that replies go to (default 255.255.255.255)")
+        ->type_name("A")
+        ->check(cli::Ipv4Value());
+    app.add_flag("--no-udp", noUdp, "do not answer discovery");
+    app.add_option("--printer", printers,
+                   "a network printer: mac=00:1a:0b:ff:07:c0,ip=192.168.0.199,id=1.0,\n"
+                   "extra=00:00:00:00:00:00 (repeat for several; default one printer)")
+        ->type_name("FIELDS")
+        ->allow_extra_args(false);
+    usbOption_ = app.add_option("--usb", usb,
+                                "a fake USB printer under ROOT (product PID in hex, default 5011,\n"
+                                "vendor 0418); repeat for several devices")
+                     ->type_name("ROOT[:PID]")
+                     ->allow_extra_args(false);
+    vendorOption_ = app.add_option("--usb-vendor", usbVendors, "vendor ID (hex) of the preceding --usb device")
+                        ->type_name("VID")
+                        ->allow_extra_args(false);
+    serialOption_ = app.add_option("--usb-serial", usbSerials, "serial number of the preceding --usb device")
+                        ->type_name("S")
+                        ->allow_extra_args(false);
+    app.add_flag("--stall", stall, "accept connections and open the USB node, but never read");
+    app.add_flag("--refuse", refuse, "do not listen on TCP (connections are refused)");
+    app.add_option("--close-after", closeAfter, "close each TCP connection after N bytes")->type_name("N");
+    app.add_option("--reset-after", resetAfter, "reset each TCP connection after N bytes (what is unread is dropped)")
+        ->type_name("N");
+    app.add_option("--delay", delay, "pause MS milliseconds after every read")->type_name("MS");
+    app.add_option("--read-size", readSize, "read at most N bytes at a time (default 4096)")->type_name("N");
+    app.add_option("--raw", rawFile, "append every byte received (TCP and USB) to FILE")->type_name("FILE");
+    app.add_option("--raw-dir", rawDir, "also write each stream to its own file in DIR")->type_name("DIR");
+    app.add_option("--log", logFile, "copy every output line to FILE")->type_name("FILE");
+    app.add_option("--receipts", receiptDir,
+                   "render what is printed: one PNG per receipt in DIR (receipt-0001.png\n"
+                   "...; a receipt ends at a cut, an ESC @ after printing, or the end of\n"
+                   "the stream) and a line per receipt: \"receipt 1: 576 x 1240 dots, partial cut\"")
+        ->type_name("DIR");
+    app.add_option("--head-dots", headDots, "width of the print head in dots (default 576; 384 for 58 mm paper)")
+        ->type_name("N");
+    app.add_flag("--quiet-probes", quietProbes, "do not print a line for each probe");
 }
 
-std::optional<SimConfig> ParseCommandLine(int argc, char** argv, std::string* error, bool* help) {
+SimConfig SimCommandLine::Config(const CLI::App& app) const {
+    using cli::UsageError;
     SimConfig config;
-    bool printersGiven = false;
-    auto fail = [&](const std::string& text) -> std::optional<SimConfig> {
-        if (error) *error = text;
-        return std::nullopt;
-    };
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= argc) return false;
-            out = argv[++i];
-            return true;
-        };
-        std::string v;
-        if (arg == "-h" || arg == "--help") {
-            if (help) *help = true;
-            return std::nullopt;
-        } else if (arg == "--tcp-port") {
-            if (!value(v) || !Port(v, config.tcpPort)) return fail("--tcp-port needs a port number");
-        } else if (arg == "--probe-port") {
-            if (!value(v) || !Port(v, config.probePort)) return fail("--probe-port needs a port number");
-        } else if (arg == "--reply-port") {
-            if (!value(v) || !Port(v, config.replyPort) || config.replyPort == 0)
-                return fail("--reply-port needs a port number");
-        } else if (arg == "--reply-addr") {
-            std::uint8_t address[4];
-            if (!value(v) || !Ipv4(v, address)) return fail("--reply-addr needs an IPv4 address");
-            config.replyAddress = v;
-        } else if (arg == "--no-udp") {
-            config.udpEnabled = false;
-        } else if (arg == "--printer") {
-            if (!value(v)) return fail("--printer needs a description");
-            std::string why;
-            auto printer = SimPrinter::Parse(v, &why);
-            if (!printer) return fail(why);
-            config.printers.push_back(*printer);
-            printersGiven = true;
-        } else if (arg == "--usb") {
-            if (!value(v) || v.empty()) return fail("--usb needs ROOT[:PID]");
+    if (!Port(tcpPort, config.tcpPort)) throw UsageError("--tcp-port needs a port number");
+    if (!Port(probePort, config.probePort)) throw UsageError("--probe-port needs a port number");
+    if (!Port(replyPort, config.replyPort) || config.replyPort == 0) throw UsageError("--reply-port needs a port number");
+    config.replyAddress = replyAddress;
+    config.udpEnabled = !noUdp;
+    config.tcpEnabled = !refuse;
+    config.stall = stall;
+    config.quietProbes = quietProbes;
+    config.rawFile = rawFile;
+    config.rawDir = rawDir;
+    config.logFile = logFile;
+    config.receiptDir = receiptDir;
+    for (const std::string& text : printers) {
+        std::string why;
+        auto printer = SimPrinter::Parse(text, &why);
+        if (!printer) throw UsageError(why);
+        config.printers.push_back(*printer);
+    }
+    if (config.printers.empty()) config.printers.push_back(SimPrinter::Default());
+
+    // --usb-vendor and --usb-serial belong to the --usb device given before them.
+    std::size_t nextUsb = 0, nextVendor = 0, nextSerial = 0;
+    for (const CLI::Option* option : app.parse_order()) {
+        if (option == usbOption_) {
+            const std::string& v = usb[nextUsb++];
+            if (v.empty()) throw UsageError("--usb needs ROOT[:PID]");
             UsbDeviceSpec device;
             const auto colon = v.rfind(':');
             device.root = v;
             if (colon != std::string::npos && colon > 0) {
                 if (!Number(std::string_view(v).substr(colon + 1), device.product, 16))
-                    return fail("--usb ROOT:PID needs a hex product ID");
+                    throw UsageError("--usb ROOT:PID needs a hex product ID");
                 device.root = v.substr(0, colon);
             }
             config.usb.push_back(device);
-        } else if (arg == "--usb-vendor") {
-            if (config.usb.empty()) return fail("--usb-vendor follows a --usb option");
-            if (!value(v) || !Number(std::string_view(v), config.usb.back().vendor, 16))
-                return fail("--usb-vendor needs a hex vendor ID");
-        } else if (arg == "--usb-serial") {
-            if (config.usb.empty()) return fail("--usb-serial follows a --usb option");
-            if (!value(v) || v.empty() || v.find('/') != std::string::npos || v.find('#') != std::string::npos)
-                return fail("--usb-serial needs a serial number (no '/' or '#')");
+        } else if (option == vendorOption_) {
+            if (config.usb.empty()) throw UsageError("--usb-vendor follows a --usb option");
+            if (!Number(std::string_view(usbVendors[nextVendor++]), config.usb.back().vendor, 16))
+                throw UsageError("--usb-vendor needs a hex vendor ID");
+        } else if (option == serialOption_) {
+            if (config.usb.empty()) throw UsageError("--usb-serial follows a --usb option");
+            const std::string& v = usbSerials[nextSerial++];
+            if (v.empty() || v.find('/') != std::string::npos || v.find('#') != std::string::npos)
+                throw UsageError("--usb-serial needs a serial number (no '/' or '#')");
             config.usb.back().serial = v;
-        } else if (arg == "--stall") {
-            config.stall = true;
-        } else if (arg == "--refuse") {
-            config.tcpEnabled = false;
-        } else if (arg == "--close-after") {
-            std::uint64_t n = 0;
-            if (!value(v) || !Number(std::string_view(v), n)) return fail("--close-after needs a byte count");
-            config.closeAfter = n;
-        } else if (arg == "--reset-after") {
-            std::uint64_t n = 0;
-            if (!value(v) || !Number(std::string_view(v), n)) return fail("--reset-after needs a byte count");
-            config.closeAfter = n;
-            config.resetOnClose = true;
-        } else if (arg == "--delay") {
-            if (!value(v) || !Number(std::string_view(v), config.delayMs) || config.delayMs < 0)
-                return fail("--delay needs milliseconds");
-        } else if (arg == "--read-size") {
-            if (!value(v) || !Number(std::string_view(v), config.readSize) || config.readSize == 0)
-                return fail("--read-size needs a positive byte count");
-        } else if (arg == "--raw") {
-            if (!value(config.rawFile)) return fail("--raw needs a file name");
-        } else if (arg == "--raw-dir") {
-            if (!value(config.rawDir)) return fail("--raw-dir needs a folder");
-        } else if (arg == "--log") {
-            if (!value(config.logFile)) return fail("--log needs a file name");
-        } else if (arg == "--receipts") {
-            if (!value(config.receiptDir) || config.receiptDir.empty()) return fail("--receipts needs a folder");
-        } else if (arg == "--head-dots") {
-            if (!value(v) || !Number(std::string_view(v), config.headDots) || config.headDots < 8 ||
-                config.headDots > 4096)
-                return fail("--head-dots needs a width of 8 to 4096 dots");
-        } else if (arg == "--quiet-probes") {
-            config.quietProbes = true;
-        } else {
-            return fail("unknown option '" + arg + "'");
         }
     }
-    if (!printersGiven) config.printers.push_back(SimPrinter::Default());
+
+    std::uint64_t n = 0;
+    if (closeAfter) {
+        if (!Number(std::string_view(*closeAfter), n)) throw UsageError("--close-after needs a byte count");
+        config.closeAfter = n;
+    }
+    if (resetAfter) {
+        if (!Number(std::string_view(*resetAfter), n)) throw UsageError("--reset-after needs a byte count");
+        config.closeAfter = n;
+        config.resetOnClose = true;
+    }
+    if (delay && (!Number(std::string_view(*delay), config.delayMs) || config.delayMs < 0))
+        throw UsageError("--delay needs milliseconds");
+    if (readSize && (!Number(std::string_view(*readSize), config.readSize) || config.readSize == 0))
+        throw UsageError("--read-size needs a positive byte count");
+    if (app.count("--receipts") > 0 && config.receiptDir.empty()) throw UsageError("--receipts needs a folder");
+    if (headDots && (!Number(std::string_view(*headDots), config.headDots) || config.headDots < 8 ||
+                     config.headDots > 4096))
+        throw UsageError("--head-dots needs a width of 8 to 4096 dots");
     return config;
 }
 

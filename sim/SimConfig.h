@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cli-common/Program.h"
 #include "protocol/Discovery.h"
 
 namespace sim {
@@ -50,8 +51,23 @@ struct SimConfig {
     bool quietProbes = false;
 };
 
-// Parses argv; on failure returns nothing and sets `error`. `help` is set for -h/--help.
-std::optional<SimConfig> ParseCommandLine(int argc, char** argv, std::string* error, bool* help);
-const char* UsageText();
+// printer-sim's options on its command line (cli-common's Program); after
+// parsing, Config() checks their values and gives the configuration, or throws
+// cli::UsageError naming what is wrong.
+class SimCommandLine {
+public:
+    void Define(CLI::App& app);
+    SimConfig Config(const CLI::App& app) const;
+
+private:
+    std::string tcpPort = "9100", probePort = "9000", replyPort = "8999", replyAddress = "255.255.255.255";
+    std::vector<std::string> printers, usb, usbVendors, usbSerials;
+    std::optional<std::string> closeAfter, resetAfter, delay, readSize, headDots;
+    bool noUdp = false, stall = false, refuse = false, quietProbes = false;
+    std::string rawFile, rawDir, logFile, receiptDir;
+    const CLI::Option* usbOption_ = nullptr;
+    const CLI::Option* vendorOption_ = nullptr;
+    const CLI::Option* serialOption_ = nullptr;
+};
 
 }  // namespace sim

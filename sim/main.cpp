@@ -4,24 +4,17 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <iostream>
 #include <string>
+#include <vector>
 
+#include "cli-common/Program.h"
 #include "sim/SimConfig.h"
 #include "sim/Simulator.h"
 
-int main(int argc, char** argv) {
-    std::string error;
-    bool help = false;
-    auto config = sim::ParseCommandLine(argc, argv, &error, &help);
-    if (!config) {
-        if (help) {
-            std::fputs(sim::UsageText(), stdout);
-            return 0;
-        }
-        std::fprintf(stderr, "printer-sim: %s\n%s", error.c_str(), sim::UsageText());
-        return 2;
-    }
+namespace {
 
+int RunSimulator(const sim::SimConfig& config) {
     // SIGTERM and SIGINT end the loop through a signalfd; a peer that resets
     // its connection must not kill the simulator.
     ::signal(SIGPIPE, SIG_IGN);
@@ -33,16 +26,38 @@ int main(int argc, char** argv) {
     const int stopFd = ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
     if (stopFd < 0) {
         std::perror("printer-sim: signalfd");
-        return 1;
+        return cli::kLocalFailure;
     }
 
-    sim::Simulator simulator(*config);
+    sim::Simulator simulator(config);
+    std::string error;
     if (!simulator.Start(&error)) {
         std::fprintf(stderr, "printer-sim: %s\n", error.c_str());
-        return 1;
+        return cli::kLocalFailure;
     }
     simulator.Emit(simulator.ReadyLine());
     simulator.Run(stopFd);
     ::close(stopFd);
-    return 0;
+    return cli::kDone;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    cli::ProgramText text;
+    text.name = "printer-sim";
+    text.whatis = "a receipt printer in software, for trying out and testing the printer tools";
+    text.description =
+        "A receipt printer in software: TCP raw port, UDP discovery, fake USB printers (a sysfs and\n"
+        "/dev tree with a FIFO as the printer node). Every message received is printed as one line;\n"
+        "lines starting \"# \" are events. It runs until SIGTERM or SIGINT.\n";
+    text.notes =
+        "Example: a network printer and a USB printer, and cadmon cutting paper on the USB one:\n"
+        "  printer-sim --tcp-port 9100 --usb /tmp/usb --printer id=1.0,mac=00:1a:0b:ff:07:c0,ip=127.0.0.1\n"
+        "  USB_PRINTER_ROOT=/tmp/usb cadmon cut\n";
+    cli::Program program(text);
+    sim::SimCommandLine commandLine;
+    commandLine.Define(program.App());
+    program.SetDefault([&] { return RunSimulator(commandLine.Config(program.App())); });
+    return program.Run(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr);
 }

@@ -1,13 +1,25 @@
 // lumbra: the printer driver installer.
 //
-// Subcommands run without a window; each is one row of kCommands. The
-// wizard (no subcommand) and the unattended install are added as rows too.
+// Without a subcommand it opens the wizard. Each subcommand is one entry of
+// Commands(): its name, summary, options and what runs it.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "cli-common/Json.h"
+#include "cli-common/Program.h"
+#include "installer/payload/InstallerConfig.h"
 #include "installer/payload/Package.h"
+#include "installer/payload/TextCodec.h"
 #include "installer/unattended/UnattendedInstall.h"
 #include "installer/unattended/Uninstall.h"
 #ifdef LUMBRA_WITH_WIZARD
@@ -16,72 +28,196 @@
 
 namespace {
 
-using Args = std::vector<std::string>;
+// The package this executable carries (its package section), or nothing.
+payload::InstallPackage OwnPackage() { return payload::LoadPackage(); }
 
 // Lists the entries of the package this executable carries: its package
 // section, or else the archive appended to it.
-int PackageList(const Args& args) {
-    if (!args.empty()) return 2;
-    payload::InstallPackage pkg = payload::LoadPackage();
-    payload::PackageListing listing = pkg.Empty() ? payload::ListAppendedArchive("/proc/self/exe")
-                                                  : payload::ListPackage(pkg.Bytes());
-    if (pkg.Empty() && listing.entries.empty()) {
-        std::fprintf(stderr, "lumbra: no package in this executable (%s)\n", listing.problem.c_str());
-        return 1;
-    }
-    const std::string text = payload::FormatListing(listing);
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    return payload::ListingIsSound(listing) ? 0 : 1;
+cli::Runner DefinePackageList(CLI::App& command) {
+    auto json = std::make_shared<bool>(false);
+    command.add_flag("--json", *json, "one JSON array, an object per entry");
+    return [json] {
+        const payload::InstallPackage pkg = OwnPackage();
+        const payload::PackageListing listing = pkg.Empty() ? payload::ListAppendedArchive("/proc/self/exe")
+                                                            : payload::ListPackage(pkg.Bytes());
+        if (pkg.Empty() && listing.entries.empty()) {
+            std::cerr << "lumbra: no package in this executable (" << listing.problem << ")\n";
+            return static_cast<int>(cli::kLocalFailure);
+        }
+        if (*json) {
+            cli::JsonList list(std::cout);
+            for (const payload::PackageEntry& entry : listing.entries) {
+                std::string relative, why;
+                cli::JsonObject object;
+                object.Field("name", payload::EscapeName(entry.name))
+                    .Field("stored_size", static_cast<std::int64_t>(entry.storedSize));
+                if (payload::SafeEntryPath(entry.name, relative, &why)) {
+                    object.Null("refused");
+                } else {
+                    object.Field("refused", why);
+                }
+                list.Add(object);
+            }
+            list.Close();
+            if (listing.malformed) std::cerr << "lumbra: malformed package: " << listing.problem << '\n';
+        } else {
+            std::cout << payload::FormatListing(listing);
+        }
+        std::cout.flush();
+        return static_cast<int>(payload::ListingIsSound(listing) ? cli::kDone : cli::kLocalFailure);
+    };
 }
 
-int Help(const Args&);
+// The model list the wizard offers, from the package's PrinterName.txt
+// (unpacked into a private folder, not into Documents).
+cli::Runner DefineModels(CLI::App& command) {
+    auto json = std::make_shared<bool>(false);
+    command.add_flag("--json", *json, "one JSON array, an object per model row");
+    return [json] {
+        namespace fs = std::filesystem;
+        const payload::InstallPackage pkg = OwnPackage();
+        if (pkg.Empty()) {
+            std::cerr << "lumbra: no package in this executable\n";
+            return static_cast<int>(cli::kLocalFailure);
+        }
+        std::string folder = (fs::temp_directory_path() / "lumbra-models.XXXXXX").string();
+        if (::mkdtemp(folder.data()) == nullptr) {
+            std::cerr << "lumbra: cannot make a temporary folder in " << fs::temp_directory_path().string() << '\n';
+            return static_cast<int>(cli::kLocalFailure);
+        }
+        payload::ExtractConfigFiles(pkg.Bytes(), folder);
+        const payload::ModelTable models = payload::ReadModelTable(folder);
+        std::error_code ignored;
+        fs::remove_all(folder, ignored);
+        if (models.FilledRows() == 0) {
+            std::cerr << "lumbra: the package's PrinterName.txt lists no model\n";
+            return static_cast<int>(cli::kLocalFailure);
+        }
+        if (!*json) {
+            for (const std::u16string& item : models.listItems) std::cout << payload::Utf16ToUtf8(item) << '\n';
+            return static_cast<int>(cli::kDone);
+        }
+        cli::JsonList list(std::cout);
+        for (std::size_t row = 1; row <= models.FilledRows() && row < models.rows.size(); ++row) {
+            const payload::ModelRow& r = models.rows[row];
+            list.Add(cli::JsonObject()
+                         .Field("row", static_cast<std::int64_t>(row))
+                         .Field("list_item", payload::Utf16ToUtf8(models.listItems[row - 1]))
+                         .Field("printer_name", payload::Utf16ToUtf8(r.printerName))
+                         .Field("has_cutter", r.hasCutter)
+                         .Field("model", payload::Utf16ToUtf8(r.model))
+                         .Field("gpd_file", payload::Utf16ToUtf8(r.gpdFile))
+                         .Field("vid_pid", payload::Utf16ToUtf8(r.vidPid))
+                         .Field("resolution", r.resolution)
+                         .Field("hardware_id", payload::Utf16ToUtf8(r.hardwareId))
+                         .Field("paper_width", r.paperWidth)
+                         .Field("paper_height", r.paperHeight));
+        }
+        return static_cast<int>(cli::kDone);
+    };
+}
 
 // The install worker without windows (installer/unattended).
-int Install(const Args& args) { return installer::RunUnattendedInstall(args); }
+cli::Runner DefineInstall(CLI::App& command) {
+    auto o = std::make_shared<installer::UnattendedOptions>();
+    auto noDefault = std::make_shared<bool>(false);
+    auto noMonitor = std::make_shared<bool>(false);
+    command.add_option("--model", o->model, "a model row's printer name or model (see 'lumbra models')")
+        ->required()
+        ->type_name("MODEL");
+    command.add_option("--name", o->name, "the printer's name (default: the row's printer name)")->type_name("NAME");
+    command.add_option("--port", o->port,
+                       "usb, net:ADDRESS:PORT, COM<n>, LPT<n>, or a port name the print system knows")
+        ->required()
+        ->type_name("PORT");
+    command.add_option("--folder", o->folder, "the install folder (default under /opt)")->type_name("DIR");
+    command.add_flag("--no-default", *noDefault, "do not make the printer the default one");
+    command.add_flag("--no-monitor", *noMonitor, "use the print system's own port instead of the monitor port");
+    command.add_option("--language", o->language, "en (default), cn or ru")->type_name("en|cn|ru");
+    command.add_option("--com", o->com, "serial settings of a COM port (default 115200,n,8,1,p)")
+        ->type_name("BAUD,PARITY,BITS,STOP,FLOW");
+    return [o, noDefault, noMonitor, &command] {
+        o->setDefault = !*noDefault;
+        o->useMonitor = !*noMonitor;
+        const int code = installer::RunUnattendedInstall(*o);
+        if (code == cli::kUsage) std::cerr << cli::UsageLine(command) << '\n';
+        return code;
+    };
+}
 
 // Removes what one install made (installer/unattended/Uninstall.h).
-int Uninstall(const Args& args) { return installer::RunLumbraUninstall(args); }
+cli::Runner DefineUninstall(CLI::App& command) {
+    auto names = std::make_shared<std::vector<std::string>>();
+    command.add_option("NAME", *names, "a printer as installed (\"POS80 (1)\") or its queue")->type_name("NAME");
+    return [names] { return installer::RunLumbraUninstall(*names); };
+}
 
-struct Command {
-    const char* name;
-    int (*run)(const Args&);
-    const char* usage;
-};
+std::vector<cli::Subcommand> Commands() {
+    return {
+        {"package-list", "list the entries of the embedded payload package", DefinePackageList,
+         "One line per entry (stored size, name, and why the installer would refuse it), then\n"
+         "\"N of M entries\". An executable without the package section lists its appended archive.\n"},
+        {"models", "list the printer models the package offers", DefineModels,
+         "One line per model as the wizard's model list shows it; --json adds every column of\n"
+         "PrinterName.txt.\n"},
+        {"install", "install the driver and add a printer, without windows", DefineInstall,
+         "Progress and status lines go to stdout, then the text of the wizard's last page. A port\n"
+         "question cannot be asked here: the install fails and names the ports there are.\n"
+         "  lumbra install --model POS80 --port net:192.168.0.199:9100\n"
+         "  lumbra install --model POS58 --name Kitchen --port usb --no-default\n"},
+    };
+}
 
-constexpr Command kCommands[] = {
-    {"package-list", PackageList, "package-list   list the entries of the embedded payload package"},
-    {"install", Install,
-     "install --model MODEL [--name NAME] --port usb|net:ADDR:PORT|COM<n>|LPT<n>|PORT [--folder DIR]\n"
-     "                 [--no-default] [--no-monitor] [--language en|cn|ru] [--com 115200,n,8,1,p]"},
-    {"uninstall", Uninstall,
-     "uninstall NAME...  remove the printer NAME (as installed, or its queue) and what its install made"},
-    {"help", Help, "help           this text"},
-};
-
-int Help(const Args&) {
-    std::fputs("usage: lumbra SUBCOMMAND [ARGS]\n", stdout);
-    for (const Command& c : kCommands) std::printf("  %s\n", c.usage);
-    return 0;
+// --as-root: lumbra again, as root, through pkexec, which asks for an
+// administrator's password (the polkit action org.receipt-printer-tools.lumbra
+// lets it keep the display). The desktop launcher comes in this way. Returns
+// only when pkexec cannot be started.
+int RunAgainAsRoot(const std::vector<std::string>& args) {
+    std::vector<char> self(4096);
+    const ssize_t length = ::readlink("/proc/self/exe", self.data(), self.size() - 1);
+    if (length <= 0) {
+        std::cerr << "lumbra: cannot find its own executable to run it as root\n";
+        return cli::kLocalFailure;
+    }
+    self[static_cast<std::size_t>(length)] = '\0';
+    std::vector<std::string> words{"pkexec", self.data()};
+    for (const std::string& arg : args)
+        if (arg != "--as-root") words.push_back(arg);
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    ::execvp("pkexec", argv.data());
+    std::cerr << "lumbra: cannot start pkexec to run as root: " << std::strerror(errno) << '\n';
+    return cli::kLocalFailure;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (::geteuid() != 0 && std::find(args.begin(), args.end(), "--as-root") != args.end())
+        return RunAgainAsRoot(args);
+
+    cli::ProgramText text;
+    text.name = "lumbra";
+    text.whatis = "printer driver installer for receipt printers";
+    text.description =
+        "Printer driver installer for receipt printers. Without arguments lumbra opens the install\n"
+        "wizard, which needs root: the desktop launcher starts it with --as-root. With a subcommand\n"
+        "it runs without windows.\n";
+    text.notes =
+        "LUMBRA_ROOT moves every system location under a prefix (a staged install); XDG_DOCUMENTS_DIR\n"
+        "names the Documents folder the configuration files go to. The install log is\n"
+        "/var/log/InstallPrinter.txt.\n";
+    text.installExitCode = true;
+    cli::Program program(text);
+    bool asRoot = false;  // handled above; as root already, nothing is left to do
+    program.App().add_flag("--as-root", asRoot,
+                           "run lumbra as root through pkexec (asks for an administrator's password),\n"
+                           "as the desktop launcher does");
+    program.Add(Commands());
 #ifdef LUMBRA_WITH_WIZARD
-    if (argc < 2) return wizard::RunLumbraWizard(argc, argv);
+    program.SetDefault([argc, argv] { return wizard::RunLumbraWizard(argc, argv); });
 #endif
-    if (argc < 2) {
-        Help({});
-        return 2;
-    }
-    Args args(argv + 2, argv + argc);
-    for (const Command& c : kCommands) {
-        if (std::strcmp(argv[1], c.name) != 0) continue;
-        int rc = c.run(args);
-        if (rc == 2) std::fprintf(stderr, "usage: lumbra %s\n", c.usage);
-        return rc;
-    }
-    std::fprintf(stderr, "lumbra: unknown subcommand %s\n", argv[1]);
-    Help({});
-    return 2;
+    return program.Run(args, std::cout, std::cerr);
 }

@@ -1,18 +1,15 @@
-// lumbra-pack: makes, lists and unpacks the installer's payload package.
-//
-//   lumbra-pack create FOLDER OUT          package of the files in FOLDER, sorted by name ignoring case
-//   lumbra-pack list FILE                  FILE: a package, or an executable carrying one
-//   lumbra-pack list --appended FILE       the archive appended to FILE
-//   lumbra-pack extract FILE FOLDER        unpacks every entry (same rules as the installer)
-//   lumbra-pack append EXE PACKAGE OUT     copies EXE to OUT and appends PACKAGE as an archive
+// lumbra-pack: makes, lists and unpacks the installer's payload package
+// (`lumbra-pack --help`).
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "cli-common/Program.h"
 #include "installer/payload/Package.h"
 #include "installer/payload/TextCodec.h"
 
@@ -54,96 +51,110 @@ bool PackageBytes(const std::string& file, std::vector<std::uint8_t>& out) {
     return true;
 }
 
-int Create(const std::vector<std::string>& a) {
-    if (a.size() != 2) return 2;
+int Create(const std::string& folder, const std::string& out) {
     std::vector<payload::PackageSource> sources;
     try {
-        sources = payload::SourcesFromFolder(a[0]);
+        sources = payload::SourcesFromFolder(folder);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "lumbra-pack: %s\n", e.what());
-        return 1;
+        return cli::kLocalFailure;
     }
     for (const auto& s : sources) {
         std::string rel;
         std::string why;
         if (!payload::SafeEntryPath(s.name, rel, &why)) {
             std::fprintf(stderr, "lumbra-pack: %s: %s\n", s.name.c_str(), why.c_str());
-            return 1;
+            return cli::kRefused;
         }
     }
-    return WriteBytes(a[1], payload::BuildPackage(sources)) ? 0 : 1;
+    return WriteBytes(out, payload::BuildPackage(sources)) ? cli::kDone : cli::kLocalFailure;
 }
 
-int List(const std::vector<std::string>& a) {
+int List(const std::string& file, bool appended) {
     payload::PackageListing listing;
-    if (a.size() == 2 && a[0] == "--appended") {
-        listing = payload::ListAppendedArchive(a[1]);
-    } else if (a.size() == 1) {
-        std::vector<std::uint8_t> bytes;
-        if (!PackageBytes(a[0], bytes)) return 1;
-        listing = payload::ListPackage(bytes);
+    if (appended) {
+        listing = payload::ListAppendedArchive(file);
     } else {
-        return 2;
+        std::vector<std::uint8_t> bytes;
+        if (!PackageBytes(file, bytes)) return cli::kLocalFailure;
+        listing = payload::ListPackage(bytes);
     }
     const std::string text = payload::FormatListing(listing);
     std::fwrite(text.data(), 1, text.size(), stdout);
     if (std::fflush(stdout) != 0) {
         std::fprintf(stderr, "lumbra-pack: cannot write the listing\n");
-        return 1;
+        return cli::kLocalFailure;
     }
     // A name the installer would refuse, or a cut-off container, is an error.
-    return payload::ListingIsSound(listing) ? 0 : 1;
+    return payload::ListingIsSound(listing) ? cli::kDone : cli::kRefused;
 }
 
-int Extract(const std::vector<std::string>& a) {
-    if (a.size() != 2) return 2;
+int Extract(const std::string& file, const std::string& folder) {
     std::vector<std::uint8_t> bytes;
-    if (!PackageBytes(a[0], bytes)) return 1;
-    payload::ExtractReport r = payload::ExtractPackage(bytes, a[1], nullptr, payload::InstallLog());
+    if (!PackageBytes(file, bytes)) return cli::kLocalFailure;
+    payload::ExtractReport r = payload::ExtractPackage(bytes, folder, nullptr, payload::InstallLog());
     for (const auto& f : r.written) std::printf("%s\n", payload::EscapeName(f.path.string()).c_str());
     for (const auto& problem : r.problems) std::fprintf(stderr, "lumbra-pack: %s\n", problem.c_str());
-    return r.Complete() ? 0 : 1;
+    if (r.Complete()) return cli::kDone;
+    return r.malformed || !r.refused.empty() ? cli::kRefused : cli::kLocalFailure;
 }
 
-int Append(const std::vector<std::string>& a) {
-    if (a.size() != 3) return 2;
+int Append(const std::string& executable, const std::string& package, const std::string& out) {
     std::vector<std::uint8_t> exe, pkg;
-    if (!ReadBytes(a[0], exe) || !ReadBytes(a[1], pkg)) return 1;
-    if (!WriteBytes(a[2], exe)) return 1;
-    return WriteBytes(a[2], payload::BuildAppendedArchive(pkg, exe.size()), true) ? 0 : 1;
+    if (!ReadBytes(executable, exe) || !ReadBytes(package, pkg)) return cli::kLocalFailure;
+    if (!WriteBytes(out, exe)) return cli::kLocalFailure;
+    return WriteBytes(out, payload::BuildAppendedArchive(pkg, exe.size()), true) ? cli::kDone : cli::kLocalFailure;
 }
 
-struct Command {
-    const char* name;
-    int (*run)(const std::vector<std::string>&);
-    const char* usage;
-};
+// Positional arguments of a subcommand, all required, filled in order.
+std::shared_ptr<std::vector<std::string>> Arguments(CLI::App& command,
+                                                    const std::vector<std::pair<const char*, const char*>>& names) {
+    auto values = std::make_shared<std::vector<std::string>>(names.size());
+    for (std::size_t i = 0; i < names.size(); ++i)
+        command.add_option(names[i].first, (*values)[i], names[i].second)->required();
+    return values;
+}
 
-constexpr Command kCommands[] = {
-    {"create", Create, "create FOLDER OUT        package of FOLDER's files, sorted ignoring case"},
-    {"list", List, "list [--appended] FILE   entries of a package, an executable, or an appended archive"},
-    {"extract", Extract, "extract FILE FOLDER      unpack every entry into FOLDER"},
-    {"append", Append, "append EXE PACKAGE OUT   copy EXE to OUT with PACKAGE appended as an archive"},
-};
-
-int Usage() {
-    std::fputs("usage: lumbra-pack COMMAND ...\n", stderr);
-    for (const Command& c : kCommands) std::fprintf(stderr, "  %s\n", c.usage);
-    return 2;
+std::vector<cli::Subcommand> Commands() {
+    return {
+        {"create", "make a package of the files in a folder, sorted by name ignoring case",
+         [](CLI::App& c) {
+             auto a = Arguments(c, {{"FOLDER", "the files to pack (dot files are skipped)"}, {"OUT", "the package"}});
+             return [a] { return Create((*a)[0], (*a)[1]); };
+         }},
+        {"list", "list the entries of a package, an executable carrying one, or an appended archive",
+         [](CLI::App& c) {
+             auto appended = std::make_shared<bool>(false);
+             c.add_flag("--appended", *appended, "FILE ends in an appended archive");
+             auto a = Arguments(c, {{"FILE", "a package, or an executable carrying one"}});
+             return [a, appended] { return List((*a)[0], *appended); };
+         },
+         "A name the installer would refuse, or a cut-off container, gives exit status 4.\n"},
+        {"extract", "unpack every entry into a folder, under the installer's rules",
+         [](CLI::App& c) {
+             auto a = Arguments(c, {{"FILE", "a package, or an executable carrying one"}, {"FOLDER", "the target"}});
+             return [a] { return Extract((*a)[0], (*a)[1]); };
+         }},
+        {"append", "copy an executable and append a package to it as the fallback archive",
+         [](CLI::App& c) {
+             auto a = Arguments(c, {{"EXE", "the executable"}, {"PACKAGE", "the package"}, {"OUT", "the copy"}});
+             return [a] { return Append((*a)[0], (*a)[1], (*a)[2]); };
+         }},
+    };
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) return Usage();
-    std::vector<std::string> args(argv + 2, argv + argc);
-    for (const Command& c : kCommands) {
-        if (std::strcmp(argv[1], c.name) != 0) continue;
-        int rc = c.run(args);
-        if (rc == 2) {
-            std::fprintf(stderr, "usage: lumbra-pack %s\n", c.usage);
-        }
-        return rc;
-    }
-    return Usage();
+    cli::ProgramText text;
+    text.name = "lumbra-pack";
+    text.whatis = "make, list and unpack the driver installer's payload package";
+    text.description = "Makes, lists and unpacks the payload package that lumbra carries in its .lumbra_package\n"
+                       "section (or in an archive appended to it).\n";
+    text.notes = "Example: a package of one's own files, put into a copy of lumbra:\n"
+                 "  lumbra-pack create my-payload-files/ my.pkg\n"
+                 "  objcopy --update-section .lumbra_package=my.pkg lumbra lumbra-rebranded\n";
+    cli::Program program(text);
+    program.Add(Commands());
+    return program.Run(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr);
 }

@@ -1,6 +1,10 @@
 #include "installer/unattended/UnattendedInstall.h"
 
 #include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli-common/ExitCode.h"
 #include <thread>
 
 #include "installer/engine/InstallSession.h"
@@ -11,10 +15,6 @@
 namespace installer {
 namespace fs = std::filesystem;
 namespace {
-
-constexpr const char* kUsage =
-    "install --model MODEL [--name NAME] --port usb|net:ADDR:PORT|COM<n>|LPT<n>|NAME [--folder DIR]\n"
-    "               [--no-default] [--no-monitor] [--language en|cn|ru] [--com 115200,n,8,1,p]";
 
 // Prints what the wizard would show; a port question cannot be asked here.
 class ConsoleObserver : public engine::InstallObserver {
@@ -47,9 +47,10 @@ private:
     int shown_ = -1;
 };
 
+// A value of the command line that cannot be used.
 int Fail(const char* message, const std::string& detail = "") {
     std::fprintf(stderr, "lumbra install: %s%s\n", message, payload::EscapeName(detail).c_str());
-    return 2;
+    return cli::kUsage;
 }
 
 // Why the install failed, in the words of this front-end (the log has the
@@ -70,29 +71,13 @@ const char* FailureText(engine::Failure failure) {
 
 }  // namespace
 
-int RunUnattendedInstall(const std::vector<std::string>& args) {
-    std::string model, name, port, folder, language = "en", com = "115200,n,8,1,p";
-    bool setDefault = true, useMonitor = true;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= args.size()) return false;
-            out = args[++i];
-            return true;
-        };
-        bool ok = true;
-        if (a == "--model") ok = value(model);
-        else if (a == "--name") ok = value(name);
-        else if (a == "--port") ok = value(port);
-        else if (a == "--folder") ok = value(folder);
-        else if (a == "--language") ok = value(language);
-        else if (a == "--com") ok = value(com);
-        else if (a == "--no-default") setDefault = false;
-        else if (a == "--no-monitor") useMonitor = false;
-        else ok = false;
-        if (!ok) return Fail("usage: lumbra ", kUsage);
-    }
-    if (model.empty() || port.empty()) return Fail("usage: lumbra ", kUsage);
+int RunUnattendedInstall(const UnattendedOptions& options) {
+    const std::string& model = options.model;
+    const std::string& name = options.name;
+    const std::string& port = options.port;
+    const std::string& language = options.language;
+    const std::string& com = options.com;
+    std::string folder = options.folder;
     const int uiLanguage = language == "cn" ? 1 : language == "ru" ? 2 : language == "en" ? 0 : -1;
     if (uiLanguage < 0) return Fail("unknown language (en, cn, ru): ", language);
     engine::ComSettings comSettings;
@@ -139,10 +124,13 @@ int RunUnattendedInstall(const std::vector<std::string>& args) {
     s.printerName = name.empty() ? payload::Utf16ToUtf8(models.rows[row].printerName) : name;
     if (s.printerName.empty()) return Fail("the printer name is empty");
     if (engine::HasControlCharacters(s.printerName)) return Fail("the printer name holds control characters: ", s.printerName);
-    s.setDefault = setDefault;
-    s.useMonitor = useMonitor;
+    s.setDefault = options.setDefault;
+    s.useMonitor = options.useMonitor;
     if (folder.empty()) folder = engine::DefaultInstallFolder(paths.programFiles, texts.programFolderName).string();
-    if (!session.ChooseFolder(folder)) return Fail("cannot create the install folder ", folder);
+    if (!session.ChooseFolder(folder)) {
+        std::fprintf(stderr, "lumbra install: cannot create the install folder %s\n", payload::EscapeName(folder).c_str());
+        return cli::kLocalFailure;
+    }
 
     engine::PortChoice choice;
     choice.com = comSettings;
@@ -164,7 +152,7 @@ int RunUnattendedInstall(const std::vector<std::string>& args) {
     case engine::PortCheck::Ok: break;
     case engine::PortCheck::NoUsbPrinter:
         std::fprintf(stderr, "lumbra install: No matching label printer detected, please connect and try again.\n");
-        return 1;
+        return cli::kUnreachable;
     case engine::PortCheck::NoAddress:
     case engine::PortCheck::NoTcpPort: return Fail("bad network port: ", port);
     }
@@ -188,7 +176,7 @@ int RunUnattendedInstall(const std::vector<std::string>& args) {
     } else if (const char* why = FailureText(session.FailureReason())) {
         std::fprintf(stderr, "lumbra install: %s (details in %s)\n", why, paths.installLog.c_str());
     }
-    return ok ? 0 : 1;
+    return ok ? cli::kDone : cli::kInstallFailed;
 }
 
 }  // namespace installer

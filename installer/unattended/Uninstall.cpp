@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli-common/ExitCode.h"
 #include "installer/engine/Engine.h"
 #include "installer/payload/TextCodec.h"
 #include "installer/unattended/LinuxInstallPlatform.h"
@@ -77,18 +78,18 @@ int UninstallPrinters(const std::string& who, const std::vector<std::string>& na
         case engine::UninstallStatus::NotInstalled:
             std::fprintf(stderr, "%s: \"%s\" is not installed (%s)\n", who.c_str(), payload::EscapeName(name).c_str(),
                          InstalledList(engine::ReadInstallRecords(linux.store)).c_str());
-            status = 1;
+            status = cli::kRefused;
             continue;
         case engine::UninstallStatus::SpoolerUnreachable:
             std::fprintf(stderr, "%s: the print system (CUPS) is not reachable; start it and run again. "
                                  "Nothing of \"%s\" was removed.\n", who.c_str(), printer.c_str());
-            status = 1;
+            status = cli::kLocalFailure;
             continue;
         case engine::UninstallStatus::SpoolerRefused:
             std::fprintf(stderr, "%s: the print system refused to delete the queue %s (error %u). "
                                  "Nothing of \"%s\" was removed.\n", who.c_str(),
                          payload::EscapeName(result.install.Queue()).c_str(), result.spoolerError, printer.c_str());
-            status = 1;
+            status = cli::kLocalFailure;
             continue;
         case engine::UninstallStatus::Done: break;
         }
@@ -109,10 +110,10 @@ int UninstallPrinters(const std::string& who, const std::vector<std::string>& na
 
 int RunLumbraUninstall(const std::vector<std::string>& args) {
     for (const std::string& a : args)
-        if (a.empty() || a.rfind("-", 0) == 0) return 2;
+        if (a.empty()) return cli::kUsage;
     if (args.empty()) {
         std::printf("%s\n", InstalledList(InstalledPrinters()).c_str());
-        return 2;
+        return cli::kUsage;
     }
     return UninstallPrinters("lumbra uninstall", args);
 }

@@ -6,9 +6,10 @@
 //
 // NAME is a printer as it was installed ("POS80 (1)") or its CUPS queue
 // ("POS80_(1)"). Each install goes with exactly what it made (engine::Uninstall);
-// what went and what stayed, and why, is printed line by line. Exit status: 0
-// when every name was uninstalled, 1 when one is not installed or its queue
-// could not be deleted (then nothing of it was touched), 2 for usage.
+// what went and what stayed, and why, is printed line by line. Exit status
+// (cli-common/ExitCode.h): 0 when every name was uninstalled, 4 when one is
+// not installed, 5 when its queue could not be deleted (then nothing of it was
+// touched), 2 for usage.
 #include <string>
 #include <vector>
 

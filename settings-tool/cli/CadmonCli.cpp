@@ -1,33 +1,41 @@
 #include "settings-tool/cli/CadmonCli.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <sstream>
-#include <stdexcept>
-#include <thread>
-#include <memory>
 #include <string_view>
+#include <thread>
 
+#include "cli-common/Json.h"
+#include "cli-common/Program.h"
+#include "cli-common/TerminalWindow.h"
 #include "link/CommandSender.h"
 #include "link/TcpLink.h"
+#include "platform/linux/usb/SystemUsbDeviceSource.h"
 #include "protocol/Discovery.h"
 #include "protocol/SettingsCommands.h"
 #include "protocol/ValueLists.h"
 #include "settings-tool/LinkTexts.h"
 #include "settings-tool/SystemCodePage.h"
-#include "settings-tool/cli/Arguments.h"
-#include "settings-tool/cli/TerminalWindow.h"
-#include "platform/linux/usb/SystemUsbDeviceSource.h"
 
 namespace cadmon {
 
 namespace {
+
+using cli::Refusal;
+using cli::UsageError;
 
 // The window's print-info box holds this text when it opens.
 constexpr std::string_view kWelcomeText =
@@ -42,21 +50,14 @@ constexpr const char* kNoBroadcastText = "Error 0";
 constexpr const char* kBroadcastFailedText = "Error 1";
 constexpr const char* kFinishText = "FINISH";
 
-constexpr int kDefaultScanSeconds = 3;
-constexpr int kDefaultDeliverySeconds = 20;
+constexpr long kDefaultScanSeconds = 3;
+constexpr long kDefaultDeliverySeconds = 20;
 
-// A command line that cannot be run as given.
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-// Input the window would not send (a bad MAC box, WIFI data too long).
-struct Refused : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
+// The program's own options: the port choice and the printer IP of the
+// window, and where the link and the discovery go.
 struct Options {
     printer_link::PortChoice port = printer_link::PortChoice::Usb;
-    protocol::Ipv4 printerIp{192, 168, 0, 199};  // the window's start value
+    std::string printerIp = "192.168.0.199";  // the window's start value
     std::optional<long> tcpPort;
     std::optional<long> connectTimeoutMs;
     std::optional<std::string> broadcast;
@@ -65,34 +66,8 @@ struct Options {
     std::optional<std::string> usbRoot;
     std::optional<std::string> textEncoding;
     long deliverySeconds = kDefaultDeliverySeconds;
-    std::optional<long> seconds;
-    std::optional<std::string> mac;
-    long repeat = 1;
-    long periodMs = 500;
-    bool repeatGiven = false;
-    bool help = false;
+    bool fromMenu = false;
 };
-
-struct Context {
-    std::string command;
-    std::vector<std::string> args;
-    Options options;
-    std::ostream& out;
-    std::ostream& err;
-};
-
-struct Subcommand {
-    std::string_view name;
-    std::string_view arguments;  // synopsis after the name
-    std::string_view summary;
-    std::string_view details;    // further help, with an example
-    std::size_t minArgs;
-    std::size_t maxArgs;
-    int (*run)(Context&);
-};
-
-// ---------------------------------------------------------------------------
-// Settings of the link and the discovery, from the environment and the flags.
 
 printer_link::TcpSettings TcpSettingsFor(const Options& options) {
     printer_link::TcpSettings tcp = printer_link::TcpSettings::FromEnvironment();
@@ -109,291 +84,71 @@ protocol::DiscoverySettings DiscoverySettingsFor(const Options& options) {
     return settings;
 }
 
-std::string CodePageFor(const Options& options) {
-    return options.textEncoding ? *options.textEncoding : SystemCodePage();
-}
-
-// Text for the printer, in the code page. Printed text gets '?' for the
-// characters the code page lacks; a WIFI name or password with such characters
-// would be wrong on the printer, so `exact` refuses it instead.
-std::string ToPrinterText(Context& c, std::string_view utf8, std::string_view what, bool exact = false) {
-    const std::string codePage = CodePageFor(c.options);
-    const auto converted = ConvertToCodePage(utf8, codePage);
-    if (!converted) throw UsageError("unknown text encoding \"" + codePage + "\"");
-    if (converted->replaced > 0 && exact) {
-        throw Refused("the " + std::string(what) + " has " + std::to_string(converted->replaced) +
-                      " character(s) that " + codePage + " cannot hold; nothing sent");
-    }
-    if (converted->replaced > 0) {
-        c.err << "cadmon: " << converted->replaced << " character(s) of the " << what
-              << " have no equivalent in " << codePage << " and are sent as '?'\n";
-    }
-    return converted->bytes;
-}
-
-// ---------------------------------------------------------------------------
-// Delivery through the command sender.
-
-// The window's side of a delivery: the terminal window, the USB source and
-// the command sender with its thread, for one subcommand.
-class Session {
+// The main window as the command sender sees it: port choice and printer IP
+// fixed by the command line; a failed attempt shows the window's text and the
+// line a terminal adds.
+class SenderWindow : public printer_link::PrinterWindow {
 public:
-    explicit Session(Context& c)
-        : c_(c), window_(c.options.port, c.options.printerIp, c.out, c.err),
-          usb_(printer_link::MakeSystemUsbDeviceSource()), sender_(window_, *usb_, SenderSettingsFor(c.options)) {
-        sender_.Start();
-    }
-    ~Session() { sender_.Stop(); }
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
+    SenderWindow(cli::TerminalWindow& terminal, const Options& options)
+        : terminal_(terminal), port_(options.port), printerIp_(cli::Ipv4Of(options.printerIp)) {}
 
-    TerminalWindow& window() { return window_; }
-    void Submit(const protocol::Bytes& bytes) { sender_.SubmitCommand(bytes); }
+    printer_link::PortChoice ReadPortChoice() override { return port_; }
+    printer_link::Ipv4 ReadPrinterIp() override { return printerIp_; }
 
-    // Waits until nothing is pending; false (after reporting) when the printer
-    // did not take everything in time or a failure text was shown.
-    bool WaitDelivered() {
-        if (!sender_.WaitUntilIdle(static_cast<int>(c_.options.deliverySeconds * 1000))) {
-            c_.err << "cadmon: the printer did not take the data within " << c_.options.deliverySeconds
-                   << " s; the rest is not sent\n";
-            window_.Fail(kExitUnreachable);
-        }
-        return window_.Status() == kExitOk;
-    }
-
-    int Finish() {
-        WaitDelivered();
-        sender_.Stop();
-        return window_.Status();
+    void AttemptFailed(const printer_link::AttemptReport& report) override {
+        const bool openFailed = report.result.outcome == printer_link::Outcome::OpenFailed;
+        const int code = openFailed ? cli::kUnreachable : cli::kPrinterFailed;
+        const ShownTexts shown = TextsFor(report);
+        terminal_.Fail(code);
+        for (const std::string& text : {shown.status, shown.box})
+            if (!text.empty()) terminal_.ShowFailure(text, code);
+        // A refused network connection says all in the window's text.
+        const bool network = report.port == printer_link::PortChoice::Net;
+        if (openFailed && network) return;
+        if (const std::string detail = cli::FailureDetail(report.result, network); !detail.empty())
+            terminal_.Note(detail);
     }
 
 private:
-    static printer_link::SenderSettings SenderSettingsFor(const Options& options) {
-        printer_link::SenderSettings settings;
-        settings.tcp = TcpSettingsFor(options);
-        // A terminal reports a failed delivery and ends; it does not retry.
-        settings.retryUnfinished = false;
-        return settings;
-    }
-
-    Context& c_;
-    TerminalWindow window_;
-    std::unique_ptr<printer_link::UsbDeviceSource> usb_;
-    printer_link::CommandSender sender_;
+    cli::TerminalWindow& terminal_;
+    printer_link::PortChoice port_;
+    printer_link::Ipv4 printerIp_;
 };
 
-struct Step {
-    protocol::Bytes bytes;
-    std::string boxAfter;  // message box shown once the bytes are handed over
-};
-
-int Deliver(Context& c, const std::vector<Step>& steps) {
-    Session session(c);
-    for (const Step& step : steps) {
-        session.Submit(step.bytes);
-        if (!step.boxAfter.empty()) session.window().ShowMessageBox(step.boxAfter);
-    }
-    return session.Finish();
-}
-
-int DeliverOne(Context& c, protocol::Bytes bytes) {
-    return Deliver(c, {Step{std::move(bytes), {}}});
-}
-
-protocol::Ipv4 IpArgument(const std::string& text, std::string_view what) {
-    const auto ip = ParseIpv4(text);
-    if (!ip) throw UsageError(std::string(what) + " \"" + text + "\" is not a dotted address such as 192.168.0.1");
-    return *ip;
-}
-
-protocol::Mac MacArgument(const std::vector<std::string>& args, std::string_view what) {
-    const MacBoxes boxes = SplitMacBoxes(args);
-    if (boxes.boxes.empty()) {
-        throw UsageError(std::string(what) +
-                         " takes six boxes, as six arguments (0 1a b ff 7 c0) or as one (0:1a:b:ff:7:c0)");
-    }
-    std::size_t bad = 0;
-    const auto mac = MacFromBoxes(boxes.boxes, &bad);
-    if (!mac) {
-        throw Refused("MAC box " + std::to_string(bad + 1) + " \"" + boxes.boxes[bad] +
-                      "\" is not one or two hexadecimal digits; nothing sent");
-    }
-    return *mac;
-}
-
-// ---------------------------------------------------------------------------
-// Main window actions.
-
-int RunPrint(Context& c) {
-    std::string text(kWelcomeText);
-    if (!c.args.empty() && c.args[0] == "-") {
-        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    } else if (!c.args.empty()) {
-        text = c.args[0];
-    }
-    const std::string bytes = ToPrinterText(c, text, "text");
-    if (bytes.size() > kPrintInfoMax) {
-        throw Refused("the text is " + std::to_string(bytes.size()) + " bytes; at most " +
-                      std::to_string(kPrintInfoMax) + " are printed at once; nothing sent");
-    }
-    // The window counts every print and shows the count as it hands the text
-    // over. With --repeat, as with its automatic sending, the text goes again
-    // every --period ms once nothing is pending; a failure ends the repeats.
-    Session session(c);
-    const protocol::Bytes message(bytes.begin(), bytes.end());
-    for (long count = 1; count <= c.options.repeat; ++count) {
-        if (count > 1) std::this_thread::sleep_for(std::chrono::milliseconds(c.options.periodMs));
-        session.Submit(message);
-        session.window().ShowStatus("send finish count " + std::to_string(count) + " \r\n");
-        if (!session.WaitDelivered()) break;
-    }
-    return session.Finish();
-}
-
-int RunCut(Context& c) { return DeliverOne(c, protocol::CutTest()); }
-
-int RunDrawer(Context& c) { return DeliverOne(c, protocol::CashDrawer()); }
-
-int RunDhcp(Context& c) {
-    if (c.args[0] != "on" && c.args[0] != "off") throw UsageError("dhcp takes on or off");
-    return DeliverOne(c, protocol::Dhcp(c.args[0] == "on"));
-}
-
-int RunSetIp(Context& c) {
-    const auto ip = IpArgument(c.args[0], "the new IP");
-    const auto mask = IpArgument(c.args[1], "the mask");
-    const auto gateway = IpArgument(c.args[2], "the gateway");
-    return DeliverOne(c, protocol::SetIp(ip, mask, gateway));
-}
-
-int RunSetMac(Context& c) { return DeliverOne(c, protocol::SetMac(MacArgument(c.args, "set-mac"))); }
-
-// ---------------------------------------------------------------------------
-// Settings chosen from a list.
-
-struct ListCommand {
-    std::string_view name;
-    const protocol::ValueList& list;
-    protocol::Bytes (*build)(int position);
-};
-
-const std::vector<ListCommand>& ListCommands() {
-    static const std::vector<ListCommand> commands = {
-        {"buzzer", protocol::kBuzzerList, &protocol::Buzzer},
-        {"feed", protocol::kBlankFeedList, &protocol::BlankFeed},
-        {"density", protocol::kDensityList, &protocol::Density},
-        {"codepage", protocol::kCodePageList, &protocol::CodePage},
-        {"reprint", protocol::kReprintList, &protocol::Reprint},
-        {"charset", protocol::kCharacterSetList, &protocol::CharacterSet},
-        {"speed", protocol::kPrintSpeedList, &protocol::PrintSpeed},
-    };
-    return commands;
-}
-
-const ListCommand* FindListCommand(std::string_view name) {
-    for (const ListCommand& command : ListCommands()) {
-        if (command.name == name) return &command;
-    }
-    return nullptr;
-}
-
-std::string DescribeList(const protocol::ValueList& list) {
-    std::ostringstream text;
-    int position = 0;
-    for (std::string_view entry : list) {
-        text << "  " << position++ << "  \"" << entry << "\"\n";
-    }
-    text << "  none  (nothing chosen: sends FF)\n";
-    return text.str();
-}
-
-int RunListSetting(Context& c) {
-    const ListCommand* command = FindListCommand(c.command);
-    const std::string& value = c.args[0];
-    int position = value == "none" ? -1 : command->list.Find(value);
-    if (value != "none" && position < 0) {
-        throw UsageError("\"" + value + "\" is not in the " + std::string(command->name) +
-                         " list; give one of these texts or positions:\n" + DescribeList(command->list));
-    }
-    return DeliverOne(c, command->build(position));
-}
-
-int RunUsbId(Context& c) {
-    std::string which = c.args[0];
-    std::transform(which.begin(), which.end(), which.begin(), [](unsigned char ch) { return std::tolower(ch); });
-    if (which == "x") return DeliverOne(c, protocol::UsbIdentityX());
-    if (which == "g") return DeliverOne(c, protocol::UsbIdentityG());
-    throw UsageError("usb-id takes x or g");
-}
-
-// ---------------------------------------------------------------------------
-// WIFI window actions.
-
-int RunWifi(Context& c) {
-    const std::string name = ToPrinterText(c, c.args[0], "WIFI name", true);
-    const std::string password = ToPrinterText(c, c.args[1], "password", true);
-    const auto message = protocol::WifiCredentials(name, password);
-    if (!message) {
-        throw Refused("the WIFI name and password are " + std::to_string(name.size() + password.size()) +
-                      " bytes together; at most " + std::to_string(protocol::kWifiNameAndPasswordMax) +
-                      " fit the message; nothing sent");
-    }
-    return DeliverOne(c, *message);
-}
-
-int RunWifiStatic(Context& c) {
-    const auto ip = IpArgument(c.args[0], "the WIFI static IP");
-    const auto mask = IpArgument(c.args[1], "the WIFI mask");
-    const auto gateway = IpArgument(c.args[2], "the WIFI gateway");
-    // Header and body are two submissions; the window confirms after the second.
-    return Deliver(c, {Step{protocol::WifiStaticHeader(), {}},
-                       Step{protocol::WifiStaticBody(ip, mask, gateway), kSetOkText}});
-}
-
-// ---------------------------------------------------------------------------
-// Connection test, scan and address setting (these do not use the queue).
-
-int RunTestConnection(Context& c) {
-    TerminalWindow window(printer_link::PortChoice::Net, c.options.printerIp, c.out, c.err);
-    const printer_link::Result result = printer_link::TestPrinterConnection(c.options.printerIp, TcpSettingsFor(c.options));
-    if (result.Ok())
-        window.ShowMessageBox(ConnectionTestText(result));
-    else
-        window.ShowFailure(ConnectionTestText(result), kExitUnreachable);
-    return window.Status();
-}
-
-// Probes once a second and lists each new distinct reply as it arrives. Stops
-// at the deadline, or earlier when `done` says the table has what is wanted.
+// Probes once a second and reports each new distinct reply as it arrives.
+// Stops at the deadline, or shortly after `done` says the table holds what
+// is wanted (replies are taken a moment longer, so that a second printer
+// answering for the same choice is seen too).
 class Search {
 public:
     static constexpr std::chrono::milliseconds kSettleTime{500};
-    using Done = bool (*)(const std::vector<protocol::DeviceRecord>& filled, const void* wanted);
+    using Done = std::function<bool(const std::vector<protocol::DeviceRecord>& filled)>;
+    using Found = std::function<void(const protocol::DeviceRecord& record, std::size_t number)>;
 
-    Search(Context& c, bool printLines) : c_(c), printLines_(printLines) {}
+    Search(const Options& options, cli::TerminalWindow& terminal)
+        : terminal_(terminal), sockets_(DiscoverySettingsFor(options)) {}
 
     // False (after reporting) when the sockets cannot be opened.
-    bool Open(TerminalWindow& window) {
+    bool Open() {
         std::string error;
         if (!sockets_.OpenReceive(&error)) {
-            c_.err << "cadmon: cannot receive replies on UDP port " << sockets_.settings().replyPort
-                   << ": " << error << '\n';
-            window.Fail(kExitLocalFailure);
+            terminal_.Note("cannot receive replies on UDP port " + std::to_string(sockets_.settings().replyPort) +
+                           ": " + error);
+            terminal_.Fail(cli::kLocalFailure);
             return false;
         }
         if (!sockets_.OpenBroadcast(&error)) {
-            window.ShowMessageBox(kNoBroadcastText);
-            c_.err << "cadmon: cannot send broadcasts: " << error << '\n';
-            window.Fail(kExitLocalFailure);
+            terminal_.Show(kNoBroadcastText);
+            terminal_.Note("cannot send broadcasts: " + error);
+            terminal_.Fail(cli::kLocalFailure);
             return false;
         }
         return true;
     }
 
-    // Once `done` holds, replies are still taken for a moment, so that a second
-    // printer answering for the same choice is seen too.
-    std::vector<protocol::DeviceRecord> Run(long seconds, Done done, const void* wanted) {
+    std::vector<protocol::DeviceRecord> Run(long seconds, const Done& done, const Found& found) {
         using Clock = std::chrono::steady_clock;
+        found_ = found;
         protocol::DiscoveryListener listener(
             sockets_.ReceiveFd(), table_,
             [this](const std::vector<protocol::DeviceRecord>& filled) { OnChange(filled); },
@@ -402,7 +157,7 @@ public:
         auto deadline = Clock::now() + std::chrono::seconds(seconds);
         auto nextProbe = Clock::now();
         bool satisfied = false;
-        const auto holds = [&] { return !satisfied && done != nullptr && done(filled_, wanted); };
+        const auto holds = [&] { return !satisfied && done && done(filled_); };
         std::unique_lock lock(mutex_);
         while (Clock::now() < deadline) {
             if (holds()) {
@@ -428,11 +183,8 @@ public:
 private:
     void OnChange(const std::vector<protocol::DeviceRecord>& filled) {
         std::lock_guard lock(mutex_);
-        if (printLines_) {
-            for (std::size_t i = filled_.size(); i < filled.size(); ++i) {
-                c_.out << filled[i].ListLine() << '\n';
-            }
-            c_.out.flush();
+        if (found_) {
+            for (std::size_t i = filled_.size(); i < filled.size(); ++i) found_(filled[i], i + 1);
         }
         filled_ = filled;
         changed_.notify_all();
@@ -441,430 +193,653 @@ private:
     void OnFull(const protocol::DeviceRecord& dropped) {
         std::lock_guard lock(mutex_);
         if (!reportedFull_) {
-            c_.err << "cadmon: the list is full; it keeps the first " << protocol::DeviceTable::kSlots
-                   << " printers and drops further replies such as " << dropped.ListLine() << '\n';
+            terminal_.Note("the list is full; it keeps the first " + std::to_string(protocol::DeviceTable::kSlots) +
+                           " printers and drops further replies such as " + dropped.ListLine());
             reportedFull_ = true;
         }
     }
 
-    Context& c_;
-    bool printLines_;
-    protocol::DiscoverySockets sockets_{DiscoverySettingsFor(c_.options)};
+    cli::TerminalWindow& terminal_;
+    protocol::DiscoverySockets sockets_;
     protocol::DeviceTable table_;
+    Found found_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<protocol::DeviceRecord> filled_;
     bool reportedFull_ = false;
 };
 
-int RunScan(Context& c) {
-    TerminalWindow window(c.options.port, c.options.printerIp, c.out, c.err);
-    Search search(c, true);
-    if (!search.Open(window)) return window.Status();
-    const auto found = search.Run(c.options.seconds.value_or(kDefaultScanSeconds), nullptr, nullptr);
-    if (found.empty()) c.err << "cadmon: no printer answered\n";
-    return window.Status();
+std::string DescribeList(const protocol::ValueList& list) {
+    std::ostringstream text;
+    int position = 0;
+    for (std::string_view entry : list) text << "  " << position++ << "  \"" << entry << "\"\n";
+    text << "  none  (nothing chosen: sends FF)\n";
+    return text.str();
 }
 
-// Which found printer set-address means.
-struct Selector {
-    std::optional<protocol::Mac> mac;  // --mac: its current MAC
-    std::optional<protocol::Ipv4> ip;  // its current IP
-    std::optional<std::string> line;   // its list line, "(1.0)192.168.0.199."
-    std::size_t number = 0;            // its line number in this search, from 1
+// The settings chosen from a list of the window.
+struct ListCommand {
+    const char* name;
+    const char* summary;
+    const protocol::ValueList& list;
+    protocol::Bytes (*build)(int position);
 };
 
-// The found printers the selector names: at most one for a line number.
-std::vector<protocol::DeviceRecord> Matches(const std::vector<protocol::DeviceRecord>& filled,
-                                            const Selector& selector) {
-    if (selector.number > 0) {
-        if (filled.size() >= selector.number) return {filled[selector.number - 1]};
-        return {};
-    }
-    std::vector<protocol::DeviceRecord> matches;
-    for (const auto& record : filled) {
-        if ((selector.mac && record.mac() == *selector.mac) || (selector.ip && record.ip() == *selector.ip) ||
-            (selector.line && record.ListLine() == *selector.line)) {
-            matches.push_back(record);
-        }
-    }
-    return matches;
-}
-
-int RunSetAddress(Context& c) {
-    // set-address SELECTOR IP [MASK [GATEWAY [MAC]]], or with --mac: IP [MASK [GATEWAY [MAC]]]
-    Selector selector;
-    std::vector<std::string> args = c.args;
-    if (c.options.mac) {
-        selector.mac = MacArgument({*c.options.mac}, "--mac");
-    } else {
-        if (args.empty()) throw UsageError("set-address needs a printer: a list line, its IP, its number or --mac");
-        const std::string chosen = args.front();
-        args.erase(args.begin());
-        if (const auto number = ParseNumber(chosen, 1, protocol::DeviceTable::kSlots)) {
-            selector.number = static_cast<std::size_t>(*number);
-        } else if (const auto ip = ParseIpv4(chosen)) {
-            selector.ip = *ip;
-        } else {
-            selector.line = chosen;
-        }
-    }
-    if (args.empty()) throw UsageError("set-address needs the new IP");
-    if (args.size() > 3 && args.size() != 4 && args.size() != 9) {
-        throw UsageError("set-address takes the MAC as one argument or as six boxes");
-    }
-    const auto ip = IpArgument(args[0], "the new IP");
-    // The search window fills mask and gateway with these whatever the printer has.
-    const auto mask = args.size() > 1 ? IpArgument(args[1], "the mask") : protocol::Ipv4{255, 255, 255, 0};
-    const auto gateway = args.size() > 2 ? IpArgument(args[2], "the gateway") : protocol::Ipv4{192, 168, 0, 1};
-    std::optional<protocol::Mac> newMac;
-    if (args.size() > 3) newMac = MacArgument({args.begin() + 3, args.end()}, "the new MAC");
-
-    TerminalWindow window(c.options.port, c.options.printerIp, c.out, c.err);
-    Search search(c, false);
-    if (!search.Open(window)) return window.Status();
-    const auto found = search.Run(
-        c.options.seconds.value_or(kDefaultScanSeconds),
-        [](const std::vector<protocol::DeviceRecord>& filled, const void* wanted) {
-            return !Matches(filled, *static_cast<const Selector*>(wanted)).empty();
-        },
-        &selector);
-    const auto matches = Matches(found, selector);
-    if (matches.empty()) {
-        window.ShowMessageBox(kNoSelectText);
-        window.Fail(kExitUnreachable);
-        return window.Status();
-    }
-    // Printers fresh from the factory often share one address; the message
-    // would reach only one of them, and which one would be luck.
-    if (matches.size() > 1) {
-        std::string list;
-        for (const auto& match : matches) list += "\n  " + match.ListLine() + " MAC " + FormatMac(match.mac());
-        throw Refused(std::to_string(matches.size()) + " printers answer to that choice:" + list +
-                      "\nchoose one with --mac; nothing sent");
-    }
-    const auto record = std::optional<protocol::DeviceRecord>(matches.front());
-    const protocol::Mac mac = newMac.value_or(record->mac());
-    c.out << "setting " << record->ListLine() << " (MAC " << FormatMac(record->mac()) << ") to IP "
-          << FormatIpv4(ip) << " mask " << FormatIpv4(mask) << " gateway " << FormatIpv4(gateway) << " MAC "
-          << FormatMac(mac) << '\n';
-    if (search.sockets().SendAddressSetting(ip, mask, mac, gateway, *record)) {
-        window.ShowMessageBox(kFinishText);
-    } else {
-        window.ShowMessageBox(kBroadcastFailedText);
-        window.Fail(kExitLocalFailure);
-    }
-    return window.Status();
-}
-
-// ---------------------------------------------------------------------------
-// The subcommands and their help.
-
-const std::vector<Subcommand>& Subcommands() {
-    static const std::vector<Subcommand> commands = {
-        {"print", "[--repeat N [--period MS]] [TEXT | -]",
-         "print TEXT (default: the welcome text; - reads standard input)",
-         "The text is converted from UTF-8 to the system code page (see --text-encoding) and sent\n"
-         "without a terminating zero; characters the code page lacks are sent as '?'. At most 2047\n"
-         "bytes. Add the line end yourself; a text that starts with '-' goes after \"--\":\n"
-         "  cadmon --net 127.0.0.1 print $'Hello printer\\r\\n'\n"
-         "  cadmon --net 127.0.0.1 print -- $'-5 degrees\\r\\n'\n"
-         "--repeat N sends it N times, as the window's automatic sending does: again every --period\n"
-         "MS milliseconds (default 500) once the previous one is delivered; it stops at a failure.\n"
-         "  cadmon --usb print --repeat 5 --period 1000 $'Line\\r\\n'\n",
-         0, 1, &RunPrint},
-        {"cut", "", "cut test: two line feeds and a paper cut", "  cadmon --net 127.0.0.1 cut\n", 0, 0, &RunCut},
-        {"drawer", "", "open the cash drawer", "  cadmon --net 127.0.0.1 drawer\n", 0, 0, &RunDrawer},
-        {"dhcp", "on|off", "switch the printer's DHCP on or off", "  cadmon --net 127.0.0.1 dhcp on\n", 1, 1,
-         &RunDhcp},
-        {"set-ip", "NEWIP MASK GATEWAY", "give the printer a new IP address, mask and gateway",
-         "  cadmon --net 127.0.0.1 set-ip 192.168.1.199 255.255.255.0 192.168.0.1\n", 3, 3, &RunSetIp},
-        {"set-mac", "XX XX XX XX XX XX", "give the printer a new MAC address",
-         "Six boxes of one or two hexadecimal digits (one digit d means 0d), as six arguments or\n"
-         "as one with ':' or '-' between them. Any other box is refused and nothing is sent.\n"
-         "  cadmon --net 127.0.0.1 set-mac 0 1a b FF 7 c0\n",
-         1, 6, &RunSetMac},
-        {"buzzer", "VALUE", "buzzer setting", "", 1, 1, &RunListSetting},
-        {"feed", "VALUE", "blank feed (lines)", "", 1, 1, &RunListSetting},
-        {"density", "VALUE", "print density", "", 1, 1, &RunListSetting},
-        {"codepage", "VALUE", "the printer's code page", "", 1, 1, &RunListSetting},
-        {"reprint", "VALUE", "reprint after a paper change", "", 1, 1, &RunListSetting},
-        {"charset", "VALUE", "language / character set", "", 1, 1, &RunListSetting},
-        {"speed", "VALUE", "print speed", "", 1, 1, &RunListSetting},
-        {"usb-id", "x|g", "the printer's USB identity (x: 1fc9:2016, g: 0471:0055)",
-         "  cadmon --net 127.0.0.1 usb-id g\n", 1, 1, &RunUsbId},
-        {"wifi", "NAME PASSWORD", "the wireless network the printer joins",
-         "Name and password are converted to the system code page; together they may take at most\n"
-         "124 bytes. Longer ones, and characters the code page cannot hold, are refused and nothing\n"
-         "is sent.\n"
-         "  cadmon --net 127.0.0.1 wifi shop-wlan secret123\n",
-         2, 2, &RunWifi},
-        {"wifi-static", "IP MASK GATEWAY", "the printer's fixed wireless address",
-         "Sent as two messages (a header, then the address); prints \"set ok\" once both are handed over.\n"
-         "  cadmon --net 127.0.0.1 wifi-static 192.168.1.199 255.255.255.0 192.168.0.1\n",
-         3, 3, &RunWifiStatic},
-        {"test-connection", "", "connect to the printer and close again (sends nothing)",
-         "Prints \"connect ok\" or the connection failure text (exit status 3).\n"
-         "  cadmon --net 127.0.0.1 test-connection\n",
-         0, 0, &RunTestConnection},
-        {"scan", "[--seconds N]", "search the network for printers",
-         "Broadcasts a probe once a second for N seconds (default 3) and prints one line per\n"
-         "distinct reply as it arrives, \"(1.0)192.168.0.199.\": the two identifying bytes, then the\n"
-         "printer's IP. The list keeps the first 16 printers.\n"
-         "  cadmon scan --seconds 2\n",
-         0, 0, &RunScan},
-        {"set-address", "PRINTER NEWIP [MASK [GATEWAY [MAC]]]",
-         "give a printer found by broadcast a new IP, mask, gateway, MAC",
-         "PRINTER is its list line as scan prints it, its current IP, its number in the list (from 1),\n"
-         "or --mac CURRENT-MAC instead of PRINTER. Mask and gateway default to 255.255.255.0 and\n"
-         "192.168.0.1, the MAC to the printer's own. Probes for up to --seconds N (default 3) until\n"
-         "the printer is found, then broadcasts the setting: \"FINISH\", or \"No Select print\" when\n"
-         "no such printer answered, \"Error 0\"/\"Error 1\" when the broadcast cannot be sent. When\n"
-         "several printers answer to PRINTER (the same IP), nothing is sent: choose with --mac.\n"
-         "  cadmon set-address 192.168.0.199 192.168.0.150\n"
-         "  cadmon set-address --mac 0:11:22:33:44:55 192.168.0.150 255.255.255.0 192.168.0.1 0:11:22:33:44:56\n",
-         0, 10, &RunSetAddress},
+const std::vector<ListCommand>& ListCommands() {
+    static const std::vector<ListCommand> commands = {
+        {"buzzer", "buzzer setting", protocol::kBuzzerList, &protocol::Buzzer},
+        {"feed", "blank feed (lines)", protocol::kBlankFeedList, &protocol::BlankFeed},
+        {"density", "print density", protocol::kDensityList, &protocol::Density},
+        {"codepage", "the printer's code page", protocol::kCodePageList, &protocol::CodePage},
+        {"reprint", "reprint after a paper change", protocol::kReprintList, &protocol::Reprint},
+        {"charset", "language / character set", protocol::kCharacterSetList, &protocol::CharacterSet},
+        {"speed", "print speed", protocol::kPrintSpeedList, &protocol::PrintSpeed},
     };
     return commands;
 }
 
-const Subcommand* FindSubcommand(std::string_view name) {
-    for (const Subcommand& command : Subcommands()) {
-        if (command.name == name) return &command;
+// cadmon's command line: the program's options, one table of subcommands.
+class Cadmon {
+public:
+    Cadmon(std::ostream& out, std::ostream& err) : out_(out), err_(err), program_(Text()) {
+        DefineOptions();
+        program_.Add(Table());
     }
-    return nullptr;
-}
 
-void PrintSubcommandHelp(std::ostream& out, const Subcommand& command) {
-    out << "Usage: cadmon [OPTIONS] " << command.name;
-    if (!command.arguments.empty()) out << ' ' << command.arguments;
-    out << "\n" << command.summary << "\n\n";
-    if (const ListCommand* list = FindListCommand(command.name)) {
-        out << "VALUE is an entry as the window shows it, or its position:\n" << DescribeList(list->list)
-            << "  cadmon --net 127.0.0.1 " << command.name << ' ' << list->list.entries[list->list.count - 1]
-            << "\n";
+    int Run(const std::vector<std::string>& args, const std::function<int()>& openWindow) {
+        if (openWindow) {
+            program_.SetDefault([this, openWindow] {
+                // Only the window's own option goes with the window.
+                for (const CLI::Option* option : program_.App().parse_order())
+                    if (option != fromMenu_) throw UsageError("a subcommand is required with " + option->get_name());
+                if (options_.fromMenu) EnterConfigFolder();
+                return openWindow();
+            });
+        }
+        return program_.Run(args, out_, err_);
     }
-    out << command.details;
-    out << "\nSee cadmon --help for the options and exit statuses.\n";
-}
 
-// ---------------------------------------------------------------------------
-// Command line.
-
-struct OptionSpec {
-    std::string_view name;
-    bool takesValue;
-};
-
-constexpr OptionSpec kOptions[] = {
-    {"--usb", false},          {"--net", true},         {"--lpt", false},        {"--tcp-port", true},
-    {"--connect-timeout", true}, {"--broadcast", true}, {"--probe-port", true},   {"--reply-port", true},
-    {"--usb-root", true},      {"--timeout", true},     {"--text-encoding", true}, {"--seconds", true},
-    {"--mac", true},           {"--repeat", true},      {"--period", true},      {"--help", false},
-};
-
-long NumberOption(std::string_view name, const std::string& value, long low, long high) {
-    const auto number = ParseNumber(value, low, high);
-    if (!number) {
-        throw UsageError(std::string(name) + " takes a number from " + std::to_string(low) + " to " +
-                         std::to_string(high) + ", not \"" + value + "\"");
+private:
+    static cli::ProgramText Text() {
+        cli::ProgramText text;
+        text.name = "cadmon";
+        text.whatis = "settings and test utility for receipt printers";
+        text.description =
+            "Settings and test utility for receipt printers. Without arguments cadmon opens the settings\n"
+            "window. With a subcommand it does what the window's button does, on the terminal: it hands\n"
+            "the message to the sender, waits until it is delivered and prints the status texts and\n"
+            "message boxes the window would show (failure texts on stderr).\n";
+        text.notes =
+            "Over the network a message counts as delivered once the printer has closed the connection\n"
+            "after taking every byte (cadmon waits up to 2 s for that); each send waits at most 5 s for\n"
+            "the printer to take data.\n"
+            "\n"
+            "Text code page: chosen from LC_ALL, LC_CTYPE or LANG (the first one set): zh_CN CP936,\n"
+            "zh_TW/zh_HK CP950, ja CP932, ko CP949, ru CP1251, anything else (C, POSIX, en_US...)\n"
+            "CP1252. Arguments are read as UTF-8.\n"
+            "\n"
+            "The window keeps its language in init_params.txt in the folder it was started from; the\n"
+            "desktop launcher starts it with --from-menu, in $XDG_CONFIG_HOME/cadmon.\n"
+            "\n"
+            "Run it inside a private network namespace or against printer-sim on 127.0.0.1: the\n"
+            "defaults talk to 192.168.0.199 and broadcast to 255.255.255.255.\n";
+        return text;
     }
-    return *number;
-}
 
-void ApplyOption(Options& options, std::string_view name, const std::string& value) {
-    if (name == "--usb") {
-        options.port = printer_link::PortChoice::Usb;
-    } else if (name == "--lpt") {
-        options.port = printer_link::PortChoice::Lpt;
-    } else if (name == "--net") {
-        options.port = printer_link::PortChoice::Net;
-        options.printerIp = IpArgument(value, "--net");
-    } else if (name == "--tcp-port") {
-        options.tcpPort = NumberOption(name, value, 1, 65535);
-    } else if (name == "--connect-timeout") {
-        options.connectTimeoutMs = NumberOption(name, value, 1, 600000);
-    } else if (name == "--broadcast") {
-        IpArgument(value, "--broadcast");
-        options.broadcast = value;
-    } else if (name == "--probe-port") {
-        options.probePort = NumberOption(name, value, 1, 65535);
-    } else if (name == "--reply-port") {
-        options.replyPort = NumberOption(name, value, 1, 65535);
-    } else if (name == "--usb-root") {
-        options.usbRoot = value;
-    } else if (name == "--timeout") {
-        options.deliverySeconds = NumberOption(name, value, 1, 3600);
-    } else if (name == "--text-encoding") {
-        options.textEncoding = value;
-    } else if (name == "--seconds") {
-        options.seconds = NumberOption(name, value, 1, 3600);
-    } else if (name == "--mac") {
-        options.mac = value;
-    } else if (name == "--repeat") {
-        options.repeat = NumberOption(name, value, 1, 1000000);
-        options.repeatGiven = true;
-    } else if (name == "--period") {
-        options.periodMs = NumberOption(name, value, 0, 3600000);
-        options.repeatGiven = true;
-    } else if (name == "--help") {
-        options.help = true;
+    void DefineOptions() {
+        CLI::App& app = program_.App();
+        const std::string port = "Port (as the window's port choice; the last one given counts)";
+        usb_ = app.add_flag("--usb", usbGiven_, "the first USB printer of a listed product ID (default)")->group(port);
+        net_ = app.add_option("--net", options_.printerIp, "the printer at IP, TCP port 9100")
+                   ->type_name("IP")
+                   ->check(cli::Ipv4Value())
+                   ->group(port);
+        lpt_ = app.add_flag("--lpt", lptGiven_, "the parallel port: not supported, nothing is sent")->group(port);
+        app.add_option("--tcp-port", options_.tcpPort, "printer TCP port (default 9100, or PRINTER_TCP_PORT)")
+            ->type_name("N")
+            ->check(cli::Between(1, 65535));
+        app.add_option("--connect-timeout", options_.connectTimeoutMs,
+                       "bound on each TCP connection attempt (default 5000)")
+            ->type_name("MS")
+            ->check(cli::Between(1, 600000));
+        app.add_option("--timeout", options_.deliverySeconds, "wait at most S seconds for the delivery (default 20)")
+            ->type_name("S")
+            ->check(cli::Between(1, 3600));
+        app.add_option("--usb-root", options_.usbRoot,
+                       "prefix of the sysfs and /dev trees (USB_PRINTER_ROOT, default /)")
+            ->type_name("DIR");
+        app.add_option("--broadcast", options_.broadcast,
+                       "discovery destination (PRINTER_BROADCAST_ADDR, default 255.255.255.255)")
+            ->type_name("ADDR")
+            ->check(cli::Ipv4Value());
+        app.add_option("--probe-port", options_.probePort, "discovery port of the printers (PRINTER_PROBE_PORT, default 9000)")
+            ->type_name("N")
+            ->check(cli::Between(1, 65535));
+        app.add_option("--reply-port", options_.replyPort, "local port for the replies (PRINTER_REPLY_PORT, default 8999)")
+            ->type_name("N")
+            ->check(cli::Between(1, 65535));
+        app.add_option("--text-encoding", options_.textEncoding,
+                       "iconv code page for text and WIFI data instead of the system's")
+            ->type_name("CP");
+        fromMenu_ = app.add_flag("--from-menu", options_.fromMenu,
+                                 "open the window in $XDG_CONFIG_HOME/cadmon (created when missing), as the\n"
+                                 "desktop launcher does, so that init_params.txt is kept there");
     }
-}
 
-// Splits the command line into options, the subcommand and its arguments.
-// Options may stand before or after the subcommand; "--" ends them.
-void ParseCommandLine(const std::vector<std::string>& args, Context& c) {
-    bool optionsEnded = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-            if (c.command.empty()) {
-                c.command = arg;
-            } else {
-                c.args.push_back(arg);
+    // The port option given last decides, as clicking the window's choices would.
+    void ApplyPortChoice() {
+        for (const CLI::Option* option : program_.App().parse_order()) {
+            if (option == usb_) options_.port = printer_link::PortChoice::Usb;
+            if (option == net_) options_.port = printer_link::PortChoice::Net;
+            if (option == lpt_) options_.port = printer_link::PortChoice::Lpt;
+        }
+        if (options_.usbRoot) ::setenv("USB_PRINTER_ROOT", options_.usbRoot->c_str(), 1);
+    }
+
+    // Wraps a subcommand's work: the program's options are applied first.
+    cli::Runner Runs(std::function<int()> work) {
+        return [this, work = std::move(work)] {
+            ApplyPortChoice();
+            return work();
+        };
+    }
+
+    void EnterConfigFolder() {
+        namespace fs = std::filesystem;
+        const char* config = std::getenv("XDG_CONFIG_HOME");
+        const char* home = std::getenv("HOME");
+        fs::path folder;
+        if (config != nullptr && config[0] == '/') {
+            folder = config;
+        } else if (home != nullptr && home[0] == '/') {
+            folder = fs::path(home) / ".config";
+        } else {
+            err_ << "cadmon: neither XDG_CONFIG_HOME nor HOME is set; init_params.txt stays in "
+                 << fs::current_path().string() << '\n';
+            return;
+        }
+        folder /= "cadmon";
+        std::error_code error;
+        fs::create_directories(folder, error);
+        if (error || ::chdir(folder.c_str()) != 0) {
+            err_ << "cadmon: cannot use " << folder.string() << " ("
+                 << (error ? error.message() : std::strerror(errno)) << "); init_params.txt stays in "
+                 << fs::current_path().string() << '\n';
+        }
+    }
+
+    // Text for the printer, in the code page. Printed text gets '?' for the
+    // characters the code page lacks; a WIFI name or password with such
+    // characters would be wrong on the printer, so `exact` refuses it instead.
+    std::string ToPrinterText(std::string_view utf8, std::string_view what, bool exact = false) {
+        const std::string codePage = options_.textEncoding ? *options_.textEncoding : SystemCodePage();
+        const auto converted = ConvertToCodePage(utf8, codePage);
+        if (!converted) throw UsageError("unknown text encoding \"" + codePage + "\"");
+        if (converted->replaced > 0 && exact) {
+            throw Refusal("the " + std::string(what) + " has " + std::to_string(converted->replaced) +
+                          " character(s) that " + codePage + " cannot hold; nothing sent");
+        }
+        if (converted->replaced > 0) {
+            err_ << "cadmon: " << converted->replaced << " character(s) of the " << what << " have no equivalent in "
+                 << codePage << " and are sent as '?'\n";
+        }
+        return converted->bytes;
+    }
+
+    // The window's side of a delivery for one subcommand: the terminal, the
+    // USB source and the command sender with its thread.
+    class Session {
+    public:
+        explicit Session(Cadmon& cadmon)
+            : cadmon_(cadmon), terminal_("cadmon", cadmon.out_, cadmon.err_, cli::IsTerminal(2)),
+              window_(terminal_, cadmon.options_), usb_(printer_link::MakeSystemUsbDeviceSource()),
+              sender_(window_, *usb_, SenderSettingsFor(cadmon.options_)) {
+            sender_.Start();
+        }
+        ~Session() { sender_.Stop(); }
+        Session(const Session&) = delete;
+        Session& operator=(const Session&) = delete;
+
+        cli::TerminalWindow& terminal() { return terminal_; }
+        void Submit(const protocol::Bytes& bytes) { sender_.SubmitCommand(bytes); }
+
+        // Waits until nothing is pending; false (after reporting) when the
+        // printer did not take everything in time or a failure was shown.
+        bool WaitDelivered() {
+            const long seconds = cadmon_.options_.deliverySeconds;
+            if (!sender_.WaitUntilIdle(static_cast<int>(seconds * 1000))) {
+                terminal_.Note("the printer did not take the data within " + std::to_string(seconds) +
+                               " s; the rest is not sent");
+                terminal_.Fail(cli::kUnreachable);
             }
-            continue;
+            return terminal_.Status() == cli::kDone;
         }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
+
+        int Finish() {
+            WaitDelivered();
+            sender_.Stop();
+            return terminal_.Status();
         }
-        if (arg == "-h") {
-            c.options.help = true;
-            continue;
+
+    private:
+        static printer_link::SenderSettings SenderSettingsFor(const Options& options) {
+            printer_link::SenderSettings settings;
+            settings.tcp = TcpSettingsFor(options);
+            // A terminal reports a failed delivery and ends; it does not retry.
+            settings.retryUnfinished = false;
+            return settings;
         }
-        const auto equals = arg.find('=');
-        const std::string name = arg.substr(0, equals);
-        const auto option = std::find_if(std::begin(kOptions), std::end(kOptions),
-                                       [&](const OptionSpec& s) { return s.name == name; });
-        if (option == std::end(kOptions)) throw UsageError("unknown option " + name);
-        std::string value;
-        if (option->takesValue) {
-            if (equals != std::string::npos) {
-                value = arg.substr(equals + 1);
-            } else if (i + 1 < args.size()) {
-                value = args[++i];
-            } else {
-                throw UsageError(name + " needs a value");
-            }
-        } else if (equals != std::string::npos) {
-            throw UsageError(name + " takes no value");
+
+        Cadmon& cadmon_;
+        cli::TerminalWindow terminal_;
+        SenderWindow window_;
+        std::unique_ptr<printer_link::UsbDeviceSource> usb_;
+        printer_link::CommandSender sender_;
+    };
+
+    struct Step {
+        protocol::Bytes bytes;
+        std::string boxAfter;  // message box shown once the bytes are handed over
+    };
+
+    int Deliver(const std::vector<Step>& steps) {
+        Session session(*this);
+        for (const Step& step : steps) {
+            session.Submit(step.bytes);
+            if (!step.boxAfter.empty()) session.terminal().Show(step.boxAfter);
         }
-        ApplyOption(c.options, name, value);
+        return session.Finish();
     }
-}
+
+    int DeliverOne(protocol::Bytes bytes) { return Deliver({Step{std::move(bytes), {}}}); }
+
+    static protocol::Mac MacArgument(const std::vector<std::string>& args, std::string_view what) {
+        const auto boxes = cli::SplitMacBoxes(args);
+        if (boxes.empty()) {
+            throw UsageError(std::string(what) +
+                             " takes six boxes, as six arguments (0 1a b ff 7 c0) or as one (0:1a:b:ff:7:c0)");
+        }
+        std::size_t bad = 0;
+        const auto mac = cli::MacFromBoxes(boxes, &bad);
+        if (!mac) {
+            throw Refusal("MAC box " + std::to_string(bad + 1) + " \"" + boxes[bad] +
+                          "\" is not one or two hexadecimal digits; nothing sent");
+        }
+        return *mac;
+    }
+
+    // -----------------------------------------------------------------------
+    // The subcommands.
+
+    std::vector<cli::Subcommand> Table() {
+        std::vector<cli::Subcommand> table = {
+            {"print", "print TEXT (default: the welcome text; - reads standard input)",
+             [this](CLI::App& command) { return DefinePrint(command); },
+             "The text is converted from UTF-8 to the system code page (see --text-encoding) and sent\n"
+             "without a terminating zero; characters the code page lacks are sent as '?'. At most 2047\n"
+             "bytes. Add the line end yourself; a text that starts with '-' goes after \"--\":\n"
+             "  cadmon --net 127.0.0.1 print $'Hello printer\\r\\n'\n"
+             "  cadmon --net 127.0.0.1 print -- $'-5 degrees\\r\\n'\n"
+             "--repeat N sends it N times, as the window's automatic sending does: again every --period\n"
+             "MS milliseconds (default 500) once the previous one is delivered; it stops at a failure.\n"
+             "  cadmon --usb print --repeat 5 --period 1000 $'Line\\r\\n'\n"},
+            {"cut", "cut test: two line feeds and a paper cut",
+             [this](CLI::App&) { return Runs([this] { return DeliverOne(protocol::CutTest()); }); },
+             "  cadmon --net 127.0.0.1 cut\n"},
+            {"drawer", "open the cash drawer",
+             [this](CLI::App&) { return Runs([this] { return DeliverOne(protocol::CashDrawer()); }); },
+             "  cadmon --net 127.0.0.1 drawer\n"},
+            {"dhcp", "switch the printer's DHCP on or off", [this](CLI::App& command) { return DefineDhcp(command); },
+             "  cadmon --net 127.0.0.1 dhcp on\n"},
+            {"set-ip", "give the printer a new IP address, mask and gateway",
+             [this](CLI::App& command) { return DefineSetIp(command); },
+             "  cadmon --net 127.0.0.1 set-ip 192.168.1.199 255.255.255.0 192.168.0.1\n"},
+            {"set-mac", "give the printer a new MAC address", [this](CLI::App& command) { return DefineSetMac(command); },
+             "Six boxes of one or two hexadecimal digits (one digit d means 0d), as six arguments or\n"
+             "as one with ':' or '-' between them. Any other box is refused and nothing is sent.\n"
+             "  cadmon --net 127.0.0.1 set-mac 0 1a b FF 7 c0\n"},
+        };
+        for (const ListCommand& list : ListCommands()) {
+            table.push_back({list.name, list.summary, [this, &list](CLI::App& command) { return DefineList(command, list); },
+                             "VALUE is an entry as the window shows it, or its position:\n" + DescribeList(list.list) +
+                                 "  cadmon --net 127.0.0.1 " + list.name + " " +
+                                 std::string(list.list.entries[list.list.count - 1]) + "\n"});
+        }
+        std::vector<cli::Subcommand> rest = {
+            {"usb-id", "the printer's USB identity (x: 1fc9:2016, g: 0471:0055)",
+             [this](CLI::App& command) { return DefineUsbId(command); }, "  cadmon --net 127.0.0.1 usb-id g\n"},
+            {"wifi", "the wireless network the printer joins", [this](CLI::App& command) { return DefineWifi(command); },
+             "Name and password are converted to the system code page; together they may take at most\n"
+             "124 bytes. Longer ones, and characters the code page cannot hold, are refused and nothing\n"
+             "is sent.\n"
+             "  cadmon --net 127.0.0.1 wifi shop-wlan secret123\n"},
+            {"wifi-static", "the printer's fixed wireless address",
+             [this](CLI::App& command) { return DefineWifiStatic(command); },
+             "Sent as two messages (a header, then the address); prints \"set ok\" once both are handed over.\n"
+             "  cadmon --net 127.0.0.1 wifi-static 192.168.1.199 255.255.255.0 192.168.0.1\n"},
+            {"test-connection", "connect to the printer and close again (sends nothing)",
+             [this](CLI::App&) { return Runs([this] { return RunTestConnection(); }); },
+             "Prints \"connect ok\", or the connection failure text (exit status 3).\n"
+             "  cadmon --net 127.0.0.1 test-connection\n"},
+            {"scan", "search the network for printers", [this](CLI::App& command) { return DefineScan(command); },
+             "Broadcasts a probe once a second for N seconds and prints one line per distinct reply as it\n"
+             "arrives, as the search window lists it, \"(1.0)192.168.0.199.\": the two identifying bytes,\n"
+             "then the printer's IP. The list keeps the first 16 printers. With --json the output is one\n"
+             "JSON array, one object per printer as it arrives:\n"
+             "  {\"number\": 1, \"line\": \"(1.0)192.168.0.199.\", \"id\": [1, 0], \"mac\": \"00:1a:0b:ff:07:c0\",\n"
+             "   \"ip\": \"192.168.0.199\"}\n"
+             "When no printer answers, the exit status is 3.\n"
+             "  cadmon scan --seconds 2\n"
+             "  cadmon scan --json | python3 -m json.tool\n"},
+            {"set-address", "give a printer found by broadcast a new IP, mask, gateway, MAC",
+             [this](CLI::App& command) { return DefineSetAddress(command); },
+             "PRINTER is its list line as scan prints it, its current IP, its number in the list (from 1),\n"
+             "or --mac CURRENT-MAC instead of PRINTER. Mask and gateway default to 255.255.255.0 and\n"
+             "192.168.0.1, the MAC to the printer's own. Probes for up to --seconds N (default 3) until\n"
+             "the printer is found, then broadcasts the setting: \"FINISH\", or \"No Select print\" when\n"
+             "no such printer answered, \"Error 0\"/\"Error 1\" when the broadcast cannot be sent. When\n"
+             "several printers answer to PRINTER (the same IP), nothing is sent: choose with --mac.\n"
+             "  cadmon set-address 192.168.0.199 192.168.0.150\n"
+             "  cadmon set-address --mac 0:11:22:33:44:55 192.168.0.150 255.255.255.0 192.168.0.1 0:11:22:33:44:56\n"},
+        };
+        table.insert(table.end(), rest.begin(), rest.end());
+        return table;
+    }
+
+    cli::Runner DefinePrint(CLI::App& command) {
+        auto text = std::make_shared<std::optional<std::string>>();
+        auto repeat = std::make_shared<long>(1);
+        auto period = std::make_shared<long>(500);
+        command.add_option("TEXT", *text, "the text to print; - reads it from standard input");
+        command.add_option("--repeat", *repeat, "send the text N times")->type_name("N")->check(cli::Between(1L, 1000000L));
+        command.add_option("--period", *period, "milliseconds between the repeats (default 500)")
+            ->type_name("MS")
+            ->check(cli::Between(0L, 3600000L));
+        return Runs([this, text, repeat, period] { return RunPrint(*text, *repeat, *period); });
+    }
+
+    int RunPrint(const std::optional<std::string>& given, long repeat, long periodMs) {
+        std::string text(kWelcomeText);
+        if (given && *given == "-") {
+            text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+        } else if (given) {
+            text = *given;
+        }
+        const std::string bytes = ToPrinterText(text, "text");
+        if (bytes.size() > kPrintInfoMax) {
+            throw Refusal("the text is " + std::to_string(bytes.size()) + " bytes; at most " +
+                          std::to_string(kPrintInfoMax) + " are printed at once; nothing sent");
+        }
+        // The window counts every print and shows the count as it hands the
+        // text over. With --repeat, as with its automatic sending, the text
+        // goes again every --period ms once nothing is pending; a failure ends
+        // the repeats.
+        Session session(*this);
+        const protocol::Bytes message(bytes.begin(), bytes.end());
+        for (long count = 1; count <= repeat; ++count) {
+            if (count > 1) std::this_thread::sleep_for(std::chrono::milliseconds(periodMs));
+            session.Submit(message);
+            session.terminal().Show("send finish count " + std::to_string(count) + " \r\n");
+            if (!session.WaitDelivered()) break;
+        }
+        return session.Finish();
+    }
+
+    cli::Runner DefineDhcp(CLI::App& command) {
+        auto state = std::make_shared<std::string>();
+        command.add_option("STATE", *state, "on or off")->required()->option_text("on|off");
+        return Runs([this, state] {
+            if (*state != "on" && *state != "off") throw UsageError("dhcp takes on or off");
+            return DeliverOne(protocol::Dhcp(*state == "on"));
+        });
+    }
+
+    // Three addresses: the new IP (or the WIFI static IP), mask, gateway.
+    struct Addresses {
+        std::string ip, mask, gateway;
+    };
+    static std::shared_ptr<Addresses> DefineAddresses(CLI::App& command, const char* ip) {
+        auto addresses = std::make_shared<Addresses>();
+        command.add_option("NEWIP", addresses->ip, ip)->required()->check(cli::Ipv4Value());
+        command.add_option("MASK", addresses->mask, "the mask")->required()->check(cli::Ipv4Value());
+        command.add_option("GATEWAY", addresses->gateway, "the gateway")->required()->check(cli::Ipv4Value());
+        return addresses;
+    }
+
+    cli::Runner DefineSetIp(CLI::App& command) {
+        auto a = DefineAddresses(command, "the new IP");
+        return Runs([this, a] {
+            return DeliverOne(protocol::SetIp(cli::Ipv4Of(a->ip), cli::Ipv4Of(a->mask), cli::Ipv4Of(a->gateway)));
+        });
+    }
+
+    cli::Runner DefineWifiStatic(CLI::App& command) {
+        auto a = DefineAddresses(command, "the printer's wireless IP");
+        return Runs([this, a] {
+            const auto ip = cli::Ipv4Of(a->ip), mask = cli::Ipv4Of(a->mask), gateway = cli::Ipv4Of(a->gateway);
+            // Header and body are two submissions; the window confirms after the second.
+            return Deliver({Step{protocol::WifiStaticHeader(), {}},
+                            Step{protocol::WifiStaticBody(ip, mask, gateway), kSetOkText}});
+        });
+    }
+
+    cli::Runner DefineSetMac(CLI::App& command) {
+        auto boxes = std::make_shared<std::vector<std::string>>();
+        command.add_option("BOXES", *boxes, "the MAC's six boxes")
+            ->required()
+            ->expected(1, 6)
+            ->option_text("XX XX XX XX XX XX");
+        return Runs([this, boxes] { return DeliverOne(protocol::SetMac(MacArgument(*boxes, "set-mac"))); });
+    }
+
+    cli::Runner DefineList(CLI::App& command, const ListCommand& list) {
+        auto value = std::make_shared<std::string>();
+        command.add_option("VALUE", *value, "an entry of the list, its position, or none")->required();
+        return Runs([this, value, &list] {
+            const int position = *value == "none" ? -1 : list.list.Find(*value);
+            if (*value != "none" && position < 0) {
+                throw UsageError("\"" + *value + "\" is not in the " + std::string(list.name) + " list; see 'cadmon " +
+                                 list.name + " --help' for its entries");
+            }
+            return DeliverOne(list.build(position));
+        });
+    }
+
+    cli::Runner DefineUsbId(CLI::App& command) {
+        auto which = std::make_shared<std::string>();
+        command.add_option("IDENTITY", *which, "x or g")->required()->option_text("x|g");
+        return Runs([this, which] {
+            std::string lower = *which;
+            std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+            if (lower == "x") return DeliverOne(protocol::UsbIdentityX());
+            if (lower == "g") return DeliverOne(protocol::UsbIdentityG());
+            throw UsageError("usb-id takes x or g");
+        });
+    }
+
+    cli::Runner DefineWifi(CLI::App& command) {
+        auto name = std::make_shared<std::string>();
+        auto password = std::make_shared<std::string>();
+        command.add_option("NAME", *name, "the network's name")->required();
+        command.add_option("PASSWORD", *password, "its password")->required();
+        return Runs([this, name, password] {
+            const std::string nameBytes = ToPrinterText(*name, "WIFI name", true);
+            const std::string passwordBytes = ToPrinterText(*password, "password", true);
+            const auto message = protocol::WifiCredentials(nameBytes, passwordBytes);
+            if (!message) {
+                throw Refusal("the WIFI name and password are " +
+                              std::to_string(nameBytes.size() + passwordBytes.size()) + " bytes together; at most " +
+                              std::to_string(protocol::kWifiNameAndPasswordMax) + " fit the message; nothing sent");
+            }
+            return DeliverOne(*message);
+        });
+    }
+
+    // Connection test, scan and address setting do not use the queue.
+
+    int RunTestConnection() {
+        cli::TerminalWindow terminal("cadmon", out_, err_, cli::IsTerminal(2));
+        const auto ip = cli::Ipv4Of(options_.printerIp);
+        const printer_link::Result result = printer_link::TestPrinterConnection(ip, TcpSettingsFor(options_));
+        if (result.Ok()) {
+            terminal.Show(ConnectionTestText(result));
+        } else {
+            terminal.ShowFailure(ConnectionTestText(result), cli::kUnreachable);
+        }
+        return terminal.Status();
+    }
+
+    cli::Runner DefineScan(CLI::App& command) {
+        auto seconds = std::make_shared<long>(kDefaultScanSeconds);
+        auto json = std::make_shared<bool>(false);
+        command.add_option("--seconds", *seconds, "how long to search (default 3)")
+            ->type_name("N")
+            ->check(cli::Between(1L, 3600L));
+        command.add_flag("--json", *json, "one JSON array, an object per printer");
+        return Runs([this, seconds, json] { return RunScan(*seconds, *json); });
+    }
+
+    int RunScan(long seconds, bool json) {
+        cli::TerminalWindow terminal("cadmon", out_, err_, cli::IsTerminal(2));
+        Search search(options_, terminal);
+        if (!search.Open()) return terminal.Status();
+        std::optional<cli::JsonList> list;
+        if (json) list.emplace(out_);
+        const auto found = search.Run(seconds, nullptr, [&](const protocol::DeviceRecord& record, std::size_t number) {
+            if (list) {
+                list->Add(cli::FoundPrinter(record, number));
+            } else {
+                terminal.Show(record.ListLine());
+            }
+        });
+        if (list) list->Close();
+        if (found.empty()) {
+            terminal.Note("no printer answered");
+            terminal.Fail(cli::kUnreachable);
+        }
+        return terminal.Status();
+    }
+
+    // Which found printer set-address means.
+    struct Selector {
+        std::optional<protocol::Mac> mac;  // --mac: its current MAC
+        std::optional<protocol::Ipv4> ip;  // its current IP
+        std::optional<std::string> line;   // its list line, "(1.0)192.168.0.199."
+        std::size_t number = 0;            // its line number in this search, from 1
+    };
+
+    // The found printers the selector names: at most one for a line number.
+    static std::vector<protocol::DeviceRecord> Matches(const std::vector<protocol::DeviceRecord>& filled,
+                                                       const Selector& selector) {
+        if (selector.number > 0) {
+            if (filled.size() >= selector.number) return {filled[selector.number - 1]};
+            return {};
+        }
+        std::vector<protocol::DeviceRecord> matches;
+        for (const auto& record : filled) {
+            if ((selector.mac && record.mac() == *selector.mac) || (selector.ip && record.ip() == *selector.ip) ||
+                (selector.line && record.ListLine() == *selector.line)) {
+                matches.push_back(record);
+            }
+        }
+        return matches;
+    }
+
+    cli::Runner DefineSetAddress(CLI::App& command) {
+        auto args = std::make_shared<std::vector<std::string>>();
+        auto seconds = std::make_shared<long>(kDefaultScanSeconds);
+        auto mac = std::make_shared<std::optional<std::string>>();
+        command.add_option("ARGUMENTS", *args, "the printer, then its new settings")
+            ->required()
+            ->expected(1, 10)
+            ->option_text("PRINTER NEWIP [MASK [GATEWAY [MAC]]]");
+        command.add_option("--seconds", *seconds, "how long to search for the printer (default 3)")
+            ->type_name("N")
+            ->check(cli::Between(1L, 3600L));
+        command.add_option("--mac", *mac, "choose the printer by its current MAC instead of PRINTER")
+            ->type_name("MAC");
+        return Runs([this, args, seconds, mac] { return RunSetAddress(*args, *seconds, *mac); });
+    }
+
+    int RunSetAddress(std::vector<std::string> args, long seconds, const std::optional<std::string>& currentMac) {
+        Selector selector;
+        if (currentMac) {
+            selector.mac = MacArgument({*currentMac}, "--mac");
+        } else {
+            if (args.empty()) throw UsageError("set-address needs a printer: a list line, its IP, its number or --mac");
+            const std::string chosen = args.front();
+            args.erase(args.begin());
+            if (const auto number = cli::ParseNumber(chosen, 1, protocol::DeviceTable::kSlots)) {
+                selector.number = static_cast<std::size_t>(*number);
+            } else if (const auto ip = cli::ParseIpv4(chosen)) {
+                selector.ip = *ip;
+            } else {
+                selector.line = chosen;
+            }
+        }
+        if (args.empty()) throw UsageError("set-address needs the new IP");
+        if (args.size() > 3 && args.size() != 4 && args.size() != 9) {
+            throw UsageError("set-address takes the MAC as one argument or as six boxes");
+        }
+        const auto ip = cli::Ipv4Of(args[0]);
+        // The search window fills mask and gateway with these whatever the printer has.
+        const auto mask = args.size() > 1 ? cli::Ipv4Of(args[1]) : protocol::Ipv4{255, 255, 255, 0};
+        const auto gateway = args.size() > 2 ? cli::Ipv4Of(args[2]) : protocol::Ipv4{192, 168, 0, 1};
+        std::optional<protocol::Mac> newMac;
+        if (args.size() > 3) newMac = MacArgument({args.begin() + 3, args.end()}, "the new MAC");
+
+        cli::TerminalWindow terminal("cadmon", out_, err_, cli::IsTerminal(2));
+        Search search(options_, terminal);
+        if (!search.Open()) return terminal.Status();
+        const auto found = search.Run(
+            seconds, [&](const std::vector<protocol::DeviceRecord>& filled) { return !Matches(filled, selector).empty(); },
+            nullptr);
+        const auto matches = Matches(found, selector);
+        if (matches.empty()) {
+            terminal.Show(kNoSelectText);
+            terminal.Fail(cli::kUnreachable);
+            return terminal.Status();
+        }
+        // Printers fresh from the factory often share one address; the message
+        // would reach only one of them, and which one would be luck.
+        if (matches.size() > 1) {
+            std::string list;
+            for (const auto& match : matches) list += "\n  " + match.ListLine() + " MAC " + cli::MacBoxesText(match.mac());
+            throw Refusal(std::to_string(matches.size()) + " printers answer to that choice:" + list +
+                          "\nchoose one with --mac; nothing sent");
+        }
+        const protocol::DeviceRecord& record = matches.front();
+        const protocol::Mac mac = newMac.value_or(record.mac());
+        terminal.Show("setting " + record.ListLine() + " (MAC " + cli::MacBoxesText(record.mac()) + ") to IP " +
+                      protocol::Ipv4Text(ip) + " mask " + protocol::Ipv4Text(mask) + " gateway " +
+                      protocol::Ipv4Text(gateway) + " MAC " + cli::MacBoxesText(mac));
+        if (search.sockets().SendAddressSetting(ip, mask, mac, gateway, record)) {
+            terminal.Show(kFinishText);
+        } else {
+            terminal.Show(kBroadcastFailedText);
+            terminal.Fail(cli::kLocalFailure);
+        }
+        return terminal.Status();
+    }
+
+    std::ostream& out_;
+    std::ostream& err_;
+    Options options_;
+    cli::Program program_;
+    CLI::Option* usb_ = nullptr;
+    CLI::Option* net_ = nullptr;
+    CLI::Option* lpt_ = nullptr;
+    CLI::Option* fromMenu_ = nullptr;
+    bool usbGiven_ = false;
+    bool lptGiven_ = false;
+};
 
 }  // namespace
 
-void PrintProgramHelp(std::ostream& out) {
-#ifdef CADMON_HAVE_GUI
-    out << "Usage: cadmon                        open the settings window\n";
-#else
-    out << "Usage: cadmon                        this help (built without the window)\n";
-#endif
-    out << "       cadmon [OPTIONS] SUBCOMMAND [ARGUMENTS]\n"
-           "       cadmon help [SUBCOMMAND]     (or SUBCOMMAND --help)\n"
-           "\n"
-           "Settings and test utility for receipt printers. Each subcommand does what the window's\n"
-           "button does: it hands the message to the sender, waits until it is delivered and prints\n"
-           "the status texts and message boxes the window would show.\n"
-           "\nSubcommands:\n";
-    for (const Subcommand& command : Subcommands()) {
-        std::string synopsis = std::string(command.name);
-        if (!command.arguments.empty()) synopsis += " " + std::string(command.arguments);
-        out << "  " << synopsis;
-        if (synopsis.size() < 34) {
-            out << std::string(34 - synopsis.size(), ' ');
-        } else {
-            out << "\n" << std::string(36, ' ');
-        }
-        out << command.summary << '\n';
-    }
-    out << "\nPort (as the window's port choice; the last one given counts):\n"
-           "  --usb                 the first USB printer of a listed product ID (default)\n"
-           "  --net IP              the printer at IP, TCP port 9100\n"
-           "  --lpt                 the parallel port: not supported, nothing is sent\n"
-           "Over the network a message counts as delivered once the printer has closed the\n"
-           "connection after taking every byte (cadmon waits up to 2 s for that); each send\n"
-           "waits at most 5 s for the printer to take data.\n"
-           "\nOptions:\n"
-           "  --tcp-port N          printer TCP port (default 9100, or PRINTER_TCP_PORT)\n"
-           "  --connect-timeout MS  bound on each TCP connection attempt (default 5000)\n"
-           "  --timeout S           wait at most S seconds for the delivery (default 20)\n"
-           "  --usb-root DIR        prefix of the sysfs and /dev trees (USB_PRINTER_ROOT, default /)\n"
-           "  --broadcast ADDR      discovery destination (PRINTER_BROADCAST_ADDR, default 255.255.255.255)\n"
-           "  --probe-port N        discovery port of the printers (PRINTER_PROBE_PORT, default 9000)\n"
-           "  --reply-port N        local port for the replies (PRINTER_REPLY_PORT, default 8999)\n"
-           "  --seconds N           scan and set-address: how long to search (default 3)\n"
-           "  --mac MAC             set-address: choose the printer by its current MAC\n"
-           "  --repeat N, --period MS  print: send the text N times, MS milliseconds apart\n"
-           "  --text-encoding CP    iconv code page for text and WIFI data instead of the system's\n"
-           "  -h, --help            this help, or a subcommand's help\n"
-           "\nText code page: chosen from LC_ALL, LC_CTYPE or LANG (the first one set): zh_CN CP936,\n"
-           "zh_TW/zh_HK CP950, ja CP932, ko CP949, ru CP1251, anything else (C, POSIX, en_US...)\n"
-           "CP1252. Arguments are read as UTF-8.\n"
-           "\nExit status:\n"
-           "  0  done (for settings: handed over and delivered without a failure text)\n"
-           "  1  the printer was reached but did not take the message: it dropped the connection,\n"
-           "     or took nothing within the time-out of a piece (a line on stderr says which)\n"
-           "  2  usage: unknown subcommand or option, malformed argument\n"
-           "  3  printer not reachable: \"USB OPEN FAIL\" (with a line naming the device and the reason\n"
-           "     when one was found but could not be opened), the network connection failure text,\n"
-           "     \"NOT Selet USB OR NET\", \"No Select print\", or the delivery did not finish in time\n"
-           "  4  input refused, nothing sent: a bad MAC box, WIFI data over 124 bytes or not in the\n"
-           "     code page, text over 2047 bytes, set-address naming several printers\n"
-           "  5  local failure: the discovery sockets (\"Error 0\", \"Error 1\", reply port in use)\n"
-           "\nRun it inside a private network namespace or against printer-sim on 127.0.0.1: the\n"
-           "defaults talk to 192.168.0.199 and broadcast to 255.255.255.255.\n";
-}
-
-int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    Context c{{}, {}, {}, out, err};
-    try {
-        ParseCommandLine(args, c);
-        if (c.command == "help") {
-            const Subcommand* command = c.args.empty() ? nullptr : FindSubcommand(c.args[0]);
-            if (!c.args.empty() && command == nullptr) throw UsageError("unknown subcommand " + c.args[0]);
-            if (command != nullptr) {
-                PrintSubcommandHelp(out, *command);
-            } else {
-                PrintProgramHelp(out);
-            }
-            return kExitOk;
-        }
-        if (c.command.empty()) {
-            PrintProgramHelp(c.options.help ? out : err);
-            return c.options.help ? kExitOk : kExitUsage;
-        }
-        const Subcommand* command = FindSubcommand(c.command);
-        if (command == nullptr) throw UsageError("unknown subcommand " + c.command);
-        if (c.options.help) {
-            PrintSubcommandHelp(out, *command);
-            return kExitOk;
-        }
-        if (c.args.size() < command->minArgs || c.args.size() > command->maxArgs) {
-            throw UsageError("wrong number of arguments; usage: cadmon " + std::string(command->name) + " " +
-                             std::string(command->arguments));
-        }
-        const bool searches = command->run == &RunScan || command->run == &RunSetAddress;
-        if (!searches && c.options.seconds) throw UsageError("--seconds is for scan and set-address");
-        if (command->run != &RunSetAddress && c.options.mac) throw UsageError("--mac is for set-address");
-        if (command->run != &RunPrint && c.options.repeatGiven) throw UsageError("--repeat and --period are for print");
-        if (c.options.usbRoot) ::setenv("USB_PRINTER_ROOT", c.options.usbRoot->c_str(), 1);
-        return command->run(c);
-    } catch (const UsageError& e) {
-        err << "cadmon: " << e.what() << '\n';
-        if (!c.command.empty() && FindSubcommand(c.command) != nullptr) {
-            err << "Try 'cadmon " << c.command << " --help'.\n";
-        } else {
-            err << "Try 'cadmon --help'.\n";
-        }
-        return kExitUsage;
-    } catch (const Refused& e) {
-        err << e.what() << '\n';
-        return kExitRefused;
-    }
+int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+           const std::function<int()>& openWindow) {
+    Cadmon cadmon(out, err);
+    return cadmon.Run(args, openWindow);
 }
 
 }  // namespace cadmon

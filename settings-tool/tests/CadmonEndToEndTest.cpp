@@ -3,8 +3,16 @@
 // texts shown and the exit status.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "settings-tool/tests/CadmonRunner.h"
@@ -194,13 +202,13 @@ TEST(CadmonPrint, TextFollowsTheLocaleCodePage) {
         {"ru_RU.UTF-8", {}, "\xD0\x9F\xD1\x80\xD0\xB8", "CF F0 E8"},
         {"en_US.UTF-8", {}, "\xC3\xA9", "E9"},
         {"en_US.UTF-8", {"--text-encoding", "CP866"}, "\xD0\x9F", "8F"},
-        {"C", {"--"}, "-5", "2D 35"},  // after "--" a text may start with '-'
+        {"C", {"--"}, "-5 degrees", "2D 35 20 64 65 67 72 65 65 73"},  // after "--" a text may start with '-'
     };
     std::size_t before = 0;
     for (const Case& c : cases) {
-        std::vector<std::string> args = {"--net", "127.0.0.1"};
+        std::vector<std::string> args = {"--net", "127.0.0.1", "print"};
         args.insert(args.end(), c.extra.begin(), c.extra.end());
-        args.insert(args.end(), {"print", c.text});
+        args.push_back(c.text);
         Environment environment = sim.Environment();
         environment.emplace_back("LC_ALL", c.locale);
         const CadmonRun run = RunCadmon(args, environment);
@@ -252,14 +260,14 @@ TEST(CadmonRefusal, BadInputSendsNothing) {
         {{"buzzer", "9"}, 2, "\"9\" is not in the buzzer list"},
         {{"speed", "MODE 9"}, 2, "not in the speed list"},
         {{"set-ip", "192.168.1.300", "255.255.255.0", "192.168.0.1"}, 2, "not a dotted address"},
-        {{"set-ip", "192.168.1.1"}, 2, "wrong number of arguments"},
+        {{"set-ip", "192.168.1.1"}, 2, "MASK is required\nUsage: cadmon [OPTIONS] set-ip NEWIP MASK GATEWAY\n"},
         {{"set-mac", "0", "1"}, 2, "six boxes"},
         {{"dhcp", "maybe"}, 2, "on or off"},
         {{"usb-id", "y"}, 2, "x or g"},
         {{"frobnicate"}, 2, "unknown subcommand"},
         {{"--bogus", "cut"}, 2, "unknown option --bogus"},
-        {{"cut", "--seconds", "3"}, 2, "--seconds is for scan"},
-        {{"cut", "--repeat", "3"}, 2, "--repeat and --period are for print"},
+        {{"cut", "--seconds", "3"}, 2, "unknown option --seconds"},
+        {{"cut", "--repeat", "3"}, 2, "unknown option --repeat"},
     };
     for (const auto& transport : {std::vector<std::string>{"--net", "127.0.0.1"}, std::vector<std::string>{"--usb"}}) {
         for (const Case& c : cases) {
@@ -340,6 +348,16 @@ TEST(CadmonScan, ListsEachPrinterOnceInOrderOfFirstAnswer) {
     const CadmonRun scan = RunCadmon({"scan", "--seconds", "3"}, EnvironmentFor(sim));
     EXPECT_EQ(scan.exitStatus, 0) << scan.Describe();
     EXPECT_EQ(scan.out, "(1.9c)192.168.0.200.\n(1.0)192.168.0.199.\n");
+    // The same list for scripts: one JSON array, an object per printer.
+    const CadmonRun json = RunCadmon({"scan", "--json", "--seconds", "2"}, EnvironmentFor(sim));
+    EXPECT_EQ(json.exitStatus, 0) << json.Describe();
+    EXPECT_EQ(json.out,
+              "[\n"
+              "{\"number\": 1, \"line\": \"(1.9c)192.168.0.200.\", \"id\": [1, 156], \"mac\": \"00:11:22:33:44:55\", "
+              "\"ip\": \"192.168.0.200\"},\n"
+              "{\"number\": 2, \"line\": \"(1.0)192.168.0.199.\", \"id\": [1, 0], \"mac\": \"00:1a:0b:ff:07:c0\", "
+              "\"ip\": \"192.168.0.199\"}\n"
+              "]\n");
     // Each printer answered more than one probe.
     const auto lines = sim.Lines();
     EXPECT_GE(std::count_if(lines.begin(), lines.end(),
@@ -366,15 +384,18 @@ TEST(CadmonScan, SeventeenthPrinterIsLeftOut) {
     EXPECT_NE(scan.err.find("(1.0)10.0.0.17."), std::string::npos) << scan.Describe();
 }
 
-TEST(CadmonScan, NoPrinterGivesAnEmptyList) {
+TEST(CadmonScan, NoPrinterGivesAnEmptyListAndStatusThree) {
     SimProcess sim(WithArgs({"--no-udp"}));
     ASSERT_TRUE(sim.ok()) << sim.error();
     Environment environment = EnvironmentFor(sim);
     environment.emplace_back("PRINTER_PROBE_PORT", std::to_string(simtest::FreeUdpPort()));
     const CadmonRun scan = RunCadmon({"scan", "--seconds", "1"}, environment);
-    EXPECT_EQ(scan.exitStatus, 0) << scan.Describe();
+    EXPECT_EQ(scan.exitStatus, 3) << scan.Describe();
     EXPECT_EQ(scan.out, "");
     EXPECT_EQ(scan.err, "cadmon: no printer answered\n");
+    const CadmonRun json = RunCadmon({"scan", "--seconds", "1", "--json"}, environment);
+    EXPECT_EQ(json.exitStatus, 3) << json.Describe();
+    EXPECT_EQ(json.out, "[\n]\n");
 }
 
 // set-address finds the printer, broadcasts the new settings with its
@@ -457,6 +478,59 @@ TEST(CadmonHelp, ProgramAndSubcommandsDescribeThemselves) {
     EXPECT_NE(help.out.find("\nExit status:\n"), std::string::npos);
     const CadmonRun list = RunCadmon({"help", "codepage"});
     EXPECT_NE(list.out.find("23  \"pc1001\""), std::string::npos) << list.out;
+}
+
+// The window started as the desktop launcher starts it keeps init_params.txt
+// in $XDG_CONFIG_HOME/cadmon (made on first run); started from a terminal it
+// keeps the file in the folder it was started from.
+TEST(CadmonWindow, FromTheMenuItKeepsItsLanguageInTheConfigFolder) {
+#ifndef CADMON_HAS_WINDOW
+    GTEST_SKIP() << "built without the window";
+#else
+    namespace fs = std::filesystem;
+    std::string base = ::testing::TempDir() + "cadmon-menu.XXXXXX";
+    ASSERT_NE(::mkdtemp(base.data()), nullptr);
+    const fs::path work = fs::path(base) / "work", config = fs::path(base) / "config";
+    fs::create_directories(work);
+    const Environment environment = {{"QT_QPA_PLATFORM", "offscreen"},
+                                     {"XDG_CONFIG_HOME", config.string()},
+                                     {"USB_PRINTER_ROOT", base},
+                                     {"PRINTER_BROADCAST_ADDR", "127.0.0.1"},
+                                     {"PRINTER_REPLY_PORT", std::to_string(simtest::FreeUdpPort())}};
+    // Runs the window until `file` holds the language flag, then ends it.
+    const auto windowWrites = [&](const std::vector<std::string>& args, const fs::path& file) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            if (::chdir(work.c_str()) != 0) ::_exit(126);
+            for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
+            std::vector<std::string> words{CADMON_PATH};
+            words.insert(words.end(), args.begin(), args.end());
+            std::vector<char*> argv;
+            for (auto& word : words) argv.push_back(word.data());
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        std::string content;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (content != "0\n" && std::chrono::steady_clock::now() < deadline && ::waitpid(pid, nullptr, WNOHANG) == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::ifstream in(file);
+            content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        return content == "0\n";
+    };
+    EXPECT_TRUE(windowWrites({"--from-menu"}, config / "cadmon" / "init_params.txt"));
+    EXPECT_FALSE(fs::exists(work / "init_params.txt"));
+    EXPECT_TRUE(windowWrites({}, work / "init_params.txt"));
+    // The window takes no other option of the program.
+    const CadmonRun withNet = RunCadmon({"--net", "127.0.0.1"}, environment);
+    EXPECT_EQ(withNet.exitStatus, 2) << withNet.Describe();
+    EXPECT_EQ(withNet.err, "cadmon: a subcommand is required with --net\nUsage: cadmon [OPTIONS] SUBCOMMAND [ARGUMENTS]\n");
+    fs::remove_all(base);
+#endif
 }
 
 }  // namespace

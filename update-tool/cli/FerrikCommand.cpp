@@ -1,259 +1,108 @@
 #include "update-tool/cli/FerrikCommand.h"
 
-#include <arpa/inet.h>
-#include <poll.h>
-
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <cstdio>
-#include <cstring>
-#include <map>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <ostream>
-#include <set>
-#include <thread>
 
-#include "platform/linux/usb/AccessHint.h"
+#include "cli-common/Json.h"
+#include "cli-common/Program.h"
+#include "cli-common/TerminalWindow.h"
 #include "protocol/Discovery.h"
+#include "protocol/Firmware.h"
 #include "protocol/ValueLists.h"
+#include "update-tool/core/ImageFile.h"
 #include "update-tool/core/UpdateTool.h"
 
 namespace ferrik {
 namespace {
 
-constexpr int kUsageStatus = 2;
-constexpr int kFailedStatus = 3;
+using cli::Refusal;
+using cli::UsageError;
 
-const char* const kUsage =
-    "usage: ferrik                          open the update window\n"
-    "       ferrik flash --usb [FILE]       send a firmware image over USB (default PRINT_NET80.bin)\n"
-    "       ferrik flash --net IP [FILE]    send a firmware image to IP, TCP port 9100\n"
-    "       ferrik font [FILE]              send a font file over USB (default gb2312)\n"
-    "       ferrik set [--codepage ENTRY] [--width 80CM|58CM] [--beep 1|2|3]\n"
-    "       ferrik dark 0|1|2\n"
-    "       ferrik x-usb | g-usb            set the printer's USB identity\n"
-    "       ferrik scan [--seconds N]       list printers on the network\n"
-    "       ferrik set-network --printer IP|MAC [--ip IP] [--mask M] [--gateway G] [--mac XX:XX:XX:XX:XX:XX]\n"
-    "                          [--dhcp] [--seconds N]\n"
-    "                                       give the printer found at IP (or with that current MAC)\n"
-    "                                       new settings; --mac is its new MAC\n"
-    "       ferrik connect-test IP          try a connection to IP, TCP port 9100\n";
-
-// The window's actions drawn on a terminal: a progress bar on `err`, message
-// boxes as lines on `out`.
-class TerminalWindow : public UpdateWindow {
+// PrintSetWindow as a terminal shows it: message boxes on stdout, the device
+// path and the progress on stderr. The bar shows the share of the file sent
+// (the window's bar keeps its fixed scale).
+class TerminalUpdateWindow : public UpdateWindow {
 public:
-    TerminalWindow(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
-    ~TerminalWindow() override { FinishBar(); }
+    explicit TerminalUpdateWindow(cli::TerminalWindow& terminal) : terminal_(terminal) {}
 
-    void SetProgress(int position, std::int64_t bytesDone) override {
-        std::lock_guard lock(mutex_);
-        const int shown = std::clamp(position, 0, 100);
-        if (barDrawn_ && shown == lastPosition_ && bytesDone - lastBytes_ < 65536) return;
-        lastPosition_ = shown;
-        lastBytes_ = bytesDone;
-        const int filled = shown * 40 / 100;
-        err_ << '\r' << '[' << std::string(static_cast<std::size_t>(filled), '#')
-             << std::string(static_cast<std::size_t>(40 - filled), '.') << "] " << shown << "% "
-             << bytesDone << " bytes" << std::flush;
-        barDrawn_ = true;
-    }
-    void ShowDevicePath(const std::string& path) override {
-        std::lock_guard lock(mutex_);
-        if (path == devicePath_) return;
-        devicePath_ = path;
-        FinishBarLocked();
-        err_ << "device: " << path << '\n';
-    }
+    void SetTotal(std::int64_t bytes) { total_ = bytes; }
+    void SetProgress(int, std::int64_t bytesDone) override { terminal_.Progress(bytesDone, total_); }
+    void ShowDevicePath(const std::string& path) override { terminal_.ShowDevicePath(path); }
     void ShowStatus(const std::string&) override {}
-    void ShowMessageBox(const std::string& text) override {
-        std::lock_guard lock(mutex_);
-        FinishBarLocked();
-        std::string line = text;
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-        out_ << line << std::endl;
-    }
+    void ShowMessageBox(const std::string& text) override { terminal_.Show(text); }
     void SetButtonEnabled(ActionButton, bool) override {}
     void ClearDeviceList() override {}
-    void EndProgram(const std::string& text, int status) override {
-        ShowMessageBox(text);
-        std::lock_guard lock(mutex_);
-        endStatus_ = status;
-    }
-    std::optional<int> EndStatus() const {
-        std::lock_guard lock(mutex_);
-        return endStatus_;
-    }
-    void Line(const std::string& text) { ShowMessageBox(text); }
-    void FinishBar() {
-        std::lock_guard lock(mutex_);
-        FinishBarLocked();
-    }
+    // The exit code follows from the outcome (see CodeOf).
+    void EndProgram(const std::string& text, int) override { terminal_.Show(text); }
 
 private:
-    void FinishBarLocked() {
-        if (barDrawn_) err_ << '\n' << std::flush;
-        barDrawn_ = false;
-    }
-    std::ostream& out_;
-    std::ostream& err_;
-    mutable std::mutex mutex_;
-    bool barDrawn_ = false;
-    int lastPosition_ = -1;
-    std::int64_t lastBytes_ = 0;
-    std::string devicePath_;
-    std::optional<int> endStatus_;
+    cli::TerminalWindow& terminal_;
+    std::int64_t total_ = 0;
 };
 
-std::optional<protocol::Ipv4> ParseIpv4(const std::string& text) {
-    in_addr address{};
-    if (::inet_pton(AF_INET, text.c_str(), &address) != 1) return std::nullopt;
-    const std::uint32_t value = ntohl(address.s_addr);
-    return protocol::Ipv4{static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
-                          static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
-}
+// The window's actions, one terminal, one device table for a command line.
+struct Session {
+    Session(printer_link::UsbDeviceSource& usb, const Terminal& t)
+        : terminal("ferrik", t.out, t.err, t.errIsTerminal), window(terminal), tool(window, usb, table) {}
 
-std::optional<int> ParseInt(const std::string& text) {
-    int value = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return value;
-}
-
-// "00:1a:b:ff:7:c0" (or with '-'): six hex boxes, each read like the window's boxes.
-std::optional<protocol::Mac> ParseMac(const std::string& text) {
-    protocol::Mac mac{};
-    std::size_t start = 0;
-    for (int i = 0; i < 6; ++i) {
-        const std::size_t end = text.find_first_of(":-", start);
-        if ((i < 5) != (end != std::string::npos)) return std::nullopt;
-        const auto byte = protocol::HexBoxToByte(std::string_view(text).substr(start, end - start));
-        if (!byte) return std::nullopt;
-        mac[static_cast<std::size_t>(i)] = *byte;
-        start = end + 1;
-    }
-    return mac;
-}
-
-// "00:1a:0b:ff:07:c0"
-std::string MacText(const protocol::Mac& mac) {
-    char text[18];
-    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
-                  mac[5]);
-    return text;
-}
-
-// Options after the subcommand: "--name value" pairs, bare flags and positionals.
-struct Options {
-    std::map<std::string, std::string> values;
-    std::set<std::string> flags;
-    std::vector<std::string> positional;
+    cli::TerminalWindow terminal;
+    TerminalUpdateWindow window;
+    protocol::DeviceTable table;
+    UpdateTool tool;
 };
 
-std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::size_t from,
-                                    const std::set<std::string>& withValue,
-                                    const std::set<std::string>& bare, std::ostream& err) {
-    Options options;
-    for (std::size_t i = from; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (withValue.count(a)) {
-            if (i + 1 >= args.size()) {
-                err << "ferrik: " << a << " needs a value\n";
-                return std::nullopt;
-            }
-            options.values[a] = args[++i];
-        } else if (bare.count(a)) {
-            options.flags.insert(a);
-        } else if (a.size() > 1 && a[0] == '-') {
-            err << "ferrik: unknown option " << a << '\n';
-            return std::nullopt;
-        } else {
-            options.positional.push_back(a);
-        }
-    }
-    return options;
+// The exit code of an action over USB or the network, and the line a
+// terminal adds to the window's text: which device and why.
+int CodeOf(Session& s, Outcome outcome, bool network) {
+    if (outcome == Outcome::Done) return cli::kDone;
+    if (outcome == Outcome::FileFailed) return cli::kLocalFailure;
+    if (outcome == Outcome::Refused) return cli::kRefused;
+    const printer_link::Result& result = network ? s.tool.LastNetworkResult() : s.tool.LastUsbOpen();
+    if (const std::string line = cli::FailureDetail(result, network); !line.empty()) s.terminal.Note(line);
+    return result.outcome == printer_link::Outcome::OpenFailed ? cli::kUnreachable : cli::kPrinterFailed;
 }
 
-int StatusOf(Outcome outcome, const TerminalWindow& window) {
-    if (auto ended = window.EndStatus()) return *ended;
-    switch (outcome) {
-        case Outcome::Done: return 0;
-        case Outcome::ProgramEnded: return 1;
-        case Outcome::Refused:
-        case Outcome::Failed: break;
-    }
-    return kFailedStatus;
-}
+int UsbCode(Session& s, Outcome outcome) { return CodeOf(s, outcome, false); }
+int NetworkCode(Session& s, Outcome outcome) { return CodeOf(s, outcome, true); }
 
-// The line a terminal adds to the window's texts when a printer was found
-// but refused: the node and the reason.
-void ReportRefusal(const UpdateTool& tool, std::ostream& err) {
-    const std::string line = printer_link::OpenFailureLine(tool.LastUsbOpen());
-    if (!line.empty()) err << "ferrik: " << line << '\n';
-}
-
-// How a network download or connection test came to fail, beyond the window's text.
-void ReportNetwork(const UpdateTool& tool, std::ostream& err) {
-    const printer_link::Result& r = tool.LastNetworkResult();
-    const char* why = r.error != 0 ? std::strerror(r.error) : "";
-    switch (r.outcome) {
-        case printer_link::Outcome::OpenFailed:
-            err << "ferrik: cannot connect to " << r.node << (*why ? std::string(": ") + why : "") << '\n';
-            break;
-        case printer_link::Outcome::TimedOut:
-            err << "ferrik: " << r.node << ": the printer took nothing more within its time-out\n";
-            break;
-        case printer_link::Outcome::Reset:
-            err << "ferrik: " << r.node << ": the printer dropped the connection"
-                << (*why ? std::string(" (") + why + ")" : "") << "; the image was not taken\n";
-            break;
-        case printer_link::Outcome::Sent:
-        case printer_link::Outcome::Stopped:
-            break;
-    }
-}
-
-int Usage(std::ostream& err, const std::string& why) {
-    if (!why.empty()) err << "ferrik: " << why << '\n';
-    err << kUsage;
-    return kUsageStatus;
-}
-
-// Listens for printer replies and probes every two seconds, until the time is
-// up or, shortly after, `stopWhen` has held.
+// Listens for printer replies and probes every two seconds, until the time
+// is up or, shortly after, `stopWhen` has held.
 class Scan {
 public:
     static constexpr std::chrono::milliseconds kSettleTime{500};
+    using Found = std::function<void(const protocol::DeviceRecord&, std::size_t number)>;
 
-    Scan(UpdateTool& tool, TerminalWindow& window) : tool_(tool), window_(window) {}
+    explicit Scan(Session& session) : s_(session) {}
 
-    bool Run(int seconds, const std::function<bool(const protocol::DeviceRecord&)>& stopWhen,
-             std::ostream& err) {
-        protocol::DiscoverySockets sockets(tool_.Settings().discovery);
+    bool Run(long seconds, const std::function<bool(const protocol::DeviceRecord&)>& stopWhen, const Found& found) {
+        protocol::DiscoverySockets sockets(s_.tool.Settings().discovery);
         std::string error;
         if (!sockets.OpenReceive(&error)) {
-            err << "ferrik: " << error << '\n';
+            s_.terminal.Note(error);
             return false;
         }
         std::mutex mutex;
-        std::condition_variable found;
+        std::condition_variable changed;
         bool done = false;
         std::size_t shown = 0;
         protocol::DiscoveryListener listener(
-            sockets.ReceiveFd(), tool_.Table(), [&](const std::vector<protocol::DeviceRecord>& filled) {
+            sockets.ReceiveFd(), s_.tool.Table(), [&](const std::vector<protocol::DeviceRecord>& filled) {
                 std::lock_guard lock(mutex);
                 for (; shown < filled.size(); ++shown) {
-                    window_.Line(filled[shown].ListLine());
+                    if (found) found(filled[shown], shown + 1);
                     if (stopWhen && stopWhen(filled[shown])) done = true;
                 }
-                found.notify_all();
+                changed.notify_all();
             });
         listener.Start();
-        tool_.StartNetworkSearch();
+        s_.tool.StartNetworkSearch();
         auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         std::unique_lock lock(mutex);
         bool settling = false;
@@ -267,11 +116,11 @@ public:
             }
             if (!settling) {
                 lock.unlock();
-                tool_.SendNetworkSearch();
+                s_.tool.SendNetworkSearch();
                 lock.lock();
             }
-            found.wait_until(lock, std::min(end, std::chrono::steady_clock::now() + std::chrono::seconds(2)),
-                             [&] { return done && !settling; });
+            changed.wait_until(lock, std::min(end, std::chrono::steady_clock::now() + std::chrono::seconds(2)),
+                               [&] { return done && !settling; });
         }
         lock.unlock();
         listener.Stop();
@@ -279,181 +128,339 @@ public:
     }
 
 private:
-    UpdateTool& tool_;
-    TerminalWindow& window_;
+    Session& s_;
+};
+
+class Ferrik {
+public:
+    Ferrik(printer_link::UsbDeviceSource& usb, const Terminal& terminal)
+        : usb_(usb), t_(terminal), program_(Text()) {
+        program_.Add(Table());
+    }
+
+    int Run(const std::vector<std::string>& args, const std::function<int()>& openWindow) {
+        if (openWindow) program_.SetDefault(openWindow);
+        return program_.Run(args, t_.out, t_.err);
+    }
+
+private:
+    static cli::ProgramText Text() {
+        cli::ProgramText text;
+        text.name = "ferrik";
+        text.whatis = "firmware update tool for receipt printers";
+        text.description =
+            "Firmware update tool for receipt printers. Without arguments ferrik opens the update window\n"
+            "(\"Print-set\"). With a subcommand it runs the window's action on the terminal with the\n"
+            "window's texts: message boxes on stdout; the device, the progress and what went wrong on\n"
+            "stderr.\n";
+        text.notes =
+            "Before a firmware image or a font file goes out, ferrik checks that it is a regular file\n"
+            "that holds something, shows its name, size, blocks and checksum, and asks on a terminal.\n"
+            "--yes sends without asking; without a terminal and without --yes nothing is sent (exit 4).\n"
+            "The progress is a bar when stderr is a terminal, otherwise a line at each quarter.\n"
+            "\n"
+            "PRINTER_TCP_PORT, PRINTER_BROADCAST_ADDR, PRINTER_PROBE_PORT and PRINTER_REPLY_PORT move\n"
+            "the network defaults; USB_PRINTER_ROOT moves the sysfs and /dev trees.\n"
+            "\n"
+            "Run it inside a private network namespace or against printer-sim on 127.0.0.1: scan and\n"
+            "set-network broadcast to 255.255.255.255.\n";
+        return text;
+    }
+
+    std::vector<cli::Subcommand> Table() {
+        return {
+            {"flash", "send a firmware image over USB or to a printer's TCP port 9100",
+             [this](CLI::App& c) { return DefineFlash(c); },
+             "The image is sent in 256-byte blocks. Over USB: 1B 2B, the blocks, fill blocks, then the\n"
+             "checksum that ferrik shows beforehand; over the network: 1B 2B, the blocks, three fill\n"
+             "blocks (no checksum). The printer restarts by itself afterwards.\n"
+             "  ferrik flash --usb PRINT_NET80.bin\n"
+             "  ferrik flash --net 127.0.0.1 --yes PRINT_NET80.bin\n"},
+            {"font", "send a font file over USB", [this](CLI::App& c) { return DefineFont(c); },
+             "  ferrik font --yes gb2312\n"},
+            {"set", "send code page, print width and buzzer (the hidden \"Set\" button)",
+             [this](CLI::App& c) { return DefineSet(c); },
+             "ENTRY is a code page as the window's list shows it (\"PC437(Std.Europe)\" ... \"China\");\n"
+             "without --codepage none is chosen (FF), as when the window opens.\n"
+             "  ferrik set --codepage China --width 58CM --beep 3\n"},
+            {"dark", "send the print darkness", [this](CLI::App& c) { return DefineDark(c); }, "  ferrik dark 2\n"},
+            {"x-usb", "set the printer's USB identity X",
+             [this](CLI::App&) { return [this] { return RunIdentity(true); }; }},
+            {"g-usb", "set the printer's USB identity G",
+             [this](CLI::App&) { return [this] { return RunIdentity(false); }; }},
+            {"scan", "list the printers on the network", [this](CLI::App& c) { return DefineScan(c); },
+             "Probes every two seconds and prints one line per printer as the device list shows it,\n"
+             "\"(1.0)192.168.0.199.\". With --json the output is one JSON array, one object per printer:\n"
+             "  {\"number\": 1, \"line\": \"(1.0)192.168.0.199.\", \"id\": [1, 0], \"mac\": \"00:1a:0b:ff:07:c0\",\n"
+             "   \"ip\": \"192.168.0.199\"}\n"
+             "When no printer answers, the exit status is 3.\n"
+             "  ferrik scan --seconds 3 --json\n"},
+            {"set-network", "give the printer found at an address (or with a MAC) new network settings",
+             [this](CLI::App& c) { return DefineSetNetwork(c); },
+             "The printer is chosen by its current IP or MAC (--printer); --mac is its new MAC. Mask and\n"
+             "gateway default to those of the network settings dialog. No answer shows \"ERROR 请选择设备\"\n"
+             "(exit 3); two printers answering for one address are refused until one is chosen by its\n"
+             "MAC (exit 4).\n"
+             "  ferrik set-network --printer 192.168.0.199 --ip 192.168.0.150\n"},
+            {"connect-test", "try a connection to a printer's TCP port 9100",
+             [this](CLI::App& c) { return DefineConnectTest(c); }, "  ferrik connect-test 127.0.0.1\n"},
+        };
+    }
+
+    // -----------------------------------------------------------------------
+    // Downloads.
+
+    struct FileChoice {
+        std::string file;
+        bool yes = false;
+    };
+
+    static std::shared_ptr<FileChoice> DefineFile(CLI::App& command, const char* defaultName) {
+        auto choice = std::make_shared<FileChoice>();
+        choice->file = defaultName;
+        command.add_option("FILE", choice->file, std::string("the file to send (default ") + defaultName + ")")
+            ->type_name("FILE");
+        command.add_flag("-y,--yes", choice->yes, "send without asking");
+        return choice;
+    }
+
+    // The checks and the question before a download. Returns the summary
+    // of a file that may be sent; throws or reports otherwise.
+    std::optional<ImageSummary> Prepare(Session& s, const FileChoice& choice, const std::string& what,
+                                        const std::string& destination, bool showChecksum) {
+        ImageSummary summary = InspectImage(choice.file);
+        switch (summary.problem) {
+            case ImageSummary::Problem::None: break;
+            case ImageSummary::Problem::Unreadable:
+                // The window's text for a file it cannot read.
+                s.terminal.Show(kFileErrorPrefix + choice.file + ": " + summary.why);
+                s.terminal.Fail(cli::kLocalFailure);
+                return std::nullopt;
+            case ImageSummary::Problem::NotRegular:
+            case ImageSummary::Problem::Empty:
+                throw Refusal(choice.file + ": " + summary.why + "; nothing sent");
+        }
+        char checksum[48] = "";
+        if (showChecksum) std::snprintf(checksum, sizeof checksum, ", checksum 0x%08X", summary.checksum);
+        s.terminal.Note(what + " " + choice.file + ": " + std::to_string(summary.size) + " bytes, " +
+                        std::to_string(summary.blocks) + " blocks of 256 bytes" + checksum);
+        if (choice.yes) return summary;
+        if (!t_.inIsTerminal)
+            throw Refusal("standard input is not a terminal to ask; add --yes to send without asking; nothing sent");
+        if (!s.terminal.Confirm("Send it to " + destination + "?", t_.in))
+            throw Refusal("not confirmed; nothing sent");
+        return summary;
+    }
+
+    cli::Runner DefineFlash(CLI::App& command) {
+        auto usb = std::make_shared<bool>(false);
+        auto net = std::make_shared<std::string>();
+        auto choice = DefineFile(command, kImageFileName);
+        CLI::Option* overUsb = command.add_flag("--usb", *usb, "send over USB");
+        CLI::Option* overNet = command.add_option("--net", *net, "send to IP, TCP port 9100")
+                                   ->type_name("IP")
+                                   ->check(cli::Ipv4Value());
+        overUsb->excludes(overNet);
+        return [this, usb, net, choice] {
+            if (*usb == !net->empty()) throw UsageError("flash needs either --usb or --net IP");
+            return *usb ? FlashOverUsb(*choice) : FlashOverNetwork(cli::Ipv4Of(*net), *choice);
+        };
+    }
+
+    int FlashOverUsb(const FileChoice& choice) {
+        Session s(usb_, t_);
+        const auto summary = Prepare(s, choice, "firmware image", "the USB printer", true);
+        if (!summary) return s.terminal.Status();
+        s.window.SetTotal(static_cast<std::int64_t>(summary->blocks * protocol::kFirmwareBlockSize));
+        const Outcome outcome = s.tool.SendFirmwareOverUsb(choice.file);
+        s.terminal.EndProgress();
+        return UsbCode(s, outcome);
+    }
+
+    int FlashOverNetwork(const protocol::Ipv4& address, const FileChoice& choice) {
+        Session s(usb_, t_);
+        const std::string where = protocol::Ipv4Text(address);
+        const auto summary = Prepare(s, choice, "firmware image", where, true);
+        if (!summary) return s.terminal.Status();
+        s.window.SetTotal(static_cast<std::int64_t>(summary->blocks * protocol::kFirmwareBlockSize));
+        // The address given stands for a printer found in slot 0 of the device list.
+        protocol::DeviceRecord record;
+        record.bytes[0] = 1;
+        std::copy(address.begin(), address.end(), record.bytes.begin() + 14);
+        s.table.Add(record);
+        const Outcome outcome = s.tool.SendFirmwareOverNetwork(0, choice.file);
+        s.terminal.EndProgress();
+        // The window shows nothing at the end of a network download; a terminal says where it went.
+        if (outcome == Outcome::Done) s.terminal.Note("sent " + choice.file + " to " + where);
+        if (outcome == Outcome::Refused && address[0] == 0)
+            s.terminal.Note("the printer address " + where + " cannot be used; nothing sent");
+        return NetworkCode(s, outcome);
+    }
+
+    cli::Runner DefineFont(CLI::App& command) {
+        auto choice = DefineFile(command, kFontFileName);
+        return [this, choice] {
+            Session s(usb_, t_);
+            if (!Prepare(s, *choice, "font", "the USB printer", false)) return s.terminal.Status();
+            return UsbCode(s, s.tool.SendFontOverUsb(choice->file));
+        };
+    }
+
+    // -----------------------------------------------------------------------
+    // Settings over USB.
+
+    cli::Runner DefineSet(CLI::App& command) {
+        struct Values {
+            std::optional<std::string> codePage;
+            std::string width = "80CM";
+            int beep = 1;
+        };
+        auto v = std::make_shared<Values>();
+        command.add_option("--codepage", v->codePage, "a code page entry of the window's list")->type_name("ENTRY");
+        command.add_option("--width", v->width, "print width: 80CM (default) or 58CM")
+            ->type_name("80CM|58CM")
+            ->check(CLI::IsMember({"80CM", "58CM"}).description(""));
+        command.add_option("--beep", v->beep, "buzzer: 1 (default), 2 or 3")->type_name("1|2|3")->check(cli::Between(1, 3));
+        return [this, v] {
+            int codePage = -1;  // nothing chosen, as the window opens
+            if (v->codePage) {
+                for (int i = 0; i < protocol::kUpdateToolCodePageCount && codePage < 0; ++i)
+                    if (protocol::UpdateToolCodePage(i) == *v->codePage) codePage = i;
+                if (codePage < 0) throw UsageError("unknown code page: " + *v->codePage);
+            }
+            Session s(usb_, t_);
+            return UsbCode(s, s.tool.SendCodePageWidthBeep(codePage, v->width == "58CM" ? 1 : 0, v->beep - 1));
+        };
+    }
+
+    cli::Runner DefineDark(CLI::App& command) {
+        auto value = std::make_shared<int>(0);
+        command.add_option("VALUE", *value, "darkness 0, 1 or 2")->required()->option_text("0|1|2")->check(cli::Between(0, 2));
+        return [this, value] {
+            Session s(usb_, t_);
+            return UsbCode(s, s.tool.SendDarkness(*value));
+        };
+    }
+
+    int RunIdentity(bool x) {
+        Session s(usb_, t_);
+        const Outcome outcome = x ? s.tool.SendUsbIdentityX() : s.tool.SendUsbIdentityG();
+        // The window shows nothing either way; a script wants to know.
+        if (outcome != Outcome::Done) s.terminal.Note("no USB printer took the message");
+        return UsbCode(s, outcome);
+    }
+
+    // -----------------------------------------------------------------------
+    // Network group.
+
+    static void DefineSeconds(CLI::App& command, long& seconds, const char* what) {
+        command.add_option("--seconds", seconds, what)->type_name("N")->check(cli::Between(1, 3600));
+    }
+
+    cli::Runner DefineScan(CLI::App& command) {
+        auto seconds = std::make_shared<long>(5);
+        auto json = std::make_shared<bool>(false);
+        DefineSeconds(command, *seconds, "how long to search (default 5)");
+        command.add_flag("--json", *json, "one JSON array, an object per printer");
+        return [this, seconds, json] {
+            Session s(usb_, t_);
+            std::optional<cli::JsonList> list;
+            if (*json) list.emplace(t_.out);
+            const bool ran = Scan(s).Run(*seconds, {}, [&](const protocol::DeviceRecord& r, std::size_t number) {
+                if (!list) return s.terminal.Show(r.ListLine());
+                list->Add(cli::FoundPrinter(r, number));
+            });
+            if (!ran) return static_cast<int>(cli::kLocalFailure);
+            if (list) list->Close();
+            if (s.tool.Table().Count() == 0) {
+                s.terminal.Note("no printer answered");
+                return static_cast<int>(cli::kUnreachable);
+            }
+            return static_cast<int>(cli::kDone);
+        };
+    }
+
+    cli::Runner DefineSetNetwork(CLI::App& command) {
+        struct Values {
+            std::string printer;
+            std::optional<std::string> ip, mac;
+            std::string mask = "255.255.255.0", gateway = "192.168.0.1";  // the network settings dialog's
+            bool dhcp = false;
+            long seconds = 10;
+        };
+        auto v = std::make_shared<Values>();
+        command.add_option("--printer", v->printer, "the printer: its current IP or MAC")
+            ->required()
+            ->type_name("IP|MAC");
+        command.add_option("--ip", v->ip, "its new IP (default: the current one)")->type_name("IP")->check(cli::Ipv4Value());
+        command.add_option("--mask", v->mask, "its mask (default 255.255.255.0)")->type_name("MASK")->check(cli::Ipv4Value());
+        command.add_option("--gateway", v->gateway, "its gateway (default 192.168.0.1)")
+            ->type_name("GATEWAY")
+            ->check(cli::Ipv4Value());
+        command.add_option("--mac", v->mac, "its new MAC (default: the current one)")->type_name("MAC")->check(cli::MacValue());
+        command.add_flag("--dhcp", v->dhcp, "switch its DHCP on");
+        DefineSeconds(command, v->seconds, "how long to search for it (default 10)");
+        return [this, v] {
+            // The printer is chosen by its current IP, or by its current MAC.
+            const auto printerIp = cli::ParseIpv4(v->printer);
+            const auto printerMac = printerIp ? std::nullopt : cli::ParseMac(v->printer);
+            if (!printerIp && !printerMac) throw UsageError("--printer takes an IPv4 address or a MAC: " + v->printer);
+            const auto matches = [&](const protocol::DeviceRecord& r) {
+                return printerIp ? r.ip() == *printerIp : r.mac() == *printerMac;
+            };
+            Session s(usb_, t_);
+            if (!Scan(s).Run(v->seconds, matches, {})) return static_cast<int>(cli::kLocalFailure);
+            std::vector<protocol::DeviceRecord> found;
+            for (const auto& r : s.tool.Table().Filled())
+                if (matches(r)) found.push_back(r);
+            // Nobody answered: the window's message for "IP Set" without a chosen line.
+            if (found.empty()) {
+                s.terminal.Show(kSelectDeviceText);
+                s.terminal.Note("no printer answered for " + v->printer);
+                return static_cast<int>(cli::kUnreachable);
+            }
+            // Printers fresh from the factory often share one address; the
+            // message would reach only one of them, and which one would be luck.
+            if (found.size() > 1) {
+                std::string list;
+                for (const auto& r : found) list += "\n  " + r.ListLine() + " MAC " + cli::MacText(r.mac());
+                throw Refusal(std::to_string(found.size()) + " printers answer for " + v->printer + ":" + list +
+                              "\nchoose one by its MAC: --printer " + cli::MacText(found.front().mac()) +
+                              "; nothing sent");
+            }
+            const protocol::DeviceRecord& chosen = found.front();
+            const protocol::Ipv4 ip = v->ip ? cli::Ipv4Of(*v->ip) : chosen.ip();
+            const protocol::Mac mac = v->mac ? cli::MacOf(*v->mac) : chosen.mac();
+            if (!s.tool.SendNetworkSettings(ip, cli::Ipv4Of(v->mask), mac, cli::Ipv4Of(v->gateway), v->dhcp, chosen))
+                return static_cast<int>(cli::kLocalFailure);
+            s.terminal.Show("sent to " + chosen.ListLine());
+            return static_cast<int>(cli::kDone);
+        };
+    }
+
+    cli::Runner DefineConnectTest(CLI::App& command) {
+        auto address = std::make_shared<std::string>();
+        command.add_option("IP", *address, "the printer's address")->required()->check(cli::Ipv4Value());
+        return [this, address] {
+            Session s(usb_, t_);
+            const auto ip = cli::Ipv4Of(*address);
+            const Outcome outcome = s.tool.TestPrinterConnectionOnce(ip);
+            if (outcome == Outcome::Done) s.terminal.Show("connected to " + protocol::Ipv4Text(ip));
+            return NetworkCode(s, outcome);
+        };
+    }
+
+    printer_link::UsbDeviceSource& usb_;
+    Terminal t_;
+    cli::Program program_;
 };
 
 }  // namespace
 
-bool IsSubcommand(const std::vector<std::string>& args) { return !args.empty(); }
-
-int RunSubcommand(const std::vector<std::string>& args, printer_link::UsbDeviceSource& usb, std::ostream& out,
-                  std::ostream& err) {
-    if (args.empty()) return Usage(err, "no subcommand");
-    TerminalWindow window(out, err);
-    protocol::DeviceTable table;
-    UpdateTool tool(window, usb, table);
-    const std::string& command = args[0];
-
-    if (command == "help" || command == "--help" || command == "-h") {
-        out << kUsage;
-        return 0;
-    }
-    if (command == "flash") {
-        auto options = ParseOptions(args, 1, {"--net"}, {"--usb"}, err);
-        if (!options) return Usage(err, "");
-        const bool usbWanted = options->flags.count("--usb") > 0;
-        const bool netWanted = options->values.count("--net") > 0;
-        if (usbWanted == netWanted) return Usage(err, "flash needs either --usb or --net IP");
-        if (options->positional.size() > 1) return Usage(err, "flash takes one file");
-        const std::string file = options->positional.empty() ? kImageFileName : options->positional[0];
-        if (usbWanted) {
-            const Outcome outcome = tool.SendFirmwareOverUsb(file);
-            window.FinishBar();
-            if (outcome != Outcome::Done) ReportRefusal(tool, err);
-            return StatusOf(outcome, window);
-        }
-        const auto address = ParseIpv4(options->values["--net"]);
-        if (!address) return Usage(err, "not an IPv4 address: " + options->values["--net"]);
-        // The address given stands for a printer found in slot 0 of the device list.
-        protocol::DeviceRecord record;
-        record.bytes[0] = 1;
-        std::copy(address->begin(), address->end(), record.bytes.begin() + 14);
-        table.Add(record);
-        const Outcome outcome = tool.SendFirmwareOverNetwork(0, file);
-        window.FinishBar();
-        // The window shows nothing at the end of a network download; a terminal says where it went.
-        if (outcome == Outcome::Done) err << "sent " << file << " to " << protocol::Ipv4Text(*address) << '\n';
-        if (outcome == Outcome::Refused && (*address)[0] == 0 && !window.EndStatus()) {
-            err << "ferrik: the printer address " << protocol::Ipv4Text(*address) << " cannot be used\n";
-        }
-        if (outcome == Outcome::Failed || outcome == Outcome::ProgramEnded) ReportNetwork(tool, err);
-        return StatusOf(outcome, window);
-    }
-    if (command == "font") {
-        if (args.size() > 2) return Usage(err, "font takes one file");
-        const Outcome outcome = tool.SendFontOverUsb(args.size() == 2 ? args[1] : kFontFileName);
-        if (outcome == Outcome::Failed) ReportRefusal(tool, err);
-        return StatusOf(outcome, window);
-    }
-    if (command == "set") {
-        auto options = ParseOptions(args, 1, {"--codepage", "--width", "--beep"}, {}, err);
-        if (!options || !options->positional.empty()) return Usage(err, "");
-        int codePage = -1, width = 0, beep = 0;  // the window's selections at start
-        if (auto it = options->values.find("--codepage"); it != options->values.end()) {
-            codePage = -1;
-            for (int i = 0; i < protocol::kUpdateToolCodePageCount && codePage < 0; ++i)
-                if (protocol::UpdateToolCodePage(i) == it->second) codePage = i;
-            if (codePage < 0) return Usage(err, "unknown code page: " + it->second);
-        }
-        if (auto it = options->values.find("--width"); it != options->values.end()) {
-            if (it->second == "80CM") width = 0;
-            else if (it->second == "58CM") width = 1;
-            else return Usage(err, "print width is 80CM or 58CM");
-        }
-        if (auto it = options->values.find("--beep"); it != options->values.end()) {
-            const auto value = ParseInt(it->second);
-            if (!value || *value < 1 || *value > 3) return Usage(err, "beep is 1, 2 or 3");
-            beep = *value - 1;
-        }
-        const Outcome outcome = tool.SendCodePageWidthBeep(codePage, width, beep);
-        if (outcome != Outcome::Done) ReportRefusal(tool, err);
-        return StatusOf(outcome, window);
-    }
-    if (command == "dark") {
-        if (args.size() != 2) return Usage(err, "dark takes one value");
-        const auto value = ParseInt(args[1]);
-        if (!value || *value < 0 || *value > 2) return Usage(err, "dark is 0, 1 or 2");
-        const Outcome outcome = tool.SendDarkness(*value);
-        if (outcome != Outcome::Done) ReportRefusal(tool, err);
-        return StatusOf(outcome, window);
-    }
-    if (command == "x-usb" || command == "g-usb") {
-        if (args.size() != 1) return Usage(err, command + " takes no arguments");
-        const Outcome outcome = command == "x-usb" ? tool.SendUsbIdentityX() : tool.SendUsbIdentityG();
-        // The window shows nothing either way; a script wants to know.
-        if (outcome != Outcome::Done) {
-            err << "ferrik: no USB printer took the message\n";
-            ReportRefusal(tool, err);
-        }
-        return StatusOf(outcome, window);
-    }
-    if (command == "scan" || command == "set-network") {
-        const bool setting = command == "set-network";
-        auto options = setting ? ParseOptions(args, 1, {"--printer", "--ip", "--mask", "--gateway", "--mac",
-                                                        "--seconds"},
-                                              {"--dhcp"}, err)
-                               : ParseOptions(args, 1, {"--seconds"}, {}, err);
-        if (!options || !options->positional.empty()) return Usage(err, "");
-        int seconds = setting ? 10 : 5;
-        if (auto it = options->values.find("--seconds"); it != options->values.end()) {
-            const auto value = ParseInt(it->second);
-            if (!value || *value < 1 || *value > 3600) return Usage(err, "--seconds is 1 to 3600");
-            seconds = *value;
-        }
-        if (!setting) {
-            return Scan(tool, window).Run(seconds, {}, err) ? 0 : kFailedStatus;
-        }
-        if (!options->values.count("--printer")) return Usage(err, "set-network needs --printer IP or MAC");
-        // The printer is chosen by its current IP, or by its current MAC.
-        const std::string& wanted = options->values["--printer"];
-        const auto printerIp = ParseIpv4(wanted);
-        const auto printerMac = printerIp ? std::nullopt : ParseMac(wanted);
-        if (!printerIp && !printerMac) return Usage(err, "--printer takes an IPv4 address or a MAC: " + wanted);
-        const auto matches = [&](const protocol::DeviceRecord& r) {
-            return printerIp ? r.ip() == *printerIp : r.mac() == *printerMac;
-        };
-        auto addressOption = [&](const char* name, protocol::Ipv4 fallback) -> std::optional<protocol::Ipv4> {
-            auto it = options->values.find(name);
-            return it == options->values.end() ? std::optional(fallback) : ParseIpv4(it->second);
-        };
-        // The defaults are those of the network settings dialog.
-        const auto mask = addressOption("--mask", {255, 255, 255, 0});
-        const auto gateway = addressOption("--gateway", {192, 168, 0, 1});
-        const auto newIp = addressOption("--ip", {});
-        if (!newIp || !mask || !gateway) return Usage(err, "not an IPv4 address");
-        std::optional<protocol::Mac> mac;
-        if (auto it = options->values.find("--mac"); it != options->values.end()) {
-            mac = ParseMac(it->second);
-            if (!mac) return Usage(err, "a MAC address is six hex bytes, e.g. 00:1a:0b:ff:07:c0");
-        }
-        if (!Scan(tool, window).Run(seconds, matches, err)) return kFailedStatus;
-        std::vector<protocol::DeviceRecord> found;
-        for (const auto& r : tool.Table().Filled())
-            if (matches(r)) found.push_back(r);
-        // Nobody answered: the window's message for "IP Set" without a chosen line.
-        if (found.empty()) {
-            window.Line(kSelectDeviceText);
-            err << "ferrik: no printer answered for " << wanted << '\n';
-            return kFailedStatus;
-        }
-        // Printers fresh from the factory often share one address; the message
-        // would reach only one of them, and which one would be luck.
-        if (found.size() > 1) {
-            err << "ferrik: " << found.size() << " printers answer for " << wanted << ":\n";
-            for (const auto& r : found) err << "  " << r.ListLine() << " MAC " << MacText(r.mac()) << '\n';
-            err << "choose one by its MAC: --printer " << MacText(found.front().mac()) << "; nothing sent\n";
-            return kFailedStatus;
-        }
-        const protocol::DeviceRecord& chosen = found.front();
-        const protocol::Ipv4 ip = options->values.count("--ip") ? *newIp : chosen.ip();
-        if (!tool.SendNetworkSettings(ip, *mask, mac ? *mac : chosen.mac(), *gateway,
-                                      options->flags.count("--dhcp") > 0, chosen)) {
-            return kFailedStatus;
-        }
-        window.Line("sent to " + chosen.ListLine());
-        return 0;
-    }
-    if (command == "connect-test") {
-        if (args.size() != 2) return Usage(err, "connect-test takes one address");
-        const auto address = ParseIpv4(args[1]);
-        if (!address) return Usage(err, "not an IPv4 address: " + args[1]);
-        const Outcome outcome = tool.TestPrinterConnectionOnce(*address);
-        if (outcome == Outcome::Done) window.Line("connected to " + protocol::Ipv4Text(*address));
-        else ReportNetwork(tool, err);
-        return StatusOf(outcome, window);
-    }
-    return Usage(err, "unknown subcommand " + command);
+int RunCli(const std::vector<std::string>& args, printer_link::UsbDeviceSource& usb, const Terminal& terminal,
+           const std::function<int()>& openWindow) {
+    Ferrik ferrik(usb, terminal);
+    return ferrik.Run(args, openWindow);
 }
 
 }  // namespace ferrik

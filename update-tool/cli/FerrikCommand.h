@@ -1,17 +1,13 @@
 #pragma once
 // The update tool's subcommands: the window's actions without a window, for
-// technicians who set up many printers and for tests.
+// technicians who set up many printers and for tests. `ferrik --help` lists
+// them; the exit codes are those of every program (cli-common/ExitCode.h).
 //
-//   ferrik flash --usb [FILE]          firmware over USB (FILE: PRINT_NET80.bin)
-//   ferrik flash --net IP [FILE]       firmware over TCP port 9100
-//   ferrik font [FILE]                 font file over USB (FILE: gb2312)
-//   ferrik set [--codepage ENTRY] [--width 80CM|58CM] [--beep 1|2|3]
-//   ferrik dark 0|1|2
-//   ferrik x-usb | g-usb
-//   ferrik scan [--seconds N]
-//   ferrik set-network --printer IP|MAC [--ip IP] [--mask M] [--gateway G] [--mac XX:..] [--dhcp]
-//                      [--seconds N]
-//   ferrik connect-test IP
+// Before a firmware image or font file goes out, the file must be a regular
+// file that holds something; its name, size, blocks and checksum are shown,
+// and on a terminal ferrik asks before it sends (--yes sends without asking;
+// without a terminal and without --yes nothing is sent).
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -20,13 +16,18 @@
 
 namespace ferrik {
 
-// True when the arguments name a subcommand (otherwise the window opens).
-bool IsSubcommand(const std::vector<std::string>& args);
-
-// Runs one subcommand. Messages go to `out`, the progress bar, usage errors
-// and what a failure was (the device and the reason) to `err`. Exit status:
-// 0 done, 1 "Print error", 2 usage, 3 another failure.
-int RunSubcommand(const std::vector<std::string>& args, printer_link::UsbDeviceSource& usb, std::ostream& out,
-                  std::ostream& err);
+// Runs one command line (without the program name) and returns the exit
+// code. Without a subcommand it runs `openWindow`, when there is one. The
+// question before a download reads its answer from `in` when
+// `inIsTerminal`.
+struct Terminal {
+    std::istream& in;
+    std::ostream& out;
+    std::ostream& err;
+    bool inIsTerminal;
+    bool errIsTerminal;
+};
+int RunCli(const std::vector<std::string>& args, printer_link::UsbDeviceSource& usb, const Terminal& terminal,
+           const std::function<int()>& openWindow = {});
 
 }  // namespace ferrik

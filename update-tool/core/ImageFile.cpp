@@ -1,5 +1,7 @@
 #include "update-tool/core/ImageFile.h"
 
+#include "protocol/Firmware.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -66,6 +68,42 @@ bool ImageFile::Read(std::uint8_t* into, std::size_t length, std::size_t& got) {
         got += take;
     }
     return true;
+}
+
+ImageSummary InspectImage(const std::string& path) {
+    ImageSummary summary;
+    auto file = ImageFile::Open(path, summary.why);
+    if (!file) {
+        struct stat info {};
+        const bool other = ::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
+        summary.problem = other ? ImageSummary::Problem::NotRegular : ImageSummary::Problem::Unreadable;
+        return summary;
+    }
+    summary.size = file->Size();
+    if (summary.size == 0) {
+        summary.problem = ImageSummary::Problem::Empty;
+        summary.why = "an empty file";
+        return summary;
+    }
+    // Read as the USB download reads: each block into the same buffer, which
+    // starts zeroed, and the whole buffer counted.
+    constexpr std::size_t kBlock = protocol::kFirmwareBlockSize;
+    std::uint8_t block[kBlock] = {};
+    for (;;) {
+        std::size_t got = 0;
+        if (!file->Read(block, kBlock, got)) {
+            summary.problem = ImageSummary::Problem::Unreadable;
+            summary.why = std::strerror(errno);
+            return summary;
+        }
+        if (got == 0) break;
+        ++summary.blocks;
+        summary.checksum = protocol::FirmwareChecksum(block, kBlock, summary.checksum);
+    }
+    std::fill(std::begin(block), std::end(block), protocol::kFirmwareFillByte);
+    const int fillBlocks = protocol::kUsbTrailerBlocks + (summary.blocks % 2 == 1 ? 1 : 0);
+    for (int i = 0; i < fillBlocks; ++i) summary.checksum = protocol::FirmwareChecksum(block, kBlock, summary.checksum);
+    return summary;
 }
 
 }  // namespace ferrik

@@ -82,7 +82,7 @@ Outcome UpdateTool::SendFirmwareOverUsb(const std::string& imagePath) {
             // No trailer: a checksum over a cut image would let the printer take it.
             port_.Close();
             window_.ShowMessageBox(kFileErrorPrefix + imagePath);
-            return Outcome::Failed;
+            return Outcome::FileFailed;
         }
         if (got == 0) break;
         const std::size_t n = WriteInPieces(area.data(), kBlock);
@@ -165,7 +165,7 @@ Outcome UpdateTool::SendFirmwareOverNetwork(int selected, const std::string& ima
         if (!image->Read(buffer.data(), kBlock, got)) {
             printer.Abandon();
             window_.ShowMessageBox(kFileErrorPrefix + imagePath);
-            return Outcome::Failed;
+            return Outcome::FileFailed;
         }
         if (got == 0) break;
         const printer_link::Result sent = printer.Write(buffer.data(), kBlock, pacing);
@@ -208,7 +208,7 @@ Outcome UpdateTool::SendFontOverUsb(const std::string& fontPath) {
         if (!font->Read(frame.data() + 1, kBlock, got)) {
             port_.Close();
             window_.ShowMessageBox(kFileErrorPrefix + fontPath);
-            return Outcome::Failed;
+            return Outcome::FileFailed;
         }
         if (got == 0) break;
         frame.front() = protocol::kFontFrameMark;

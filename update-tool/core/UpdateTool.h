@@ -45,6 +45,7 @@ enum class Outcome {
     Done,          // everything was sent (or the setting was written)
     Refused,       // a check stopped it before anything was sent
     Failed,        // a failure was reported and the action ended
+    FileFailed,    // the file could not be read to its end; the action ended
     ProgramEnded,  // "Print error": the program ends with status 1
 };
 

@@ -5,6 +5,7 @@
 # existing monitor port it succeeds as "POS80 (1)" and becomes the default;
 # `lumbra uninstall` and the installed Uninstaller.exe remove them again; with
 # cupsd stopped an install fails saying the print system is not reachable.
+# A failed install exits 6, a value that cannot be used 2.
 #   lumbra-install-session.sh LUMBRA PRIVATE_CUPSD_SCRIPT
 set -uo pipefail
 lumbra=$1; cupsd_script=$2
@@ -24,7 +25,7 @@ grep -q '^PortName=POS80-Port:$' "$tree/var/lib/lumbra/store/SOFTWARE/POS80/valu
 ls "$tree/home/installer/.local/share/applications/POS80 Driver/"*.desktop >/dev/null || fail "no launcher"
 
 out=$("$lumbra" install --model POS80 --port net:127.0.0.1:9100 2>&1); rc=$?
-[ $rc -eq 1 ] || fail "second install exit $rc: $out"
+[ $rc -eq 6 ] || fail "second install exit $rc: $out"
 grep -q 'run again with --port set to one of: .*POS80-Port:' <<<"$out" || fail "no port advice: $out"
 grep -q 'Setup Failed' <<<"$out" || fail "no failure page text: $out"
 
@@ -36,7 +37,7 @@ lpstat -l -p 'POS80_(1)' | grep -q 'Description: POS80 (1)' || fail "description
 # share lists them when it cannot ask; then one by one, the last with the
 # monitor backend, the unit, the launcher and the program folder.
 out=$("$lumbra" uninstall NOPE 2>&1); rc=$?
-[ $rc -eq 1 ] || fail "uninstall of an unknown name exit $rc: $out"
+[ $rc -eq 4 ] || fail "uninstall of an unknown name exit $rc: $out"
 grep -q '"NOPE" is not installed (installed: "POS80", "POS80 (1)")' <<<"$out" || fail "unknown name: $out"
 folder=$(sed -n 's/^Program Directory=//p' "$tree/var/lib/lumbra/store/SOFTWARE/POS80/values")
 out=$("$folder/Uninstaller.exe" </dev/null 2>&1); rc=$?
@@ -59,7 +60,7 @@ queues=$(lpstat -v 2>&1); grep -q 'No destinations' <<<"$queues" || fail "queues
 "$cupsd_script" stop "$tree" >/dev/null
 
 out=$("$lumbra" install --model POS80 --name Later --port net:127.0.0.1:9100 2>&1); rc=$?
-[ $rc -eq 1 ] || fail "install without cupsd exit $rc: $out"
+[ $rc -eq 6 ] || fail "install without cupsd exit $rc: $out"
 grep -q 'Setup Failed' <<<"$out" || fail "no failure page text: $out"
 grep -q 'the print system (CUPS) is not reachable' <<<"$out" || fail "no reason: $out"
 rm -rf "$tree"

@@ -1,9 +1,9 @@
-#include "settings-tool/cli/Arguments.h"
+#include "cli-common/Values.h"
 
 #include <charconv>
 #include <cstdio>
 
-namespace cadmon {
+namespace cli {
 
 std::optional<long> ParseNumber(std::string_view text, long low, long high) {
     if (text.empty() || text.size() > 12) return std::nullopt;
@@ -19,9 +19,9 @@ std::optional<long> ParseNumber(std::string_view text, long low, long high) {
 
 std::optional<protocol::Ipv4> ParseIpv4(std::string_view text) {
     protocol::Ipv4 ip{};
-    for (std::size_t i = 0; i < 4; ++i) {
+    for (std::size_t i = 0; i < ip.size(); ++i) {
         const auto dot = text.find('.');
-        const bool last = i == 3;
+        const bool last = i + 1 == ip.size();
         if (last != (dot == std::string_view::npos)) return std::nullopt;
         const std::string_view part = last ? text : text.substr(0, dot);
         if (part.size() > 3) return std::nullopt;
@@ -33,22 +33,18 @@ std::optional<protocol::Ipv4> ParseIpv4(std::string_view text) {
     return ip;
 }
 
-MacBoxes SplitMacBoxes(const std::vector<std::string>& args) {
-    MacBoxes result;
-    if (args.size() == 6) {
-        result.boxes = args;
-    } else if (args.size() == 1) {
-        std::vector<std::string> parts(1);
-        for (char c : args[0]) {
-            if (c == ':' || c == '-') {
-                parts.emplace_back();
-            } else {
-                parts.back().push_back(c);
-            }
+std::vector<std::string> SplitMacBoxes(const std::vector<std::string>& args) {
+    if (args.size() == 6) return args;
+    if (args.size() != 1) return {};
+    std::vector<std::string> parts(1);
+    for (char c : args[0]) {
+        if (c == ':' || c == '-') {
+            parts.emplace_back();
+        } else {
+            parts.back().push_back(c);
         }
-        if (parts.size() == 6) result.boxes = std::move(parts);
     }
-    return result;
+    return parts.size() == 6 ? parts : std::vector<std::string>{};
 }
 
 std::optional<protocol::Mac> MacFromBoxes(const std::vector<std::string>& boxes, std::size_t* badBox) {
@@ -65,13 +61,23 @@ std::optional<protocol::Mac> MacFromBoxes(const std::vector<std::string>& boxes,
     return mac;
 }
 
-std::string FormatIpv4(const protocol::Ipv4& ip) { return protocol::Ipv4Text(ip); }
+std::optional<protocol::Mac> ParseMac(std::string_view text) {
+    const auto boxes = SplitMacBoxes({std::string(text)});
+    if (boxes.empty()) return std::nullopt;
+    return MacFromBoxes(boxes);
+}
 
-std::string FormatMac(const protocol::Mac& mac) {
+std::string MacBoxesText(const protocol::Mac& mac) {
     char text[24];
-    std::snprintf(text, sizeof text, "%x:%x:%x:%x:%x:%x", mac[0], mac[1], mac[2], mac[3], mac[4],
+    std::snprintf(text, sizeof text, "%x:%x:%x:%x:%x:%x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+    return text;
+}
+
+std::string MacText(const protocol::Mac& mac) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
                   mac[5]);
     return text;
 }
 
-}  // namespace cadmon
+}  // namespace cli

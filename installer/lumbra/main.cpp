@@ -165,6 +165,12 @@ std::vector<cli::Subcommand> Commands() {
          "question cannot be asked here: the install fails and names the ports there are.\n"
          "  lumbra install --model POS80 --port net:192.168.0.199:9100\n"
          "  lumbra install --model POS58 --name Kitchen --port usb --no-default\n"},
+        {"uninstall", "remove a printer and what its install made", DefineUninstall,
+         "Each install goes with exactly what it made; parts another install still uses, and files\n"
+         "changed since, stay. One line per part says what went and what stayed. Without a NAME it\n"
+         "lists the installed printers (exit 2). A name that is not installed: exit 4, nothing\n"
+         "touched; the print system not reachable or refusing: exit 5, nothing of it removed.\n"
+         "  lumbra uninstall 'POS80 (1)'\n"},
     };
 }
 

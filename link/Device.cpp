@@ -148,6 +148,16 @@ Result Device::Write(const std::uint8_t* data, std::size_t length, const Pacing&
     return result;
 }
 
+Result Device::Flush(int timeoutMs, const StopEvent* stop) {
+    if (!transport_) return Failure(Outcome::OpenFailed, EBADF, node_);
+    const PieceResult flushed = transport_->Flush(Deadline::After(timeoutMs), stop);
+    if (flushed.outcome != Outcome::Sent) return Failure(flushed.outcome, flushed.error, node_);
+    Result result;
+    result.sent = unconfirmed_;
+    unconfirmed_ = 0;
+    return result;
+}
+
 Result Device::Close(int timeoutMs, const StopEvent* stop) {
     Result result;
     result.node = node_;

@@ -140,6 +140,23 @@ public:
 
     bool ConfirmsPieces() const override { return false; }
 
+    // The send queue is looked at in short steps until the printer has
+    // acknowledged all of it; a reset meanwhile is a failure.
+    PieceResult Flush(const Deadline& deadline, const StopEvent* stop) override {
+        for (;;) {
+            if (const int error = SocketError(); error != 0) return Dropped(error);
+            if (Unacknowledged() == 0) return {};
+            switch (Pause(deadline, stop)) {
+                case Ready::Stopped:
+                    return {Outcome::Stopped, 0, 0};
+                case Ready::TimedOut:
+                    return {Outcome::TimedOut, 0, 0};
+                default:
+                    break;
+            }
+        }
+    }
+
     PieceResult Finish(const Deadline& deadline, const StopEvent* stop) override {
         // A connection the printer has reset can no longer be shut down.
         if (::shutdown(Fd(), SHUT_WR) != 0) return Dropped(errno == ENOTCONN ? PendingError() : errno);
@@ -200,7 +217,8 @@ class SerialTransport : public FdTransport {
 public:
     SerialTransport(int fd, std::string node) : FdTransport(fd, std::move(node), Completion::OnWrite, false) {}
     bool ConfirmsPieces() const override { return false; }
-    PieceResult Finish(const Deadline& deadline, const StopEvent* stop) override {
+    PieceResult Finish(const Deadline& deadline, const StopEvent* stop) override { return Flush(deadline, stop); }
+    PieceResult Flush(const Deadline& deadline, const StopEvent* stop) override {
         for (;;) {
             int queued = 0;
             if (::ioctl(Fd(), TIOCOUTQ, &queued) != 0 || queued == 0) return {};

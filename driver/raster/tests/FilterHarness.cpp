@@ -253,4 +253,55 @@ sim::Bitmap Expected(const TestPage& page, unsigned headDots, unsigned rows, uns
     return b;
 }
 
+// A one-page PDF of 80 x 210 mm: a title line and a black box 40 x 20 mm
+// whose corners are (56.7, 57.6) and (170.1, 114.3) points from the top left.
+std::string ReceiptPdf() {
+    const std::string content =
+        "0 g 56.7 481 113.4 56.7 re f BT /F1 24 Tf 20 540 Td (RECEIPT 42) Tj ET\n";
+    const std::vector<std::string> objects = {
+        "<< /Type /Catalog /Pages 2 0 R >>",
+        "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 226.77 595.28] /Contents 4 0 R "
+        "/Resources << /Font << /F1 5 0 R >> >> >>",
+        "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "endstream",
+        "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
+    };
+    std::string pdf = "%PDF-1.4\n";
+    std::vector<std::size_t> offsets;
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        offsets.push_back(pdf.size());
+        pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+    }
+    const std::size_t xref = pdf.size();
+    pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+    for (std::size_t at : offsets) {
+        char line[24];
+        std::snprintf(line, sizeof line, "%010zu 00000 n \n", at);
+        pdf += line;
+    }
+    pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
+           std::to_string(xref) + "\n%%EOF\n";
+    return pdf;
+}
+
+unsigned InkIn(const sim::Bitmap& b, unsigned x0, unsigned x1, unsigned y0, unsigned y1) {
+    unsigned ink = 0;
+    for (unsigned y = y0; y < std::min(y1, b.height); ++y)
+        for (unsigned x = x0; x < std::min(x1, b.width); ++x) ink += b.Ink(x, y);
+    return ink;
+}
+
+::testing::AssertionResult SameBitmap(const sim::Bitmap& expected, const sim::Bitmap& actual) {
+    if (expected.width != actual.width || expected.height != actual.height) {
+        return ::testing::AssertionFailure() << "size " << actual.width << " x " << actual.height << ", expected "
+                                             << expected.width << " x " << expected.height;
+    }
+    for (unsigned y = 0; y < expected.height; ++y)
+        for (unsigned x = 0; x < expected.width; ++x)
+            if (expected.Ink(x, y) != actual.Ink(x, y))
+                return ::testing::AssertionFailure() << "dot (" << x << ", " << y << ") is "
+                                                     << (actual.Ink(x, y) ? "ink" : "paper");
+    return ::testing::AssertionSuccess();
+}
+
 }  // namespace drivertest

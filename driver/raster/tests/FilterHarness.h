@@ -2,6 +2,7 @@
 // Test support for the raster driver: CUPS raster files made in the test, the
 // filter program run on them, and printer-sim rendering what it writes.
 #include <cups/raster.h>
+#include <gtest/gtest.h>
 
 #include <sys/types.h>
 
@@ -84,5 +85,15 @@ RenderedJob RenderOnPrinter(const Bytes& escpos, unsigned headDots = 576);
 // The expected receipt of pages printed with the head's columns [0, headDots)
 // taken from the page from `offset` on, dark where ink >= 128.
 sim::Bitmap Expected(const TestPage& page, unsigned headDots, unsigned rows, unsigned offset = 0);
+
+// A one-page PDF of 80 x 210 mm: a title line "RECEIPT 42" and a black box
+// 40 x 20 mm whose corners are (56.7, 57.6) and (170.1, 114.3) points from the top left.
+std::string ReceiptPdf();
+
+// Dots of ink in columns [x0, x1) and rows [y0, y1) of a receipt.
+unsigned InkIn(const sim::Bitmap& b, unsigned x0, unsigned x1, unsigned y0, unsigned y1);
+
+// Equal size and dots; a mismatch names the first differing dot.
+::testing::AssertionResult SameBitmap(const sim::Bitmap& expected, const sim::Bitmap& actual);
 
 }  // namespace drivertest

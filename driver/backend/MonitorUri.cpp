@@ -1,5 +1,7 @@
 #include "driver/backend/MonitorUri.h"
 
+#include "link/UriText.h"
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -7,46 +9,8 @@
 namespace portmon {
 namespace {
 
-bool Unreserved(unsigned char c) { return std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~'; }
-
-std::string Encoded(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const unsigned char c : text) {
-        if (Unreserved(c)) {
-            out.push_back(static_cast<char>(c));
-        } else {
-            out.push_back('%');
-            out.push_back(kHex[c >> 4]);
-            out.push_back(kHex[c & 15]);
-        }
-    }
-    return out;
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// Nullopt for a "%" that is not followed by two hex digits, or an encoded zero.
-std::optional<std::string> Decoded(std::string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            out.push_back(text[i]);
-            continue;
-        }
-        if (i + 2 >= text.size()) return std::nullopt;
-        const int high = HexValue(text[i + 1]), low = HexValue(text[i + 2]);
-        if (high < 0 || low < 0 || (high == 0 && low == 0)) return std::nullopt;
-        out.push_back(static_cast<char>(high * 16 + low));
-        i += 2;
-    }
-    return out;
-}
+using printer_link::PercentDecoded;
+using printer_link::PercentEncoded;
 
 std::optional<std::uint16_t> PortNumber(std::string_view text) {
     unsigned value = 0;
@@ -72,7 +36,7 @@ bool Fail(std::string* error, std::string why) {
 std::string VendorProduct(std::string_view vidAndPid) {
     const std::string text = Lower(vidAndPid);
     auto hex4 = [](std::string_view s) {
-        return s.size() == 4 && std::all_of(s.begin(), s.end(), [](char c) { return HexValue(c) >= 0; });
+        return s.size() == 4 && std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isxdigit(c) != 0; });
     };
     if (text.size() != 17 || text.compare(0, 4, "vid_") != 0 || text.compare(8, 5, "&pid_") != 0) return {};
     const std::string_view view(text);
@@ -113,11 +77,11 @@ MonitorTarget TargetFromPrinterData(std::string_view portName, const PrinterData
 std::string FormatMonitorUri(std::string_view scheme, const MonitorTarget& target) {
     std::string uri(scheme);
     if (target.kind == MonitorTarget::Kind::Network) {
-        uri += "://" + Encoded(target.host) + ":" + std::to_string(target.tcpPort);
-        if (!target.portName.empty()) uri += "/" + Encoded(target.portName);
+        uri += "://" + PercentEncoded(target.host) + ":" + std::to_string(target.tcpPort);
+        if (!target.portName.empty()) uri += "/" + PercentEncoded(target.portName);
         return uri;
     }
-    uri += ":/" + Encoded(target.portName);
+    uri += ":/" + PercentEncoded(target.portName);
     std::vector<std::pair<const char*, const std::string*>> query;
     if (target.kind == MonitorTarget::Kind::NetworkWithoutAddress) {
         static const std::string kOne = "1";
@@ -132,7 +96,7 @@ std::string FormatMonitorUri(std::string_view scheme, const MonitorTarget& targe
         if (value->empty()) continue;
         uri += separator;
         uri += name;
-        uri += "=" + Encoded(*value);
+        uri += "=" + PercentEncoded(*value);
         separator = '&';
     }
     return uri;
@@ -158,7 +122,7 @@ std::optional<MonitorTarget> ParseMonitorUri(std::string_view uri, std::string* 
         const std::string_view authority = rest.substr(0, slash);
         path = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
         const auto portColon = authority.rfind(':');
-        const auto host = Decoded(authority.substr(0, portColon));
+        const auto host = PercentDecoded(authority.substr(0, portColon));
         if (!host || host->empty()) {
             Fail(error, "no printer address");
             return std::nullopt;
@@ -177,7 +141,7 @@ std::optional<MonitorTarget> ParseMonitorUri(std::string_view uri, std::string* 
         if (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
         path = rest;
     }
-    const auto portName = Decoded(path);
+    const auto portName = PercentDecoded(path);
     if (!portName) {
         Fail(error, "bad port name");
         return std::nullopt;
@@ -190,7 +154,7 @@ std::optional<MonitorTarget> ParseMonitorUri(std::string_view uri, std::string* 
         query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
         const auto equals = pair.find('=');
         const std::string_view name = pair.substr(0, equals);
-        const auto value = Decoded(equals == std::string_view::npos ? std::string_view() : pair.substr(equals + 1));
+        const auto value = PercentDecoded(equals == std::string_view::npos ? std::string_view() : pair.substr(equals + 1));
         if (!value) {
             Fail(error, "bad value of " + std::string(name));
             return std::nullopt;
@@ -217,7 +181,7 @@ DeviceChoice DeviceFor(const MonitorTarget& target) {
     } else if (!target.vidAndPid.empty()) {
         choice.productIds.push_back(Lower(target.vidAndPid));
         if (const std::string vp = VendorProduct(target.vidAndPid); !vp.empty() && !target.serial.empty())
-            choice.uri = "usb://" + vp + "?serial=" + Encoded(target.serial);
+            choice.uri = "usb://" + vp + "?serial=" + PercentEncoded(target.serial);
     }
     return choice;
 }

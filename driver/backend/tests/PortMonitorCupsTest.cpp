@@ -162,12 +162,7 @@ protected:
             }
         }
     }
-    static void TearDownTestSuite() {
-        int status = 0;
-        Shell(std::string(PRIVATE_CUPSD_SCRIPT) + " stop " + tree.string(), &status);
-        std::error_code ec;
-        if (!std::getenv("KEEP_CUPS_TREE")) fs::remove_all(tree, ec);
-    }
+    static void TearDownTestSuite() { StopPrivateCupsd(PRIVATE_CUPSD_SCRIPT, tree.string()); }
     void SetUp() override {
         if (!setupError.empty()) GTEST_FAIL() << setupError;
     }
@@ -197,21 +192,8 @@ protected:
         return at == std::string::npos ? -1 : std::atoi(out.c_str() + at + prefix.size());
     }
 
-    // Waits for receipt `number` and reads it; its printer-sim line in `line`.
     static std::optional<sim::Bitmap> Receipt(const simtest::SimProcess& printer, unsigned number, std::string* line) {
-        const std::string prefix = "receipt " + std::to_string(number) + ": ";
-        if (!printer.WaitForLine(prefix, std::chrono::seconds(90))) {
-            int status = 0;
-            ADD_FAILURE() << "no " << prefix << "; cupsd log:\n"
-                          << Shell("tail -30 " + (tree / "var/log/cups/error_log").string(), &status);
-            return std::nullopt;
-        }
-        for (const auto& l : printer.Messages())
-            if (l.rfind(prefix, 0) == 0) *line = l;
-        std::string error;
-        auto bitmap = sim::ReadPng(printer.TempDir() + "/receipts/" + sim::ReceiptBook::FileName(number), &error);
-        EXPECT_TRUE(bitmap) << error;
-        return bitmap;
+        return WaitForReceipt(printer, number, line, (tree / "var/log/cups/error_log").string());
     }
 
     static fs::path File(const std::string& name, const std::string& bytes) {
@@ -233,12 +215,9 @@ TEST_F(PortMonitorCups, ReceiptsThroughTheNetworkAndTheUsbPort) {
     const TestPage page = PatternPage(300);
     const fs::path raster = RasterFile("pattern.ras", page);
     const fs::path pdf = File("receipt.pdf", ReceiptPdf());
-    sim::Bitmap square(240, 240);
-    for (unsigned y = 60; y < 180; ++y)
-        for (unsigned x = 60; x < 180; ++x) square.dots[y * 240 + x] = 1;
     const fs::path png = tree / "square.png";
     std::string error;
-    ASSERT_TRUE(sim::WritePng(png.string(), square, &error)) << error;
+    ASSERT_TRUE(WriteSquarePng(png.string(), &error)) << error;
 
     struct Job {
         const char* name;
@@ -256,25 +235,12 @@ TEST_F(PortMonitorCups, ReceiptsThroughTheNetworkAndTheUsbPort) {
         {"PDF", pdf, "",
          [](const sim::Bitmap& r, const std::string& line, const std::vector<std::string>&) {
              EXPECT_THAT(line, ::testing::EndsWith("partial cut"));
-             EXPECT_EQ(r.width, 576u);
-             // The box (columns 128 to 448, rows 162 to 322) is solid, paper beside it.
-             EXPECT_EQ(InkIn(r, 134, 442, 168, 316), (442u - 134) * (316 - 168));
-             EXPECT_EQ(InkIn(r, 454, 576, 168, 316), 0u);
-             EXPECT_GT(InkIn(r, 0, 576, 70, 110), 500u);  // the title
+             CheckPdfReceipt(r);
          }},
         {"PNG", png, "",
          [](const sim::Bitmap& r, const std::string& line, const std::vector<std::string>&) {
              EXPECT_THAT(line, ::testing::EndsWith("partial cut"));
-             EXPECT_EQ(r.width, 576u);
-             unsigned left = r.width, right = 0, top = r.height, bottom = 0;
-             for (unsigned y = 0; y < r.height; ++y)
-                 for (unsigned x = 0; x < r.width; ++x)
-                     if (r.Ink(x, y)) {
-                         left = std::min(left, x), right = std::max(right, x + 1);
-                         top = std::min(top, y), bottom = std::max(bottom, y + 1);
-                     }
-             ASSERT_LT(left + 60, right) << "no square";
-             EXPECT_EQ(InkIn(r, left + 3, right - 3, top + 3, bottom - 3), (right - left - 6) * (bottom - top - 6));
+             CheckSquareReceipt(r);
          }},
         {"raster with the drawer after it", raster, "-o CashDrawer=After",
          [](const sim::Bitmap&, const std::string& line, const std::vector<std::string>& lines) {

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "installer/engine/PcdFile.h"
+#include "sim/Receipt.h"
 #include "platform/linux/cups/Ppd.h"
 
 #ifndef RASTER_FILTER_PATH
@@ -86,6 +87,13 @@ std::string Shell(const std::string& command, int* status) {
     const int s = ::pclose(p);
     *status = WIFEXITED(s) ? WEXITSTATUS(s) : -1;
     return out;
+}
+
+void StopPrivateCupsd(const std::string& script, const std::string& tree) {
+    int status = 0;
+    Shell(script + " stop " + tree, &status);
+    std::error_code ec;
+    if (!std::getenv("KEEP_CUPS_TREE")) fs::remove_all(tree, ec);
 }
 
 std::string ModelPpd(const std::string& model, int widthTenthsMm) {
@@ -289,6 +297,61 @@ unsigned InkIn(const sim::Bitmap& b, unsigned x0, unsigned x1, unsigned y0, unsi
     for (unsigned y = y0; y < std::min(y1, b.height); ++y)
         for (unsigned x = x0; x < std::min(x1, b.width); ++x) ink += b.Ink(x, y);
     return ink;
+}
+
+void CheckPdfReceipt(const sim::Bitmap& r) {
+    EXPECT_EQ(r.width, 576u);
+    // The box, in dots from the imageable area's left edge (11.24 points in):
+    // columns 128 to 448, rows 162 to 322. Solid inside, paper around it.
+    EXPECT_EQ(InkIn(r, 134, 442, 168, 316), (442u - 134) * (316 - 168));
+    EXPECT_EQ(InkIn(r, 100, 122, 168, 316), 0u);
+    EXPECT_EQ(InkIn(r, 454, 576, 168, 316), 0u);
+    EXPECT_EQ(InkIn(r, 134, 442, 328, r.height), 0u);
+    // The title above it, and no print above the title.
+    EXPECT_GT(InkIn(r, 0, 576, 70, 110), 500u);
+    EXPECT_EQ(InkIn(r, 0, 576, 0, 60), 0u);
+    // The blank rest of the 210 mm page is not printed: 5 mm of feed follow the box.
+    EXPECT_NEAR(static_cast<int>(r.height), 322 + 40, 6);
+}
+
+bool WriteSquarePng(const std::string& path, std::string* error) {
+    sim::Bitmap square(240, 240);
+    for (unsigned y = 60; y < 180; ++y)
+        for (unsigned x = 60; x < 180; ++x) square.dots[y * 240 + x] = 1;
+    return sim::WritePng(path, square, error);
+}
+
+void CheckSquareReceipt(const sim::Bitmap& s) {
+    EXPECT_EQ(s.width, 576u);
+    unsigned left = s.width, right = 0, top = s.height, bottom = 0;
+    for (unsigned y = 0; y < s.height; ++y)
+        for (unsigned x = 0; x < s.width; ++x)
+            if (s.Ink(x, y)) {
+                left = std::min(left, x), right = std::max(right, x + 1);
+                top = std::min(top, y), bottom = std::max(bottom, y + 1);
+            }
+    ASSERT_LT(left, right) << "no ink";
+    const unsigned w = right - left, h = bottom - top;
+    EXPECT_GE(w, 60u);
+    EXPECT_NEAR(static_cast<double>(w) / h, 1.0, 0.05);
+    // Solid: everything inside the square's outline is ink.
+    EXPECT_EQ(InkIn(s, left + 3, right - 3, top + 3, bottom - 3), (w - 6) * (h - 6));
+}
+
+std::optional<sim::Bitmap> WaitForReceipt(const simtest::SimProcess& printer, unsigned number, std::string* line,
+                                          const std::string& log) {
+    const std::string prefix = "receipt " + std::to_string(number) + ": ";
+    if (!printer.WaitForLine(prefix, std::chrono::seconds(90))) {
+        int status = 0;
+        ADD_FAILURE() << "no " << prefix << "; " << log << ":\n" << Shell("tail -40 " + log, &status);
+        return std::nullopt;
+    }
+    for (const auto& l : printer.Messages())
+        if (l.rfind(prefix, 0) == 0) *line = l;
+    std::string error;
+    auto bitmap = sim::ReadPng(printer.TempDir() + "/receipts/" + sim::ReceiptBook::FileName(number), &error);
+    EXPECT_TRUE(bitmap) << error;
+    return bitmap;
 }
 
 ::testing::AssertionResult SameBitmap(const sim::Bitmap& expected, const sim::Bitmap& actual) {

@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "link/Schemes.h"
+#include "link/UriText.h"
 #include "link/UsbDeviceSource.h"
 
 namespace printer_link {
@@ -14,26 +15,6 @@ std::string Lower(std::string_view text) {
     std::string out(text);
     std::transform(out.begin(), out.end(), out.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-std::string PercentDecoded(std::string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
-            out.push_back(static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2])));
-            i += 2;
-        } else {
-            out.push_back(text[i]);
-        }
-    }
     return out;
 }
 
@@ -56,7 +37,8 @@ std::function<bool(const UsbDeviceInfo&)> UsbSelector(std::string_view rest) {
     const std::string product = slash == std::string_view::npos ? std::string() : Lower(path.substr(slash + 1));
     std::string serial;
     if (const auto at = rest.find("?serial="); at != std::string_view::npos)
-        serial = PercentDecoded(rest.substr(at + 8));
+        // A serial that is not validly encoded is compared as it stands.
+        serial = PercentDecoded(rest.substr(at + 8)).value_or(std::string(rest.substr(at + 8)));
     return [vendor, product, serial](const UsbDeviceInfo& device) {
         return device.vendor == vendor && (product.empty() || device.product == product) &&
                (serial.empty() || device.serial == serial);
@@ -145,6 +127,16 @@ Result Device::Write(const std::uint8_t* data, std::size_t length, const Pacing&
         result.sent = taken;
     else
         unconfirmed_ += taken;
+    return result;
+}
+
+Result Device::Flush(int timeoutMs, const StopEvent* stop) {
+    if (!transport_) return Failure(Outcome::OpenFailed, EBADF, node_);
+    const PieceResult flushed = transport_->Flush(Deadline::After(timeoutMs), stop);
+    if (flushed.outcome != Outcome::Sent) return Failure(flushed.outcome, flushed.error, node_);
+    Result result;
+    result.sent = unconfirmed_;
+    unconfirmed_ = 0;
     return result;
 }
 

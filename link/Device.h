@@ -99,6 +99,11 @@ public:
     // confirms pieces (USB, files), nothing before Close where it confirms at
     // the end only (TCP, serial).
     Result Write(const std::uint8_t* data, std::size_t length, const Pacing& pacing);
+    // Waits up to timeoutMs (< 0: no limit) until the printer has confirmed
+    // what was written so far, and keeps the device open: a long job can wait
+    // for a slow printer without the time limit that ends a delivery. `sent`
+    // holds the bytes confirmed here; TimedOut leaves them unconfirmed.
+    Result Flush(int timeoutMs, const StopEvent* stop = nullptr);
     // Ends the delivery: waits up to timeoutMs until the printer has confirmed
     // what was written (TCP: half-close, then the printer's close; a reset is a
     // failure), then releases the device. `sent` holds the bytes confirmed here.

@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <optional>
 
 #include "link/UsbDeviceSource.h"
 
@@ -94,6 +95,23 @@ protected:
         return deadline.Passed() ? Ready::TimedOut : Ready::Yes;
     }
 
+    // Asks `settled` in short pauses until it answers, the deadline passes or
+    // the stop event is set (a queue that drains without telling anyone).
+    template <typename Settled>
+    static PieceResult PauseUntil(const Deadline& deadline, const StopEvent* stop, Settled settled) {
+        for (;;) {
+            if (const std::optional<PieceResult> result = settled()) return *result;
+            switch (Pause(deadline, stop)) {
+                case Ready::Stopped:
+                    return {Outcome::Stopped, 0, 0};
+                case Ready::TimedOut:
+                    return {Outcome::TimedOut, 0, 0};
+                default:
+                    break;
+            }
+        }
+    }
+
 private:
     PieceResult Completed(std::size_t taken, const Deadline& deadline, const StopEvent* stop) {
         if (completion_ == Completion::OnWrite || taken == 0) return {Outcome::Sent, 0, taken};
@@ -139,6 +157,16 @@ public:
     }
 
     bool ConfirmsPieces() const override { return false; }
+
+    // The send queue is looked at in short steps until the printer has
+    // acknowledged all of it; a reset meanwhile is a failure.
+    PieceResult Flush(const Deadline& deadline, const StopEvent* stop) override {
+        return PauseUntil(deadline, stop, [this]() -> std::optional<PieceResult> {
+            if (const int error = SocketError(); error != 0) return Dropped(error);
+            if (Unacknowledged() == 0) return PieceResult{};
+            return std::nullopt;
+        });
+    }
 
     PieceResult Finish(const Deadline& deadline, const StopEvent* stop) override {
         // A connection the printer has reset can no longer be shut down.
@@ -200,19 +228,13 @@ class SerialTransport : public FdTransport {
 public:
     SerialTransport(int fd, std::string node) : FdTransport(fd, std::move(node), Completion::OnWrite, false) {}
     bool ConfirmsPieces() const override { return false; }
-    PieceResult Finish(const Deadline& deadline, const StopEvent* stop) override {
-        for (;;) {
+    PieceResult Finish(const Deadline& deadline, const StopEvent* stop) override { return Flush(deadline, stop); }
+    PieceResult Flush(const Deadline& deadline, const StopEvent* stop) override {
+        return PauseUntil(deadline, stop, [this]() -> std::optional<PieceResult> {
             int queued = 0;
-            if (::ioctl(Fd(), TIOCOUTQ, &queued) != 0 || queued == 0) return {};
-            switch (Pause(deadline, stop)) {
-                case Ready::Stopped:
-                    return {Outcome::Stopped, 0, 0};
-                case Ready::TimedOut:
-                    return {Outcome::TimedOut, 0, 0};
-                default:
-                    break;
-            }
-        }
+            if (::ioctl(Fd(), TIOCOUTQ, &queued) != 0 || queued == 0) return PieceResult{};
+            return std::nullopt;
+        });
     }
 };
 

@@ -66,6 +66,14 @@ public:
     // True where a taken piece is with the printer already; false where the
     // printer confirms only at Finish (a socket's buffer, a tty's queue).
     virtual bool ConfirmsPieces() const { return true; }
+    // Waits until the printer has confirmed every piece taken so far and keeps
+    // the connection open (a socket's send queue acknowledged, a tty's queue
+    // drained). Transports that confirm pieces as they go have nothing to wait for.
+    virtual PieceResult Flush(const Deadline& deadline, const StopEvent* stop) {
+        (void)deadline;
+        (void)stop;
+        return {};
+    }
     // After the last piece: waits until the printer has confirmed everything.
     virtual PieceResult Finish(const Deadline& deadline, const StopEvent* stop) {
         (void)deadline;

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cerrno>
 
+#include "link/UriText.h"
 #include "link/UsbDeviceSource.h"
 
 namespace printer_link {
@@ -42,18 +43,7 @@ std::optional<UsbDeviceInfo> FirstUsbCandidate(UsbDeviceSource& source, const st
 std::string UsbDeviceUri(const UsbDeviceInfo& device) {
     std::string uri = "usb://" + device.vendor + "/" + device.product;
     if (device.serial.empty()) return uri;
-    uri += "?serial=";
-    // Anything but letters, digits and "-._~" is percent-encoded.
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    for (const unsigned char c : device.serial) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-            uri.push_back(static_cast<char>(c));
-        } else {
-            uri.push_back('%');
-            uri.push_back(kHex[c >> 4]);
-            uri.push_back(kHex[c & 15]);
-        }
-    }
+    uri += "?serial=" + PercentEncoded(device.serial);
     return uri;
 }
 

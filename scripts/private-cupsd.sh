@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Starts or stops a private cupsd for tests and demos.
 #
-#   scripts/private-cupsd.sh start DIR   builds a CUPS tree below DIR and starts cupsd
+#   scripts/private-cupsd.sh start DIR [--env NAME=VALUE]... [--conf 'DIRECTIVE VALUE']...
+#                                        builds a CUPS tree below DIR and starts cupsd
 #   scripts/private-cupsd.sh stop DIR    stops it (the tree stays for inspection)
 #   scripts/private-cupsd.sh env DIR     prints the variables to talk to it
+#
+# --env passes a variable to the backends and filters cupsd runs (SetEnv), for
+# example USB_PRINTER_ROOT=DIR/usbroot or PRINTER_BROADCAST_ADDR=127.0.0.1, so
+# that they find a fake USB tree and send discovery probes to loopback only.
+# --conf adds a line to cupsd.conf (for example 'JobRetryInterval 2').
 #
 # The tree doubles as an install root (LUMBRA_ROOT=DIR): cupsd's ServerBin is
 # DIR/usr/lib/cups and its DataDir DIR/usr/share/cups, so a backend or PPD that an
@@ -17,6 +23,19 @@ cmd=${1:-}; dir=${2:-}
 if [ -z "$cmd" ] || [ -z "$dir" ]; then
   echo "usage: $0 start|stop|env DIR" >&2; exit 2
 fi
+shift 2
+extra_conf=""; extra_files_conf=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --env)
+      [ $# -ge 2 ] && [[ "$2" == [A-Za-z_]*=* ]] || { echo "$0: --env needs NAME=VALUE" >&2; exit 2; }
+      extra_files_conf+="SetEnv ${2%%=*} ${2#*=}"$'\n'; shift 2 ;;
+    --conf)
+      [ $# -ge 2 ] || { echo "$0: --conf needs a line" >&2; exit 2; }
+      extra_conf+="$2"$'\n'; shift 2 ;;
+    *) echo "$0: unknown option $1" >&2; exit 2 ;;
+  esac
+done
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
 sock="$dir/cups.sock"
@@ -69,6 +88,7 @@ Sandboxing Relaxed
 SystemGroup root
 LogFilePerm 0644
 ConfigFilePerm 0644
+${extra_files_conf}
 CONF
   cat > "$dir/etc/cups/cupsd.conf" <<CONF
 LogLevel debug
@@ -88,6 +108,7 @@ DefaultShared No
     Allow all
   </Limit>
 </Policy>
+${extra_conf}
 CONF
   rm -f "$sock"
   cupsd -f -c "$dir/etc/cups/cupsd.conf" -s "$dir/etc/cups/cups-files.conf" \

@@ -162,6 +162,39 @@ TEST(Device, SocketIsSentOnlyWhenThePrinterClosesAfterTakingEverything) {
     EXPECT_EQ(reset.node, "127.0.0.1:" + std::to_string(resetting.Port()));
 }
 
+TEST(Device, SocketFlushWaitsForTheAcknowledgementAndKeepsTheConnection) {
+    // A printer that reads: Flush confirms what was written, the device stays
+    // open, and Close confirms only what came after.
+    LoopbackPrinter printer;
+    const auto data = Pattern(200000, 0x11);
+    auto opened = printer_link::OpenDevice(SocketUri(printer), {});
+    ASSERT_TRUE(opened.device);
+    ASSERT_TRUE(opened.device->Write(data.data(), 150000, printer_link::Pacing{4096, 5000, nullptr}).Ok());
+    const printer_link::Result flushed = opened.device->Flush(5000);
+    EXPECT_EQ(flushed.outcome, Outcome::Sent);
+    EXPECT_EQ(flushed.sent, 150000u);
+    EXPECT_TRUE(opened.device->IsOpen());
+    ASSERT_TRUE(opened.device->Write(data.data() + 150000, 50000, printer_link::Pacing{4096, 5000, nullptr}).Ok());
+    EXPECT_EQ(opened.device->Close().sent, 50000u);
+    ASSERT_TRUE(printer.WaitForConnections(1, 5000));
+    EXPECT_EQ(printer.Connections()[0].size(), data.size());
+
+    // A printer whose buffer is full acknowledges nothing more: Flush times
+    // out or ends at the stop event, and what it waited for stays unconfirmed.
+    LoopbackPrinter silent(false);
+    ASSERT_EQ(::listen(silent.Fd(), 4), 0);
+    auto stuck = printer_link::OpenDevice(SocketUri(silent), {});
+    ASSERT_TRUE(stuck.device);
+    const std::vector<std::uint8_t> lots(16 << 20, 0x55);
+    EXPECT_EQ(stuck.device->Write(lots.data(), lots.size(), printer_link::Pacing{65536, 300, nullptr}).outcome,
+              Outcome::TimedOut);
+    EXPECT_EQ(stuck.device->Flush(100).outcome, Outcome::TimedOut);
+    printer_link::StopEvent stop;
+    stop.Set();
+    EXPECT_EQ(stuck.device->Flush(-1, &stop).outcome, Outcome::Stopped);
+    EXPECT_TRUE(stuck.device->IsOpen());
+}
+
 TEST(Device, SocketOpenFailuresNameTheAddressAndTheReason) {
     LoopbackPrinter refusing(false);
     auto r = printer_link::OpenDevice(SocketUri(refusing), {});

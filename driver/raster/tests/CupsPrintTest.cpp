@@ -21,44 +21,6 @@ namespace fs = std::filesystem;
 using namespace drivertest;
 using ::testing::HasSubstr;
 
-// A one-page PDF of 80 x 210 mm: a title line and a black box 40 x 20 mm
-// whose corners are (56.7, 57.6) and (170.1, 114.3) points from the top left.
-std::string ReceiptPdf() {
-    const std::string content =
-        "0 g 56.7 481 113.4 56.7 re f BT /F1 24 Tf 20 540 Td (RECEIPT 42) Tj ET\n";
-    const std::vector<std::string> objects = {
-        "<< /Type /Catalog /Pages 2 0 R >>",
-        "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 226.77 595.28] /Contents 4 0 R "
-        "/Resources << /Font << /F1 5 0 R >> >> >>",
-        "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "endstream",
-        "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
-    };
-    std::string pdf = "%PDF-1.4\n";
-    std::vector<std::size_t> offsets;
-    for (std::size_t i = 0; i < objects.size(); ++i) {
-        offsets.push_back(pdf.size());
-        pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
-    }
-    const std::size_t xref = pdf.size();
-    pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
-    for (std::size_t at : offsets) {
-        char line[24];
-        std::snprintf(line, sizeof line, "%010zu 00000 n \n", at);
-        pdf += line;
-    }
-    pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
-           std::to_string(xref) + "\n%%EOF\n";
-    return pdf;
-}
-
-unsigned InkIn(const sim::Bitmap& b, unsigned x0, unsigned x1, unsigned y0, unsigned y1) {
-    unsigned ink = 0;
-    for (unsigned y = y0; y < std::min(y1, b.height); ++y)
-        for (unsigned x = x0; x < std::min(x1, b.width); ++x) ink += b.Ink(x, y);
-    return ink;
-}
-
 class CupsPrint : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -80,12 +42,7 @@ protected:
         ppd = tree / "POS80_Driver.ppd";
         std::ofstream(ppd) << linuxplat::BuildPpd("POS80 Driver", data, driver);
     }
-    static void TearDownTestSuite() {
-        int status = 0;
-        Shell(std::string(PRIVATE_CUPSD_SCRIPT) + " stop " + tree.string(), &status);
-        std::error_code ec;
-        if (!std::getenv("KEEP_CUPS_TREE")) fs::remove_all(tree, ec);
-    }
+    static void TearDownTestSuite() { StopPrivateCupsd(PRIVATE_CUPSD_SCRIPT, tree.string()); }
     void SetUp() override {
         if (!started) GTEST_SKIP() << "the private cupsd did not start";
     }
@@ -99,17 +56,7 @@ protected:
         EXPECT_EQ(status, 0) << added;
         const std::string submitted = Shell("lp -d " + queue + " " + file.string(), &status);
         EXPECT_THAT(submitted, HasSubstr("request id is " + queue + "-"));
-        const std::string prefix = "receipt " + std::to_string(receipt) + ": ";
-        if (!printer.WaitForLine(prefix, std::chrono::seconds(90))) {
-            ADD_FAILURE() << "no receipt; cupsd log:\n" << Shell("tail -40 " + (tree / "var/log/cups/error_log").string(), &status);
-            return std::nullopt;
-        }
-        for (const auto& l : printer.Messages())
-            if (l.rfind(prefix, 0) == 0) *line = l;
-        std::string error;
-        auto bitmap = sim::ReadPng(printer.TempDir() + "/receipts/" + sim::ReceiptBook::FileName(receipt), &error);
-        EXPECT_TRUE(bitmap) << error;
-        return bitmap;
+        return WaitForReceipt(printer, receipt, line, (tree / "var/log/cups/error_log").string());
     }
 
     static inline fs::path tree;
@@ -127,43 +74,15 @@ TEST_F(CupsPrint, PdfAndPngBecomeReceipts) {
     const auto r = Print(printer, "Receipt80", pdf, 1, &line);
     ASSERT_TRUE(r);
     EXPECT_THAT(line, ::testing::EndsWith("partial cut"));
-    EXPECT_EQ(r->width, 576u);
-    // The box, in dots from the imageable area's left edge (11.24 points in):
-    // columns 128 to 448, rows 162 to 322. Solid inside, paper around it.
-    EXPECT_EQ(InkIn(*r, 134, 442, 168, 316), (442u - 134) * (316 - 168));
-    EXPECT_EQ(InkIn(*r, 100, 122, 168, 316), 0u);
-    EXPECT_EQ(InkIn(*r, 454, 576, 168, 316), 0u);
-    EXPECT_EQ(InkIn(*r, 134, 442, 328, r->height), 0u);
-    // The title above it, and no print above the title.
-    EXPECT_GT(InkIn(*r, 0, 576, 70, 110), 500u);
-    EXPECT_EQ(InkIn(*r, 0, 576, 0, 60), 0u);
-    // The blank rest of the 210 mm page is not printed: 5 mm of feed follow the box.
-    EXPECT_NEAR(static_cast<int>(r->height), 322 + 40, 6);
+    CheckPdfReceipt(*r);
 
-    // A PNG picture: a black square in the middle of white, 30 mm at 203 dpi.
-    sim::Bitmap square(240, 240);
-    for (unsigned y = 60; y < 180; ++y)
-        for (unsigned x = 60; x < 180; ++x) square.dots[y * 240 + x] = 1;
     const fs::path png = tree / "square.png";
     std::string error;
-    ASSERT_TRUE(sim::WritePng(png.string(), square, &error)) << error;
+    ASSERT_TRUE(WriteSquarePng(png.string(), &error)) << error;
     const auto s = Print(printer, "Receipt80", png, 2, &line);
     ASSERT_TRUE(s);
     EXPECT_THAT(line, ::testing::EndsWith("partial cut"));
-    EXPECT_EQ(s->width, 576u);
-    unsigned left = s->width, right = 0, top = s->height, bottom = 0;
-    for (unsigned y = 0; y < s->height; ++y)
-        for (unsigned x = 0; x < s->width; ++x)
-            if (s->Ink(x, y)) {
-                left = std::min(left, x), right = std::max(right, x + 1);
-                top = std::min(top, y), bottom = std::max(bottom, y + 1);
-            }
-    ASSERT_LT(left, right) << "no ink";
-    const unsigned w = right - left, h = bottom - top;
-    EXPECT_GE(w, 60u);
-    EXPECT_NEAR(static_cast<double>(w) / h, 1.0, 0.05);
-    // Solid: everything inside the square's outline is ink.
-    EXPECT_EQ(InkIn(*s, left + 3, right - 3, top + 3, bottom - 3), (w - 6) * (h - 6));
+    CheckSquareReceipt(*s);
 }
 
 }  // namespace

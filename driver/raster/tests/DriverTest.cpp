@@ -21,19 +21,6 @@ using namespace drivertest;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-::testing::AssertionResult SameBitmap(const sim::Bitmap& expected, const sim::Bitmap& actual) {
-    if (expected.width != actual.width || expected.height != actual.height) {
-        return ::testing::AssertionFailure() << "size " << actual.width << " x " << actual.height << ", expected "
-                                             << expected.width << " x " << expected.height;
-    }
-    for (unsigned y = 0; y < expected.height; ++y)
-        for (unsigned x = 0; x < expected.width; ++x)
-            if (expected.Ink(x, y) != actual.Ink(x, y))
-                return ::testing::AssertionFailure() << "dot (" << x << ", " << y << ") is "
-                                                     << (actual.Ink(x, y) ? "ink" : "paper");
-    return ::testing::AssertionSuccess();
-}
-
 // Printer-sim lines of the printing commands, without the receipts' lines.
 std::vector<std::string> Commands(const std::vector<std::string>& messages) {
     std::vector<std::string> out;

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "installer/engine/PcdFile.h"
+#include "sim/Receipt.h"
 #include "platform/linux/cups/Ppd.h"
 
 #ifndef RASTER_FILTER_PATH
@@ -86,6 +87,13 @@ std::string Shell(const std::string& command, int* status) {
     const int s = ::pclose(p);
     *status = WIFEXITED(s) ? WEXITSTATUS(s) : -1;
     return out;
+}
+
+void StopPrivateCupsd(const std::string& script, const std::string& tree) {
+    int status = 0;
+    Shell(script + " stop " + tree, &status);
+    std::error_code ec;
+    if (!std::getenv("KEEP_CUPS_TREE")) fs::remove_all(tree, ec);
 }
 
 std::string ModelPpd(const std::string& model, int widthTenthsMm) {
@@ -251,6 +259,112 @@ sim::Bitmap Expected(const TestPage& page, unsigned headDots, unsigned rows, uns
         for (unsigned x = 0; x < headDots && x + offset < page.width; ++x)
             b.dots[static_cast<std::size_t>(y) * headDots + x] = page.ink(x + offset, y) >= 128 ? 1 : 0;
     return b;
+}
+
+// A one-page PDF of 80 x 210 mm: a title line and a black box 40 x 20 mm
+// whose corners are (56.7, 57.6) and (170.1, 114.3) points from the top left.
+std::string ReceiptPdf() {
+    const std::string content =
+        "0 g 56.7 481 113.4 56.7 re f BT /F1 24 Tf 20 540 Td (RECEIPT 42) Tj ET\n";
+    const std::vector<std::string> objects = {
+        "<< /Type /Catalog /Pages 2 0 R >>",
+        "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 226.77 595.28] /Contents 4 0 R "
+        "/Resources << /Font << /F1 5 0 R >> >> >>",
+        "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "endstream",
+        "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
+    };
+    std::string pdf = "%PDF-1.4\n";
+    std::vector<std::size_t> offsets;
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        offsets.push_back(pdf.size());
+        pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+    }
+    const std::size_t xref = pdf.size();
+    pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+    for (std::size_t at : offsets) {
+        char line[24];
+        std::snprintf(line, sizeof line, "%010zu 00000 n \n", at);
+        pdf += line;
+    }
+    pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
+           std::to_string(xref) + "\n%%EOF\n";
+    return pdf;
+}
+
+unsigned InkIn(const sim::Bitmap& b, unsigned x0, unsigned x1, unsigned y0, unsigned y1) {
+    unsigned ink = 0;
+    for (unsigned y = y0; y < std::min(y1, b.height); ++y)
+        for (unsigned x = x0; x < std::min(x1, b.width); ++x) ink += b.Ink(x, y);
+    return ink;
+}
+
+void CheckPdfReceipt(const sim::Bitmap& r) {
+    EXPECT_EQ(r.width, 576u);
+    // The box, in dots from the imageable area's left edge (11.24 points in):
+    // columns 128 to 448, rows 162 to 322. Solid inside, paper around it.
+    EXPECT_EQ(InkIn(r, 134, 442, 168, 316), (442u - 134) * (316 - 168));
+    EXPECT_EQ(InkIn(r, 100, 122, 168, 316), 0u);
+    EXPECT_EQ(InkIn(r, 454, 576, 168, 316), 0u);
+    EXPECT_EQ(InkIn(r, 134, 442, 328, r.height), 0u);
+    // The title above it, and no print above the title.
+    EXPECT_GT(InkIn(r, 0, 576, 70, 110), 500u);
+    EXPECT_EQ(InkIn(r, 0, 576, 0, 60), 0u);
+    // The blank rest of the 210 mm page is not printed: 5 mm of feed follow the box.
+    EXPECT_NEAR(static_cast<int>(r.height), 322 + 40, 6);
+}
+
+bool WriteSquarePng(const std::string& path, std::string* error) {
+    sim::Bitmap square(240, 240);
+    for (unsigned y = 60; y < 180; ++y)
+        for (unsigned x = 60; x < 180; ++x) square.dots[y * 240 + x] = 1;
+    return sim::WritePng(path, square, error);
+}
+
+void CheckSquareReceipt(const sim::Bitmap& s) {
+    EXPECT_EQ(s.width, 576u);
+    unsigned left = s.width, right = 0, top = s.height, bottom = 0;
+    for (unsigned y = 0; y < s.height; ++y)
+        for (unsigned x = 0; x < s.width; ++x)
+            if (s.Ink(x, y)) {
+                left = std::min(left, x), right = std::max(right, x + 1);
+                top = std::min(top, y), bottom = std::max(bottom, y + 1);
+            }
+    ASSERT_LT(left, right) << "no ink";
+    const unsigned w = right - left, h = bottom - top;
+    EXPECT_GE(w, 60u);
+    EXPECT_NEAR(static_cast<double>(w) / h, 1.0, 0.05);
+    // Solid: everything inside the square's outline is ink.
+    EXPECT_EQ(InkIn(s, left + 3, right - 3, top + 3, bottom - 3), (w - 6) * (h - 6));
+}
+
+std::optional<sim::Bitmap> WaitForReceipt(const simtest::SimProcess& printer, unsigned number, std::string* line,
+                                          const std::string& log) {
+    const std::string prefix = "receipt " + std::to_string(number) + ": ";
+    if (!printer.WaitForLine(prefix, std::chrono::seconds(90))) {
+        int status = 0;
+        ADD_FAILURE() << "no " << prefix << "; " << log << ":\n" << Shell("tail -40 " + log, &status);
+        return std::nullopt;
+    }
+    for (const auto& l : printer.Messages())
+        if (l.rfind(prefix, 0) == 0) *line = l;
+    std::string error;
+    auto bitmap = sim::ReadPng(printer.TempDir() + "/receipts/" + sim::ReceiptBook::FileName(number), &error);
+    EXPECT_TRUE(bitmap) << error;
+    return bitmap;
+}
+
+::testing::AssertionResult SameBitmap(const sim::Bitmap& expected, const sim::Bitmap& actual) {
+    if (expected.width != actual.width || expected.height != actual.height) {
+        return ::testing::AssertionFailure() << "size " << actual.width << " x " << actual.height << ", expected "
+                                             << expected.width << " x " << expected.height;
+    }
+    for (unsigned y = 0; y < expected.height; ++y)
+        for (unsigned x = 0; x < expected.width; ++x)
+            if (expected.Ink(x, y) != actual.Ink(x, y))
+                return ::testing::AssertionFailure() << "dot (" << x << ", " << y << ") is "
+                                                     << (actual.Ink(x, y) ? "ink" : "paper");
+    return ::testing::AssertionSuccess();
 }
 
 }  // namespace drivertest

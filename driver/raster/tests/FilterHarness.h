@@ -2,12 +2,14 @@
 // Test support for the raster driver: CUPS raster files made in the test, the
 // filter program run on them, and printer-sim rendering what it writes.
 #include <cups/raster.h>
+#include <gtest/gtest.h>
 
 #include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,6 +73,10 @@ FilterRun RunFilter(const Bytes& raster, const std::string& options, const std::
 // Runs a shell command; what it printed (stdout and stderr) and its exit status.
 std::string Shell(const std::string& command, int* status);
 
+// Stops the private cupsd of `tree` (scripts/private-cupsd.sh is `script`)
+// and removes the tree, unless KEEP_CUPS_TREE is set.
+void StopPrivateCupsd(const std::string& script, const std::string& tree);
+
 // The filter program of this build.
 std::string FilterProgram();
 
@@ -84,5 +90,29 @@ RenderedJob RenderOnPrinter(const Bytes& escpos, unsigned headDots = 576);
 // The expected receipt of pages printed with the head's columns [0, headDots)
 // taken from the page from `offset` on, dark where ink >= 128.
 sim::Bitmap Expected(const TestPage& page, unsigned headDots, unsigned rows, unsigned offset = 0);
+
+// A one-page PDF of 80 x 210 mm: a title line "RECEIPT 42" and a black box
+// 40 x 20 mm whose corners are (56.7, 57.6) and (170.1, 114.3) points from the top left.
+std::string ReceiptPdf();
+
+// The receipts the two documents above make on an 80 mm printer: the PDF's
+// box solid where it belongs with paper beside it, its title, no blank page
+// tail; the PNG's square solid and square. Failures are the test's.
+void CheckPdfReceipt(const sim::Bitmap& receipt);
+void CheckSquareReceipt(const sim::Bitmap& receipt);
+
+// A PNG picture: a black square (120 dots) in the middle of white (240 dots).
+bool WriteSquarePng(const std::string& path, std::string* error);
+
+// Waits up to 90 s for printer-sim's receipt `number` ("receipt N: ..." in
+// `line`) and reads its PNG. A miss fails the test with the tail of `log`.
+std::optional<sim::Bitmap> WaitForReceipt(const simtest::SimProcess& printer, unsigned number, std::string* line,
+                                          const std::string& log);
+
+// Dots of ink in columns [x0, x1) and rows [y0, y1) of a receipt.
+unsigned InkIn(const sim::Bitmap& b, unsigned x0, unsigned x1, unsigned y0, unsigned y1);
+
+// Equal size and dots; a mismatch names the first differing dot.
+::testing::AssertionResult SameBitmap(const sim::Bitmap& expected, const sim::Bitmap& actual);
 
 }  // namespace drivertest

@@ -12,6 +12,7 @@
 #include "installer/engine/PcdFile.h"
 #include "installer/payload/SafeFs.h"
 #include "installer/payload/TextCodec.h"
+#include "driver/backend/MonitorUri.h"
 #include "platform/linux/cups/Ppd.h"
 #include "platform/linux/usbreg/SysfsUsbRegistry.h"
 
@@ -40,21 +41,6 @@ std::string PrinterUri(const std::string& queue) {
     httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0,
                      "/printers/%s", queue.c_str());
     return uri;
-}
-
-std::string PercentEncode(const std::string& s) {
-    static const char* hex = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : s) {
-        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
 }
 
 // The Windows-style name of a serial or parallel device path, or "".
@@ -181,12 +167,11 @@ std::uint32_t CupsSpooler::AddPort(const std::string& portName, const std::strin
     if (const auto e = ListPorts(ports); e != kOk) return e;
     for (const Port& p : ports)
         if (p.info.name == portName) return engine::kErrorAlreadyExists;
-    std::string path = portName;
-    if (!path.empty() && path.back() == ':') path.pop_back();
     const std::string key = std::string(kPortsKey) + "\\" + portName;
     if (!store_.CreateKey(key)) return engine::kErrorAccessDenied;
     store_.SetText(key, "Monitor", monitorName);
-    store_.SetText(key, "DeviceURI", *scheme + ":/" + PercentEncode(path));
+    // Until printer data name a printer: the port's name only.
+    store_.SetText(key, "DeviceURI", portmon::FormatMonitorUri(*scheme, portmon::TargetFromPrinterData(portName, {})));
     return kOk;
 }
 
@@ -360,6 +345,7 @@ std::uint32_t CupsSpooler::AddPrinter(const engine::PrinterRecord& printer, engi
     }
     handle = next_++;
     open_[handle] = queue;
+    queueUris_[queue] = uri;
     lastAdded_ = queue;
     return kOk;
 }
@@ -379,25 +365,36 @@ std::uint32_t CupsSpooler::SetPrinterData(engine::PrinterHandle handle, const st
         value.kind == engine::PrinterValue::Kind::Number ? std::to_string(value.number) : value.text;
     if (!store_.CreateKey(key) || !store_.SetText(key, name, text)) return engine::kErrorAccessDenied;
 
-    if (name == "IP") {
-        // A monitor port learns its printer's address: "<scheme>://<address>:<port>/<port name>".
-        const auto port = store_.GetText(std::string(kPrintersKey) + "\\" + queue, "Port");
-        const auto uri = port ? store_.GetText(std::string(kPortsKey) + "\\" + *port, "DeviceURI") : std::nullopt;
-        const auto space = text.find(' ');
-        if (uri && space != std::string::npos) {
-            const std::string scheme = uri->substr(0, uri->find(':'));
-            const std::string path = uri->substr(uri->find(":/") + 2);
-            const std::string moved =
-                scheme + "://" + text.substr(0, space) + ":" + text.substr(space + 1) + "/" + path;
-            ipp_t* request = ippNewRequest(IPP_OP_CUPS_ADD_MODIFY_PRINTER);
-            ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
-                         PrinterUri(queue).c_str());
-            ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-            ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_URI, "device-uri", nullptr, moved.c_str());
-            ippDelete(cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/admin/"));
-            if (const auto e = LastError(); e != kOk) return e;
-        }
-    }
+    if (name == "IP" || name == "PortType" || name == "VidAndPid" || name == "DevicePath")
+        return UpdateMonitorUri(queue);
+    return kOk;
+}
+
+std::uint32_t CupsSpooler::UpdateMonitorUri(const std::string& queue) {
+    // Only a queue on a monitor port: its device URI carries what the port
+    // monitor needs, since it runs as user lp and cannot read the store.
+    const std::string printerKey = std::string(kPrintersKey) + "\\" + queue;
+    const auto port = store_.GetText(printerKey, "Port");
+    const auto portUri = port ? store_.GetText(std::string(kPortsKey) + "\\" + *port, "DeviceURI") : std::nullopt;
+    if (!portUri) return kOk;
+    const std::string dataKey = printerKey + "\\PrinterData";
+    auto text = [&](const char* value) { return store_.GetText(dataKey, value).value_or(""); };
+    portmon::PrinterData data;
+    if (const auto type = store_.GetText(dataKey, "PortType"))
+        data.portType = static_cast<std::uint32_t>(std::strtoul(type->c_str(), nullptr, 10));
+    data.ip = text("IP");
+    data.vidAndPid = text("VidAndPid");
+    data.devicePath = text("DevicePath");
+    const std::string uri =
+        portmon::FormatMonitorUri(portUri->substr(0, portUri->find(':')), portmon::TargetFromPrinterData(*port, data));
+    if (queueUris_[queue] == uri) return kOk;
+    ipp_t* request = ippNewRequest(IPP_OP_CUPS_ADD_MODIFY_PRINTER);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, PrinterUri(queue).c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+    ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_URI, "device-uri", nullptr, uri.c_str());
+    ippDelete(cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/admin/"));
+    if (const auto e = LastError(); e != kOk) return e;
+    queueUris_[queue] = uri;
     return kOk;
 }
 

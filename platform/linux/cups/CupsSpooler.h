@@ -22,9 +22,11 @@
 //                     the name as given is the description (printer-info); the
 //                     queue accepts jobs and is idle. COM settings recorded for
 //                     the port become serial URI options.
-//   SetPrinterData    "Spooler\\Printers\\<queue>\\PrinterData" in the store; the
-//                     value "IP" ("<address> <port>") also moves a monitor-port
-//                     queue's device URI to "<scheme>://<address>:<port>/<port name>"
+//   SetPrinterData    "Spooler\\Printers\\<queue>\\PrinterData" in the store; on a
+//                     monitor port, "IP", "PortType", "VidAndPid" and "DevicePath" also
+//                     go into the queue's device URI, which is all the port monitor
+//                     reads (driver/backend/MonitorUri.h): "<scheme>://<address>:<port>/<port name>"
+//                     for a network printer, "<scheme>:/<port name>?VidAndPid=..." for USB
 //   EnumPrinters      queue names and descriptions
 //   SetDefaultPrinter CUPS-Set-Default for the queue of that name or description
 //   QueueName         the queue AddPrinter made
@@ -96,11 +98,13 @@ private:
         std::string name, info, uri;
     };
     std::uint32_t ListQueues(std::vector<Queue>& queues);
+    std::uint32_t UpdateMonitorUri(const std::string& queue);
 
     CupsLocations loc_;
     engine::KeyValueStore& store_;
     std::map<engine::PrinterHandle, std::string> open_;  // handle -> queue
     std::map<std::string, std::string> seenUris_;        // local port name -> device URI, as last listed
+    std::map<std::string, std::string> queueUris_;       // queue -> device URI, as last set
     engine::PrinterHandle next_ = 1;
     std::string lastAdded_;
 };

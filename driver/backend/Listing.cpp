@@ -1,0 +1,101 @@
+#include "driver/backend/Listing.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cstdio>
+
+#include "driver/backend/MonitorUri.h"
+#include "link/Device.h"
+#include "link/UsbDeviceSource.h"
+
+namespace portmon {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kMakeAndModel = "Receipt printer";
+
+// A device line; the texts are quoted, so a quote in them becomes an apostrophe.
+std::string Line(const char* deviceClass, const std::string& uri, const std::string& info) {
+    std::string quoted = info;
+    for (char& c : quoted)
+        if (c == '"' || static_cast<unsigned char>(c) < 0x20) c = '\'';
+    return std::string(deviceClass) + " " + uri + " \"" + kMakeAndModel + "\" \"" + quoted + "\" \"\" \"\"";
+}
+
+void ListUsb(std::string_view scheme, printer_link::UsbDeviceSource& usb, std::vector<std::string>& lines) {
+    printer_link::FirstUsbCandidate(usb, printer_link::SettingsToolProductIds(), {},
+                                    [&](const printer_link::UsbDeviceInfo& device) {
+                                        MonitorTarget target;
+                                        target.portName = "usb";
+                                        target.vidAndPid = "vid_" + device.vendor + "&pid_" + device.product;
+                                        target.serial = device.serial;
+                                        std::string info = std::string(kMakeAndModel) + " USB " + device.vendor +
+                                                           ":" + device.product;
+                                        if (!device.serial.empty()) info += " " + device.serial;
+                                        lines.push_back(Line("direct", FormatMonitorUri(scheme, target), info));
+                                        return false;  // every candidate is listed
+                                    });
+}
+
+std::string MacText(const protocol::Mac& mac) {
+    char text[18];
+    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
+                  mac[5]);
+    return text;
+}
+
+void ListNetwork(std::string_view scheme, const protocol::DiscoverySettings& settings, std::chrono::milliseconds listen,
+                 const LogLine& log, std::vector<std::string>& lines) {
+    protocol::DiscoverySockets sockets(settings);
+    std::string error;
+    if (!sockets.OpenReceive(&error) || !sockets.OpenBroadcast(&error)) {
+        log("DEBUG: no network search: " + error);
+        return;
+    }
+    // A second probe halfway through, for a printer that missed the first.
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point deadline = start + listen;
+    Clock::time_point nextProbe = start;
+    int probes = 0;
+    protocol::DeviceTable table;
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) break;
+        if (probes < 2 && now >= nextProbe) {
+            sockets.SendDiscoveryProbe();
+            ++probes;
+            nextProbe = start + listen / 2;
+        }
+        const Clock::time_point wake = probes < 2 ? std::min(nextProbe, deadline) : deadline;
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - now).count();
+        pollfd p{sockets.ReceiveFd(), POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(wait)) <= 0) continue;
+        std::uint8_t reply[64];
+        const ssize_t n = ::recv(sockets.ReceiveFd(), reply, sizeof reply, MSG_DONTWAIT);
+        if (n <= 0) continue;
+        if (const auto record = protocol::ParseReply(reply, static_cast<std::size_t>(n))) table.Add(*record);
+    }
+    for (const protocol::DeviceRecord& record : table.Filled()) {
+        if (record.ip() == protocol::Ipv4{}) continue;  // a printer without an address yet
+        MonitorTarget target;
+        target.kind = MonitorTarget::Kind::Network;
+        target.host = protocol::Ipv4Text(record.ip());
+        lines.push_back(Line("network", FormatMonitorUri(scheme, target),
+                             std::string(kMakeAndModel) + " " + target.host + " (" + MacText(record.mac()) + ")"));
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> ListPrinters(std::string_view scheme, printer_link::UsbDeviceSource* usb,
+                                      const protocol::DiscoverySettings& discovery, std::chrono::milliseconds listen,
+                                      const LogLine& log) {
+    std::vector<std::string> lines;
+    if (usb) ListUsb(scheme, *usb, lines);
+    ListNetwork(scheme, discovery, listen, log, lines);
+    return lines;
+}
+
+}  // namespace portmon

@@ -1,0 +1,189 @@
+#include "driver/backend/MonitorUri.h"
+
+#include "link/UriText.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+
+namespace portmon {
+namespace {
+
+using printer_link::PercentDecoded;
+using printer_link::PercentEncoded;
+
+std::optional<std::uint16_t> PortNumber(std::string_view text) {
+    unsigned value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535)
+        return std::nullopt;
+    return static_cast<std::uint16_t>(value);
+}
+
+std::string Lower(std::string_view text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return out;
+}
+
+bool Fail(std::string* error, std::string why) {
+    if (error) *error = std::move(why);
+    return false;
+}
+
+// "vid_0418&pid_5011" as the device layer's "0418/5011"; empty when it is not of that form.
+std::string VendorProduct(std::string_view vidAndPid) {
+    const std::string text = Lower(vidAndPid);
+    auto hex4 = [](std::string_view s) {
+        return s.size() == 4 && std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isxdigit(c) != 0; });
+    };
+    if (text.size() != 17 || text.compare(0, 4, "vid_") != 0 || text.compare(8, 5, "&pid_") != 0) return {};
+    const std::string_view view(text);
+    if (!hex4(view.substr(4, 4)) || !hex4(view.substr(13, 4))) return {};
+    return text.substr(4, 4) + "/" + text.substr(13, 4);
+}
+
+}  // namespace
+
+MonitorTarget TargetFromPrinterData(std::string_view portName, const PrinterData& data) {
+    MonitorTarget target;
+    target.portName = std::string(portName);
+    if (!target.portName.empty() && target.portName.back() == ':') target.portName.pop_back();
+    const bool network = data.portType ? *data.portType == 1 : !data.ip.empty();
+    if (!network) {
+        target.vidAndPid = data.vidAndPid;
+        target.devicePath = data.devicePath;
+        return target;
+    }
+    // "<address> <port>": the address is the first word.
+    const std::string_view ip = data.ip;
+    const auto start = ip.find_first_not_of(' ');
+    const auto space = ip.find(' ', start);
+    if (start == std::string_view::npos) {
+        target.kind = MonitorTarget::Kind::NetworkWithoutAddress;
+        return target;
+    }
+    target.kind = MonitorTarget::Kind::Network;
+    target.host = std::string(ip.substr(start, space == std::string_view::npos ? space : space - start));
+    if (space != std::string_view::npos) {
+        std::string_view rest = ip.substr(space);
+        rest.remove_prefix(std::min(rest.find_first_not_of(' '), rest.size()));
+        target.tcpPort = PortNumber(rest.substr(0, rest.find(' '))).value_or(kRawTcpPort);
+    }
+    return target;
+}
+
+std::string FormatMonitorUri(std::string_view scheme, const MonitorTarget& target) {
+    std::string uri(scheme);
+    if (target.kind == MonitorTarget::Kind::Network) {
+        uri += "://" + PercentEncoded(target.host) + ":" + std::to_string(target.tcpPort);
+        if (!target.portName.empty()) uri += "/" + PercentEncoded(target.portName);
+        return uri;
+    }
+    uri += ":/" + PercentEncoded(target.portName);
+    std::vector<std::pair<const char*, const std::string*>> query;
+    if (target.kind == MonitorTarget::Kind::NetworkWithoutAddress) {
+        static const std::string kOne = "1";
+        query.emplace_back("PortType", &kOne);
+    } else {
+        query.emplace_back("VidAndPid", &target.vidAndPid);
+        query.emplace_back("DevicePath", &target.devicePath);
+        query.emplace_back("serial", &target.serial);
+    }
+    char separator = '?';
+    for (const auto& [name, value] : query) {
+        if (value->empty()) continue;
+        uri += separator;
+        uri += name;
+        uri += "=" + PercentEncoded(*value);
+        separator = '&';
+    }
+    return uri;
+}
+
+std::optional<MonitorTarget> ParseMonitorUri(std::string_view uri, std::string* error) {
+    MonitorTarget target;
+    const auto colon = uri.find(':');
+    if (colon == std::string_view::npos || colon == 0) {
+        Fail(error, "no scheme");
+        return std::nullopt;
+    }
+    std::string_view rest = uri.substr(colon + 1);
+    std::string_view query;
+    if (const auto question = rest.find('?'); question != std::string_view::npos) {
+        query = rest.substr(question + 1);
+        rest = rest.substr(0, question);
+    }
+    std::string_view path;
+    if (rest.rfind("//", 0) == 0) {
+        rest.remove_prefix(2);
+        const auto slash = rest.find('/');
+        const std::string_view authority = rest.substr(0, slash);
+        path = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+        const auto portColon = authority.rfind(':');
+        const auto host = PercentDecoded(authority.substr(0, portColon));
+        if (!host || host->empty()) {
+            Fail(error, "no printer address");
+            return std::nullopt;
+        }
+        target.kind = MonitorTarget::Kind::Network;
+        target.host = *host;
+        if (portColon != std::string_view::npos) {
+            const auto port = PortNumber(authority.substr(portColon + 1));
+            if (!port) {
+                Fail(error, "bad port number");
+                return std::nullopt;
+            }
+            target.tcpPort = *port;
+        }
+    } else {
+        if (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
+        path = rest;
+    }
+    const auto portName = PercentDecoded(path);
+    if (!portName) {
+        Fail(error, "bad port name");
+        return std::nullopt;
+    }
+    target.portName = *portName;
+
+    while (!query.empty()) {
+        const auto amp = query.find('&');
+        const std::string_view pair = query.substr(0, amp);
+        query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+        const auto equals = pair.find('=');
+        const std::string_view name = pair.substr(0, equals);
+        const auto value = PercentDecoded(equals == std::string_view::npos ? std::string_view() : pair.substr(equals + 1));
+        if (!value) {
+            Fail(error, "bad value of " + std::string(name));
+            return std::nullopt;
+        }
+        if (target.kind == MonitorTarget::Kind::Network) continue;  // the address says it all
+        if (name == "VidAndPid") target.vidAndPid = *value;
+        else if (name == "DevicePath") target.devicePath = *value;
+        else if (name == "serial") target.serial = *value;
+        else if (name == "PortType" && *value == "1") target.kind = MonitorTarget::Kind::NetworkWithoutAddress;
+    }
+    return target;
+}
+
+DeviceChoice DeviceFor(const MonitorTarget& target) {
+    DeviceChoice choice;
+    if (target.kind == MonitorTarget::Kind::NetworkWithoutAddress) return choice;  // nothing to open
+    if (target.kind == MonitorTarget::Kind::Network) {
+        choice.uri = "socket://" + target.host + ":" + std::to_string(target.tcpPort);
+        return choice;
+    }
+    choice.uri = "usb:";
+    if (!target.devicePath.empty()) {
+        choice.productIds.push_back(Lower(target.devicePath));
+    } else if (!target.vidAndPid.empty()) {
+        choice.productIds.push_back(Lower(target.vidAndPid));
+        if (const std::string vp = VendorProduct(target.vidAndPid); !vp.empty() && !target.serial.empty())
+            choice.uri = "usb://" + vp + "?serial=" + PercentEncoded(target.serial);
+    }
+    return choice;
+}
+
+}  // namespace portmon

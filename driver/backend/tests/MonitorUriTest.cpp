@@ -1,0 +1,75 @@
+// The device URI of a monitor port: what the spooler writes from the printer
+// data, what the port monitor reads back, and which device that opens.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "driver/backend/MonitorUri.h"
+
+namespace {
+
+using portmon::MonitorTarget;
+
+struct Case {
+    const char* name;
+    portmon::PrinterData data;
+    const char* port;
+    const char* uri;                     // as written
+    const char* device;                  // the device layer's URI ("" for none)
+    std::vector<std::string> productIds;
+};
+
+TEST(MonitorUri, PrinterDataBecomeTheUriAndTheUriTheDevice) {
+    const std::string usbPath = "\\\\?\\USB#VID_0418&PID_5011#SN1#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+    const Case cases[] = {
+        {"network", {1, "127.0.0.1 9101", "vid_0418&pid_5011", ""}, "POS80-Port:",
+         "m://127.0.0.1:9101/POS80-Port", "socket://127.0.0.1:9101", {}},
+        {"network before PortType is set", {std::nullopt, "192.168.0.7 9100", "", ""}, "POS80-Port:",
+         "m://192.168.0.7:9100/POS80-Port", "socket://192.168.0.7:9100", {}},
+        {"no port number, or none that is one", {1, "10.0.0.5  0", "", ""}, "P:", "m://10.0.0.5:9100/P",
+         "socket://10.0.0.5:9100", {}},
+        {"network port without an address", {1, "  ", "", ""}, "P:", "m:/P?PortType=1", "", {}},
+        {"USB by vid&pid", {0, "", "vid_0418&pid_5011", ""}, "POS80-Port:",
+         "m:/POS80-Port?VidAndPid=vid_0418%26pid_5011", "usb:", {"vid_0418&pid_5011"}},
+        {"USB by device path, any case", {0, "127.0.0.1 9100", "vid_0418&pid_5011", usbPath}, "P:",
+         "m:/P?VidAndPid=vid_0418%26pid_5011&DevicePath=%5C%5C%3F%5CUSB%23VID_0418%26PID_5011%23SN1%23%7Ba5dcbf10-"
+         "6530-11d2-901f-00c04fb951ed%7D",
+         "usb:", {"\\\\?\\usb#vid_0418&pid_5011#sn1#{a5dcbf10-6530-11d2-901f-00c04fb951ed}"}},
+        {"no printer data yet: any listed USB printer", {}, "Kitchen Bon/1:", "m:/Kitchen%20Bon%2F1", "usb:", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const MonitorTarget target = portmon::TargetFromPrinterData(c.port, c.data);
+        const std::string uri = portmon::FormatMonitorUri("m", target);
+        EXPECT_EQ(uri, c.uri);
+        std::string why;
+        const auto back = portmon::ParseMonitorUri(uri, &why);
+        ASSERT_TRUE(back) << why;
+        EXPECT_EQ(portmon::FormatMonitorUri("m", *back), uri);
+        EXPECT_EQ(back->portName, target.portName);
+        const portmon::DeviceChoice device = portmon::DeviceFor(*back);
+        EXPECT_EQ(device.uri, c.device);
+        EXPECT_EQ(device.productIds, c.productIds);
+    }
+}
+
+TEST(MonitorUri, ListedUsbPrinterWithSerialAndRefusedUris) {
+    MonitorTarget listed;
+    listed.portName = "usb";
+    listed.vidAndPid = "vid_0418&pid_5011";
+    listed.serial = "SN 42/7";
+    const std::string uri = portmon::FormatMonitorUri("m", listed);
+    EXPECT_EQ(uri, "m:/usb?VidAndPid=vid_0418%26pid_5011&serial=SN%2042%2F7");
+    const auto back = portmon::ParseMonitorUri(uri);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->serial, "SN 42/7");
+    EXPECT_EQ(portmon::DeviceFor(*back).uri, "usb://0418/5011?serial=SN%2042%2F7");
+
+    for (const char* bad : {"no-scheme", "m://:9100/P", "m://h:0/P", "m://h:99999/P", "m://h:x/P",
+                            "m:/P?VidAndPid=%zz", "m:/P%00"}) {
+        std::string why;
+        EXPECT_FALSE(portmon::ParseMonitorUri(bad, &why)) << bad;
+        EXPECT_FALSE(why.empty()) << bad;
+    }
+}
+
+}  // namespace

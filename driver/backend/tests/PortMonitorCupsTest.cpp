@@ -1,0 +1,374 @@
+// The port monitor end to end: `lumbra install` puts POS80 on a network port
+// and on a USB port of a private cupsd; CUPS runs the driver and the port
+// monitor as it would for a user; printer-sim (its TCP port and its fake USB
+// tree) renders the receipts. cupsd hands the backends the fake USB tree and
+// a loopback discovery destination (private-cupsd.sh --env).
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cups/cups.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <thread>
+
+#include "driver/raster/tests/FilterHarness.h"
+#include "sim/Receipt.h"
+#include "tests/support/HexMatch.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace drivertest;
+using ::testing::HasSubstr;
+using Clock = std::chrono::steady_clock;
+
+struct Queue {
+    const char* name;
+    bool usb;
+};
+const Queue kNetwork{"POS80", false};
+const Queue kUsb{"POS80USB", true};
+
+// Polls `condition` until it holds or `timeout` has passed.
+bool Eventually(const std::function<bool()>& condition, std::chrono::seconds timeout = std::chrono::seconds(60)) {
+    const Clock::time_point end = Clock::now() + timeout;
+    while (!condition()) {
+        if (Clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+std::string Attribute(ipp_t* response, const char* name) {
+    ipp_attribute_t* a = ippFindAttribute(response, name, IPP_TAG_ZERO);
+    if (!a) return {};
+    if (ippGetValueTag(a) == IPP_TAG_ENUM || ippGetValueTag(a) == IPP_TAG_INTEGER)
+        return std::to_string(ippGetInteger(a, 0));
+    const char* text = ippGetString(a, 0, nullptr);
+    return text ? text : "";
+}
+
+// Attributes of a job ("job-state", "job-printer-state-message") or of a
+// queue ("printer-state-message", "printer-alert-description").
+std::map<std::string, std::string> Attributes(ipp_op_t op, const char* uriName, const std::string& resource,
+                                              const std::vector<const char*>& names) {
+    ipp_t* request = ippNewRequest(op);
+    char uri[HTTP_MAX_URI];
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0, "%s", resource.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, uriName, nullptr, uri);
+    ipp_t* response = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
+    std::map<std::string, std::string> values;
+    if (response && cupsLastError() <= IPP_STATUS_OK_CONFLICTING)
+        for (const char* name : names) values[name] = Attribute(response, name);
+    ippDelete(response);
+    return values;
+}
+
+std::map<std::string, std::string> JobAttributes(int id) {
+    return Attributes(IPP_OP_GET_JOB_ATTRIBUTES, "job-uri", "/jobs/" + std::to_string(id),
+                      {"job-state", "job-printer-state-message"});
+}
+
+std::map<std::string, std::string> QueueAttributes(const Queue& queue) {
+    return Attributes(IPP_OP_GET_PRINTER_ATTRIBUTES, "printer-uri", std::string("/printers/") + queue.name,
+                      {"printer-state-message", "printer-alert-description", "device-uri"});
+}
+
+// Printer-sim's lines from `from` on.
+std::vector<std::string> Since(const simtest::SimProcess& printer, std::size_t from) {
+    const auto all = printer.Messages();
+    return {all.begin() + static_cast<long>(std::min(from, all.size())), all.end()};
+}
+
+std::ptrdiff_t IndexOf(const std::vector<std::string>& lines, const std::function<bool(const std::string&)>& is,
+                       bool last = false) {
+    std::ptrdiff_t found = -1;
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        if (is(lines[i]) && (found < 0 || last)) found = static_cast<std::ptrdiff_t>(i);
+    return found;
+}
+
+// 576 dots wide, every row inked somewhere (no feeds, no blank tail).
+TestPage PatternPage(unsigned rows) {
+    TestPage page;
+    page.height = rows;
+    page.ink = [](unsigned x, unsigned y) { return ((x * 7 + y * 3) % 11 < 4 || x % 97 == y % 97) ? 255u : 0u; };
+    return page;
+}
+
+// Equal bytes; a mismatch shows the 64 bytes from the first difference as hex.
+::testing::AssertionResult SameJob(const std::string& expected, const std::vector<std::uint8_t>& actual) {
+    std::size_t at = 0;
+    while (at < expected.size() && at < actual.size() && static_cast<std::uint8_t>(expected[at]) == actual[at]) ++at;
+    if (at == expected.size() && at == actual.size()) return ::testing::AssertionSuccess();
+    const auto window = [at](const auto& bytes) {
+        const std::size_t from = std::min(at, bytes.size());
+        return std::vector<std::uint8_t>(bytes.begin() + static_cast<long>(from),
+                                         bytes.begin() + static_cast<long>(std::min(from + 64, bytes.size())));
+    };
+    return testhex::SameBytes(window(expected), window(actual))
+           << "\n(from offset " << at << " of " << expected.size() << " expected, " << actual.size() << " received)";
+}
+
+class PortMonitorCups : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        std::random_device rd;
+        tree = fs::path("/tmp") / ("port-monitor-cups-" + std::to_string(rd() % 1000000));
+        usbRoot = tree / "usbroot";
+        tcpPort = simtest::FreeTcpPort();
+        probePort = simtest::FreeUdpPort();
+        replyPort = simtest::FreeUdpPort();
+        int status = -1;
+        const std::string out =
+            Shell(std::string(PRIVATE_CUPSD_SCRIPT) + " start " + tree.string() + " --env USB_PRINTER_ROOT=" +
+                      usbRoot.string() + " --env PRINTER_BROADCAST_ADDR=127.0.0.1 --env PRINTER_PROBE_PORT=" +
+                      std::to_string(probePort) + " --env PRINTER_REPLY_PORT=" + std::to_string(replyPort) +
+                      " --conf 'JobRetryInterval 1'",
+                  &status);
+        if (status != 0) {
+            setupError = "the private cupsd did not start: " + out;
+            return;
+        }
+        ::setenv("CUPS_SERVER", (tree / "cups.sock").c_str(), 1);
+        ::setenv("LUMBRA_ROOT", tree.c_str(), 1);
+        ::setenv("USB_PRINTER_ROOT", usbRoot.c_str(), 1);
+        ::setenv("HOME", "/home/installer", 1);
+        ::unsetenv("XDG_DATA_HOME");
+        ::unsetenv("XDG_DOCUMENTS_DIR");
+        cupsSetServer((tree / "cups.sock").c_str());
+
+        // The USB install looks for a connected printer.
+        const auto printer = StartPrinter();
+        if (!printer->ok()) {
+            setupError = "printer-sim did not start: " + printer->error();
+            return;
+        }
+        const std::string lumbra = LUMBRA_PROGRAM;
+        for (const std::string& install :
+             {lumbra + " install --model POS80 --name POS80 --port net:127.0.0.1:" + std::to_string(tcpPort),
+              lumbra + " install --model POS80 --name POS80USB --port usb"}) {
+            const std::string said = Shell(install, &status);
+            if (status != 0) {
+                setupError = install + ": " + said;
+                return;
+            }
+        }
+    }
+    static void TearDownTestSuite() { StopPrivateCupsd(PRIVATE_CUPSD_SCRIPT, tree.string()); }
+    void SetUp() override {
+        if (!setupError.empty()) GTEST_FAIL() << setupError;
+    }
+
+    // printer-sim on the queues' TCP port and USB tree, rendering receipts,
+    // answering discovery as a printer at 127.0.0.1.
+    static std::unique_ptr<simtest::SimProcess> StartPrinter(const std::vector<std::string>& extra = {}) {
+        simtest::SimOptions options;
+        options.args = {"--tcp-port", std::to_string(tcpPort), "--probe-port", std::to_string(probePort),
+                        "--usb", usbRoot.string(), "--printer", "mac=02:00:00:00:00:02,ip=127.0.0.1",
+                        "--receipts", "{tmp}/receipts"};
+        options.args.insert(options.args.end(), extra.begin(), extra.end());
+        options.replyPort = replyPort;
+        auto printer = std::make_unique<simtest::SimProcess>(options);
+        // The node as a udev rule makes it: writable for group lp, which the backend runs as.
+        if (printer->ok()) ::chmod((usbRoot / "dev/usb/lp0").c_str(), 0666);
+        return printer;
+    }
+
+    // lp; the job's id, or -1.
+    static int Submit(const Queue& queue, const fs::path& file, const std::string& options = "") {
+        int status = -1;
+        const std::string out = Shell("lp -d " + std::string(queue.name) + " " + options + " " + file.string(), &status);
+        const std::string prefix = "request id is " + std::string(queue.name) + "-";
+        const auto at = out.find(prefix);
+        EXPECT_NE(at, std::string::npos) << out;
+        return at == std::string::npos ? -1 : std::atoi(out.c_str() + at + prefix.size());
+    }
+
+    static std::optional<sim::Bitmap> Receipt(const simtest::SimProcess& printer, unsigned number, std::string* line) {
+        return WaitForReceipt(printer, number, line, (tree / "var/log/cups/error_log").string());
+    }
+
+    static fs::path File(const std::string& name, const std::string& bytes) {
+        const fs::path path = tree / name;
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
+    }
+    static fs::path RasterFile(const std::string& name, const TestPage& page) {
+        const Bytes raster = MakeRaster({page});
+        return File(name, std::string(raster.begin(), raster.end()));
+    }
+
+    static inline fs::path tree, usbRoot;
+    static inline std::uint16_t tcpPort = 0, probePort = 0, replyPort = 0;
+    static inline std::string setupError;
+};
+
+TEST_F(PortMonitorCups, ReceiptsThroughTheNetworkAndTheUsbPort) {
+    const TestPage page = PatternPage(300);
+    const fs::path raster = RasterFile("pattern.ras", page);
+    const fs::path pdf = File("receipt.pdf", ReceiptPdf());
+    const fs::path png = tree / "square.png";
+    std::string error;
+    ASSERT_TRUE(WriteSquarePng(png.string(), &error)) << error;
+
+    struct Job {
+        const char* name;
+        fs::path file;
+        std::string options;
+        // The receipt, its printer-sim line and the job's printer-sim lines.
+        std::function<void(const sim::Bitmap&, const std::string&, const std::vector<std::string>&)> check;
+    };
+    const Job jobs[] = {
+        {"raster, bit-exact", raster, "",
+         [&](const sim::Bitmap& r, const std::string& line, const std::vector<std::string>&) {
+             EXPECT_THAT(line, ::testing::EndsWith(": 576 x 340 dots, partial cut"));  // 300 rows and 5 mm of feed
+             EXPECT_TRUE(SameBitmap(Expected(page, 576, 340), r));
+         }},
+        {"PDF", pdf, "",
+         [](const sim::Bitmap& r, const std::string& line, const std::vector<std::string>&) {
+             EXPECT_THAT(line, ::testing::EndsWith("partial cut"));
+             CheckPdfReceipt(r);
+         }},
+        {"PNG", png, "",
+         [](const sim::Bitmap& r, const std::string& line, const std::vector<std::string>&) {
+             EXPECT_THAT(line, ::testing::EndsWith("partial cut"));
+             CheckSquareReceipt(r);
+         }},
+        {"raster with the drawer after it", raster, "-o CashDrawer=After",
+         [](const sim::Bitmap&, const std::string& line, const std::vector<std::string>& lines) {
+             EXPECT_THAT(line, ::testing::EndsWith("partial cut, drawer pin 2"));
+             const auto image = IndexOf(lines, [](const std::string& l) { return l.rfind("raster ", 0) == 0; }, true);
+             const auto pulse = IndexOf(lines, [](const std::string& l) { return l.rfind("drawer pulse pin 2", 0) == 0; });
+             const auto cut = IndexOf(lines, [](const std::string& l) { return l == "partial cut"; });
+             EXPECT_GE(image, 0);
+             EXPECT_LT(image, pulse) << ::testing::PrintToString(lines);
+             EXPECT_LT(pulse, cut) << ::testing::PrintToString(lines);
+         }},
+    };
+
+    for (const Queue& queue : {kNetwork, kUsb}) {
+        SCOPED_TRACE(queue.name);
+        const auto printer = StartPrinter();
+        ASSERT_TRUE(printer->ok()) << printer->error();
+        unsigned number = 0;
+        for (const Job& job : jobs) {
+            SCOPED_TRACE(job.name);
+            const std::size_t before = printer->Messages().size();
+            ASSERT_GT(Submit(queue, job.file, job.options), 0);
+            std::string line;
+            const auto receipt = Receipt(*printer, ++number, &line);
+            ASSERT_TRUE(receipt);
+            job.check(*receipt, line, Since(*printer, before));
+        }
+        const auto lines = printer->Lines();
+        const std::string stream = queue.usb ? "# usb lp0 open" : "# tcp ";
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [&](const std::string& l) { return l.rfind(stream, 0) == 0 && l.find(" open ") != std::string::npos; }),
+                  4)
+            << "one stream per job through the queue's port";
+    }
+}
+
+// A printer that cannot be reached or drops the connection: the job waits in
+// the queue with the state message and prints whole once the printer is back.
+// A printer that stops taking data is reported while the job waits for it.
+TEST_F(PortMonitorCups, JobWaitsForAnUnreachablePrinterAndPrintsWhenItIsBack) {
+    // ESC @, a raster image of 576 x 28000 dots (2 MB: more than a loopback
+    // connection holds, so that a printer that reads nothing holds the job up), a cut.
+    const unsigned rows = 28000;
+    std::string text = "\x1b@\x1dv0";
+    text += std::string{'\0', 72, '\0', static_cast<char>(rows & 0xff), static_cast<char>(rows >> 8)};
+    for (unsigned i = 0; i < 72 * rows; ++i) text.push_back(static_cast<char>((i * 7 + i / 72) % 251));
+    text += "\x1dV\x42";
+    text.push_back('\0');
+    const fs::path job = File("long.bin", text);
+    struct Case {
+        const char* name;
+        Queue queue;
+        std::optional<std::vector<std::string>> first;  // the printer at the first attempt, if any
+        const char* message;
+        ipp_jstate_t state;  // of the job while it shows the message
+    };
+    const std::vector<std::string> stalls = {"--stall"};
+    const Case cases[] = {
+        {"network printer switched off", kNetwork, std::nullopt, "printer not reachable", IPP_JSTATE_HELD},
+        {"USB printer unplugged", kUsb, std::nullopt, "printer not reachable", IPP_JSTATE_HELD},
+        {"network printer drops the connection", kNetwork, std::vector<std::string>{"--reset-after", "1000"},
+         "printer connection lost", IPP_JSTATE_HELD},
+        // (It is then switched off: the job is held and printed again.)
+        {"network printer stops taking data", kNetwork, stalls, "printer not taking data", IPP_JSTATE_PROCESSING},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<simtest::SimProcess> first;
+        if (c.first) {
+            first = StartPrinter(*c.first);
+            ASSERT_TRUE(first->ok()) << first->error();
+        }
+        const int id = Submit(c.queue, job, "-o raw");
+        ASSERT_GT(id, 0);
+        std::map<std::string, std::string> state;
+        EXPECT_TRUE(Eventually([&] {
+            state = JobAttributes(id);
+            return state["job-state"] == std::to_string(c.state) && state["job-printer-state-message"] == c.message;
+        })) << state["job-state"] << " " << state["job-printer-state-message"];
+        const auto queue = QueueAttributes(c.queue);
+        EXPECT_EQ(queue.at("printer-state-message"), c.message);
+        EXPECT_EQ(queue.at("printer-alert-description"), c.message);
+        first.reset();
+
+        const auto printer = StartPrinter();
+        ASSERT_TRUE(printer->ok()) << printer->error();
+        EXPECT_TRUE(printer->WaitForLine("receipt 1: ", std::chrono::seconds(90)));
+        EXPECT_TRUE(Eventually([&] { return JobAttributes(id)["job-state"] == std::to_string(IPP_JSTATE_COMPLETED); }));
+        EXPECT_TRUE(SameJob(text, printer->RawBytes()));
+        EXPECT_EQ(QueueAttributes(c.queue).at("printer-alert-description"), "");
+    }
+}
+
+// Cancelled while a slow printer takes a 4 m receipt: the driver ends at a
+// band and the port monitor sends what it has whole, so no command is left
+// unfinished. (Through the USB port: the node's small buffer keeps the job in
+// the pipeline, where a loopback socket would take it all at once.)
+TEST_F(PortMonitorCups, CancelledJobLeavesNoCommandUnfinished) {
+    const TestPage page = PatternPage(32000);
+    const fs::path raster = RasterFile("long.ras", page);
+    const auto printer = StartPrinter({"--read-size", "4096", "--delay", "2"});
+    ASSERT_TRUE(printer->ok()) << printer->error();
+    const int id = Submit(kUsb, raster);
+    ASSERT_GT(id, 0);
+    ASSERT_TRUE(printer->WaitForRawSize(100000, std::chrono::seconds(60)));
+    int status = -1;
+    EXPECT_EQ(Shell("cancel POS80USB-" + std::to_string(id), &status), "");
+    EXPECT_TRUE(Eventually([&] { return JobAttributes(id)["job-state"] == std::to_string(IPP_JSTATE_CANCELED); }));
+    ASSERT_TRUE(printer->WaitForStreamsClosed(1, std::chrono::seconds(60)));
+    const auto lines = printer->Messages();
+    for (const auto& line : lines) EXPECT_THAT(line, ::testing::Not(::testing::StartsWith("incomplete"))) << line;
+    EXPECT_LT(printer->RawBytes().size(), std::size_t{32000} * 72) << "the whole job went out before the cancel";
+    EXPECT_EQ(lines.front(), "initialize");
+}
+
+TEST_F(PortMonitorCups, LpinfoListsTheNetworkAndTheUsbPrinter) {
+    const auto printer = StartPrinter();
+    ASSERT_TRUE(printer->ok()) << printer->error();
+    int status = -1;
+    const std::string listed = Shell("lpinfo -l --include-schemes pos-usb-printer-monitor -v", &status);
+    EXPECT_EQ(status, 0) << listed;
+    EXPECT_THAT(listed, HasSubstr("uri = pos-usb-printer-monitor://127.0.0.1:9100\n"
+                                  "        class = network\n"
+                                  "        info = Receipt printer 127.0.0.1 (02:00:00:00:00:02)\n"));
+    EXPECT_THAT(listed, HasSubstr("uri = pos-usb-printer-monitor:/usb?VidAndPid=vid_0418%26pid_5011\n"
+                                  "        class = direct\n"
+                                  "        info = Receipt printer USB 0418:5011\n"));
+    EXPECT_TRUE(printer->WaitForLine("probe from 127.0.0.1"));
+}
+
+}  // namespace

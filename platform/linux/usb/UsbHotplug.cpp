@@ -50,10 +50,13 @@ int UsbHotplug::Fd() const { return monitor_ ? udev_monitor_get_fd(monitor_) : i
 bool UsbHotplug::Watching() const { return monitor_ != nullptr || watch_ >= 0; }
 
 // The watch sits on <root>/dev/usb once it exists; until then on the nearest
-// folder above it, where its creation shows.
+// folder above it (up to the root's parent: a tree's root is often made and
+// removed with the tree), where its creation shows.
 void UsbHotplug::WatchDeepest() {
+    fs::path root = fs::path(root_).lexically_normal();
+    if (!root.has_filename()) root = root.parent_path();  // "tree/" is "tree"
     std::string target;
-    for (const fs::path& folder : {fs::path(root_) / "dev/usb", fs::path(root_) / "dev", fs::path(root_)}) {
+    for (const fs::path& folder : {root / "dev/usb", root / "dev", root, root.parent_path()}) {
         if (IsFolder(folder)) {
             target = folder.string();
             break;

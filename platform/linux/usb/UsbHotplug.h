@@ -5,7 +5,7 @@
 // nodes, announced once udev's rules have given the node its owner and
 // mode). Below a moved root (USB_PRINTER_ROOT) they are inotify's on the
 // folder of the usblp nodes, <root>/dev/usb, or on the nearest folder above
-// it while it does not exist. Where no events come (no udev, no folder of
+// it (up to the root's parent) while it does not exist. Where no events come (no udev, no folder of
 // the tree yet) Watching() is false and the program looks at intervals,
 // calling Take() each time so that a tree that appears meanwhile is watched.
 #include <string>

@@ -21,6 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 std::string ReadText(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -83,7 +84,7 @@ TEST_F(LinuxSeams, FileStoreKeysValuesAndEscapes) {
 }
 
 TEST_F(LinuxSeams, SystemdUnitIsCreatedOnceAndNotStartedWhenStaged) {
-    linuxplat::SystemdServices services(root / "etc/systemd/system", false);
+    linuxplat::SystemdServices services(root / "etc/systemd/system", false, {"/var/lib/lumbra/store"});
     ASSERT_TRUE(services.Available());
     engine::ServiceRecord s{"MavoPrinter Service", "MavoPrinter Service", "/opt/My Printer 100%/RcptSpoolSvc.exe"};
     ASSERT_TRUE(services.Create(s));
@@ -95,6 +96,10 @@ TEST_F(LinuxSeams, SystemdUnitIsCreatedOnceAndNotStartedWhenStaged) {
     EXPECT_THAT(unit, HasSubstr("ExecStart=\"/opt/My Printer 100%%/RcptSpoolSvc.exe\"\n"));
     EXPECT_THAT(unit, HasSubstr("WorkingDirectory=/opt/My Printer 100%%\n"));
     EXPECT_THAT(unit, HasSubstr("\nNoNewPrivileges=yes\nProtectSystem=strict\n"));
+    // Root's identity for cupsd's socket, without root's powers, blind to the store.
+    EXPECT_THAT(unit, HasSubstr("\nCapabilityBoundingSet=\n"));
+    EXPECT_THAT(unit, Not(HasSubstr("User=")));
+    EXPECT_THAT(unit, HasSubstr("\nInaccessiblePaths=\"-/var/lib/lumbra/store\"\n"));
     EXPECT_THAT(unit, HasSubstr("WantedBy=multi-user.target\n"));
     // What systemd would read otherwise (an injected line, a program name it refuses) is not written.
     for (const char* program : {"/opt/a\nExecStart=/bin/sh/x.exe", "/opt/a\"b/x.exe", "/opt/a\\/x.exe"}) {

@@ -140,7 +140,7 @@ protected:
     fake::MemoryStore store;
     fake::FakeUsbRegistry usb;
     linuxplat::XdgShell shell{apps};
-    linuxplat::SystemdServices services{units, false};
+    linuxplat::SystemdServices services{units, false, {root / "var/lib/lumbra/store"}};
     fs::path programFolder;
     Failure failure = Failure::None;
 };

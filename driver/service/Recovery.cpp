@@ -36,7 +36,9 @@ RecoveryPlan PlanRecovery(const QueueStatus& queue, const std::vector<JobStatus>
                 break;
         }
     }
-    plan.resumeQueue = queue.state == QueueState::Stopped && (queue.stateChanged >= awaySince || stoppedForJob);
+    // Times are whole seconds: a queue stopped in the second the printer was
+    // last seen may have been stopped by someone while it was there.
+    plan.resumeQueue = queue.state == QueueState::Stopped && (queue.stateChanged > awaySince || stoppedForJob);
     return plan;
 }
 

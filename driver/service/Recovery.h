@@ -9,9 +9,9 @@
 // monitor stops the queue. When the printer is back:
 //   - held jobs that wait for a retry are released; a job a user held stays held;
 //   - jobs aborted or stopped while the printer was away are restarted;
-//   - a stopped queue is resumed when it stopped while the printer was away,
-//     or when the port monitor stopped it for a job that waits in it; a queue
-//     an administrator stopped before that stays stopped.
+//   - a stopped queue is resumed when it stopped after the printer was last
+//     seen, or when the port monitor stopped it for a job that waits in it; a
+//     queue an administrator stopped while the printer was there stays stopped.
 #include <ctime>
 #include <optional>
 #include <string>

@@ -24,7 +24,12 @@ RecoveryPlan PlanRecovery(const QueueStatus& queue, const std::vector<JobStatus>
                 if (Has(job, kWaitsForPrinter)) plan.release.push_back(job.id);
                 break;
             case JobState::Pending:
-                stoppedForJob = stoppedForJob || Has(job, kWaitsForPrinter);
+                // cupsd puts the job the port monitor stopped the queue for
+                // back in it, with the time it began processing; a job that
+                // never began, or began after the stop, waits for whoever
+                // stopped the queue.
+                stoppedForJob = stoppedForJob || Has(job, kWaitsForPrinter) ||
+                                (job.lastActive > 0 && job.lastActive <= queue.stateChanged);
                 break;
             case JobState::Stopped:
             case JobState::Aborted:

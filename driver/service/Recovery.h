@@ -10,8 +10,9 @@
 //   - held jobs that wait for a retry are released; a job a user held stays held;
 //   - jobs aborted or stopped while the printer was away are restarted;
 //   - a stopped queue is resumed when it stopped after the printer was last
-//     seen, or when the port monitor stopped it for a job that waits in it; a
-//     queue an administrator stopped while the printer was there stays stopped.
+//     seen, or when the port monitor stopped it for a job that waits in it (a
+//     pending job that began processing before the stop); a queue an
+//     administrator stopped while the printer was there stays stopped.
 #include <ctime>
 #include <optional>
 #include <string>

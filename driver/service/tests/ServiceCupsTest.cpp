@@ -8,100 +8,32 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <random>
-#include <thread>
 
 #include "driver/raster/tests/FilterHarness.h"
 #include "driver/service/CupsQueues.h"
+#include "driver/service/tests/ServiceProcess.h"
 #include "sim/testing/SimProcess.h"
 #include "tests/support/HexMatch.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 using drivertest::Shell;
 using service::JobState;
 using service::QueueState;
 
 constexpr auto kPatience = std::chrono::seconds(60);
 
-bool Eventually(const std::function<bool()>& condition, std::chrono::seconds timeout = kPatience) {
-    const Clock::time_point end = Clock::now() + timeout;
-    while (!condition()) {
-        if (Clock::now() >= end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
-
-// The service program, its stdout and stderr in a file.
-class ServiceProcess {
-public:
-    ServiceProcess(const std::vector<std::string>& argv, const fs::path& log) : log_(log) {
-        std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~ServiceProcess() { Stop(); }
-
-    std::vector<std::string> Lines() const {
-        std::ifstream in(log_);
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) lines.push_back(line);
-        return lines;
-    }
-    // The first line from `from` on that starts with `start`.
-    std::optional<std::string> WaitForLine(const std::string& start, std::size_t from = 0) const {
-        std::optional<std::string> found;
-        Eventually([&] {
-            const auto lines = Lines();
-            for (std::size_t i = from; i < lines.size() && !found; ++i)
-                if (lines[i].rfind(start, 0) == 0) found = lines[i];
-            return found.has_value();
-        });
-        return found;
-    }
-    // SIGTERM; the exit status, -1 when it had to be killed or did not exit normally.
-    int Stop() {
-        if (pid_ <= 0) return status_;
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        const bool ended = Eventually([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, std::chrono::seconds(10));
-        if (!ended) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &status, 0);
-        }
-        status_ = ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        pid_ = -1;
-        return status_;
-    }
-
-private:
-    fs::path log_;
-    pid_t pid_ = -1;
-    int status_ = -1;
-};
+using servicetest::Eventually;
+using servicetest::ServiceProcess;
 
 struct Queue {
     const char* name;
@@ -171,11 +103,7 @@ protected:
         if (status != 0) Fail(command + ": " + said);
         return status == 0;
     }
-    static std::string Log() {
-        std::string text;
-        for (const std::string& line : service->Lines()) text += "\n  " + line;
-        return text;
-    }
+    static std::string Log() { return service->Text(); }
 
     // printer-sim on the queues' TCP port and USB tree. Its node is made
     // writable for the port monitor (user lp), as a udev rule makes it.
@@ -200,16 +128,7 @@ protected:
         return printer->ok() && ServiceSays(queue, true);
     }
     static bool ServiceSays(const Queue& queue, bool present) {
-        const std::string prefix = std::string(queue.name) + ": printer ";
-        const bool said = Eventually([&] {
-            const auto lines = service->Lines();
-            const auto last = std::find_if(lines.rbegin(), lines.rend(),
-                                           [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
-            if (last == lines.rend()) return false;
-            const bool there = last->find(" back at ") != std::string::npos ||
-                               last->find(" present at ") != std::string::npos;
-            return there == present;
-        });
+        const bool said = service->Says(queue.name, present);
         EXPECT_TRUE(said) << queue.name << (present ? " back" : " away") << Log();
         return said;
     }
@@ -266,6 +185,7 @@ struct Row {
     enum class Away { Held, AbortedAfterRetries, QueueStoppedByRefusedDevice } away;
     const char* says;  // the service's line after "printer back at <where>"
 };
+void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
 
 class ServiceBringsBack : public ServiceCups, public ::testing::WithParamInterface<Row> {};
 

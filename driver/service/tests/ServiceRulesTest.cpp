@@ -82,6 +82,12 @@ TEST(ServiceRules, WhatABackPrinterGets) {
         {"stopped before, by the port monitor for a job that waits: resumed",
          {"POS80", "", QueueState::Stopped, 500}, {job(11, JobState::Pending, {"resources-are-not-ready"})}, true,
          {}, {}},
+        {"stopped by the port monitor in the second the printer was seen: the job it began is back, resumed",
+         {"POS80", "", QueueState::Stopped, 1000}, {job(12, JobState::Pending, {"printer-stopped"}, 1000)}, true,
+         {}, {}},
+        {"stopped by an administrator before a job began: left",
+         {"POS80", "", QueueState::Stopped, 1000}, {job(13, JobState::Pending, {"printer-stopped"}, 0)}, false,
+         {}, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

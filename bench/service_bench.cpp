@@ -218,11 +218,15 @@ private:
                });
     }
     std::optional<double> FirstCommandAfter(std::size_t before, Clock::time_point start) const {
+        // The lines under the simulator's lock: count its messages here, not through Messages().
         const bool arrived = printer_->WaitFor(
-            [&](const std::vector<std::string>&) {
-                const auto messages = printer_->Messages();
-                return std::find(messages.begin() + static_cast<std::ptrdiff_t>(std::min(before, messages.size())),
-                                 messages.end(), "initialize") != messages.end();
+            [&](const std::vector<std::string>& lines) {
+                std::size_t message = 0;
+                for (const std::string& line : lines) {
+                    if (line.rfind("# ", 0) == 0 || line.rfind("printer-sim ready", 0) == 0) continue;
+                    if (message++ >= before && line == "initialize") return true;
+                }
+                return false;
             },
             std::chrono::seconds(60));
         if (!arrived) return std::nullopt;

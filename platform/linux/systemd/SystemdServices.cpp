@@ -1,6 +1,7 @@
 #include "platform/linux/systemd/SystemdServices.h"
 
 #include <fcntl.h>
+#include <cerrno>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -145,9 +146,20 @@ std::optional<std::string> SystemdServices::UnitText(const engine::ServiceRecord
 }
 
 bool SystemdServices::Create(const engine::ServiceRecord& service) {
+    lastError_.clear();
     const auto text = UnitText(service, service.displayName, hidden_);
+    if (!text) {
+        lastError_ = "a name or path the unit cannot hold";
+        return false;
+    }
+    std::string part;
+    if (const int error = payload::OnlyRootCanChange(service.program, &part); error != 0) {
+        lastError_ = error == EPERM ? part + " can be changed by a user other than root"
+                                    : service.program.string() + ": " + payload::ErrorText(error);
+        return false;
+    }
     payload::Dir dir;
-    if (!text || payload::OpenFolder(unitDirectory_, true, dir) != 0) return false;
+    if (payload::OpenFolder(unitDirectory_, true, dir) != 0) return false;
     // An existing unit is never replaced.
     payload::NewFile file;
     if (file.Create(dir) != 0) return false;

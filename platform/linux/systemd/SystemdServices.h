@@ -25,6 +25,11 @@
 // A value that cannot be written so (a control character, blanks or a
 // backslash at its end, a quote in the program's path) makes Create fail
 // rather than write a unit that means something else.
+//
+// The unit runs its program as root at every boot, so Create also fails when
+// a user other than root could change that program or the folders above it
+// (an install folder in a home, a group-writable folder): whoever could
+// replace the file would have their code run as root.
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -43,6 +48,7 @@ public:
 
     bool Available() override;
     bool Create(const engine::ServiceRecord& service) override;
+    std::string LastError() const override { return lastError_; }
     bool SetDescription(const std::string& name, const std::string& description) override;
     bool Start(const std::string& name) override;
     bool Remove(const std::string& name) override;
@@ -60,6 +66,7 @@ private:
     std::filesystem::path unitDirectory_;
     bool live_;
     std::vector<std::filesystem::path> hidden_;
+    std::string lastError_;
 };
 
 }  // namespace linuxplat

@@ -1,7 +1,5 @@
 #include "link/Device.h"
 
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
 
 #include "link/Schemes.h"
@@ -11,38 +9,12 @@
 namespace printer_link {
 namespace {
 
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
-
 Result Failure(Outcome outcome, int error, std::string node) {
     Result result;
     result.outcome = outcome;
     result.error = error;
     result.node = std::move(node);
     return result;
-}
-
-// "usb://0418/5011?serial=SN": the printer with that vendor and product (and
-// serial); "usb:" alone: any printer of the listed product IDs.
-std::function<bool(const UsbDeviceInfo&)> UsbSelector(std::string_view rest) {
-    if (rest.rfind("//", 0) == 0) rest.remove_prefix(2);
-    const std::string_view path = rest.substr(0, rest.find('?'));
-    if (path.empty()) return {};
-    const auto slash = path.find('/');
-    const std::string vendor = Lower(path.substr(0, slash));
-    const std::string product = slash == std::string_view::npos ? std::string() : Lower(path.substr(slash + 1));
-    std::string serial;
-    if (const auto at = rest.find("?serial="); at != std::string_view::npos)
-        // A serial that is not validly encoded is compared as it stands.
-        serial = PercentDecoded(rest.substr(at + 8)).value_or(std::string(rest.substr(at + 8)));
-    return [vendor, product, serial](const UsbDeviceInfo& device) {
-        return device.vendor == vendor && (product.empty() || device.product == product) &&
-               (serial.empty() || device.serial == serial);
-    };
 }
 
 Opened FromTransport(OpenedTransport opened, std::string identity) {
@@ -61,7 +33,7 @@ Opened OpenUsb(std::string_view rest, const OpenOptions& options) {
     const std::vector<std::string>& ids = options.productIds ? *options.productIds : SettingsToolProductIds();
     Opened opened;
     opened.failure = Failure(Outcome::OpenFailed, ENODEV, "");
-    FirstUsbCandidate(*options.usb, ids, UsbSelector(rest), [&](const UsbDeviceInfo& device) {
+    FirstUsbCandidate(*options.usb, ids, UsbUriSelector(rest), [&](const UsbDeviceInfo& device) {
         const Target target{rest, &device};
         for (const Scheme& scheme : Schemes()) {
             if (scheme.name != "usb" || !scheme.serves(target)) continue;

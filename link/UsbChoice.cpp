@@ -1,5 +1,6 @@
 // Which USB printer a program opens: one rule for the link, the presence
 // poller and the command lines.
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 
@@ -7,6 +8,16 @@
 #include "link/UsbDeviceSource.h"
 
 namespace printer_link {
+namespace {
+
+std::string Lower(std::string_view text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return out;
+}
+
+}  // namespace
 
 const std::vector<std::string>& SettingsToolProductIds() {
     static const std::vector<std::string> ids = {"pid_5011", "pid_0055", "pid_0200", "pid_2016",
@@ -38,6 +49,30 @@ std::optional<UsbDeviceInfo> FirstUsbCandidate(UsbDeviceSource& source, const st
         if (take(device)) return device;
     }
     return std::nullopt;
+}
+
+std::function<bool(const UsbDeviceInfo&)> UsbUriSelector(std::string_view rest) {
+    if (rest.rfind("//", 0) == 0) rest.remove_prefix(2);
+    const std::string_view path = rest.substr(0, rest.find('?'));
+    if (path.empty()) return {};
+    const auto slash = path.find('/');
+    const std::string vendor = Lower(path.substr(0, slash));
+    const std::string product = slash == std::string_view::npos ? std::string() : Lower(path.substr(slash + 1));
+    std::string serial;
+    if (const auto at = rest.find("?serial="); at != std::string_view::npos)
+        // A serial that is not validly encoded is compared as it stands.
+        serial = PercentDecoded(rest.substr(at + 8)).value_or(std::string(rest.substr(at + 8)));
+    return [vendor, product, serial](const UsbDeviceInfo& device) {
+        return device.vendor == vendor && (product.empty() || device.product == product) &&
+               (serial.empty() || device.serial == serial);
+    };
+}
+
+std::optional<UsbDeviceInfo> FindUsbPrinter(UsbDeviceSource& source, std::string_view uri,
+                                            const std::vector<std::string>& productIds) {
+    if (uri.rfind("usb:", 0) != 0) return std::nullopt;
+    return FirstUsbCandidate(source, productIds, UsbUriSelector(uri.substr(4)),
+                             [](const UsbDeviceInfo&) { return true; });
 }
 
 std::string UsbDeviceUri(const UsbDeviceInfo& device) {

@@ -62,6 +62,16 @@ std::optional<UsbDeviceInfo> FirstUsbCandidate(UsbDeviceSource& source, const st
                                                const std::function<bool(const UsbDeviceInfo&)>& wanted,
                                                const std::function<bool(const UsbDeviceInfo&)>& take);
 
+// Which printers the part of a usb URI after "usb:" accepts: "//0418/5011?serial=SN"
+// the one of that vendor and product (and serial); "" every one (an empty function).
+std::function<bool(const UsbDeviceInfo&)> UsbUriSelector(std::string_view rest);
+
+// The printer a usb URI ("usb:", "usb://0418/5011?serial=SN") names, chosen as
+// OpenDevice chooses but with the access-free probe only, so that a check for
+// its presence never competes with a job's open. Nullopt when none is present.
+std::optional<UsbDeviceInfo> FindUsbPrinter(UsbDeviceSource& source, std::string_view uri,
+                                            const std::vector<std::string>& productIds);
+
 // "usb://0418/5011?serial=SN" (without serial when the device has none).
 std::string UsbDeviceUri(const UsbDeviceInfo& device);
 

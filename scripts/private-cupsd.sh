@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Starts or stops a private cupsd for tests and demos.
 #
-#   scripts/private-cupsd.sh start DIR [--env NAME=VALUE]... [--conf 'DIRECTIVE VALUE']...
+#   scripts/private-cupsd.sh start DIR [--env NAME=VALUE]... [--conf 'DIRECTIVE VALUE']... [--stock-policy]
 #                                        builds a CUPS tree below DIR and starts cupsd
 #   scripts/private-cupsd.sh stop DIR    stops it (the tree stays for inspection)
 #   scripts/private-cupsd.sh env DIR     prints the variables to talk to it
@@ -10,6 +10,12 @@
 # example USB_PRINTER_ROOT=DIR/usbroot or PRINTER_BROADCAST_ADDR=127.0.0.1, so
 # that they find a fake USB tree and send discovery probes to loopback only.
 # --conf adds a line to cupsd.conf (for example 'JobRetryInterval 2').
+# --stock-policy gives cupsd the access rules of a freshly installed system
+# instead of allowing everything to everyone: the <Policy default> of the
+# packaged cupsd.conf.default, its DefaultAuthType, and the SystemGroup and
+# PeerCred of cups-files.conf.default (on Debian: operator work such as
+# cupsenable or releasing another user's job for root and the users the group
+# database lists in lpadmin, identified by their uid on the socket).
 #
 # The tree doubles as an install root (LUMBRA_ROOT=DIR): cupsd's ServerBin is
 # DIR/usr/lib/cups and its DataDir DIR/usr/share/cups, so a backend or PPD that an
@@ -24,7 +30,7 @@ if [ -z "$cmd" ] || [ -z "$dir" ]; then
   echo "usage: $0 start|stop|env DIR" >&2; exit 2
 fi
 shift 2
-extra_conf=""; extra_files_conf=""
+extra_conf=""; extra_files_conf=""; stock_policy=no
 while [ $# -gt 0 ]; do
   case "$1" in
     --env)
@@ -33,6 +39,7 @@ while [ $# -gt 0 ]; do
     --conf)
       [ $# -ge 2 ] || { echo "$0: --conf needs a line" >&2; exit 2; }
       extra_conf+="$2"$'\n'; shift 2 ;;
+    --stock-policy) stock_policy=yes; shift ;;
     *) echo "$0: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -43,6 +50,23 @@ pidfile="$dir/cupsd.pid"
 
 sysbin=/usr/lib/cups
 sysdata=/usr/share/cups
+
+# Who may do what: everything for everyone, or the packaged defaults.
+system_group="SystemGroup root"
+auth_type="DefaultAuthType None"
+policy='<Policy default>
+  <Limit All>
+    Order deny,allow
+    Allow all
+  </Limit>
+</Policy>'
+if [ "$stock_policy" = yes ]; then
+  defaults="$sysdata/cupsd.conf.default"; files_defaults="$sysdata/cups-files.conf.default"
+  [ -r "$defaults" ] && [ -r "$files_defaults" ] || { echo "$0: no $defaults or $files_defaults" >&2; exit 2; }
+  system_group=$(grep -E '^(SystemGroup|PeerCred)[[:space:]]' "$files_defaults")
+  auth_type=$(grep -E '^DefaultAuthType[[:space:]]' "$defaults" || echo "DefaultAuthType Basic")
+  policy=$(sed -n '/^<Policy default>/,/^<\/Policy>/p' "$defaults")
+fi
 
 start() {
   if [ -f "$pidfile" ] && kill -0 "$(cat "$pidfile")" 2>/dev/null; then
@@ -85,7 +109,7 @@ ErrorLog $dir/var/log/cups/error_log
 PageLog $dir/var/log/cups/page_log
 FileDevice Yes
 Sandboxing Relaxed
-SystemGroup root
+${system_group}
 LogFilePerm 0644
 ConfigFilePerm 0644
 ${extra_files_conf}
@@ -95,19 +119,14 @@ LogLevel debug
 Listen $sock
 Browsing No
 BrowseLocalProtocols none
-DefaultAuthType None
+${auth_type}
 WebInterface No
 DefaultShared No
 <Location />
   Order allow,deny
   Allow all
 </Location>
-<Policy default>
-  <Limit All>
-    Order deny,allow
-    Allow all
-  </Limit>
-</Policy>
+${policy}
 ${extra_conf}
 CONF
   rm -f "$sock"

@@ -179,6 +179,9 @@ void InstallService(InstallRun& run) {
     // install uses it.
     const fs::path program = ServiceProgram(run.settings.programFolder);
     const bool made = CreateService(run.platform.services, program);
+    if (!made && !run.platform.services.LastError().empty())
+        run.log.Append("**** The service is not installed: %s\r\n",
+                       payload::EscapeName(run.platform.services.LastError()).c_str());
     AddPart(run.parts, {PartKind::Service, kServiceName, made, {}, {}, program.string()});
 }
 

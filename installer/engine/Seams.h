@@ -158,6 +158,8 @@ public:
     virtual bool Available() = 0;
     // False when the service exists already or cannot be created.
     virtual bool Create(const ServiceRecord& service) = 0;
+    // Why the last Create failed, when the manager can tell ("" otherwise).
+    virtual std::string LastError() const { return {}; }
     virtual bool SetDescription(const std::string& name, const std::string& description) = 0;
     virtual bool Start(const std::string& name) = 0;
     // Stops the service and deletes it. False when there is no such service or

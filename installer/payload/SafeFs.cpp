@@ -466,6 +466,42 @@ int RemoveFolderIfSame(const Dir& parent, std::string_view name, const FileId& i
     return errno == EEXIST ? ENOTEMPTY : errno;
 }
 
+int OnlyRootCanChange(const std::filesystem::path& file, std::string* part) {
+    std::error_code ec;
+    const std::filesystem::path real = std::filesystem::canonical(file, ec);
+    if (ec) return ec.value();
+    auto fault = [&](const std::string& at) {
+        if (part) *part = at;
+        return EPERM;
+    };
+    auto rootOnly = [](const struct stat& st) { return st.st_uid == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0; };
+    Dir dir(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat parent{};
+    if (!dir || ::fstat(dir.Get(), &parent) != 0) return errno;
+    if (!rootOnly(parent)) return fault("/");
+    std::string at;
+    const std::vector<std::string> names = Split(real.string());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        at += "/" + names[i];
+        struct stat st{};
+        if (::fstatat(dir.Get(), names[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+        const bool last = i + 1 == names.size();
+        if (S_ISLNK(st.st_mode)) return ELOOP;  // made after the links were resolved
+        if (last ? !S_ISREG(st.st_mode) : !S_ISDIR(st.st_mode)) return last ? EINVAL : ENOTDIR;
+        const bool othersMayWriteParent = (parent.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+        if (othersMayWriteParent && (parent.st_mode & S_ISVTX) == 0) return fault(at.rfind('/') == 0 ? "/" : at.substr(0, at.rfind('/')));
+        // A sticky folder others write (checked at its entries) is root's when root owns it.
+        const bool sticky = !last && st.st_uid == 0 && (st.st_mode & S_ISVTX) != 0;
+        if (!rootOnly(st) && !sticky) return fault(at);
+        if (last) break;
+        if (const int error = StepInto(dir, names[i], false); error != 0) return error;
+        // The folder opened must be the one just looked at.
+        if (::fstat(dir.Get(), &parent) != 0) return errno;
+        if (parent.st_dev != st.st_dev || parent.st_ino != st.st_ino) return EAGAIN;
+    }
+    return 0;
+}
+
 std::string ErrorText(int error) { return std::strerror(error); }
 
 }  // namespace payload

@@ -175,6 +175,15 @@ FileId IdOf(const Dir& dir);
 int RemoveFolderIfSame(const Dir& parent, std::string_view name, const FileId& id);
 
 // Text of an errno value for log lines.
+// Whether nobody but root can change `file` or put another file in its
+// place: the file and every folder from "/" down to it belong to root, and
+// no group or other user may write them. A folder others may write is
+// accepted only with its sticky bit set (as /tmp), where nobody else may
+// rename or delete root's entry. Links on the way are resolved first; the
+// walk then follows none. 0 when so; EPERM when not (`part` then names the
+// file or folder at fault); another errno value when it cannot be told.
+int OnlyRootCanChange(const std::filesystem::path& file, std::string* part = nullptr);
+
 std::string ErrorText(int error);
 
 }  // namespace payload

@@ -23,7 +23,7 @@ LinuxInstallPlatform::LinuxInstallPlatform(const InstallLocations& where)
       spooler({where.driverDirectory, where.systemDirectory, where.backendDirectory, where.modelDirectory,
                where.usbRoot},
               store),
-      services(where.unitDirectory, where.live),
+      services(where.unitDirectory, where.live, {where.storeRoot}),
       shell(where.applications),
       usb(where.usbRoot) {}
 

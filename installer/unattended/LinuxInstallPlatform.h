@@ -6,7 +6,7 @@
 //   system directory   <root>/usr/lib/lumbra/system      (monitor modules)
 //   CUPS backends      <root>/usr/lib/cups/backend
 //   CUPS models        <root>/usr/share/cups/model/lumbra
-//   key/value store    <root>/var/lib/lumbra/store
+//   key/value store    <root>/var/lib/lumbra/store   (out of the printer service's sight)
 //   systemd units      <root>/etc/systemd/system
 //   applications menu  $XDG_DATA_HOME/applications or ~/.local/share/applications
 //                      (below <root> when a root is set)

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
 
@@ -21,6 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 std::string ReadText(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -83,18 +86,25 @@ TEST_F(LinuxSeams, FileStoreKeysValuesAndEscapes) {
 }
 
 TEST_F(LinuxSeams, SystemdUnitIsCreatedOnceAndNotStartedWhenStaged) {
-    linuxplat::SystemdServices services(root / "etc/systemd/system", false);
+    linuxplat::SystemdServices services(root / "etc/systemd/system", false, {"/var/lib/lumbra/store"});
     ASSERT_TRUE(services.Available());
-    engine::ServiceRecord s{"MavoPrinter Service", "MavoPrinter Service", "/opt/My Printer 100%/RcptSpoolSvc.exe"};
-    ASSERT_TRUE(services.Create(s));
+    const fs::path program = root / "opt/My Printer 100%/RcptSpoolSvc.exe";
+    fs::create_directories(program.parent_path());
+    std::ofstream(program) << "#!/bin/sh\n";
+    engine::ServiceRecord s{"MavoPrinter Service", "MavoPrinter Service", program};
+    ASSERT_TRUE(services.Create(s)) << services.LastError();
     EXPECT_FALSE(services.Create(s)) << "an existing service is not replaced";
     EXPECT_TRUE(services.SetDescription("MavoPrinter Service", "MavoPrinter Printer Monitor"));
     EXPECT_FALSE(services.Start("MavoPrinter Service")) << "staged: never calls systemctl";
     const std::string unit = ReadText(root / "etc/systemd/system/MavoPrinter-Service.service");
     EXPECT_THAT(unit, HasSubstr("Description=MavoPrinter Printer Monitor\n"));
-    EXPECT_THAT(unit, HasSubstr("ExecStart=\"/opt/My Printer 100%%/RcptSpoolSvc.exe\"\n"));
-    EXPECT_THAT(unit, HasSubstr("WorkingDirectory=/opt/My Printer 100%%\n"));
+    EXPECT_THAT(unit, HasSubstr("ExecStart=\"" + root.string() + "/opt/My Printer 100%%/RcptSpoolSvc.exe\"\n"));
+    EXPECT_THAT(unit, HasSubstr("WorkingDirectory=" + root.string() + "/opt/My Printer 100%%\n"));
     EXPECT_THAT(unit, HasSubstr("\nNoNewPrivileges=yes\nProtectSystem=strict\n"));
+    // Root's identity for cupsd's socket, without root's powers, blind to the store.
+    EXPECT_THAT(unit, HasSubstr("\nCapabilityBoundingSet=\n"));
+    EXPECT_THAT(unit, Not(HasSubstr("User=")));
+    EXPECT_THAT(unit, HasSubstr("\nInaccessiblePaths=\"-/var/lib/lumbra/store\"\n"));
     EXPECT_THAT(unit, HasSubstr("WantedBy=multi-user.target\n"));
     // What systemd would read otherwise (an injected line, a program name it refuses) is not written.
     for (const char* program : {"/opt/a\nExecStart=/bin/sh/x.exe", "/opt/a\"b/x.exe", "/opt/a\\/x.exe"}) {
@@ -102,6 +112,60 @@ TEST_F(LinuxSeams, SystemdUnitIsCreatedOnceAndNotStartedWhenStaged) {
         EXPECT_FALSE(other.Create({"Odd", "Odd", program})) << program;
     }
     EXPECT_FALSE(services.SetDescription("MavoPrinter Service", "x\n[Service]"));
+}
+
+// The unit runs its program as root: no unit for a program that another
+// user could change or put another file in place of.
+TEST_F(LinuxSeams, SystemdUnitOnlyForAProgramOnlyRootCanChange) {
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& folder, const fs::path& program)> make;
+        const char* refused;  // the part named as at fault, relative to root; "" when created
+    };
+    const Case cases[] = {
+        {"root's folders", [](const fs::path&, const fs::path&) {}, ""},
+        {"in a sticky folder everybody writes", [](const fs::path& f, const fs::path&) {
+             fs::permissions(f.parent_path(), fs::perms::all | fs::perms::sticky_bit);
+         }, ""},
+        {"reached through a link root made", [](const fs::path&, const fs::path&) {}, ""},
+        {"a folder everybody writes", [](const fs::path& f, const fs::path&) {
+             fs::permissions(f.parent_path(), fs::perms::all);
+         }, "opt"},
+        {"a group-writable install folder", [](const fs::path& f, const fs::path&) {
+             fs::permissions(f, fs::perms::group_write, fs::perm_options::add);
+         }, "opt/Printer"},
+        {"an install folder in a user's home", [](const fs::path& f, const fs::path&) {
+             ASSERT_EQ(::chown(f.c_str(), 1000, 1000), 0);
+         }, "opt/Printer"},
+        {"a program of another user", [](const fs::path&, const fs::path& p) {
+             ASSERT_EQ(::chown(p.c_str(), 1000, 1000), 0);
+         }, "opt/Printer/RcptSpoolSvc.exe"},
+        {"a program everybody writes", [](const fs::path&, const fs::path& p) {
+             fs::permissions(p, fs::perms::others_write, fs::perm_options::add);
+         }, "opt/Printer/RcptSpoolSvc.exe"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path base = root / std::to_string(&c - cases);
+        const fs::path folder = base / "opt/Printer", program = folder / "RcptSpoolSvc.exe";
+        fs::create_directories(folder);
+        std::ofstream(program) << "#!/bin/sh\n";
+        fs::permissions(program, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                     fs::perms::others_read | fs::perms::others_exec);
+        c.make(folder, program);
+        fs::path named = program;
+        if (std::string(c.name) == "reached through a link root made") {
+            fs::create_directory_symlink(folder, base / "current");
+            named = base / "current/RcptSpoolSvc.exe";
+        }
+        linuxplat::SystemdServices services(base / "units", false);
+        const bool created = services.Create({"MavoPrinter Service", "MavoPrinter Service", named});
+        EXPECT_EQ(created, *c.refused == 0) << services.LastError();
+        EXPECT_EQ(fs::exists(base / "units/MavoPrinter-Service.service"), created);
+        if (*c.refused) {
+            EXPECT_EQ(services.LastError(), (base / c.refused).string() + " can be changed by a user other than root");
+        }
+    }
 }
 
 TEST_F(LinuxSeams, DesktopLauncher) {

@@ -140,7 +140,7 @@ protected:
     fake::MemoryStore store;
     fake::FakeUsbRegistry usb;
     linuxplat::XdgShell shell{apps};
-    linuxplat::SystemdServices services{units, false};
+    linuxplat::SystemdServices services{units, false, {root / "var/lib/lumbra/store"}};
     fs::path programFolder;
     Failure failure = Failure::None;
 };
@@ -275,9 +275,15 @@ TEST_F(RootSafety, DocumentsAreReadAndWrittenWithoutFollowingWhatWasPlanted) {
 }
 
 TEST_F(RootSafety, UnitOfAnInstallPassesSystemdVerify) {
+    const fs::path unit = units / "MavoPrinter-Service.service";
+    // Root runs the unit's program: not from a folder everybody may write.
     Fresh();
     ASSERT_TRUE(Install("POS80 100% $HOME", installFolder));
-    const fs::path unit = units / "MavoPrinter-Service.service";
+    EXPECT_FALSE(fs::exists(unit));
+
+    Fresh();
+    fs::permissions(installFolder, fs::perms::others_write | fs::perms::group_write, fs::perm_options::remove);
+    ASSERT_TRUE(Install("POS80 100% $HOME", installFolder));
     const fs::path program = programFolder / "RcptSpoolSvc.exe";
     EXPECT_EQ(fs::status(program).permissions() & fs::perms::owner_exec, fs::perms::owner_exec);
     EXPECT_EQ(fs::status(programFolder / "Uninstaller.exe").permissions() & fs::perms::others_exec,

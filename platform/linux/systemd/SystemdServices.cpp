@@ -1,8 +1,7 @@
 #include "platform/linux/systemd/SystemdServices.h"
 
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
+#include <cerrno>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -74,9 +73,6 @@ int Run(const std::vector<std::string>& argv) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-bool UserExists(const char* name) { return ::getpwnam(name) != nullptr; }
-bool GroupExists(const char* name) { return ::getgrnam(name) != nullptr; }
-
 }  // namespace
 
 std::string SystemdServices::UnitName(const std::string& serviceName) {
@@ -104,12 +100,20 @@ bool SystemdServices::Available() {
 }
 
 std::optional<std::string> SystemdServices::UnitText(const engine::ServiceRecord& service,
-                                                     const std::string& description) {
+                                                     const std::string& description,
+                                                     const std::vector<fs::path>& hidden) {
     const auto desc = Plain(description);
     const auto exec = ExecProgram(service.program.string());
     const auto workdir = Plain(service.program.parent_path().string());
     if (!desc || !exec || !workdir || !Writable(service.displayName) || !service.program.is_absolute())
         return std::nullopt;
+    // "-": a folder that is not there is nothing to hide.
+    std::string hiddenPaths;
+    for (const fs::path& path : hidden) {
+        const auto quoted = ExecProgram("-" + path.string());
+        if (!quoted || !path.is_absolute()) return std::nullopt;
+        hiddenPaths += (hiddenPaths.empty() ? "" : " ") + *quoted;
+    }
     std::ostringstream unit;
     unit << "# " << service.displayName << "\n"
          << "[Unit]\n"
@@ -118,14 +122,23 @@ std::optional<std::string> SystemdServices::UnitText(const engine::ServiceRecord
          << "[Service]\n"
          << "Type=simple\n"
          << "ExecStart=" << *exec << "\n"
-         << "WorkingDirectory=" << *workdir << "\n";
-    if (UserExists("lp")) unit << "User=lp\nGroup=lp\n";
-    else unit << "DynamicUser=yes\n";
-    if (GroupExists("lpadmin")) unit << "SupplementaryGroups=lpadmin\n";
-    unit << "NoNewPrivileges=yes\n"
+         << "WorkingDirectory=" << *workdir << "\n"
+         << "# cupsd lets root, and the users listed in its system group, enable\n"
+         << "# queues and release jobs on its socket; of root the program keeps\n"
+         << "# only that.\n"
+         << "CapabilityBoundingSet=\n"
+         << "NoNewPrivileges=yes\n"
          << "ProtectSystem=strict\n"
          << "ProtectHome=read-only\n"
-         << "PrivateTmp=yes\n"
+         << "PrivateTmp=yes\n";
+    if (!hiddenPaths.empty()) unit << "InaccessiblePaths=" << hiddenPaths << "\n";
+    unit << "ProtectKernelTunables=yes\n"
+         << "ProtectKernelModules=yes\n"
+         << "ProtectControlGroups=yes\n"
+         << "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\n"
+         << "RestrictNamespaces=yes\n"
+         << "RestrictSUIDSGID=yes\n"
+         << "LockPersonality=yes\n"
          << "Restart=on-failure\n\n"
          << "[Install]\n"
          << "WantedBy=" << (service.autoStart ? "multi-user.target" : "") << "\n";
@@ -133,9 +146,20 @@ std::optional<std::string> SystemdServices::UnitText(const engine::ServiceRecord
 }
 
 bool SystemdServices::Create(const engine::ServiceRecord& service) {
-    const auto text = UnitText(service, service.displayName);
+    lastError_.clear();
+    const auto text = UnitText(service, service.displayName, hidden_);
+    if (!text) {
+        lastError_ = "a name or path the unit cannot hold";
+        return false;
+    }
+    std::string part;
+    if (const int error = payload::OnlyRootCanChange(service.program, &part); error != 0) {
+        lastError_ = error == EPERM ? part + " can be changed by a user other than root"
+                                    : service.program.string() + ": " + payload::ErrorText(error);
+        return false;
+    }
     payload::Dir dir;
-    if (!text || payload::OpenFolder(unitDirectory_, true, dir) != 0) return false;
+    if (payload::OpenFolder(unitDirectory_, true, dir) != 0) return false;
     // An existing unit is never replaced.
     payload::NewFile file;
     if (file.Create(dir) != 0) return false;

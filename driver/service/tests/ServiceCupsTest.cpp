@@ -1,0 +1,287 @@
+// The printer service end to end: `lumbra install` puts POS80 on a network
+// port and POS80USB on a USB port of a private cupsd that keeps a packaged
+// system's access rules (--stock-policy); the service runs as the installed
+// RcptSpoolSvc.exe with the identity its unit gives it (root's user id, no
+// capabilities) and no system bus. A shop's job waits while its printer is
+// away (cupsd would retry only after 300 s); printer-sim comes back, and the
+// service alone gets the job printed.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+
+#include "driver/raster/tests/FilterHarness.h"
+#include "driver/service/CupsQueues.h"
+#include "driver/service/tests/ServiceProcess.h"
+#include "sim/testing/SimProcess.h"
+#include "tests/support/HexMatch.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using drivertest::Shell;
+using service::JobState;
+using service::QueueState;
+
+constexpr auto kPatience = std::chrono::seconds(60);
+
+using servicetest::Eventually;
+using servicetest::ServiceProcess;
+
+struct Queue {
+    const char* name;
+    bool usb;
+};
+const Queue kNetwork{"POS80", false};
+const Queue kUsb{"POS80USB", true};
+
+class ServiceCups : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        std::random_device rd;
+        tree = fs::path("/tmp") / ("printer-service-" + std::to_string(rd() % 1000000));
+        usbRoot = tree / "usbroot";
+        tcpPort = simtest::FreeTcpPort();
+        int status = -1;
+        // cupsd would hold a job for 300 s before it tries again, and aborts
+        // it at the second failure.
+        const std::string out = Shell(std::string(PRIVATE_CUPSD_SCRIPT) + " start " + tree.string() +
+                                          " --stock-policy --env USB_PRINTER_ROOT=" + usbRoot.string() +
+                                          " --conf 'JobRetryInterval 300' --conf 'JobRetryLimit 1'",
+                                      &status);
+        if (status != 0) return Fail("the private cupsd did not start: " + out);
+        ::setenv("CUPS_SERVER", (tree / "cups.sock").c_str(), 1);
+        ::setenv("LUMBRA_ROOT", tree.c_str(), 1);
+        ::setenv("USB_PRINTER_ROOT", usbRoot.c_str(), 1);
+        ::setenv("HOME", "/home/installer", 1);
+        ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/system_bus_socket", 1);
+        ::unsetenv("XDG_DATA_HOME");
+        ::unsetenv("XDG_DOCUMENTS_DIR");
+        cupsSetServer((tree / "cups.sock").c_str());
+
+        const std::string lumbra = LUMBRA_PROGRAM;
+        const fs::path folder = tree / "opt/printers";
+        if (!Install(lumbra + " install --model POS80 --name POS80 --folder " + folder.string() +
+                     " --port net:127.0.0.1:" + std::to_string(tcpPort)))
+            return;
+        // The program the unit runs, as the unit runs it.
+        service = std::make_unique<ServiceProcess>(
+            std::vector<std::string>{"setpriv", "--bounding-set=-all", "--inh-caps=-all", "--no-new-privs", "--",
+                                     (folder / "POS80/RcptSpoolSvc.exe").string()},
+            tree / "service.log");
+        if (!service->WaitForLine("POS80: printer not there (127.0.0.1:"))
+            return Fail("the service does not watch POS80: " + Log());
+        // A queue installed while the service runs is picked up. (The USB
+        // install looks for a connected printer.)
+        printer = StartPrinter();
+        if (!printer->ok()) return Fail("printer-sim did not start: " + printer->error());
+        if (!Install(lumbra + " install --model POS80 --name POS80USB --folder " + folder.string() + " --port usb"))
+            return;
+        if (!service->WaitForLine("POS80USB: watching the printer at USB vid_0418&pid_5011"))
+            return Fail("the service does not watch POS80USB: " + Log());
+    }
+    static void TearDownTestSuite() {
+        printer.reset();
+        service.reset();
+        drivertest::StopPrivateCupsd(PRIVATE_CUPSD_SCRIPT, tree.string());
+    }
+    void SetUp() override {
+        if (!setupError.empty()) GTEST_FAIL() << setupError;
+    }
+
+    static void Fail(const std::string& why) { setupError = why; }
+    static bool Install(const std::string& command) {
+        int status = -1;
+        const std::string said = Shell(command, &status);
+        if (status != 0) Fail(command + ": " + said);
+        return status == 0;
+    }
+    static std::string Log() { return service->Text(); }
+
+    // printer-sim on the queues' TCP port and USB tree. Its node is made
+    // writable for the port monitor (user lp), as a udev rule makes it.
+    static std::unique_ptr<simtest::SimProcess> StartPrinter() {
+        simtest::SimOptions options;
+        options.args = {"--tcp-port", std::to_string(tcpPort), "--usb", usbRoot.string()};
+        const mode_t umask = ::umask(0);
+        auto started = std::make_unique<simtest::SimProcess>(options);
+        ::umask(umask);
+        return started;
+    }
+
+    // The printer goes away (comes back); true once the service's last word
+    // on `queue`'s printer says so.
+    static bool PrinterAway(const Queue& queue) {
+        printer.reset();
+        return ServiceSays(queue, false);
+    }
+    static bool PrinterBack(const Queue& queue) {
+        printer.reset();
+        printer = StartPrinter();
+        return printer->ok() && ServiceSays(queue, true);
+    }
+    static bool ServiceSays(const Queue& queue, bool present) {
+        const bool said = service->Says(queue.name, present);
+        EXPECT_TRUE(said) << queue.name << (present ? " back" : " away") << Log();
+        return said;
+    }
+
+    static std::string Where(const Queue& queue) {
+        return queue.usb ? (usbRoot / "dev/usb/lp0").string() : "127.0.0.1:" + std::to_string(tcpPort);
+    }
+
+    // lp as a shop's user; the job's id, or -1.
+    static int Submit(const Queue& queue, const std::string& options = "") {
+        int status = -1;
+        const std::string out =
+            Shell("lp -U shop -d " + std::string(queue.name) + " -o raw " + options + " " + job.string(), &status);
+        const std::string prefix = "request id is " + std::string(queue.name) + "-";
+        const auto at = out.find(prefix);
+        EXPECT_NE(at, std::string::npos) << out;
+        return at == std::string::npos ? -1 : std::atoi(out.c_str() + at + prefix.size());
+    }
+
+    static std::optional<service::JobStatus> Job(const Queue& queue, int id) {
+        const auto jobs = service::CupsQueues().Jobs(queue.name, nullptr);
+        if (jobs)
+            for (const service::JobStatus& j : *jobs)
+                if (j.id == id) return j;
+        return std::nullopt;
+    }
+    static std::optional<QueueState> StateOf(const Queue& queue) {
+        const auto queues = service::CupsQueues().Queues(nullptr);
+        if (queues)
+            for (const service::QueueStatus& q : *queues)
+                if (q.name == std::string(queue.name)) return q.state;
+        return std::nullopt;
+    }
+    static bool JobIn(const Queue& queue, int id, JobState state) {
+        return Eventually([&] {
+            const auto j = Job(queue, id);
+            return j && j->state == state;
+        });
+    }
+
+    static inline fs::path tree, usbRoot, job;
+    static inline std::uint16_t tcpPort = 0;
+    static inline std::string setupError;
+    static inline std::unique_ptr<ServiceProcess> service;
+    static inline std::unique_ptr<simtest::SimProcess> printer;
+    // ESC @, a line of text, a partial cut.
+    static inline const std::string kReceipt = std::string("\x1b@receipt 42\n\x1dV\x42", 16) + '\0';
+};
+
+struct Row {
+    const char* name;
+    Queue queue;
+    // What became of the job while the printer was away, made to happen.
+    enum class Away { Held, AbortedAfterRetries, QueueStoppedByRefusedDevice } away;
+    const char* says;  // the service's line after "printer back at <where>"
+};
+void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
+
+class ServiceBringsBack : public ServiceCups, public ::testing::WithParamInterface<Row> {};
+
+TEST_P(ServiceBringsBack, TheJobThatWaitedPrints) {
+    const Row& row = GetParam();
+    const Queue& queue = row.queue;
+    job = tree / "receipt.bin";
+    std::ofstream(job, std::ios::binary) << kReceipt;
+    int id = -1;
+    switch (row.away) {
+        case Row::Away::Held:
+            ASSERT_TRUE(PrinterAway(queue));
+            id = Submit(queue);
+            ASSERT_TRUE(JobIn(queue, id, JobState::Held));
+            break;
+        case Row::Away::AbortedAfterRetries: {
+            ASSERT_TRUE(PrinterAway(queue));
+            id = Submit(queue);
+            ASSERT_TRUE(JobIn(queue, id, JobState::Held));
+            // Someone tries again at once: the second failure is past the limit.
+            int status = -1;
+            EXPECT_EQ(Shell("lp -i " + std::to_string(id) + " -H resume", &status), "");
+            ASSERT_TRUE(JobIn(queue, id, JobState::Aborted));
+            break;
+        }
+        case Row::Away::QueueStoppedByRefusedDevice: {
+            // The device refuses user lp (no udev rule yet): the port monitor stops the queue.
+            ASSERT_TRUE(PrinterBack(queue));
+            ASSERT_EQ(::chmod((usbRoot / "dev/usb/lp0").c_str(), 0600), 0);
+            id = Submit(queue);
+            ASSERT_TRUE(Eventually([&] { return StateOf(queue) == QueueState::Stopped; }));
+            ASSERT_TRUE(JobIn(queue, id, JobState::Pending));
+            ASSERT_TRUE(PrinterAway(queue));  // unplugged, and plugged in again with the rule in place
+            break;
+        }
+    }
+    ASSERT_GT(id, 0);
+
+    const std::size_t from = service->Lines().size();
+    printer = StartPrinter();
+    ASSERT_TRUE(printer->ok()) << printer->error();
+    const auto back = service->WaitForLine(std::string(queue.name) + ": printer back at ", from);
+    ASSERT_TRUE(back) << Log();
+    EXPECT_EQ(*back, std::string(queue.name) + ": printer back at " + Where(queue) + row.says);
+    ASSERT_TRUE(printer->WaitForRawSize(kReceipt.size(), kPatience));
+    EXPECT_TRUE(testhex::SameBytes(kReceipt, printer->RawBytes()));
+    EXPECT_TRUE(Eventually([&] { return !Job(queue, id); })) << "the job is done";
+    EXPECT_EQ(StateOf(queue), QueueState::Idle);
+}
+
+const Row kRows[] = {
+    {"NetworkPrinterSwitchedOnAgain", kNetwork, Row::Away::Held, ", 1 held job released"},
+    {"UsbPrinterPluggedInAgain", kUsb, Row::Away::Held, ", 1 held job released"},
+    {"NetworkJobAbortedAfterItsRetries", kNetwork, Row::Away::AbortedAfterRetries, ", 1 job restarted"},
+    {"UsbQueueStoppedByARefusedDevice", kUsb, Row::Away::QueueStoppedByRefusedDevice, ", queue enabled"},
+};
+INSTANTIATE_TEST_SUITE_P(Printer, ServiceBringsBack, ::testing::ValuesIn(kRows),
+                         [](const ::testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
+
+// A queue an administrator stopped and a job its user held stay as they
+// are when the printer comes back.
+TEST_F(ServiceCups, LeavesWhatPeopleDecided) {
+    job = tree / "receipt.bin";
+    std::ofstream(job, std::ios::binary) << kReceipt;
+    int status = -1;
+    ASSERT_TRUE(PrinterBack(kNetwork));
+    EXPECT_EQ(Shell("cupsdisable POS80", &status), "");
+    const int held = Submit(kNetwork, "-H indefinite");
+    ASSERT_TRUE(JobIn(kNetwork, held, JobState::Held));
+    // The service probes the printer after that (two probes: the first may
+    // have been under way): all of it happened while the printer was there.
+    const std::size_t before = printer->Lines().size();
+    ASSERT_TRUE(printer->WaitFor([&](const std::vector<std::string>& lines) {
+        return std::count_if(lines.begin() + static_cast<std::ptrdiff_t>(std::min(before, lines.size())), lines.end(),
+                             [](const std::string& l) { return l.rfind("# tcp ", 0) == 0 && l.find(" open ") != std::string::npos; }) >= 2;
+    }, kPatience));
+    ASSERT_TRUE(PrinterAway(kNetwork));
+
+    const std::size_t from = service->Lines().size();
+    printer = StartPrinter();
+    ASSERT_TRUE(printer->ok()) << printer->error();
+    EXPECT_EQ(service->WaitForLine("POS80: printer back at ", from), "POS80: printer back at " + Where(kNetwork));
+    EXPECT_EQ(StateOf(kNetwork), QueueState::Stopped);
+    const auto left = Job(kNetwork, held);
+    EXPECT_TRUE(left && left->state == JobState::Held);
+    Shell("cupsenable POS80; cancel POS80-" + std::to_string(held), &status);
+}
+
+// Uninstalls are picked up too; SIGTERM ends the service at once, cleanly.
+TEST_F(ServiceCups, DropsAnUninstalledQueueAndStopsOnSigterm) {
+    int status = -1;
+    const std::string said = Shell(std::string(LUMBRA_PROGRAM) + " uninstall POS80USB", &status);
+    EXPECT_EQ(status, 0) << said;
+    EXPECT_TRUE(service->WaitForLine("POS80USB: queue removed, no longer watched")) << Log();
+    EXPECT_EQ(service->Stop(), 0);
+    EXPECT_EQ(service->Lines().back(), "stopping on Terminated");
+}
+
+}  // namespace

@@ -1,0 +1,144 @@
+// The service's rules without CUPS: which queues it serves, what it does
+// when a printer is back, and the hot-plug events of a fake USB tree.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+
+#include <filesystem>
+
+#include "driver/service/Recovery.h"
+#include "driver/service/WatchedPrinter.h"
+#include "platform/fake/usb/FakeUsbTree.h"
+#include "platform/linux/usb/UsbHotplug.h"
+
+namespace {
+
+using namespace service;
+
+TEST(ServiceRules, QueuesOnAMonitorPortAreServed) {
+    struct Case {
+        const char* uri;
+        const char* where;  // "" when not served
+        const char* why;    // for a monitor port that cannot be watched
+    };
+    const Case cases[] = {
+        {"pos-usb-printer-monitor://127.0.0.1:9100/POS80-Port", "127.0.0.1:9100", ""},
+        {"pos-usb-printer-monitor://%5B::1%5D:9101/POS80-Port", "[::1]:9101", ""},
+        {"m://10.0.0.5:9100/Kitchen%20Bon%2F1-Port", "10.0.0.5:9100", ""},
+        {"pos-usb-printer-monitor:/POS80USB-Port?VidAndPid=vid_0418%26pid_5011", "USB vid_0418&pid_5011", ""},
+        {"m:/POS80-Port", "USB printer", ""},
+        // A host name would need a resolver in the probe.
+        {"m://printer.local:9100/POS80-Port", "", "the printer's address \"printer.local\" is not numeric"},
+        {"m:/POS80-Port?PortType=1", "", "the port names no printer address"},
+        // CUPS's own backends, and ports of other names, are not ours.
+        {"socket://127.0.0.1:9100", "", ""},
+        {"usb://0418/5011?serial=SN42", "", ""},
+        {"ipp://10.0.0.9:631/printers/Office", "", ""},
+        {"parallel:/dev/usb/lp0", "", ""},
+        {"m://127.0.0.1:9100/-Port", "", ""},
+        {"", "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.uri);
+        std::string why = "stale";
+        const auto printer = WatchedPrinterFor(c.uri, &why);
+        EXPECT_EQ(printer ? printer->Where() : "", c.where);
+        EXPECT_EQ(why, c.why);
+    }
+    const auto serial = WatchedPrinterFor("m:/P-Port?VidAndPid=vid_0418%26pid_5011&serial=SN%2042");
+    ASSERT_TRUE(serial);
+    EXPECT_EQ(serial->usbUri, "usb://0418/5011?serial=SN%2042");
+}
+
+TEST(ServiceRules, WhatABackPrinterGets) {
+    const std::time_t away = 1000;
+    auto job = [](int id, JobState state, std::vector<std::string> reasons, std::time_t active = 0) {
+        return JobStatus{id, state, std::move(reasons), active};
+    };
+    struct Case {
+        const char* name;
+        QueueStatus queue;
+        std::vector<JobStatus> jobs;
+        bool resume;
+        std::vector<int> release, restart;
+    };
+    const QueueStatus idle{"POS80", "", QueueState::Idle, 900};
+    const Case cases[] = {
+        {"held for a retry: released; held by its user: left", idle,
+         {job(1, JobState::Held, {"resources-are-not-ready"}), job(2, JobState::Held, {"job-hold-until-specified"})},
+         false, {1}, {}},
+        {"aborted or stopped while away: restarted; before: left", idle,
+         {job(3, JobState::Aborted, {"processing-to-stop-point"}, 1000),
+          job(4, JobState::Stopped, {"job-completed-with-errors"}, 1005),
+          job(5, JobState::Aborted, {"aborted-by-system"}, 999)},
+         false, {}, {3, 4}},
+        {"done, cancelled, printing or pending: nothing", idle,
+         {job(6, JobState::Completed, {}, 1100), job(7, JobState::Canceled, {}, 1100),
+          job(8, JobState::Processing, {}, 1100), job(9, JobState::Pending, {"none"})},
+         false, {}, {}},
+        {"stopped while away: resumed", {"POS80", "", QueueState::Stopped, 1001}, {}, true, {}, {}},
+        {"stopped by an administrator while it was there: left", {"POS80", "", QueueState::Stopped, 1000},
+         {job(10, JobState::Pending, {"printer-stopped"})}, false, {}, {}},
+        {"stopped before, by the port monitor for a job that waits: resumed",
+         {"POS80", "", QueueState::Stopped, 500}, {job(11, JobState::Pending, {"resources-are-not-ready"})}, true,
+         {}, {}},
+        {"stopped by the port monitor in the second the printer was seen: the job it began is back, resumed",
+         {"POS80", "", QueueState::Stopped, 1000}, {job(12, JobState::Pending, {"printer-stopped"}, 1000)}, true,
+         {}, {}},
+        {"stopped by an administrator before a job began: left",
+         {"POS80", "", QueueState::Stopped, 1000}, {job(13, JobState::Pending, {"printer-stopped"}, 0)}, false,
+         {}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const RecoveryPlan plan = PlanRecovery(c.queue, c.jobs, away);
+        EXPECT_EQ(plan.resumeQueue, c.resume);
+        EXPECT_EQ(plan.release, c.release);
+        EXPECT_EQ(plan.restart, c.restart);
+    }
+}
+
+TEST(ServiceRules, PresenceTellsWhenThePrinterWentAway) {
+    Presence presence(100);
+    EXPECT_EQ(presence.Report(false, 110).change, Presence::Change::None) << "the first report is no change";
+    const auto back = presence.Report(true, 120);
+    EXPECT_EQ(back.change, Presence::Change::Back);
+    EXPECT_EQ(back.awaySince, 100) << "never seen before: away since the watch began";
+    EXPECT_EQ(presence.Report(true, 130).change, Presence::Change::None);
+    EXPECT_EQ(presence.Report(false, 140).change, Presence::Change::Gone);
+    EXPECT_EQ(presence.Report(false, 150).change, Presence::Change::None);
+    const auto again = presence.Report(true, 160);
+    EXPECT_EQ(again.change, Presence::Change::Back);
+    EXPECT_EQ(again.awaySince, 130) << "the last report of presence";
+}
+
+// A fake tree reports printers coming and going at once, also when the tree
+// is made after the watch began (printer-sim makes and removes its folders).
+TEST(ServiceRules, FakeTreeHotplugEvents) {
+    namespace fs = std::filesystem;
+    const printer_link::fake::FakeUsbTree scratch;  // a folder that goes with the test
+    const fs::path root = fs::path(scratch.Root()) / "usbroot";
+    printer_link::UsbHotplug hotplug(root.string());
+    auto readable = [&] {
+        pollfd fd{hotplug.Fd(), POLLIN, 0};
+        return ::poll(&fd, 1, 2000) == 1;
+    };
+    ASSERT_TRUE(hotplug.Watching()) << "the root's parent stands in for the root";
+    fs::create_directories(root);
+    ASSERT_TRUE(readable());
+    EXPECT_TRUE(hotplug.Take());
+
+    printer_link::fake::FakeUsbTree tree(root.string());
+    const std::string node = tree.AddPrinter("1-1", "0418", "5011", 0);
+    ASSERT_TRUE(readable());
+    EXPECT_TRUE(hotplug.Take());
+    // The watch went down to dev/usb, where the node stands; its removal shows.
+    while (hotplug.Take()) {}
+    fs::remove(node);
+    ASSERT_TRUE(readable());
+    EXPECT_TRUE(hotplug.Take());
+    pollfd quiet{hotplug.Fd(), POLLIN, 0};
+    EXPECT_EQ(::poll(&quiet, 1, 0), 0) << "no events of the watch's own moves";
+}
+
+}  // namespace

@@ -1,7 +1,6 @@
 #include "platform/linux/usb/LinuxUsbDeviceSource.h"
 
 #include <fcntl.h>
-#include <libudev.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -13,22 +12,15 @@
 
 namespace printer_link {
 
-LinuxUsbDeviceSource::LinuxUsbDeviceSource(std::string root) : root_(root.empty() ? "/" : std::move(root)) {
-    if (root_ != "/") return;
-    // Hot-plug events: USB devices come and go, usblp nodes appear and vanish.
-    udev_ = udev_new();
-    if (udev_) monitor_ = udev_monitor_new_from_netlink(udev_, "udev");
-    if (monitor_ && (udev_monitor_filter_add_match_subsystem_devtype(monitor_, "usb", "usb_device") < 0 ||
-                     udev_monitor_filter_add_match_subsystem_devtype(monitor_, "usbmisc", nullptr) < 0 ||
-                     udev_monitor_enable_receiving(monitor_) < 0)) {
-        udev_monitor_unref(monitor_);
-        monitor_ = nullptr;
-    }
-}
+LinuxUsbDeviceSource::LinuxUsbDeviceSource(std::string root) : root_(root.empty() ? "/" : std::move(root)) {}
 
-LinuxUsbDeviceSource::~LinuxUsbDeviceSource() {
-    if (monitor_) udev_monitor_unref(monitor_);
-    if (udev_) udev_unref(udev_);
+UsbHotplug* LinuxUsbDeviceSource::Events() const {
+    if (!eventsTried_ && root_ == "/") {
+        events_ = std::make_unique<UsbHotplug>(root_);
+        if (!events_->Watching()) events_.reset();
+    }
+    eventsTried_ = true;
+    return events_.get();
 }
 
 std::vector<UsbDeviceInfo> LinuxUsbDeviceSource::Enumerate() {
@@ -63,14 +55,15 @@ OpenedTransport LinuxUsbDeviceSource::OpenBulk(const UsbDeviceInfo& device) {
     return OpenLibusbBulk(device.bus, device.address, node);
 }
 
-bool LinuxUsbDeviceSource::HasChangeEvents() const { return monitor_ != nullptr; }
+bool LinuxUsbDeviceSource::HasChangeEvents() const { return Events() != nullptr; }
 
 bool LinuxUsbDeviceSource::WaitForChange(std::chrono::milliseconds limit, const StopEvent* stop) {
-    if (!monitor_) return UsbDeviceSource::WaitForChange(limit, stop);
+    UsbHotplug* events = Events();
+    if (!events) return UsbDeviceSource::WaitForChange(limit, stop);
     const int ms = limit.count() > INT_MAX ? INT_MAX : static_cast<int>(limit.count());
-    if (WaitFor(udev_monitor_get_fd(monitor_), POLLIN, Deadline::After(ms), stop) != Ready::Yes) return false;
+    if (WaitFor(events->Fd(), POLLIN, Deadline::After(ms), stop) != Ready::Yes) return false;
     // Take every queued event; one look at the devices covers them all.
-    while (udev_device* event = udev_monitor_receive_device(monitor_)) udev_device_unref(event);
+    events->Take();
     return true;
 }
 

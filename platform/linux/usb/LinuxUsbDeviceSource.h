@@ -7,9 +7,7 @@
 #include <vector>
 
 #include "link/UsbDeviceSource.h"
-
-struct udev;
-struct udev_monitor;
+#include "platform/linux/usb/UsbHotplug.h"
 
 namespace printer_link {
 
@@ -17,7 +15,7 @@ class LinuxUsbDeviceSource : public UsbDeviceSource {
 public:
     // root: prefix of the sys/ and dev/ trees ("/" for the live system).
     explicit LinuxUsbDeviceSource(std::string root);
-    ~LinuxUsbDeviceSource() override;
+    ~LinuxUsbDeviceSource() override = default;
     LinuxUsbDeviceSource(const LinuxUsbDeviceSource&) = delete;
     LinuxUsbDeviceSource& operator=(const LinuxUsbDeviceSource&) = delete;
 
@@ -27,16 +25,20 @@ public:
     // competes with another open of the printer.
     bool Probe(const UsbDeviceInfo& device) override;
     OpenedTransport OpenBulk(const UsbDeviceInfo& device) override;
-    // udev's events for USB devices and usblp nodes (live system only).
+    // udev's events for USB devices and usblp nodes (live system only; the
+    // monitor is opened by the first call, so a source that never waits for
+    // changes keeps no events queued).
     bool WaitForChange(std::chrono::milliseconds limit, const StopEvent* stop) override;
     bool HasChangeEvents() const override;
 
     const std::string& Root() const { return root_; }
 
 private:
+    UsbHotplug* Events() const;
+
     std::string root_;
-    udev* udev_ = nullptr;
-    udev_monitor* monitor_ = nullptr;
+    mutable std::unique_ptr<UsbHotplug> events_;
+    mutable bool eventsTried_ = false;
 };
 
 // The source the programs use: the live system, or the tree USB_PRINTER_ROOT names.

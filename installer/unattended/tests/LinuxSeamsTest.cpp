@@ -172,10 +172,18 @@ TEST_F(LinuxSeams, DesktopLauncher) {
     linuxplat::XdgShell shell(root / "apps");
     ASSERT_EQ(shell.StartMenuFolder(), root / "apps");
     const fs::path link = root / "apps" / shell.ShortcutFileName("Uninstall Printer Driver");
-    ASSERT_TRUE(engine::CreateShortcut(shell, "/opt/USB Printer/POS80/Uninstaller.exe", link));
-    EXPECT_EQ(ReadText(link),
-              "[Desktop Entry]\nType=Application\nName=Uninstall Printer Driver\n"
-              "Exec=pkexec \"/opt/USB Printer/POS80/Uninstaller.exe\"\nPath=/opt/USB Printer/POS80\nTerminal=true\n");
+    const fs::path program = root / "opt/USB Printer/POS80/Uninstaller.exe";
+    fs::create_directories(program.parent_path());
+    std::ofstream(program) << "#!/bin/sh\n";
+    ASSERT_TRUE(engine::CreateShortcut(shell, program, link));
+    EXPECT_EQ(ReadText(link), "[Desktop Entry]\nType=Application\nName=Uninstall Printer Driver\n"
+                              "Exec=pkexec \"" + program.string() + "\"\nPath=" + program.parent_path().string() +
+                                  "\nTerminal=true\n");
+    // Run as root by whoever starts it: not a program another user may replace.
+    fs::permissions(program.parent_path(), fs::perms::others_write, fs::perm_options::add);
+    fs::remove(link);
+    EXPECT_FALSE(engine::CreateShortcut(shell, program, link));
+    EXPECT_FALSE(fs::exists(link));
 }
 
 TEST_F(LinuxSeams, UsbRegistryFromSysfsLeadsThePortSearch) {

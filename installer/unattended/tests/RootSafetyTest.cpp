@@ -226,8 +226,14 @@ TEST_F(RootSafety, UninstallFollowsNoPlantedLinkAndKeepsWhatUsersPutThere) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Fresh();
+        // Installed into root's folder: the unit and the launcher are made.
+        fs::permissions(installFolder, fs::perms::others_write | fs::perms::group_write, fs::perm_options::remove);
         store = {};
         ASSERT_TRUE(Install("POS80", installFolder));
+        ASSERT_TRUE(fs::exists(launcher));
+        ASSERT_TRUE(fs::exists(units / "MavoPrinter-Service.service"));
+        // Then others may write it: what they plant there is not followed.
+        fs::permissions(installFolder, fs::perms::all);
         c.plant();
         const auto result = engine::Uninstall({spooler, store, services, shell, usb}, "POS80");
         EXPECT_EQ(result.status, engine::UninstallStatus::Done);
@@ -276,10 +282,12 @@ TEST_F(RootSafety, DocumentsAreReadAndWrittenWithoutFollowingWhatWasPlanted) {
 
 TEST_F(RootSafety, UnitOfAnInstallPassesSystemdVerify) {
     const fs::path unit = units / "MavoPrinter-Service.service";
-    // Root runs the unit's program: not from a folder everybody may write.
+    // Root runs the unit's program, and the launcher's through pkexec: not
+    // from a folder everybody may write.
     Fresh();
     ASSERT_TRUE(Install("POS80 100% $HOME", installFolder));
     EXPECT_FALSE(fs::exists(unit));
+    EXPECT_FALSE(fs::exists(apps / "POS80 100% $HOME Driver/Uninstall Printer Driver.desktop"));
 
     Fresh();
     fs::permissions(installFolder, fs::perms::others_write | fs::perms::group_write, fs::perm_options::remove);

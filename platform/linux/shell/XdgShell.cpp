@@ -58,6 +58,9 @@ bool XdgShell::CreateShortcut(const fs::path& target, const fs::path& workingDir
     const auto exec = EntryValue((asAdministrator ? "pkexec " : "") + ExecArgument(target.string()));
     const auto path = EntryValue(workingDirectory.string());
     if (!name || !exec || !path) return false;
+    // An administrator who starts the launcher runs its program as root: not
+    // a program that another user could have replaced.
+    if (asAdministrator && payload::OnlyRootCanChange(target) != 0) return false;
     // A program run as administrator shows its report (and pkexec its
     // password question, where no graphical agent runs) in a terminal.
     const std::string text = "[Desktop Entry]\nType=Application\nName=" + *name + "\nExec=" + *exec +

@@ -125,13 +125,12 @@ int main(int argc, char** argv) {
     char name[] = "/tmp/port-monitor-bench-XXXXXX";
     if (!::mkdtemp(name)) return 1;
     const fs::path tree = name;
-    int status = -1;
-    const std::string started = drivertest::Shell(std::string(PRIVATE_CUPSD_SCRIPT) + " start " + tree.string(), &status);
-    if (status != 0) {
+    std::string started;
+    if (!drivertest::StartPrivateCupsd(PRIVATE_CUPSD_SCRIPT, tree.string(), "", &started)) {
         std::fprintf(stderr, "private cupsd: %s\n", started.c_str());
         return 1;
     }
-    ::setenv("CUPS_SERVER", (tree / "cups.sock").c_str(), 1);
+    int status = -1;
 
     simtest::SimProcess printer(std::vector<std::string>{"--no-udp"});
     LoopbackSink sink;

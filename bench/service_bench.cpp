@@ -102,13 +102,13 @@ public:
         tree_ = fs::path("/tmp") / ("service-bench-" + std::to_string(rd() % 1000000));
         usbRoot_ = tree_ / "usbroot";
         tcpPort_ = simtest::FreeTcpPort();
+        std::string started;
+        if (!drivertest::StartPrivateCupsd(PRIVATE_CUPSD_SCRIPT, tree_.string(),
+                                           "--env USB_PRINTER_ROOT=" + usbRoot_.string() +
+                                               " --conf 'JobRetryInterval 300'",
+                                           &started))
+            return Fail("private cupsd: " + started);
         int status = -1;
-        const std::string started = Shell(std::string(PRIVATE_CUPSD_SCRIPT) + " start " + tree_.string() +
-                                              " --env USB_PRINTER_ROOT=" + usbRoot_.string() +
-                                              " --conf 'JobRetryInterval 300'",
-                                          &status);
-        if (status != 0) return Fail("private cupsd: " + started);
-        ::setenv("CUPS_SERVER", (tree_ / "cups.sock").c_str(), 1);
         ::setenv("LUMBRA_ROOT", tree_.c_str(), 1);
         ::setenv("USB_PRINTER_ROOT", usbRoot_.c_str(), 1);
         ::setenv("HOME", "/home/installer", 1);

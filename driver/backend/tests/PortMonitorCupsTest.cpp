@@ -126,18 +126,16 @@ protected:
         tcpPort = simtest::FreeTcpPort();
         probePort = simtest::FreeUdpPort();
         replyPort = simtest::FreeUdpPort();
-        int status = -1;
-        const std::string out =
-            Shell(std::string(PRIVATE_CUPSD_SCRIPT) + " start " + tree.string() + " --env USB_PRINTER_ROOT=" +
-                      usbRoot.string() + " --env PRINTER_BROADCAST_ADDR=127.0.0.1 --env PRINTER_PROBE_PORT=" +
-                      std::to_string(probePort) + " --env PRINTER_REPLY_PORT=" + std::to_string(replyPort) +
-                      " --conf 'JobRetryInterval 1'",
-                  &status);
-        if (status != 0) {
+        std::string out;
+        if (!StartPrivateCupsd(PRIVATE_CUPSD_SCRIPT, tree.string(),
+                               "--env USB_PRINTER_ROOT=" + usbRoot.string() +
+                                   " --env PRINTER_BROADCAST_ADDR=127.0.0.1 --env PRINTER_PROBE_PORT=" +
+                                   std::to_string(probePort) + " --env PRINTER_REPLY_PORT=" +
+                                   std::to_string(replyPort) + " --conf 'JobRetryInterval 1'",
+                               &out)) {
             setupError = "the private cupsd did not start: " + out;
             return;
         }
-        ::setenv("CUPS_SERVER", (tree / "cups.sock").c_str(), 1);
         ::setenv("LUMBRA_ROOT", tree.c_str(), 1);
         ::setenv("USB_PRINTER_ROOT", usbRoot.c_str(), 1);
         ::setenv("HOME", "/home/installer", 1);
@@ -152,6 +150,7 @@ protected:
             return;
         }
         const std::string lumbra = LUMBRA_PROGRAM;
+        int status = -1;
         for (const std::string& install :
              {lumbra + " install --model POS80 --name POS80 --port net:127.0.0.1:" + std::to_string(tcpPort),
               lumbra + " install --model POS80 --name POS80USB --port usb"}) {

@@ -26,11 +26,9 @@ protected:
     static void SetUpTestSuite() {
         std::random_device rd;
         tree = fs::path("/tmp") / ("receipt-cups-" + std::to_string(rd() % 1000000));
-        int status = -1;
-        const std::string out = Shell(std::string(PRIVATE_CUPSD_SCRIPT) + " start " + tree.string(), &status);
-        started = status == 0 && out.find("running") != std::string::npos;
+        std::string out;
+        started = StartPrivateCupsd(PRIVATE_CUPSD_SCRIPT, tree.string(), "", &out);
         if (!started) std::fprintf(stderr, "%s\n", out.c_str());
-        ::setenv("CUPS_SERVER", (tree / "cups.sock").c_str(), 1);
         // The driver where the installer puts it: a root-owned program CUPS may run.
         const fs::path driver = tree / "usr/lib/lumbra/driver/POS80Drv.dll";
         fs::create_directories(driver.parent_path());

@@ -89,6 +89,15 @@ std::string Shell(const std::string& command, int* status) {
     return out;
 }
 
+bool StartPrivateCupsd(const std::string& script, const std::string& tree, const std::string& options,
+                       std::string* said) {
+    int status = -1;
+    *said = Shell(script + " start " + tree + (options.empty() ? "" : " " + options), &status);
+    if (status != 0) return false;
+    ::setenv("CUPS_SERVER", (fs::path(tree) / "cups.sock").c_str(), 1);
+    return true;
+}
+
 void StopPrivateCupsd(const std::string& script, const std::string& tree) {
     int status = 0;
     Shell(script + " stop " + tree, &status);

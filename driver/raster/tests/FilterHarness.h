@@ -73,6 +73,13 @@ FilterRun RunFilter(const Bytes& raster, const std::string& options, const std::
 // Runs a shell command; what it printed (stdout and stderr) and its exit status.
 std::string Shell(const std::string& command, int* status);
 
+// Starts a private cupsd in `tree` (scripts/private-cupsd.sh is `script`,
+// `options` its further options) and points libcups and the programs this
+// process starts at it (CUPS_SERVER). False, with what the script said in
+// `said`, when it did not start.
+bool StartPrivateCupsd(const std::string& script, const std::string& tree, const std::string& options,
+                       std::string* said);
+
 // Stops the private cupsd of `tree` (scripts/private-cupsd.sh is `script`)
 // and removes the tree, unless KEEP_CUPS_TREE is set.
 void StopPrivateCupsd(const std::string& script, const std::string& tree);

@@ -49,15 +49,14 @@ protected:
         tree = fs::path("/tmp") / ("printer-service-" + std::to_string(rd() % 1000000));
         usbRoot = tree / "usbroot";
         tcpPort = simtest::FreeTcpPort();
-        int status = -1;
         // cupsd would hold a job for 300 s before it tries again, and aborts
         // it at the second failure.
-        const std::string out = Shell(std::string(PRIVATE_CUPSD_SCRIPT) + " start " + tree.string() +
-                                          " --stock-policy --env USB_PRINTER_ROOT=" + usbRoot.string() +
-                                          " --conf 'JobRetryInterval 300' --conf 'JobRetryLimit 1'",
-                                      &status);
-        if (status != 0) return Fail("the private cupsd did not start: " + out);
-        ::setenv("CUPS_SERVER", (tree / "cups.sock").c_str(), 1);
+        std::string out;
+        if (!drivertest::StartPrivateCupsd(PRIVATE_CUPSD_SCRIPT, tree.string(),
+                                           "--stock-policy --env USB_PRINTER_ROOT=" + usbRoot.string() +
+                                               " --conf 'JobRetryInterval 300' --conf 'JobRetryLimit 1'",
+                                           &out))
+            return Fail("the private cupsd did not start: " + out);
         ::setenv("LUMBRA_ROOT", tree.c_str(), 1);
         ::setenv("USB_PRINTER_ROOT", usbRoot.c_str(), 1);
         ::setenv("HOME", "/home/installer", 1);

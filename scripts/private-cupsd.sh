@@ -25,9 +25,16 @@
 # clients at it with CUPS_SERVER=DIR/cups.sock. No TCP port is opened.
 set -euo pipefail
 
+usage() { echo "usage: $0 start DIR [--env NAME=VALUE]... [--conf 'DIRECTIVE VALUE']... [--stock-policy] | stop DIR | env DIR | --help"; }
 cmd=${1:-}; dir=${2:-}
+case "$cmd" in
+  -h|--help|help)
+    # The comment at the top of this file is its manual.
+    sed -n '2,/^set -euo pipefail/{/^set -euo/d; s/^# \{0,1\}//; p}' "$0"
+    echo; usage; exit 0 ;;
+esac
 if [ -z "$cmd" ] || [ -z "$dir" ]; then
-  echo "usage: $0 start|stop|env DIR" >&2; exit 2
+  usage >&2; echo "($0 --help says more)" >&2; exit 2
 fi
 shift 2
 extra_conf=""; extra_files_conf=""; stock_policy=no
@@ -161,5 +168,5 @@ case "$cmd" in
   start) start ;;
   stop) stop ;;
   env) echo "export CUPS_SERVER=$sock LUMBRA_ROOT=$dir" ;;
-  *) echo "usage: $0 start|stop|env DIR" >&2; exit 2 ;;
+  *) usage >&2; exit 2 ;;
 esac

@@ -53,7 +53,7 @@ bool WritePng(const std::string& path, const Bitmap& bitmap, std::string* error)
             if (bitmap.Ink(x, y)) packed[y * stride + x / 8] &= static_cast<std::uint8_t>(~(0x80u >> (x % 8)));
         }
     }
-    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::FILE* file = std::fopen(path.c_str(), "wbx");  // never over an existing file
     if (!file) {
         if (error) *error = "cannot create " + path + ": " + std::strerror(errno);
         return false;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 
 #include "sim/Font.h"
 
@@ -21,8 +23,24 @@ std::string ReceiptBook::FileName(unsigned number) {
     return name;
 }
 
+ReceiptBook::ReceiptBook(std::string folder, unsigned headDots) : folder_(std::move(folder)), headDots_(headDots) {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder_, ec)) {
+        const std::string name = entry.path().filename().string();
+        unsigned number = 0;
+        char tail[8] = {};
+        if (std::sscanf(name.c_str(), "receipt-%u%7s", &number, tail) == 2 && std::strcmp(tail, ".png") == 0 &&
+            number >= next_ && number < 0xFFFFFFFFu) {
+            next_ = number + 1;
+        }
+    }
+}
+
 std::string ReceiptBook::Save(const Bitmap& receipt, const std::string& ending, const std::vector<int>& drawerPins) {
-    const unsigned number = next_++;
+    // A file that appeared since (another printer-sim on the same folder) is
+    // stepped over, not overwritten.
+    unsigned number = next_++;
+    while (std::filesystem::exists(folder_ + "/" + FileName(number))) number = next_++;
     std::string line = "receipt " + std::to_string(number) + ": " + std::to_string(receipt.width) + " x " +
                        std::to_string(receipt.height) + " dots, " + ending;
     for (int pin : drawerPins) line += ", drawer pin " + std::to_string(pin);

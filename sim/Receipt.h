@@ -17,9 +17,13 @@ namespace sim {
 // The printer's receipts: where they are saved and how they are numbered.
 class ReceiptBook {
 public:
-    ReceiptBook(std::string folder, unsigned headDots) : folder_(std::move(folder)), headDots_(headDots) {}
+    // Numbering goes on after the highest receipt already in the folder, so a
+    // restart with the same folder keeps the receipts of earlier runs.
+    ReceiptBook(std::string folder, unsigned headDots);
     unsigned HeadDots() const { return headDots_; }
-    // Saves "receipt-NNNN.png" in the folder; returns the receipt's line.
+    unsigned NextNumber() const { return next_; }
+    // Saves "receipt-NNNN.png" in the folder, never over an existing file;
+    // returns the receipt's line.
     std::string Save(const Bitmap& receipt, const std::string& ending, const std::vector<int>& drawerPins);
     static std::string FileName(unsigned number);  // "receipt-0003.png"
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -94,11 +95,30 @@ bool Simulator::Start(std::string* error) {
         if (!log_) return fail("cannot open the log file " + config_.logFile + ": " + std::strerror(errno));
     }
     if (!config_.receiptDir.empty()) {
+        // The folder is made when its parent exists (a fresh folder for a
+        // run); a missing parent is most likely a mistyped path, and an
+        // unwritable folder would lose every receipt, so both are refused.
+        namespace fs = std::filesystem;
         std::error_code ec;
-        std::filesystem::create_directories(config_.receiptDir, ec);
-        if (!std::filesystem::is_directory(config_.receiptDir, ec))
-            return fail("cannot create the receipt folder " + config_.receiptDir);
+        fs::path folder = fs::path(config_.receiptDir).lexically_normal();
+        if (folder.filename().empty()) folder = folder.parent_path();  // "dir/"
+        if (!fs::exists(folder, ec)) {
+            const fs::path parent = folder.parent_path();
+            if (!parent.empty() && !fs::is_directory(parent, ec))
+                return fail("cannot make the receipt folder " + config_.receiptDir + ": " + parent.string() +
+                            (fs::exists(parent, ec) ? " is not a folder" : " does not exist"));
+            if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
+                return fail("cannot make the receipt folder " + config_.receiptDir + ": " + std::strerror(errno));
+            receiptNotes_.push_back("# receipt folder " + config_.receiptDir + " made");
+        }
+        if (!fs::is_directory(config_.receiptDir, ec))
+            return fail("the receipt folder " + config_.receiptDir + " is not a folder");
+        if (::access(config_.receiptDir.c_str(), W_OK | X_OK) != 0)
+            return fail("cannot write receipts to " + config_.receiptDir + ": " + std::strerror(errno));
         receipts_ = std::make_unique<ReceiptBook>(config_.receiptDir, config_.headDots);
+        if (receipts_->NextNumber() > 1)
+            receiptNotes_.push_back("# receipts in " + config_.receiptDir + " go on from " +
+                                    ReceiptBook::FileName(receipts_->NextNumber()));
     }
     if (!config_.rawFile.empty()) {
         rawFd_ = OpenForAppend(config_.rawFile);
@@ -336,6 +356,7 @@ void Simulator::ApplyAddressSetting(const std::uint8_t* m, const std::string& fr
 }
 
 void Simulator::Run(int stopFd) {
+    for (const auto& note : receiptNotes_) Emit(note);
     for (;;) {
         std::vector<pollfd> fds;
         std::vector<std::function<void(short)>> handlers;

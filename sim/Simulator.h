@@ -60,6 +60,7 @@ private:
     int rawFd_ = -1;
     std::FILE* log_ = nullptr;
     std::unique_ptr<ReceiptBook> receipts_;  // with --receipts
+    std::vector<std::string> receiptNotes_;  // what Start did to the receipt folder, said once running
     std::vector<std::unique_ptr<Stream>> tcp_;
     std::vector<std::unique_ptr<UsbPort>> usb_;
     std::uint64_t streamCount_ = 0;

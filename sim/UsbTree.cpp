@@ -91,11 +91,18 @@ bool CreateUsbDevice(const UsbDeviceSpec& wanted, UsbDevice& device, std::string
         }
     }
     if (ok) {
+        // Read and write for everyone, whatever the umask: CUPS runs the port
+        // monitor as lp, and a node only root can open is a printer that
+        // never prints.
         if (::mkfifo(device.node.c_str(), 0666) != 0) {
             if (error) *error = "cannot make the FIFO " + device.node + ": " + std::strerror(errno);
             ok = false;
         } else {
             created.push_back(device.node);
+            if (::chmod(device.node.c_str(), 0666) != 0) {
+                if (error) *error = "cannot open up the FIFO " + device.node + ": " + std::strerror(errno);
+                ok = false;
+            }
         }
     }
     // Removal goes deepest first: this device's entries, then the folders made for the tree.

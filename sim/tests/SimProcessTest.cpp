@@ -147,6 +147,10 @@ TEST(PrinterSim, FakeUsbPrinterTreeAndFifo) {
     EXPECT_EQ(fs::read_symlink(root / "sys/class/usbmisc/lp1/device"), "../../../bus/usb/devices/1-2:1.0");
     EXPECT_EQ(fs::canonical(root / "sys/class/usbmisc/lp1/device").filename(), "1-2:1.0");
     EXPECT_TRUE(fs::is_fifo(root / "dev/usb/lp1"));
+    // Open to every user whatever the umask: CUPS runs the port monitor as lp.
+    struct stat node {};
+    ASSERT_EQ(::stat((root / "dev/usb/lp1").c_str(), &node), 0);
+    EXPECT_EQ(node.st_mode & 0777, 0666u);
 
     // Two writer sessions on lp1; a message may be cut between two writes of a session.
     const Bytes buzzer = protocol::Buzzer(3);
@@ -311,4 +315,39 @@ TEST(PrinterSim, BadArgumentsAreReported) {
     SimProcess sim(options);
     EXPECT_FALSE(sim.ok());
     EXPECT_NE(sim.error().find("bad printer field 'mac=zz'"), std::string::npos) << sim.error();
+}
+
+// The receipt folder: a restart goes on numbering after the receipts already
+// there, never over them; a folder whose parent is missing, or that cannot be
+// written, is refused at start-up.
+TEST(PrinterSim, ReceiptFolderKeepsEarlierReceipts) {
+    const fs::path folder = fs::temp_directory_path() / ("sim-receipts-" + std::to_string(::getpid()));
+    fs::remove_all(folder);
+    const Bytes receipt = {'h', 'i', '\n', 0x1D, 0x56, 0x00};
+    std::vector<std::vector<std::uint8_t>> saved;
+    for (int run = 0; run < 2; ++run) {
+        SimProcess sim({"--receipts", folder.string()});
+        ASSERT_TRUE(sim.ok()) << sim.error();
+        ASSERT_TRUE(sim.SendTcp(receipt));
+        ASSERT_TRUE(sim.WaitForLine("receipt " + std::to_string(run + 1) + ":"));
+        EXPECT_TRUE(sim.WaitForLine(run == 0 ? "# receipt folder " + folder.string() + " made"
+                                             : "# receipts in " + folder.string() + " go on from receipt-0002.png",
+                                    0ms));
+        EXPECT_EQ(sim.Stop(), 0);
+        saved.push_back(SimProcess::ReadFile((folder / "receipt-0001.png").string()));
+    }
+    EXPECT_TRUE(fs::exists(folder / "receipt-0002.png"));
+    EXPECT_FALSE(saved[0].empty());
+    EXPECT_EQ(saved[0], saved[1]);  // the first run's receipt is untouched
+
+    for (const std::string bad : {"/nonexistent-parent-of-receipts/r", "/proc/r", "/etc/passwd/r"}) {
+        simtest::SimOptions options;
+        options.args = {"--receipts", bad};
+        options.readyTimeout = 5s;
+        SimProcess sim(options);
+        EXPECT_FALSE(sim.ok()) << bad;
+        EXPECT_NE(sim.error().find("receipt folder " + bad), std::string::npos) << sim.error();
+        EXPECT_EQ(sim.Stop(), 5) << bad;
+    }
+    fs::remove_all(folder);
 }

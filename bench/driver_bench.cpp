@@ -1,14 +1,17 @@
 // Raster driver throughput: the driver's page loop (RunRasterJob: CUPS raster
 // in, ESC/POS out to a sink that drops it) against a loop that only reads the
-// same raster with cupsRasterReadPixels, on a 1 m receipt (8,000 rows of 576
-// dots at 203 dpi), measured in the same run.
+// same raster from the same memory with cupsRasterReadPixels, on a 1 m
+// receipt (8,000 rows of 576 dots at 203 dpi), measured in the same run.
 //
 //   driver_bench [ROUNDS]
 //
-// Prints the median time of each over ROUNDS alternating rounds, the ratio
-// read-only time / driver time (1-bit input should reach 0.7, 8-bit with
-// error diffusion 0.3), and how much faster than the printer (1 m at
-// 250 mm/s: 4 s) the driver is.
+// Each round times both, the order alternating from round to round. Prints
+// for each input the median over ROUNDS rounds of the per-round ratio
+// read-only time / driver time, with its min and max (targets: 1-bit input
+// at least 0.7, 8-bit at least 0.3). The times themselves, and how much
+// faster than the printer (1 m at 250 mm/s: 4 s) the driver ran, follow the
+// machine's load and are information only. Exit status 0 when every target
+// is met, 1 when one is missed.
 #include <cups/raster.h>
 
 #include <algorithm>
@@ -138,14 +141,15 @@ double Driver(const Bytes& raster, const char* dithering, std::size_t& written) 
 
 double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
+    const std::size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
-    std::printf("driver_bench: 1 m receipt, %u rows x %u dots, %d rounds (median)\n", kRows, kWidth, rounds);
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 60;
+    std::printf("driver_bench: 1 m receipt, %u rows x %u dots, %d rounds, order alternating\n", kRows, kWidth, rounds);
     struct Case {
         const char* name;
         unsigned bits;
@@ -160,19 +164,33 @@ int main(int argc, char** argv) {
     unsigned check = 0;
     for (const Case& c : cases) {
         const Bytes raster = MakeReceipt(c.bits);
-        std::vector<double> read, driver;
+        std::vector<double> read, driver, ratios;
         std::size_t written = 0;
+        ReadOnly(raster, check);  // the first run of each pays for the allocator and the caches
+        Driver(raster, c.dithering, written);
         for (int i = 0; i < rounds; ++i) {
-            read.push_back(ReadOnly(raster, check));
-            driver.push_back(Driver(raster, c.dithering, written));
+            double tr, td;
+            if (i % 2 == 0) {
+                tr = ReadOnly(raster, check);
+                td = Driver(raster, c.dithering, written);
+            } else {
+                td = Driver(raster, c.dithering, written);
+                tr = ReadOnly(raster, check);
+            }
+            read.push_back(tr);
+            driver.push_back(td);
+            ratios.push_back(tr / td);
         }
-        const double tr = Median(read), td = Median(driver);
-        const double ratio = tr / td, faster = 4.0 / td;
-        std::printf("  %-24s raster %7.0f KiB  read only %7.2f ms  driver %7.2f ms (%zu bytes out)  ratio %.2f (>= %.1f)"
-                    "  %.0fx faster than the printer (>= 100)\n",
-                    c.name, raster.size() / 1024.0, tr * 1e3, td * 1e3, written, ratio, c.minimum, faster);
-        ok = ok && ratio >= c.minimum && faster >= 100;
+        const double ratio = Median(ratios), td = Median(driver);
+        const bool met = ratio >= c.minimum;
+        ok = ok && met;
+        std::printf("  %-22s read only / driver: median ratio %.2f (min %.2f, max %.2f) target >= %.1f %s"
+                    "   [raster %.0f KiB, %zu bytes out; median read only %.2f ms, driver %.2f ms, %.0fx faster than"
+                    " the printer]\n",
+                    c.name, ratio, *std::min_element(ratios.begin(), ratios.end()),
+                    *std::max_element(ratios.begin(), ratios.end()), c.minimum, met ? "met" : "MISSED",
+                    raster.size() / 1024.0, written, Median(read) * 1e3, td * 1e3, 4.0 / td);
     }
-    std::printf("%s (check %u)\n", ok ? "all figures reached" : "FIGURES NOT REACHED", check & 1u);
+    std::printf("%s (check %u)\n", ok ? "every target met" : "A TARGET MISSED", check & 1u);
     return ok ? 0 : 1;
 }

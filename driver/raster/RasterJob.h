@@ -26,9 +26,10 @@ inline constexpr unsigned kMaxDpi = 600;
 //   The widest roll is 110 mm (a 104 mm head); a raster of the whole page may
 //   be as wide as the roll, so 10 mm more leave room for any margin.
 inline constexpr unsigned kMaxPageWidthMm = 120;
-//   The PPD offers pages up to 3276 mm long (its custom length); a longer page
-//   is no receipt.
-inline constexpr unsigned kMaxPageLengthMm = 3300;
+//   The PPD offers pages up to 3276 mm long, and a raster sent straight to
+//   the queue may be longer (a day's report runs to a few metres); 10 m is
+//   more than any receipt and still a bound on the paper one page can feed.
+inline constexpr unsigned kMaxPageLengthMm = 10000;
 
 // The reads the raster library makes of the job's input, kept by the input's
 // read function (Note) so that the page loop can tell a stream that ends

@@ -359,8 +359,8 @@ TEST(RasterDriver, HeadersOutOfBoundsAndDataAfterTheLastPage) {
                         h.cupsHeight = 1;
                     }),
          1, "ERROR: Page 1 is not one a receipt printer can print: 4294967288 dots wide at 203 dpi"},
-        {"4 m long", WithHeader(page, [](auto& h) { h.cupsHeight = 32000; }), 1,
-         "ERROR: Page 1 is not one a receipt printer can print: 32000 rows long at 203 dpi"},
+        {"12.5 m long", WithHeader(page, [](auto& h) { h.cupsHeight = 100000; }), 1,
+         "ERROR: Page 1 is not one a receipt printer can print: 100000 rows long at 203 dpi"},
         {"second header cut short", cutHeader, 0, "WARNING: The input goes on after page 1 with data that are no page"},
         {"junk after the last page", junk, 0, "WARNING: The input goes on after page 1 with data that are no page"},
         {"clean end", one, 0, "DEBUG: Page 1: 10 rows printed"},
@@ -402,6 +402,8 @@ TEST(RasterDriverPpd, EachModelPassesCupstestppdAndNamesItsHead) {
         std::ifstream in(ppd);
         const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         EXPECT_THAT(text, HasSubstr("*ReceiptHeadDots: \"" + std::to_string(m.head) + "\""));
+        EXPECT_THAT(text, HasSubstr("*cupsSNMPSupplies: False\n"));
+        EXPECT_THAT(text, HasSubstr("*DefaultSkipBlankHead: True\n"));
         EXPECT_THAT(text, HasSubstr("*cupsFilter2: \"application/vnd.cups-raster application/vnd.receipt-escpos 0 " +
                                     FilterProgram() + "\""));
 

@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev fonts-wqy-zenhei fonts-urw-base35 fonts-dejavu-core
   zlib1g-dev libcups2-dev libcupsimage2-dev cups cups-daemon cups-client cups-filters
   libusb-1.0-0-dev libudev-dev umockdev libumockdev-dev libcli11-dev libpng-dev
-  systemd lintian help2man desktop-file-utils poppler-utils ghostscript
+  systemd lintian help2man desktop-file-utils libxml2-utils poppler-utils ghostscript
   iproute2 util-linux binutils
 )
 missing=()

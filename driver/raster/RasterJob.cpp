@@ -33,7 +33,30 @@ unsigned LeftOffsetOf(const cups_page_header2_t& h) {
     return static_cast<unsigned>(std::lround(points * res / 72.0));
 }
 
+// Dots in `mm` millimetres at `dpi`.
+std::uint64_t DotsIn(unsigned mm, unsigned dpi) { return static_cast<std::uint64_t>(mm) * dpi * 10 / 254; }
+
 }  // namespace
+
+std::optional<std::string> OutOfBounds(const cups_page_header2_t& h) {
+    const unsigned xdpi = h.HWResolution[0], ydpi = h.HWResolution[1];
+    if (xdpi < kMinDpi || xdpi > kMaxDpi || ydpi < kMinDpi || ydpi > kMaxDpi) {
+        return Text("a resolution of %u x %u dpi (a receipt printer has %u to %u dpi)", xdpi, ydpi, kMinDpi, kMaxDpi);
+    }
+    if (h.cupsWidth > DotsIn(kMaxPageWidthMm, xdpi)) {
+        return Text("%u dots wide at %u dpi (a receipt is at most %u mm wide)", h.cupsWidth, xdpi, kMaxPageWidthMm);
+    }
+    if (h.cupsHeight > DotsIn(kMaxPageLengthMm, ydpi)) {
+        return Text("%u rows long at %u dpi (a receipt page is at most %u mm long)", h.cupsHeight, ydpi,
+                    kMaxPageLengthMm);
+    }
+    // Rows of at most 8 bits a pixel: one byte a dot of the widest page.
+    if (h.cupsBytesPerLine > DotsIn(kMaxPageWidthMm, xdpi)) {
+        return Text("%u bytes per row (a receipt row has at most %llu)", h.cupsBytesPerLine,
+                    static_cast<unsigned long long>(DotsIn(kMaxPageWidthMm, xdpi)));
+    }
+    return std::nullopt;
+}
 
 std::optional<PixelFormat> PixelFormatOf(const cups_page_header2_t& h) {
     if (h.cupsColorOrder != CUPS_ORDER_CHUNKED || h.cupsBitsPerColor != h.cupsBitsPerPixel) return std::nullopt;
@@ -51,8 +74,19 @@ RasterJobResult RunRasterJob(cups_raster_t* raster, const RasterJobSettings& set
     std::vector<std::uint8_t> row;
     cups_page_header2_t h;
     unsigned page = 0;
-    while (!cancelled() && cupsRasterReadHeader2(raster, &h)) {
+    bool read = false;
+    for (;;) {
+        if (cancelled()) break;
+        if (settings.input) settings.input->Mark();
+        read = cupsRasterReadHeader2(raster, &h) != 0;
+        if (settings.input && page == 0) settings.input->headerRequest = settings.input->firstRequest;
+        if (!read) break;
         ++page;
+        if (const auto why = OutOfBounds(h)) {
+            settings.log(Text("ERROR: Page %u is not one a receipt printer can print: %s", page, why->c_str()));
+            if (writer) writer->Cancel();
+            return RasterJobResult::BadRaster;
+        }
         const auto format = PixelFormatOf(h);
         const std::uint64_t minBytes = (static_cast<std::uint64_t>(h.cupsWidth) * h.cupsBitsPerPixel + 7) / 8;
         if (!format || h.cupsBytesPerLine < minBytes || h.cupsWidth == 0) {
@@ -106,6 +140,18 @@ RasterJobResult RunRasterJob(cups_raster_t* raster, const RasterJobSettings& set
         if (writer && !writer->Cancel()) return RasterJobResult::OutputFailed;
         settings.log("INFO: Job cancelled");
         return RasterJobResult::Cancelled;
+    }
+    // The stream ends where no header follows: cleanly when the library asked
+    // the input for a whole header and got nothing. Anything else (a read for
+    // less, bytes delivered, or none at all as the library failed on bytes it
+    // held) is data that are no page: a header cut short, bytes after the last page.
+    if (!read && writer && settings.input) {
+        const InputTally& in = *settings.input;
+        if (in.delivered > 0 || in.firstRequest != in.headerRequest) {
+            settings.log(Text("WARNING: The input goes on after page %u with data that are no page (a page header "
+                              "cut short, or bytes after the last page); they are not printed",
+                              page));
+        }
     }
     if (!writer) return RasterJobResult::NoPages;
     return writer->EndJob() ? RasterJobResult::Printed : RasterJobResult::OutputFailed;

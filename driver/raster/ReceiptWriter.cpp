@@ -53,6 +53,9 @@ JobOptions ParseJobOptions(const OptionLookup& lookup, int dpi) {
     const auto blank = lookup("BlankRows");
     if (Is(blank, "Raster")) o.blankRowsAsFeed = false;
     else if (Is(blank, "Feed")) o.blankRowsAsFeed = true;
+    const auto head = lookup("SkipBlankHead");
+    if (Is(head, "False")) o.skipBlankHead = false;
+    else if (Is(head, "True")) o.skipBlankHead = true;
     const auto tail = lookup("SkipBlankTail");
     if (Is(tail, "False")) o.skipBlankTail = false;
     else if (Is(tail, "True")) o.skipBlankTail = true;
@@ -91,6 +94,7 @@ bool ReceiptWriter::StartPage(const PageFormat& page) {
     printedColumns_ = page.width > page.leftOffset ? std::min(head, page.width - page.leftOffset) : 0;
     bandCount_ = bandWidth_ = 0;
     pendingBlank_ = 0;
+    pageInked_ = false;
     clippedInk_ = false;
     rasterRows_ = fedRows_ = 0;
     errorRow_.assign(2 * (static_cast<std::size_t>(printedColumns_) + 2), 0);
@@ -242,6 +246,9 @@ bool ReceiptWriter::AddRow(const std::uint8_t* in) {
         ++pendingBlank_;
         return true;
     }
+    // The page's blank head, when skipped, goes nowhere.
+    if (pendingBlank_ > 0 && options_.skipBlankHead && !pageInked_) pendingBlank_ = 0;
+    pageInked_ = true;
     // Short runs (or every run, without feeds) stay in the raster.
     if (pendingBlank_ > 0 &&
         !WriteBlankRows(options_.blankRowsAsFeed && (pendingBlank_ >= kMinFeedRun || bandCount_ == 0))) {

@@ -11,7 +11,10 @@
 //     GS V 66 0 / GS V 65 0        partial / full cut after the page (option)
 //   ESC p m t1 t2                  drawer pulse after the job's last page (option)
 //   GS V 66 0 / GS V 65 0          cut after the job (option)
-// The blank tail of a page is not printed (option). A band is written only
+// The blank head and the blank tail of a page are not printed (options): a
+// document whose page is longer than its print (a letter page, a page made
+// for a wider roll and scaled down) would otherwise start and end with blank
+// paper. A band is written only
 // whole, so output stopped between two calls never ends inside a command.
 #include <cstddef>
 #include <cstdint>
@@ -36,6 +39,7 @@ struct JobOptions {
     int drawerPin = 2;             // 2 or 5
     int feedAfterDots = 40;        // paper fed after a page's last printed row (5 mm at 203 dpi)
     bool blankRowsAsFeed = true;   // runs of blank rows go out as ESC J feeds instead of raster
+    bool skipBlankHead = true;     // the blank rows at the start of a page are not printed
     bool skipBlankTail = true;     // the blank rows at the end of a page are not printed
     GrayToBlack gray = GrayToBlack::ErrorDiffusion;
 };
@@ -43,7 +47,7 @@ struct JobOptions {
 // The job's option values by PPD keyword (job options first, then the PPD's
 // defaults): PaperCut None|Page|Job, CutType Partial|Full, CashDrawer
 // None|Before|After, DrawerPin Pin2|Pin5, FeedAfter <n>mm, BlankRows
-// Feed|Raster, SkipBlankTail True|False, Dithering ErrorDiffusion|Threshold.
+// Feed|Raster, SkipBlankHead True|False, SkipBlankTail True|False, Dithering ErrorDiffusion|Threshold.
 // Missing or unknown values keep the defaults; `dpi` turns millimetres into dots.
 using OptionLookup = std::function<std::optional<std::string>(std::string_view keyword)>;
 JobOptions ParseJobOptions(const OptionLookup& lookup, int dpi);
@@ -123,6 +127,7 @@ private:
     std::uint64_t pendingBlank_ = 0;    // blank rows not yet written
     std::vector<int> errorRow_;         // error diffusion: this row's and the next row's error,
     bool errorFlip_ = false;            //   1 column of margin each side; which half is this row
+    bool pageInked_ = false;           // a row of the current page held ink
     bool pageCutPending_ = false;
     bool pagesDone_ = false;
     bool clippedInk_ = false;

@@ -36,8 +36,14 @@ void OnTerm(int) { g_cancelled = 1; }
 // cancel that comes just before the wait cannot be missed. Elsewhere SIGTERM
 // only sets the flag, which the page loop reads after every row; a write it
 // interrupts is continued, so the band being written goes out whole.
+struct Input {
+    int fd = 0;
+    receipt::InputTally tally;
+};
+
 ssize_t ReadInput(void* context, unsigned char* buffer, std::size_t length) {
-    const int fd = *static_cast<int*>(context);
+    Input& input = *static_cast<Input*>(context);
+    const int fd = input.fd;
     sigset_t term, waiting;
     sigemptyset(&term);
     sigaddset(&term, SIGTERM);
@@ -55,7 +61,9 @@ ssize_t ReadInput(void* context, unsigned char* buffer, std::size_t length) {
         if (n >= 0 || (errno != EINTR && errno != EAGAIN)) break;
     }
     ::sigprocmask(SIG_SETMASK, &waiting, nullptr);
-    return g_cancelled ? -1 : n;
+    if (g_cancelled) return -1;
+    input.tally.Note(length, n);
+    return n;
 }
 
 class FdSink final : public receipt::ByteSink {
@@ -90,10 +98,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "Usage: %s job-id user title copies options [file]\n", argv[0]);
         return 1;
     }
-    int input = 0;
+    Input input;
     if (argc == 7) {
-        input = ::open(argv[6], O_RDONLY | O_CLOEXEC);
-        if (input < 0) {
+        input.fd = ::open(argv[6], O_RDONLY | O_CLOEXEC);
+        if (input.fd < 0) {
             Log(std::string("ERROR: Unable to open the raster file: ") + std::strerror(errno));
             return 1;
         }
@@ -125,6 +133,7 @@ int main(int argc, char** argv) {
     receipt::RasterJobSettings settings;
     settings.cancelled = &g_cancelled;
     settings.log = Log;
+    settings.input = &input.tally;
     if (ppd) {
         if (ppd_attr_t* head = ppdFindAttr(ppd, "ReceiptHeadDots", nullptr); head && head->value) {
             settings.headDots = std::atoi(head->value);
@@ -148,7 +157,7 @@ int main(int argc, char** argv) {
     if (raster) cupsRasterClose(raster);
     if (ppd) ppdClose(ppd);
     cupsFreeOptions(jobOptionCount, jobOptions);
-    if (input != 0) ::close(input);
+    if (input.fd != 0) ::close(input.fd);
 
     switch (result) {
         case receipt::RasterJobResult::Printed:

@@ -41,6 +41,9 @@ for package in main:receipt-printer-tools dev:receipt-printer-devtools; do
 done
 grep -v '^usr/' "$work/main.list" "$work/dev.list" | grep -v ':$' && fail "files outside /usr"
 dpkg-deb -f "$main" Recommends | grep -q 'cups' || fail "no Recommends cups"
+# The raster driver in lumbra's payload links libcupsimage; dpkg-shlibdeps
+# cannot see it there, so the package names it.
+dpkg-deb -f "$main" Depends | grep -qw 'libcupsimage2' || fail "no Depends libcupsimage2"
 dpkg-deb -f "$main" Recommends | grep -q 'fonts-wqy-zenhei' || fail "no Recommends for a CJK font"
 dpkg-deb -e "$main" "$work/control"
 [ -x "$work/control/postrm" ] && grep -q 'udevadm control --reload-rules' "$work/control/postrm" || fail "no postrm reloading udev rules"
@@ -58,6 +61,10 @@ grep -q 'PrinterName.txt$' "$work/listing" || fail "no PrinterName.txt in lumbra
 desktop-file-validate "$root"/usr/share/applications/*.desktop || fail "desktop-file-validate"
 grep -qx 'Exec=cadmon --from-menu' "$root/usr/share/applications/cadmon.desktop" || fail "cadmon launcher"
 grep -qx 'Exec=lumbra --as-root' "$root/usr/share/applications/lumbra.desktop" || fail "lumbra launcher"
+# polkit skips an action file that is not well-formed XML (and the launcher
+# then cannot start lumbra): the installed policy must parse.
+policy=$root/usr/share/polkit-1/actions/org.receipt-printer-tools.lumbra.policy
+xmllint --noout "$policy" || fail "the polkit action is not well-formed XML"
 grep -q '<annotate key="org.freedesktop.policykit.exec.path">/usr/bin/lumbra</annotate>' \
   "$root/usr/share/polkit-1/actions/org.receipt-printer-tools.lumbra.policy" || fail "polkit action path"
 

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <fstream>
 #include <thread>
 
@@ -314,6 +315,71 @@ TEST(RasterDriver, UnsupportedRasterIsRefused) {
     EXPECT_TRUE(run.output.empty());
 }
 
+// A one-page raster whose header says what `set` makes it say; the rows stay
+// those of the page made (the driver must refuse the header before them).
+Bytes WithHeader(const TestPage& page, const std::function<void(cups_page_header2_t&)>& set) {
+    Bytes raster = MakeRaster({page});
+    cups_page_header2_t h;
+    std::memcpy(&h, raster.data() + 4, sizeof h);  // after the sync word, in this machine's order
+    set(h);
+    std::memcpy(raster.data() + 4, &h, sizeof h);
+    return raster;
+}
+
+// Headers no receipt printer can print are refused before a byte goes out
+// (no PPD: nothing but the header bounds them); a stream that goes on after
+// its last page with bytes that are no page prints its pages and says so.
+TEST(RasterDriver, HeadersOutOfBoundsAndDataAfterTheLastPage) {
+    TestPage page = SparsePage();
+    page.height = 10;
+    const Bytes one = MakeRaster({page});
+    const Bytes two = MakeRaster({page, page});
+    Bytes junk = one;
+    junk.insert(junk.end(), {'j', 'u', 'n', 'k'});
+    const Bytes cutHeader(two.begin(), two.begin() + static_cast<long>(one.size()) + 100);
+    struct Case {
+        const char* name;
+        Bytes raster;
+        int status;
+        const char* log;  // a line the log holds
+    } cases[] = {
+        {"500000000 dpi across", WithHeader(page, [](auto& h) { h.HWResolution[0] = 500000000; }), 1,
+         "ERROR: Page 1 is not one a receipt printer can print: a resolution of 500000000 x 203 dpi"},
+        {"10000000 dpi across", WithHeader(page, [](auto& h) { h.HWResolution[0] = 10000000; }), 1,
+         "ERROR: Page 1 is not one a receipt printer can print: a resolution of"},
+        {"2000000000 dpi down", WithHeader(page, [](auto& h) { h.HWResolution[1] = 2000000000; }), 1,
+         "ERROR: Page 1 is not one a receipt printer can print: a resolution of 203 x 2000000000 dpi"},
+        {"no resolution", WithHeader(page, [](auto& h) { h.HWResolution[0] = h.HWResolution[1] = 0; }), 1,
+         "ERROR: Page 1 is not one a receipt printer can print: a resolution of 0 x 0 dpi"},
+        {"4294967288 dots wide",
+         WithHeader(page,
+                    [](auto& h) {
+                        h.cupsWidth = 4294967288u;
+                        h.cupsBytesPerLine = 536870911u;
+                        h.cupsHeight = 1;
+                    }),
+         1, "ERROR: Page 1 is not one a receipt printer can print: 4294967288 dots wide at 203 dpi"},
+        {"12.5 m long", WithHeader(page, [](auto& h) { h.cupsHeight = 100000; }), 1,
+         "ERROR: Page 1 is not one a receipt printer can print: 100000 rows long at 203 dpi"},
+        {"second header cut short", cutHeader, 0, "WARNING: The input goes on after page 1 with data that are no page"},
+        {"junk after the last page", junk, 0, "WARNING: The input goes on after page 1 with data that are no page"},
+        {"clean end", one, 0, "DEBUG: Page 1: 10 rows printed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const FilterRun run = RunFilter(c.raster, "", "");
+        EXPECT_EQ(run.status, c.status) << run.log;
+        EXPECT_THAT(run.log, HasSubstr(c.log));
+        if (c.status != 0) {
+            EXPECT_TRUE(run.output.empty());
+        } else {
+            EXPECT_EQ(run.log.find("WARNING: The input goes on") == std::string::npos, c.raster == one) << run.log;
+            EXPECT_EQ(Commands(RenderOnPrinter(run.output).messages),
+                      (std::vector<std::string>{"initialize", "raster 80 x 10 dots", "feed 40 dots", "partial cut"}));
+        }
+    }
+}
+
 }  // namespace
 
 namespace {
@@ -336,6 +402,8 @@ TEST(RasterDriverPpd, EachModelPassesCupstestppdAndNamesItsHead) {
         std::ifstream in(ppd);
         const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         EXPECT_THAT(text, HasSubstr("*ReceiptHeadDots: \"" + std::to_string(m.head) + "\""));
+        EXPECT_THAT(text, HasSubstr("*cupsSNMPSupplies: False\n"));
+        EXPECT_THAT(text, HasSubstr("*DefaultSkipBlankHead: True\n"));
         EXPECT_THAT(text, HasSubstr("*cupsFilter2: \"application/vnd.cups-raster application/vnd.receipt-escpos 0 " +
                                     FilterProgram() + "\""));
 

@@ -270,16 +270,15 @@ sim::Bitmap Expected(const TestPage& page, unsigned headDots, unsigned rows, uns
     return b;
 }
 
-// A one-page PDF of 80 x 210 mm: a title line and a black box 40 x 20 mm
-// whose corners are (56.7, 57.6) and (170.1, 114.3) points from the top left.
-std::string ReceiptPdf() {
-    const std::string content =
-        "0 g 56.7 481 113.4 56.7 re f BT /F1 24 Tf 20 540 Td (RECEIPT 42) Tj ET\n";
+namespace {
+
+// A one-page PDF of `width` x `height` points drawing `content` in Helvetica (/F1).
+std::string OnePagePdf(const char* width, const char* height, const std::string& content) {
     const std::vector<std::string> objects = {
         "<< /Type /Catalog /Pages 2 0 R >>",
         "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 226.77 595.28] /Contents 4 0 R "
-        "/Resources << /Font << /F1 5 0 R >> >> >>",
+        std::string("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 ") + width + " " + height +
+            "] /Contents 4 0 R /Resources << /Font << /F1 5 0 R >> >> >>",
         "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "endstream",
         "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
     };
@@ -301,6 +300,21 @@ std::string ReceiptPdf() {
     return pdf;
 }
 
+}  // namespace
+
+// A one-page PDF of 80 x 210 mm: a title line and a black box 40 x 20 mm
+// whose corners are (56.7, 57.6) and (170.1, 114.3) points from the top left.
+std::string ReceiptPdf() {
+    return OnePagePdf("226.77", "595.28",
+                      "0 g 56.7 481 113.4 56.7 re f BT /F1 24 Tf 20 540 Td (RECEIPT 42) Tj ET\n");
+}
+
+std::string A4Pdf() {
+    std::string content = "0 g BT /F1 12 Tf 72 770 Td 14 TL\n";
+    for (int line = 0; line < 10; ++line) content += "(Invoice line with some text across the page width) '\n";
+    return OnePagePdf("595.28", "841.89", content + "ET\n");
+}
+
 unsigned InkIn(const sim::Bitmap& b, unsigned x0, unsigned x1, unsigned y0, unsigned y1) {
     unsigned ink = 0;
     for (unsigned y = y0; y < std::min(y1, b.height); ++y)
@@ -308,19 +322,22 @@ unsigned InkIn(const sim::Bitmap& b, unsigned x0, unsigned x1, unsigned y0, unsi
     return ink;
 }
 
-void CheckPdfReceipt(const sim::Bitmap& r) {
+void CheckPdfReceipt(const sim::Bitmap& r, unsigned headRows) {
     EXPECT_EQ(r.width, 576u);
+    // Rows of the page from its top: the receipt starts `up` rows lower.
+    const unsigned up = kPdfHeadRows - headRows;
+    auto row = [&](unsigned pageRow) { return pageRow - up; };
     // The box, in dots from the imageable area's left edge (11.24 points in):
-    // columns 128 to 448, rows 162 to 322. Solid inside, paper around it.
-    EXPECT_EQ(InkIn(r, 134, 442, 168, 316), (442u - 134) * (316 - 168));
-    EXPECT_EQ(InkIn(r, 100, 122, 168, 316), 0u);
-    EXPECT_EQ(InkIn(r, 454, 576, 168, 316), 0u);
-    EXPECT_EQ(InkIn(r, 134, 442, 328, r.height), 0u);
-    // The title above it, and no print above the title.
-    EXPECT_GT(InkIn(r, 0, 576, 70, 110), 500u);
-    EXPECT_EQ(InkIn(r, 0, 576, 0, 60), 0u);
+    // columns 128 to 448, page rows 162 to 322. Solid inside, paper around it.
+    EXPECT_EQ(InkIn(r, 134, 442, row(168), row(316)), (442u - 134) * (316 - 168));
+    EXPECT_EQ(InkIn(r, 100, 122, row(168), row(316)), 0u);
+    EXPECT_EQ(InkIn(r, 454, 576, row(168), row(316)), 0u);
+    EXPECT_EQ(InkIn(r, 134, 442, row(328), r.height), 0u);
+    // The title above it (from page row 105), and no print above the title.
+    EXPECT_GT(InkIn(r, 0, 576, row(kPdfHeadRows), row(kPdfHeadRows + 30)), 500u);
+    EXPECT_EQ(InkIn(r, 0, 576, 0, headRows > 5 ? headRows - 5 : 0), 0u);
     // The blank rest of the 210 mm page is not printed: 5 mm of feed follow the box.
-    EXPECT_NEAR(static_cast<int>(r.height), 322 + 40, 6);
+    EXPECT_NEAR(static_cast<int>(r.height), static_cast<int>(row(322 + 40)), 6);
 }
 
 bool WriteSquarePng(const std::string& path, std::string* error) {

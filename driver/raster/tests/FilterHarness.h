@@ -101,11 +101,15 @@ sim::Bitmap Expected(const TestPage& page, unsigned headDots, unsigned rows, uns
 // A one-page PDF of 80 x 210 mm: a title line "RECEIPT 42" and a black box
 // 40 x 20 mm whose corners are (56.7, 57.6) and (170.1, 114.3) points from the top left.
 std::string ReceiptPdf();
+// An A4 page (210 x 297 mm) with lines of text from its top margin down.
+std::string A4Pdf();
 
-// The receipts the two documents above make on an 80 mm printer: the PDF's
-// box solid where it belongs with paper beside it, its title, no blank page
-// tail; the PNG's square solid and square. Failures are the test's.
-void CheckPdfReceipt(const sim::Bitmap& receipt);
+// The receipts the PDF above and the PNG below make on an 80 mm printer: the
+// PDF's box solid where it belongs with paper beside it, its title, no blank
+// page tail, and no blank head unless `headRows` (the page's rows above the
+// title) were kept; the PNG's square solid and square. Failures are the test's.
+inline constexpr unsigned kPdfHeadRows = 105;
+void CheckPdfReceipt(const sim::Bitmap& receipt, unsigned headRows = 0);
 void CheckSquareReceipt(const sim::Bitmap& receipt);
 
 // A PNG picture: a black square (120 dots) in the middle of white (240 dots).

@@ -105,6 +105,9 @@ std::string BuildPpd(const std::string& driverName, const engine::PcdData& data,
       << "*cupsVersion: 2.4\n"
       << "*cupsModelNumber: 0\n"
       << "*cupsManualCopies: True\n"
+      // No receipt printer answers SNMP: without this, a queue on CUPS's
+      // socket backend waits for supply levels before every job.
+      << "*cupsSNMPSupplies: False\n"
       << "*cupsFilter: \"application/vnd.cups-raster 0 " << filter.string() << "\"\n"
       << "*cupsFilter2: \"application/vnd.cups-raster application/vnd.receipt-escpos 0 " << filter.string()
       << "\"\n"
@@ -164,9 +167,11 @@ std::string BuildPpd(const std::string& driverName, const engine::PcdData& data,
             {{"0mm", "None"}, {"3mm", "3 mm"}, {"5mm", "5 mm"}, {"10mm", "10 mm"}, {"15mm", "15 mm"},
              {"20mm", "20 mm"}, {"30mm", "30 mm"}});
     PickOne(p, "BlankRows", "Blank rows", "Feed", {{"Feed", "Feed paper"}, {"Raster", "Print as image"}});
+    PickOne(p, "SkipBlankHead", "Skip blank start of page", "True", {{"True", "Yes"}, {"False", "No"}}, true);
     PickOne(p, "SkipBlankTail", "Skip blank end of page", "True", {{"True", "Yes"}, {"False", "No"}}, true);
-    PickOne(p, "Dithering", "Gray", "ErrorDiffusion",
-            {{"ErrorDiffusion", "Pictures (error diffusion)"}, {"Threshold", "Text (threshold)"}});
+    PickOne(p, "Dithering", "Gray shades", "ErrorDiffusion",
+            {{"ErrorDiffusion", "Dot pattern (best for pictures)"},
+             {"Threshold", "Black or white (best for text)"}});
     p << "*CloseGroup: Receipt\n";
     return p.str();
 }

@@ -5,7 +5,9 @@
 //   PaperCut None|Page|Job (Job)       CutType Partial|Full (Partial)
 //   CashDrawer None|Before|After (None) DrawerPin Pin2|Pin5 (Pin2)
 //   FeedAfter 0mm..30mm (5mm)          BlankRows Feed|Raster (Feed)
-//   SkipBlankTail True|False (True)    Dithering ErrorDiffusion|Threshold (ErrorDiffusion)
+//   SkipBlankHead True|False (True)    SkipBlankTail True|False (True)
+//   Dithering ErrorDiffusion|Threshold (ErrorDiffusion)
+// and no SNMP supply query (cupsSNMPSupplies False).
 // The roll width is the custom form's (the model row's); "ReceiptHeadDots"
 // gives the print head's width, which is the imageable width, centred on the
 // roll. Custom lengths from 10 to 3276 mm.

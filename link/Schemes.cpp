@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <memory>
 #include <optional>
 
 #include "link/UsbDeviceSource.h"
@@ -294,46 +295,76 @@ OpenedTransport OpenUsbBulk(const Target& target, const OpenOptions& options) {
     return options.usb->OpenBulk(*target.usb);
 }
 
-OpenedTransport OpenSocket(const Target& target, const OpenOptions& options) {
-    const std::string_view authority = WithoutSlashes(target.rest).substr(0, WithoutSlashes(target.rest).find('/'));
-    std::string host(authority);
+// "host:port", "[IPv6]:port", or either without ":port" (the raw port, 9100).
+struct SocketPeer {
+    std::string host;  // without brackets
+    bool bracketed = false;
     std::uint16_t port = kPrinterTcpPort;
-    if (const auto colon = authority.rfind(':'); colon != std::string_view::npos) {
-        host = std::string(authority.substr(0, colon));
-        const std::string_view text = authority.substr(colon + 1);
-        unsigned value = 0;
-        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-        if (ec != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535)
-            return OpenFailure(EINVAL, std::string(authority));
-        port = static_cast<std::uint16_t>(value);
+    // "host:port", "[::1]:port": the node in messages.
+    std::string Node() const {
+        const bool v6 = host.find(':') != std::string::npos;
+        return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
     }
-    const std::string node = host + ":" + std::to_string(port);
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    // A dotted address (what the windows give) needs no name lookup.
-    if (::inet_pton(AF_INET, host.c_str(), &peer.sin_addr) != 1) {
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* found = nullptr;
-        if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found)
-            return OpenFailure(EHOSTUNREACH, node);
-        peer = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-        ::freeaddrinfo(found);
-    }
-    peer.sin_port = htons(port);
-    // 0.0.0.0 (a blank address field) would reach this machine's own
-    // listeners on Linux; 255.255.255.255 is no printer. Neither is tried.
-    if (peer.sin_addr.s_addr == htonl(INADDR_ANY) || peer.sin_addr.s_addr == htonl(INADDR_BROADCAST))
-        return OpenFailure(EADDRNOTAVAIL, node);
+};
 
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return OpenFailure(errno, node);
-    int error = 0;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
+std::optional<SocketPeer> SplitAuthority(std::string_view authority) {
+    SocketPeer peer;
+    std::string_view portText;
+    bool hasPort = false;
+    if (!authority.empty() && authority.front() == '[') {
+        const auto close = authority.find(']');
+        if (close == std::string_view::npos) return std::nullopt;
+        peer.host = std::string(authority.substr(1, close - 1));
+        peer.bracketed = true;
+        const std::string_view after = authority.substr(close + 1);
+        if (!after.empty() && after.front() != ':') return std::nullopt;
+        hasPort = !after.empty();
+        if (hasPort) portText = after.substr(1);
+    } else {
+        const auto colon = authority.find(':');
+        peer.host = std::string(authority.substr(0, colon));
+        hasPort = colon != std::string_view::npos;
+        if (hasPort) portText = authority.substr(colon + 1);
+        // A second colon is an IPv6 address without its brackets: not read as a port.
+        if (portText.find(':') != std::string_view::npos) return std::nullopt;
+    }
+    if (hasPort) {
+        unsigned value = 0;
+        const auto [end, ec] = std::from_chars(portText.data(), portText.data() + portText.size(), value);
+        if (ec != std::errc() || end != portText.data() + portText.size() || value == 0 || value > 65535)
+            return std::nullopt;
+        peer.port = static_cast<std::uint16_t>(value);
+    }
+    return peer;
+}
+
+// 0.0.0.0 or :: (a blank address field) would reach this machine's own
+// listeners on Linux; 255.255.255.255 is no printer. None is tried.
+bool NoPrinterAddress(const sockaddr* address) {
+    if (address->sa_family == AF_INET) {
+        const in_addr_t a = reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr;
+        return a == htonl(INADDR_ANY) || a == htonl(INADDR_BROADCAST);
+    }
+    const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+    if (IN6_IS_ADDR_UNSPECIFIED(&a)) return true;
+    if (!IN6_IS_ADDR_V4MAPPED(&a)) return false;
+    in_addr_t mapped = 0;
+    std::memcpy(&mapped, a.s6_addr + 12, sizeof mapped);
+    return mapped == htonl(INADDR_ANY) || mapped == htonl(INADDR_BROADCAST);
+}
+
+// One connection attempt within `deadline`: the connected descriptor, or -1 with `error` set.
+int ConnectTo(const addrinfo& address, const Deadline& deadline, const StopEvent* stop, int& error) {
+    const int fd = ::socket(address.ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = errno;
+        return -1;
+    }
+    error = 0;
+    if (::connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
         error = errno;
         if (error == EINPROGRESS || error == EINTR) {
-            switch (WaitFor(fd, POLLOUT, Deadline::After(options.connectTimeoutMs), options.stop)) {
+            switch (WaitFor(fd, POLLOUT, deadline, stop)) {
                 case Ready::Yes:
                 case Ready::Failed: {
                     socklen_t size = sizeof error;
@@ -351,8 +382,46 @@ OpenedTransport OpenSocket(const Target& target, const OpenOptions& options) {
     }
     if (error != 0) {
         ::close(fd);
-        return OpenFailure(error, node);
+        return -1;
     }
+    return fd;
+}
+
+// socket://HOST[:PORT] with HOST an IPv4 address, a bracketed IPv6 address or
+// a name; a name's addresses (IPv4 and IPv6) are tried in the resolver's
+// order, all within the one connection time-out.
+OpenedTransport OpenSocket(const Target& target, const OpenOptions& options) {
+    const std::string_view authority = WithoutSlashes(target.rest).substr(0, WithoutSlashes(target.rest).find('/'));
+    const std::optional<SocketPeer> peer = SplitAuthority(authority);
+    if (!peer) return OpenFailure(EINVAL, std::string(authority));
+    const std::string node = peer->Node();
+    if (peer->host.empty()) return OpenFailure(EHOSTUNREACH, node);
+
+    addrinfo hints{};
+    hints.ai_family = peer->bracketed ? AF_INET6 : AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    // A numeric address (what the windows give) needs no name lookup.
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    const std::string port = std::to_string(peer->port);
+    addrinfo* found = nullptr;
+    int looked = ::getaddrinfo(peer->host.c_str(), port.c_str(), &hints, &found);
+    if (looked == EAI_NONAME && peer->bracketed) return OpenFailure(EINVAL, node);
+    if (looked == EAI_NONAME) {
+        hints.ai_flags = AI_NUMERICSERV;
+        looked = ::getaddrinfo(peer->host.c_str(), port.c_str(), &hints, &found);
+    }
+    if (looked != 0 || !found) return OpenFailure(EHOSTUNREACH, node);
+    const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, &::freeaddrinfo);
+
+    const Deadline deadline = Deadline::After(options.connectTimeoutMs);
+    int error = EADDRNOTAVAIL;
+    int fd = -1;
+    for (const addrinfo* a = found; a && fd < 0; a = a->ai_next) {
+        if ((a->ai_family != AF_INET && a->ai_family != AF_INET6) || NoPrinterAddress(a->ai_addr)) continue;
+        fd = ConnectTo(*a, deadline, options.stop, error);
+        if (error == ECANCELED || error == ETIMEDOUT) break;
+    }
+    if (fd < 0) return OpenFailure(error, node);
     auto transport = std::make_unique<SocketTransport>(fd, node);
     if (!transport->BlockInSlices()) return OpenFailure(errno, node);
     OpenedTransport opened;

@@ -1,10 +1,14 @@
 #include "driver/backend/Delivery.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "link/Device.h"
@@ -56,6 +60,72 @@ Read ReadBlock(int fd, std::vector<std::uint8_t>& block, std::size_t& length, co
     }
 }
 
+// A regular file (or a block device) can be read again from its start for
+// each copy; a FIFO, a socket or a tty cannot.
+bool Rewindable(int fd) {
+    struct stat info {};
+    return ::fstat(fd, &info) == 0 && (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode));
+}
+
+// An unnamed file in $TMPDIR (CUPS's spool folder for temporary files), else
+// /tmp, that goes away with its descriptor; -1 with errno set.
+int AnonymousFile() {
+    const char* folder = std::getenv("TMPDIR");
+    if (!folder || !*folder) folder = "/tmp";
+    int fd = ::open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+    // A file system without O_TMPFILE: a named file, removed at once.
+    std::string path = std::string(folder) + "/receiptmonitor-XXXXXX";
+    fd = ::mkostemp(path.data(), O_CLOEXEC);
+    if (fd >= 0) ::unlink(path.c_str());
+    return fd;
+}
+
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t length) {
+    while (length > 0) {
+        const ssize_t n = ::write(fd, data, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// The job's data, copy after copy. Input that cannot be read twice is kept
+// in an unnamed file as the first copy goes out; the others are read from
+// there, so that every copy is the one read of the input.
+class Copies {
+public:
+    explicit Copies(const JobInput& input) : input_(input) {}
+    ~Copies() {
+        if (kept_ >= 0) ::close(kept_);
+    }
+    Copies(const Copies&) = delete;
+    Copies& operator=(const Copies&) = delete;
+
+    // Before the printer is opened, so that nothing prints when it fails.
+    bool Prepare() {
+        if (input_.copies < 2 || Rewindable(input_.fd)) return true;
+        kept_ = AnonymousFile();
+        return kept_ >= 0;
+    }
+    // The descriptor to read copy `copy` (from 1) from; -1 when it cannot be rewound.
+    int Source(int copy) const {
+        if (copy == 1) return input_.fd;
+        const int fd = kept_ >= 0 ? kept_ : input_.fd;
+        return ::lseek(fd, 0, SEEK_SET) == 0 ? fd : -1;
+    }
+    // A block of the first copy, kept for the others.
+    bool Keep(int copy, const std::uint8_t* data, std::size_t length) {
+        return copy != 1 || kept_ < 0 || WriteAll(kept_, data, length);
+    }
+
+private:
+    const JobInput& input_;
+    int kept_ = -1;
+};
+
 class Job {
 public:
     Job(const DeviceChoice& device, JobWatch& watch, const LogLine& log) : device_(device), watch_(watch), log_(log) {}
@@ -65,6 +135,11 @@ public:
         options.usb = usb;
         options.productIds = device_.productIds.empty() ? nullptr : &device_.productIds;
         options.stop = &watch_.Stop();
+        Copies copies(input);
+        if (!copies.Prepare()) {
+            log_("ERROR: cannot keep the print data for its copies: " + ErrnoText(errno));
+            return {JobOutcome::InputFailed, 0};
+        }
         log_("STATE: +connecting-to-device");
         log_("INFO: connecting to the printer");
         printer_link::Opened opened = printer_link::OpenDevice(device_.uri, options);
@@ -79,17 +154,18 @@ public:
 
         std::vector<std::uint8_t> block(kBlockSize);
         for (int copy = 1; copy <= input.copies; ++copy) {
-            if (copy > 1) {
-                // A cancelled job ends after the copy in hand.
-                if (watch_.CancelRequested()) break;
-                if (::lseek(input.fd, 0, SEEK_SET) != 0) return InputFailure(printer);
-            }
+            // A cancelled job ends after the copy in hand.
+            if (copy > 1 && watch_.CancelRequested()) break;
+            const int source = copies.Source(copy);
+            if (source < 0) return InputFailure(printer, "cannot read the print data again");
             for (;;) {
                 std::size_t length = 0;
-                const Read read = ReadBlock(input.fd, block, length, watch_.Stop());
+                const Read read = ReadBlock(source, block, length, watch_.Stop());
                 if (read == Read::End) break;
                 if (read == Read::Stopped) return Cancelled(printer);
-                if (read == Read::Failed) return InputFailure(printer);
+                if (read == Read::Failed) return InputFailure(printer, "cannot read the print data");
+                if (!copies.Keep(copy, block.data(), length))
+                    return InputFailure(printer, "cannot keep the print data for its copies");
                 watch_.Writing();
                 watch_.Busy();
                 const printer_link::Result written =
@@ -161,8 +237,8 @@ private:
         return {JobOutcome::Cancelled, bytes_};
     }
 
-    DeliveryResult InputFailure(printer_link::Device& printer) {
-        log_("ERROR: cannot read the print data: " + ErrnoText(errno));
+    DeliveryResult InputFailure(printer_link::Device& printer, const std::string& what) {
+        log_("ERROR: " + what + ": " + ErrnoText(errno));
         printer.Abandon();
         return {JobOutcome::InputFailed, bytes_};
     }

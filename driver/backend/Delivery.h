@@ -28,7 +28,7 @@ enum class JobOutcome {
 
 struct JobInput {
     int fd = 0;
-    bool file = false;  // a file (read again for each copy), else the filter's output
+    bool file = false;  // a file (read once per copy; a FIFO once in all), else the filter's output
     int copies = 1;
 };
 

@@ -2,6 +2,9 @@
 
 #include "link/UriText.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -44,6 +47,39 @@ std::string VendorProduct(std::string_view vidAndPid) {
     return text.substr(4, 4) + "/" + text.substr(13, 4);
 }
 
+std::string_view WithoutBrackets(std::string_view host) {
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') return host.substr(1, host.size() - 2);
+    return host;
+}
+
+bool IsIpv6(std::string_view host) {
+    in6_addr address{};
+    return ::inet_pton(AF_INET6, std::string(host).c_str(), &address) == 1;
+}
+
+// A printer's address as the device layer reads it back: an IPv6 address
+// (bracketed in the URI, or percent-encoded as the spooler once wrote it), or
+// an IPv4 address or host name of letters, digits, '.', '-' and '_'. Anything
+// else is refused: a decoded '/', ':', '@' or '%' would take a new meaning in
+// the URI that opens the device (another host, another port).
+std::optional<std::string> PrinterAddress(std::string_view text, bool bracketed) {
+    const auto decoded = PercentDecoded(text);
+    if (!decoded || decoded->empty()) return std::nullopt;
+    std::string_view host = *decoded;
+    if (!bracketed && WithoutBrackets(host).size() != host.size()) {
+        host = WithoutBrackets(host);
+        bracketed = true;
+    } else if (!bracketed && text.find(':') != std::string_view::npos) {
+        return std::nullopt;  // "::1:9100": which colon is the port's?
+    }
+    if (bracketed || host.find(':') != std::string_view::npos)
+        return IsIpv6(host) ? std::optional<std::string>(host) : std::nullopt;
+    const bool name = std::all_of(host.begin(), host.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '.' || c == '-' || c == '_';
+    });
+    return name ? std::optional<std::string>(host) : std::nullopt;
+}
+
 }  // namespace
 
 MonitorTarget TargetFromPrinterData(std::string_view portName, const PrinterData& data) {
@@ -77,7 +113,9 @@ MonitorTarget TargetFromPrinterData(std::string_view portName, const PrinterData
 std::string FormatMonitorUri(std::string_view scheme, const MonitorTarget& target) {
     std::string uri(scheme);
     if (target.kind == MonitorTarget::Kind::Network) {
-        uri += "://" + PercentEncoded(target.host) + ":" + std::to_string(target.tcpPort);
+        const std::string_view host = WithoutBrackets(target.host);
+        uri += "://" + (IsIpv6(host) ? "[" + std::string(host) + "]" : PercentEncoded(target.host)) + ":" +
+               std::to_string(target.tcpPort);
         if (!target.portName.empty()) uri += "/" + PercentEncoded(target.portName);
         return uri;
     }
@@ -121,16 +159,29 @@ std::optional<MonitorTarget> ParseMonitorUri(std::string_view uri, std::string* 
         const auto slash = rest.find('/');
         const std::string_view authority = rest.substr(0, slash);
         path = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-        const auto portColon = authority.rfind(':');
-        const auto host = PercentDecoded(authority.substr(0, portColon));
-        if (!host || host->empty()) {
+        // "[IPv6]" holds colons of its own: the port's colon follows the bracket.
+        const bool bracketed = !authority.empty() && authority.front() == '[';
+        const auto close = bracketed ? authority.find(']') : std::string_view::npos;
+        if (bracketed && close == std::string_view::npos) {
+            Fail(error, "bad printer address \"" + std::string(authority) + "\"");
+            return std::nullopt;
+        }
+        const std::string_view hostText = bracketed ? authority.substr(1, close - 1)
+                                                    : authority.substr(0, authority.rfind(':'));
+        std::string_view portText = authority.substr(bracketed ? close + 1 : hostText.size());
+        if (hostText.empty()) {
             Fail(error, "no printer address");
+            return std::nullopt;
+        }
+        const auto host = PrinterAddress(hostText, bracketed);
+        if (!host) {
+            Fail(error, "bad printer address \"" + std::string(hostText) + "\"");
             return std::nullopt;
         }
         target.kind = MonitorTarget::Kind::Network;
         target.host = *host;
-        if (portColon != std::string_view::npos) {
-            const auto port = PortNumber(authority.substr(portColon + 1));
+        if (!portText.empty()) {
+            const auto port = portText.front() == ':' ? PortNumber(portText.substr(1)) : std::nullopt;
             if (!port) {
                 Fail(error, "bad port number");
                 return std::nullopt;
@@ -172,7 +223,11 @@ DeviceChoice DeviceFor(const MonitorTarget& target) {
     DeviceChoice choice;
     if (target.kind == MonitorTarget::Kind::NetworkWithoutAddress) return choice;  // nothing to open
     if (target.kind == MonitorTarget::Kind::Network) {
-        choice.uri = "socket://" + target.host + ":" + std::to_string(target.tcpPort);
+        // (A parsed host holds no delimiter; an IPv6 address gets its brackets.)
+        const std::string_view host = WithoutBrackets(target.host);
+        choice.uri = "socket://" + (host.find(':') != std::string_view::npos ? "[" + std::string(host) + "]"
+                                                                              : std::string(host)) +
+                     ":" + std::to_string(target.tcpPort);
         return choice;
     }
     choice.uri = "usb:";

@@ -9,7 +9,10 @@
 //   SCHEME:/PORTNAME?PortType=1                                    a network port without an address
 //
 // PORTNAME is the spooler's port name without its colon ("POS80-Port");
-// values are percent-encoded ("vid_0418%26pid_5011"). A USB printer is the
+// values are percent-encoded ("vid_0418%26pid_5011"). HOST is an IPv4
+// address or a host name (letters, digits, '.', '-', '_'), or an IPv6 address
+// in brackets ("[::1]"); a URI whose decoded HOST is anything else (a '/',
+// ':' or '@' in it) names no printer. A USB printer is the
 // first present one whose identity holds DevicePath, else VidAndPid, else one
 // of the listed product IDs; serial narrows VidAndPid to one device.
 #include <cstdint>
@@ -26,7 +29,7 @@ struct MonitorTarget {
     enum class Kind { Usb, Network, NetworkWithoutAddress };
     Kind kind = Kind::Usb;
     std::string portName;  // without the colon; may be empty
-    std::string host;      // Network
+    std::string host;      // Network: an IPv4 address, a name, or an IPv6 address without brackets
     std::uint16_t tcpPort = kRawTcpPort;
     std::string vidAndPid;   // Usb: "vid_0418&pid_5011"
     std::string devicePath;  // Usb: an identity "\\?\usb#vid_0418&pid_5011#..."

@@ -1,7 +1,11 @@
 #include "driver/service/CupsQueues.h"
 
 #include <cups/cups.h>
+#include <poll.h>
+#include <sys/socket.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -19,7 +23,7 @@ std::string LastError() {
     return text;
 }
 
-bool Failed() { return cupsLastError() > IPP_STATUS_OK_EVENTS_COMPLETE; }
+bool Failed(ipp_status_t status) { return status > IPP_STATUS_OK_EVENTS_COMPLETE; }
 
 std::string QueueUri(const std::string& queue) {
     char uri[HTTP_MAX_URI];
@@ -34,8 +38,65 @@ ipp_t* NewRequest(ipp_op_t op) {
     return request;
 }
 
-Response Send(ipp_t* request, const char* resource) {
-    return Response(cupsDoRequest(CUPS_HTTP_DEFAULT, request, resource), ippDelete);
+bool StopAsked(int stopFd) {
+    pollfd ready{stopFd, POLLIN, 0};
+    return stopFd >= 0 && ::poll(&ready, 1, 0) == 1;
+}
+
+// While a request waits for the scheduler, libcups asks this every kWaitStep
+// whether to go on waiting.
+constexpr double kWaitStep = 0.2;
+struct Bound {
+    int stopFd;
+    std::chrono::steady_clock::time_point end;
+    std::string why;  // why the wait was given up
+};
+
+int GoOnWaiting(http_t*, void* data) {
+    auto& bound = *static_cast<Bound*>(data);
+    if (StopAsked(bound.stopFd)) bound.why = "stopping";
+    else if (std::chrono::steady_clock::now() >= bound.end)
+        bound.why = "no answer within " + std::to_string(CupsQueues::kRequestLimitMs / 1000) + " s";
+    return bound.why.empty() ? 1 : 0;
+}
+
+struct Answer {
+    Response response{nullptr, ippDelete};
+    ipp_status_t status = IPP_STATUS_ERROR_SERVICE_UNAVAILABLE;
+    std::string error;  // what went wrong, whenever `status` is an error
+};
+
+// One request on a connection of its own, bounded in time (CupsQueues.h).
+// Takes `request`.
+Answer Send(int stopFd, ipp_t* request, const char* resource) {
+    Answer answer;
+    if (StopAsked(stopFd)) {
+        ippDelete(request);
+        answer.error = "stopping";
+        return answer;
+    }
+    http_t* http = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
+                                CupsQueues::kConnectLimitMs, nullptr);
+    if (!http) {
+        const int error = errno;
+        ippDelete(request);
+        answer.error = std::string("cannot connect to ") + cupsServer() + ": " + std::strerror(error);
+        return answer;
+    }
+    Bound bound{stopFd, std::chrono::steady_clock::now() + std::chrono::milliseconds(CupsQueues::kRequestLimitMs), {}};
+    httpSetTimeout(http, kWaitStep, &GoOnWaiting, &bound);
+    answer.response.reset(cupsDoRequest(http, request, resource));
+    answer.status = cupsLastError();
+    if (!bound.why.empty()) {
+        answer.response.reset();
+        answer.status = IPP_STATUS_ERROR_SERVICE_UNAVAILABLE;
+        answer.error = bound.why;
+    } else if (!answer.response || Failed(answer.status)) {
+        if (!Failed(answer.status)) answer.status = IPP_STATUS_ERROR_INTERNAL;
+        answer.error = LastError();
+    }
+    httpClose(http);
+    return answer;
 }
 
 // Each object (printer, job) of a response's `group`, one attribute at a time;
@@ -62,13 +123,12 @@ std::string Text(ipp_attribute_t* a) {
     return text ? text : "";
 }
 
-std::string JobRequest(ipp_op_t op, int job) {
+std::string JobRequest(int stopFd, ipp_op_t op, int job) {
     ipp_t* request = NewRequest(op);
     char uri[HTTP_MAX_URI];
     httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0, "/jobs/%d", job);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, uri);
-    Send(request, "/jobs/");
-    return Failed() ? LastError() : std::string();
+    return Send(stopFd, request, "/jobs/").error;
 }
 
 }  // namespace
@@ -77,10 +137,11 @@ std::optional<std::vector<QueueStatus>> CupsQueues::Queues(std::string* why) {
     ipp_t* request = NewRequest(IPP_OP_CUPS_GET_PRINTERS);
     static const char* const kWanted[] = {"printer-name", "device-uri", "printer-state", "printer-state-change-time"};
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 4, nullptr, kWanted);
-    const Response response = Send(request, "/");
+    const Answer answer = Send(stopFd_, request, "/");
+    const Response& response = answer.response;
     // No queues at all is an error to IPP.
-    if (!response || (Failed() && cupsLastError() != IPP_STATUS_ERROR_NOT_FOUND)) {
-        if (why) *why = LastError();
+    if (!response || (Failed(answer.status) && answer.status != IPP_STATUS_ERROR_NOT_FOUND)) {
+        if (why) *why = answer.error;
         return std::nullopt;
     }
     std::vector<QueueStatus> queues;
@@ -109,9 +170,10 @@ std::optional<std::vector<JobStatus>> CupsQueues::Jobs(const std::string& queue,
         static const char* const kWanted[] = {"job-id", "job-state", "job-state-reasons", "time-at-processing",
                                               "time-at-completed"};
         ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 5, nullptr, kWanted);
-        const Response response = Send(request, "/");
-        if (!response || Failed()) {
-            if (why) *why = LastError();
+        const Answer answer = Send(stopFd_, request, "/");
+        const Response& response = answer.response;
+        if (!response || Failed(answer.status)) {
+            if (why) *why = answer.error;
             return std::nullopt;
         }
         JobStatus job;
@@ -140,12 +202,13 @@ std::optional<std::vector<JobStatus>> CupsQueues::Jobs(const std::string& queue,
 std::string CupsQueues::Resume(const std::string& queue) {
     ipp_t* request = NewRequest(IPP_OP_RESUME_PRINTER);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, QueueUri(queue).c_str());
-    Send(request, "/admin/");
-    return Failed() ? LastError() : std::string();
+    return Send(stopFd_, request, "/admin/").error;
 }
 
-std::string CupsQueues::Release(int job) { return JobRequest(IPP_OP_RELEASE_JOB, job); }
+bool CupsQueues::Stopping() const { return StopAsked(stopFd_); }
 
-std::string CupsQueues::Restart(int job) { return JobRequest(IPP_OP_RESTART_JOB, job); }
+std::string CupsQueues::Release(int job) { return JobRequest(stopFd_, IPP_OP_RELEASE_JOB, job); }
+
+std::string CupsQueues::Restart(int job) { return JobRequest(stopFd_, IPP_OP_RESTART_JOB, job); }
 
 }  // namespace service

@@ -13,8 +13,18 @@
 
 namespace service {
 
+// Every request is bounded: a scheduler that takes no connection, or takes a
+// request and never answers, fails it after kRequestLimit, and at once when
+// the stop descriptor turns readable, so that the service stops in time
+// whatever the scheduler does.
 class CupsQueues {
 public:
+    static constexpr int kConnectLimitMs = 1000;
+    static constexpr int kRequestLimitMs = 10000;
+
+    // `stopFd` (the service's signalfd; -1 for none) is only polled, never read.
+    explicit CupsQueues(int stopFd = -1) : stopFd_(stopFd) {}
+
     // Nullopt when the scheduler cannot be asked; `why` then holds its error.
     std::optional<std::vector<QueueStatus>> Queues(std::string* why);
     // The queue's jobs that are not done yet, and those it aborted.
@@ -24,6 +34,12 @@ public:
     std::string Resume(const std::string& queue);
     std::string Release(int job);
     std::string Restart(int job);
+
+    // True once the stop descriptor is readable: requests fail at once.
+    bool Stopping() const;
+
+private:
+    int stopFd_;
 };
 
 }  // namespace service

@@ -38,9 +38,10 @@ std::string Plural(std::size_t n, const char* one, const char* many) {
 
 class Loop {
 public:
-    Loop(const ServiceOptions& options, const LogLine& log)
+    Loop(const ServiceOptions& options, const LogLine& log, int stopFd)
         : options_(options),
           log_(log),
+          cups_(stopFd),
           usb_(std::make_unique<printer_link::LinuxUsbDeviceSource>(options.usbRoot)),
           hotplug_(options.usbRoot) {}
 
@@ -144,6 +145,7 @@ void Loop::ReadQueues() {
     std::string why;
     const auto queues = cups_.Queues(&why);
     if (!queues) {
+        if (cups_.Stopping()) return;  // the loop ends next
         if (cupsAnswered_) log_("CUPS does not answer: " + why);
         cupsAnswered_ = false;
         return;
@@ -261,6 +263,7 @@ void Loop::Recover(const std::string& queue, std::time_t awaySince, const std::s
     }
     const auto jobs = status ? cups_.Jobs(queue, &why) : std::nullopt;
     if (!status || !jobs) {
+        if (cups_.Stopping()) return;
         log_(line + ", but CUPS does not tell its state: " + why);
         return;
     }
@@ -294,7 +297,8 @@ void Loop::Recover(const std::string& queue, std::time_t awaySince, const std::s
 }  // namespace
 
 bool RunService(const ServiceOptions& options, int stopFd, const LogLine& log, std::string* why) {
-    Loop loop(options, log);
+    // A request to the scheduler gives up at once when the stop signal comes.
+    Loop loop(options, log, stopFd);
     return loop.Run(stopFd, why);
 }
 

@@ -27,6 +27,7 @@ TEST(MonitorUri, PrinterDataBecomeTheUriAndTheUriTheDevice) {
          "m://192.168.0.7:9100/POS80-Port", "socket://192.168.0.7:9100", {}},
         {"no port number, or none that is one", {1, "10.0.0.5  0", "", ""}, "P:", "m://10.0.0.5:9100/P",
          "socket://10.0.0.5:9100", {}},
+        {"IPv6 address, in brackets", {1, "::1 9102", "", ""}, "P:", "m://[::1]:9102/P", "socket://[::1]:9102", {}},
         {"network port without an address", {1, "  ", "", ""}, "P:", "m:/P?PortType=1", "", {}},
         {"USB by vid&pid", {0, "", "vid_0418&pid_5011", ""}, "POS80-Port:",
          "m:/POS80-Port?VidAndPid=vid_0418%26pid_5011", "usb:", {"vid_0418&pid_5011"}},
@@ -64,8 +65,20 @@ TEST(MonitorUri, ListedUsbPrinterWithSerialAndRefusedUris) {
     EXPECT_EQ(back->serial, "SN 42/7");
     EXPECT_EQ(portmon::DeviceFor(*back).uri, "usb://0418/5011?serial=SN%2042%2F7");
 
+    // Decoded, and as the spooler once wrote them, IPv6 addresses get brackets in the device's URI.
+    for (const auto& [uri, device] : {std::pair{"m://%3A%3A1:9102/P", "socket://[::1]:9102"},
+                                      std::pair{"m://%5B::1%5D:9102/P", "socket://[::1]:9102"},
+                                      std::pair{"m://[fe80::1]/P", "socket://[fe80::1]:9100"}}) {
+        const auto target = portmon::ParseMonitorUri(uri);
+        ASSERT_TRUE(target) << uri;
+        EXPECT_EQ(portmon::DeviceFor(*target).uri, device);
+    }
+    // No decoded delimiter may name another host or port.
     for (const char* bad : {"no-scheme", "m://:9100/P", "m://h:0/P", "m://h:99999/P", "m://h:x/P",
-                            "m:/P?VidAndPid=%zz", "m:/P%00"}) {
+                            "m:/P?VidAndPid=%zz", "m:/P%00", "m://127.0.0.1%2F:9102/P", "m://127.0.0.1%3A9100:9102/P",
+                            "m://x%40127.0.0.1:9102/P", "m://x@127.0.0.1:9102/P", "m://h%3F:9102/P", "m://h%25:9102/P",
+                            "m://h%20:9102/P", "m://::1:9102/P", "m://[127.0.0.1]:9102/P", "m://[::1/P",
+                            "m://[::1]x/P", "m://[]:9102/P"}) {
         std::string why;
         EXPECT_FALSE(portmon::ParseMonitorUri(bad, &why)) << bad;
         EXPECT_FALSE(why.empty()) << bad;

@@ -7,7 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <cups/cups.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -368,6 +372,74 @@ TEST_F(PortMonitorCups, LpinfoListsTheNetworkAndTheUsbPrinter) {
                                   "        class = direct\n"
                                   "        info = Receipt printer USB 0418:5011\n"));
     EXPECT_TRUE(printer->WaitForLine("probe from 127.0.0.1"));
+}
+
+// The port monitor run as CUPS runs it, without a queue: the URIs it refuses
+// (stop the queue: an administrator must mend the URI), an IPv6 printer, and
+// copies of a file that cannot be read twice.
+TEST(PortMonitorByHand, RefusedUrisIpv6AndCopiesOfAFifo) {
+    const auto printer = std::make_unique<simtest::SimProcess>(simtest::SimOptions{});
+    ASSERT_TRUE(printer->ok()) << printer->error();
+    // A printer on ::1 (printer-sim listens on IPv4): takes one stream, counts its bytes.
+    const int v6 = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 any6{};
+    any6.sin6_family = AF_INET6;
+    any6.sin6_addr = in6addr_loopback;
+    socklen_t size = sizeof any6;
+    ASSERT_EQ(::bind(v6, reinterpret_cast<const sockaddr*>(&any6), sizeof any6), 0);
+    ASSERT_EQ(::listen(v6, 1), 0);
+    ASSERT_EQ(::getsockname(v6, reinterpret_cast<sockaddr*>(&any6), &size), 0);
+    std::size_t v6Bytes = 0;
+    std::thread v6Printer([&] {
+        pollfd ready{v6, POLLIN, 0};
+        const int c = ::poll(&ready, 1, 60000) == 1 ? ::accept(v6, nullptr, nullptr) : -1;
+        char buffer[4096];
+        for (ssize_t n; c >= 0 && (n = ::read(c, buffer, sizeof buffer)) > 0;) v6Bytes += static_cast<std::size_t>(n);
+        if (c >= 0) ::close(c);
+    });
+
+    const std::string tcp = "127.0.0.1:" + std::to_string(printer->TcpPort());
+    const std::string receipt = std::string("\x1b@receipt 42\n\x1dV\x42", 16) + '\0';
+    const fs::path folder = printer->TempDir();
+    const fs::path file = folder / "receipt.bin", fifo = folder / "receipt.fifo";
+    std::ofstream(file, std::ios::binary) << receipt;
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    struct Row {
+        std::string uri;
+        bool fromFifo;
+        int copies;
+        int status;          // 4: stop the queue
+        std::string says;    // in its output
+        std::size_t copiesPrinted;
+    };
+    const Row rows[] = {
+        {"m://127.0.0.1%2F:" + std::to_string(printer->TcpPort()) + "/P", false, 1, 4,
+         "ERROR: the device URI names no printer (bad printer address \"127.0.0.1%2F\")", 0},
+        {"m://127.0.0.1%3A9100:" + std::to_string(printer->TcpPort()) + "/P", false, 1, 4, "bad printer address", 0},
+        {"m://lp%40127.0.0.1:" + std::to_string(printer->TcpPort()) + "/P", false, 1, 4, "bad printer address", 0},
+        {"m://[127.0.0.1]:" + std::to_string(printer->TcpPort()) + "/P", false, 1, 4, "bad printer address", 0},
+        {"m://" + tcp + "/P", false, 2, 0, "INFO: printing on " + tcp, 2},
+        {"m://" + tcp + "/P", true, 2, 0, "INFO: printing on " + tcp, 2},
+        {"m://[::1]:" + std::to_string(ntohs(any6.sin6_port)) + "/P", false, 1, 0, "INFO: printing on [::1]:", 0},
+    };
+    std::size_t printed = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.uri + (row.fromFifo ? " (FIFO)" : ""));
+        const std::string input = row.fromFifo ? fifo.string() : file.string();
+        const std::string command = (row.fromFifo ? "cat " + file.string() + " > " + input + " & " : std::string()) +
+                                    "DEVICE_URI='" + row.uri + "' " + PORT_MONITOR_PROGRAM + " 7 shop receipt " +
+                                    std::to_string(row.copies) + " '' " + input;
+        int status = -1;
+        const std::string said = Shell(command, &status);
+        EXPECT_EQ(status, row.status) << said;
+        EXPECT_THAT(said, HasSubstr(row.says));
+        printed += row.copiesPrinted;
+        EXPECT_TRUE(printer->WaitForRawSize(printed * receipt.size()));
+        EXPECT_EQ(printer->RawBytes().size(), printed * receipt.size()) << said;
+    }
+    v6Printer.join();
+    ::close(v6);
+    EXPECT_EQ(v6Bytes, receipt.size());
 }
 
 }  // namespace

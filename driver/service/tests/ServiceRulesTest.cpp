@@ -3,11 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 
 #include "driver/service/Recovery.h"
 #include "driver/service/WatchedPrinter.h"
+#include "driver/service/tests/ServiceProcess.h"
 #include "platform/fake/usb/FakeUsbTree.h"
 #include "platform/linux/usb/UsbHotplug.h"
 
@@ -139,6 +144,46 @@ TEST(ServiceRules, FakeTreeHotplugEvents) {
     EXPECT_TRUE(hotplug.Take());
     pollfd quiet{hotplug.Fd(), POLLIN, 0};
     EXPECT_EQ(::poll(&quiet, 1, 0), 0) << "no events of the watch's own moves";
+}
+
+// A scheduler that takes the connection and the request and then hangs
+// (no answer at all, or an answer's head without its body): SIGTERM still
+// ends the service within 3 s.
+TEST(ServiceRules, StopsOnSigtermWhileTheSchedulerHangs) {
+    namespace fs = std::filesystem;
+    const printer_link::fake::FakeUsbTree scratch;
+    const fs::path socketPath = fs::path(scratch.Root()) / "cups.sock";
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 8), 0);
+    ::setenv("CUPS_SERVER", socketPath.c_str(), 1);
+    ::setenv("USB_PRINTER_ROOT", scratch.Root().c_str(), 1);
+    const auto readable = [](int fd) {
+        pollfd ready{fd, POLLIN, 0};
+        return ::poll(&ready, 1, 30000) == 1;
+    };
+    for (const char* head : {"", "HTTP/1.1 200 OK\r\nContent-Type: application/ipp\r\nContent-Length: 1000\r\n\r\n"}) {
+        SCOPED_TRACE(*head ? "the head of an answer" : "no answer");
+        servicetest::ServiceProcess service({SERVICE_PROGRAM, "--interval", "1"}, fs::path(scratch.Root()) / "log");
+        ASSERT_TRUE(readable(listener)) << service.Text();
+        const int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        ASSERT_GE(connection, 0);
+        // The request is in: the service waits for its answer.
+        char request[4096];
+        ASSERT_TRUE(readable(connection));
+        ASSERT_GT(::read(connection, request, sizeof request), 0);
+        ASSERT_EQ(::write(connection, head, std::strlen(head)), static_cast<ssize_t>(std::strlen(head)));
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(service.Stop(), 0) << service.Text();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << service.Text();
+        ::close(connection);
+    }
+    ::close(listener);
+    ::unsetenv("CUPS_SERVER");
+    ::unsetenv("USB_PRINTER_ROOT");
 }
 
 }  // namespace

@@ -676,7 +676,11 @@ private:
 
     cli::Runner DefineList(CLI::App& command, const ListCommand& list) {
         auto value = std::make_shared<std::string>();
-        command.add_option("VALUE", *value, "an entry of the list, its position, or none")->required();
+        command
+            .add_option("VALUE", *value,
+                        cli::NumbersWithUnit(list.list) ? "an entry of the list, its number, or none"
+                                                        : "an entry of the list, its position, or none")
+            ->required();
         return Runs([this, value, &list] {
             const int position = *value == "none" ? -1 : cli::ListPosition(list.list, *value);
             if (*value != "none" && position < 0) {

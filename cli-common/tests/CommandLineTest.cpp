@@ -3,10 +3,8 @@
 // and progress.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <sstream>
 
-#include "cli-common/EnglishLines.h"
 #include "cli-common/Json.h"
 #include "cli-common/Program.h"
 #include "cli-common/TerminalWindow.h"
@@ -152,53 +150,6 @@ TEST(TerminalWindow, TextsProgressAndTheFirstFailure) {
     }
     EXPECT_EQ(tty.str(), "\r[####################....................] 50% (2048 of 4096 bytes)\n"
                          "demo: a line after the bar\n");
-}
-
-
-// A Chinese-only text gets its English line unless the messages' locale is Chinese.
-TEST(TerminalWindow, EnglishLineAfterChineseOnlyTextsByLocale) {
-    const struct {
-        const char* lcAll;
-        const char* lcMessages;
-        const char* lang;
-        bool english;
-    } rows[] = {
-        {"", "", "", true},
-        {"C.UTF-8", "", "zh_CN.UTF-8", true},
-        {"", "zh_TW.UTF-8", "en_US.UTF-8", false},
-        {"", "", "zh_CN.GB18030", false},
-        {"zh_CN.UTF-8", "en_US.UTF-8", "", false},
-    };
-    for (const auto& row : rows) {
-        ::setenv("LC_ALL", row.lcAll, 1);
-        ::setenv("LC_MESSAGES", row.lcMessages, 1);
-        ::setenv("LANG", row.lang, 1);
-        std::ostringstream out, err;
-        {
-            cli::TerminalWindow terminal("demo", out, err, false);
-            terminal.Show("下载程序完成，打印机自动重启（请勿关闭电源）\n");
-            terminal.Show("网络连接失败,请确定IP地址是否与电脑同一网段,Fail to connect");  // has its English half
-            terminal.ShowFailure("ERROR 请选择设备", cli::kUnreachable);
-        }
-        const std::string english = row.english ? std::string(cli::EnglishLineFor("下载程序完成，打印机自动重启（请勿关闭电源）")) + "\n" : "";
-        EXPECT_EQ(out.str(), "下载程序完成，打印机自动重启（请勿关闭电源）\n" + english +
-                                 "网络连接失败,请确定IP地址是否与电脑同一网段,Fail to connect\n")
-            << row.lcAll << "|" << row.lcMessages << "|" << row.lang;
-        EXPECT_EQ(err.str(), std::string("ERROR 请选择设备\n") + (row.english ? "ERROR: choose a device\n" : ""));
-    }
-    ::unsetenv("LC_ALL");
-    ::unsetenv("LC_MESSAGES");
-    ::unsetenv("LANG");
-}
-
-TEST(Values, ListEntriesByTextNumberOrPosition) {
-    EXPECT_EQ(cli::ListPosition(protocol::kBlankFeedList, "1行"), 0);
-    EXPECT_EQ(cli::ListPosition(protocol::kBlankFeedList, "1"), 0);  // the number shown, not position 1
-    EXPECT_EQ(cli::ListPosition(protocol::kBlankFeedList, "0"), -1);
-    EXPECT_EQ(cli::ListPosition(protocol::kDensityList, "12"), 12);
-    EXPECT_EQ(cli::ListPosition(protocol::kCodePageList, "11"), 11);  // a position
-    EXPECT_EQ(cli::ListPosition(protocol::kPrintSpeedList, "MODE 2"), 2);
-    EXPECT_EQ(cli::ListPosition(protocol::kPrintSpeedList, "x"), -1);
 }
 
 }  // namespace

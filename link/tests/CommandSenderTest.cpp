@@ -46,34 +46,6 @@ struct Harness {
 };
 
 
-// Without retries a USB printer that stops taking data still gets the rest,
-// from the first byte it did not take, while it has been quiet for less than
-// resumeStalledMs; a reset is still dropped at once.
-TEST(CommandSender, WithoutRetriesAPausingUsbPrinterGetsTheRestUntilItStaysQuiet) {
-    printer_link::SenderSettings settings;
-    settings.retryUnfinished = false;
-    settings.resumeStalledMs = 1500;
-    settings.usbTimeoutMs = 200;
-    Harness h(settings);
-    h.usb.ScriptOpen(h.device, 0, OpenScript::StallAfter(1));
-    h.usb.ScriptOpen(h.device, 1, OpenScript::StallAfter(0));
-    h.sender.SubmitCommand(Pattern(100));
-    ASSERT_TRUE(h.sender.WaitUntilIdle(10000));
-    EXPECT_EQ(h.window.Events(), (std::vector<std::string>{"usb: timed out, kept", "usb: timed out, kept"}));
-    EXPECT_EQ(h.usb.Received(h.device), Pattern(100));
-
-    h.usb.SetDefaultScript(h.device, OpenScript::StallAfter(0));
-    const auto start = std::chrono::steady_clock::now();
-    h.sender.SubmitCommand(Pattern(100));
-    ASSERT_TRUE(h.sender.WaitUntilIdle(10000));
-    EXPECT_GE(MsSince(start), 1400.0);
-    const auto reports = h.window.Reports();
-    ASSERT_FALSE(reports.empty());
-    EXPECT_TRUE(reports.back().dropped);
-    EXPECT_EQ(reports.back().size, 100u);
-    EXPECT_EQ(reports.back().taken, 0u);
-}
-
 }  // namespace
 
 TEST(CommandSender, UsbPiecesInSubmissionOrder) {

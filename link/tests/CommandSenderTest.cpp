@@ -45,7 +45,6 @@ struct Harness {
     CommandSender sender;
 };
 
-
 }  // namespace
 
 TEST(CommandSender, UsbPiecesInSubmissionOrder) {

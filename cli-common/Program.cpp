@@ -188,6 +188,91 @@ std::vector<std::string> OptionWords(const CLI::App& app, bool valuesOnly, bool 
     return words;
 }
 
+// "NAME: rest" split at the first ": ".
+bool SplitName(const std::string& text, std::string& name, std::string& rest) {
+    const auto colon = text.find(": ");
+    if (colon == std::string::npos) return false;
+    name = text.substr(0, colon);
+    rest = text.substr(colon + 2);
+    return true;
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// The words after `before` up to the next blank: "N" of "At least N required".
+std::string WordAfter(const std::string& text, const std::string& before) {
+    const auto at = text.find(before);
+    if (at == std::string::npos) return {};
+    const auto start = at + before.size();
+    return text.substr(start, text.find(' ', start) - start);
+}
+
+// CLI11's own reports of a wrong command line, in the words of our programs.
+// Reports of the checks in this file are ours already and stay as they are.
+std::string Reworded(const CLI::ParseError& error) {
+    const std::string text = error.what();
+    std::string name, rest;
+    if (dynamic_cast<const CLI::RequiredError*>(&error)) {
+        if (EndsWith(text, " is required")) return "missing " + text.substr(0, text.size() - 12);
+        return text;
+    }
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&error)) {
+        if (EndsWith(text, " was given a disallowed flag override"))
+            return text.substr(0, text.find(' ')) + " takes no value";
+        if (text.rfind("Expected ", 0) == 0) {
+            const std::string count = WordAfter(text, text.rfind("Expected exactly ", 0) == 0 ? "exactly " : "least ");
+            const std::string option = WordAfter(text, " arguments to ");
+            const std::string got = text.substr(text.rfind(' ') + 1);
+            const bool exactly = text.rfind("Expected exactly ", 0) == 0;
+            return option + (exactly ? " takes " : " needs at least ") + count + " values, not " + got;
+        }
+        if (!SplitName(text, name, rest)) return text;
+        if (EndsWith(rest, " missing")) {
+            const std::string type = rest.substr(0, rest.size() - 8);
+            const auto blank = type.rfind(" required ");
+            return "missing " + (blank == std::string::npos ? std::string("value") : type.substr(blank + 10)) +
+                   " after " + name;
+        }
+        const std::string got = rest.substr(rest.rfind(' ') + 1);
+        if (rest.rfind("At least ", 0) == 0)
+            return name + " needs at least " + WordAfter(rest, "At least ") + " values, not " + got;
+        if (rest.rfind("At Most ", 0) == 0)
+            return name + " takes at most " + WordAfter(rest, "At Most ") + " values, not " + got;
+        return text;
+    }
+    if (dynamic_cast<const CLI::ConversionError*>(&error)) {
+        if (SplitName(text, name, rest) && (rest == "too many inputs for a flag" || rest == "Should be true/false or a number"))
+            return name + " takes no value";
+        if (text.rfind("Could not convert: ", 0) == 0) {
+            const std::string pair = text.substr(19);
+            const auto equals = pair.find(" = ");
+            if (equals != std::string::npos)
+                return pair.substr(0, equals) + ": \"" + pair.substr(equals + 3) + "\" is not a valid value";
+        }
+        return text;
+    }
+    if (dynamic_cast<const CLI::ExcludesError*>(&error)) {
+        const auto at = text.find(" excludes ");
+        if (at != std::string::npos) return text.substr(0, at) + " and " + text.substr(at + 10) + " cannot go together";
+    }
+    if (dynamic_cast<const CLI::RequiresError*>(&error)) {
+        const auto at = text.find(" requires ");
+        if (at != std::string::npos) return text.substr(0, at) + " needs " + text.substr(at + 10) + " too";
+    }
+    if (dynamic_cast<const CLI::ValidationError*>(&error) && SplitName(text, name, rest)) {
+        // CLI::IsMember: "13CM not in {80CM,58CM}".
+        const auto at = rest.find(" not in {");
+        if (at != std::string::npos && EndsWith(rest, "}")) {
+            std::string choices = rest.substr(at + 9, rest.size() - at - 10);
+            for (std::size_t comma; (comma = choices.find(',')) != std::string::npos;) choices.replace(comma, 1, " or ");
+            return name + ": \"" + rest.substr(0, at) + "\" is not " + choices;
+        }
+    }
+    return text;
+}
+
 }  // namespace
 
 const char* ProjectVersion() { return PROJECT_VERSION_TEXT; }
@@ -306,7 +391,7 @@ int Program::Run(const std::vector<std::string>& args, std::ostream& out, std::o
         return ReportUsage("unexpected argument" + std::string(extras.size() > 1 ? "s" : "") + ":" + list, command,
                            err);
     } catch (const CLI::ParseError& error) {
-        return ReportUsage(error.what(), Selected(), err);
+        return ReportUsage(Reworded(error), Selected(), err);
     }
 
     const CLI::App* command = Selected();

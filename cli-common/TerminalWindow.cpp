@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
+#include "cli-common/EnglishLines.h"
 #include "cli-common/ExitCode.h"
 #include "platform/linux/usb/AccessHint.h"
 
@@ -27,7 +29,7 @@ std::string WithoutLineEnd(const std::string& text) {
 bool IsTerminal(int fd) { return ::isatty(fd) == 1; }
 
 TerminalWindow::TerminalWindow(std::string program, std::ostream& out, std::ostream& err, bool errIsTerminal)
-    : program_(std::move(program)), out_(out), err_(err), errIsTerminal_(errIsTerminal) {}
+    : program_(std::move(program)), out_(out), err_(err), errIsTerminal_(errIsTerminal), english_(!ChineseLocale()) {}
 
 TerminalWindow::~TerminalWindow() { EndProgress(); }
 
@@ -37,15 +39,22 @@ void TerminalWindow::Print(std::ostream& stream, const std::string& text) {
     stream.flush();
 }
 
+void TerminalWindow::PrintWindowText(std::ostream& stream, const std::string& text) {
+    Print(stream, text);
+    if (!english_) return;
+    if (const std::string_view english = EnglishLineFor(WithoutLineEnd(text)); !english.empty())
+        Print(stream, std::string(english));
+}
+
 void TerminalWindow::Show(const std::string& text) {
     std::lock_guard lock(mutex_);
-    Print(out_, text);
+    PrintWindowText(out_, text);
 }
 
 void TerminalWindow::ShowFailure(const std::string& text, int code) {
     std::lock_guard lock(mutex_);
     if (status_ == kDone) status_ = code;
-    Print(err_, text);
+    PrintWindowText(err_, text);
 }
 
 void TerminalWindow::Note(const std::string& text) {
@@ -138,6 +147,11 @@ std::string FailureDetail(const printer_link::Result& result, bool network) {
             break;
     }
     return {};
+}
+
+int OpenFailureCode(const printer_link::Result& result) {
+    const bool refused = result.error == EACCES || result.error == EPERM;
+    return refused && !result.node.empty() ? kLocalFailure : kUnreachable;
 }
 
 }  // namespace cli

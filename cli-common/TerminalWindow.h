@@ -4,7 +4,9 @@
 // texts, the lines a terminal adds to them and the progress go to stderr.
 // The first failure shown decides the exit code (ExitCode.h). Progress is a
 // bar redrawn in place only when stderr is a terminal; into a log or a pipe
-// it is a plain line at each quarter. Safe to call from several threads.
+// it is a plain line at each quarter. A window's text that is Chinese only
+// is followed by its English line (EnglishLines.h) unless the locale is
+// Chinese. Safe to call from several threads.
 #include <cstdint>
 #include <istream>
 #include <mutex>
@@ -49,12 +51,14 @@ public:
 
 private:
     void Print(std::ostream& stream, const std::string& text);
+    void PrintWindowText(std::ostream& stream, const std::string& text);
     void EndProgressLocked();
 
     std::string program_;
     std::ostream& out_;
     std::ostream& err_;
     bool errIsTerminal_;
+    bool english_;
     mutable std::mutex mutex_;
     int status_ = 0;
     std::string devicePath_;
@@ -68,5 +72,9 @@ private:
 // Permission denied (...)", "127.0.0.1:9100: the printer dropped the
 // connection ..."). Empty where nothing more is known (no device found).
 std::string FailureDetail(const printer_link::Result& result, bool network);
+
+// The exit code of a failed open: a refused permission on this machine is a
+// local failure (5), anything else means the printer was not reached (3).
+int OpenFailureCode(const printer_link::Result& result);
 
 }  // namespace cli

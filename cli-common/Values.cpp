@@ -33,6 +33,37 @@ std::optional<protocol::Ipv4> ParseIpv4(std::string_view text) {
     return ip;
 }
 
+namespace {
+
+// The digits an entry starts with when a unit follows them ("1" of "1行"), else empty.
+std::string_view NumberBeforeUnit(std::string_view entry) {
+    std::size_t digits = 0;
+    while (digits < entry.size() && entry[digits] >= '0' && entry[digits] <= '9') ++digits;
+    if (digits == 0 || digits == entry.size()) return {};
+    return entry.substr(0, digits);
+}
+
+}  // namespace
+
+bool NumbersWithUnit(const protocol::ValueList& list) {
+    if (list.count == 0) return false;
+    for (std::string_view entry : list)
+        if (NumberBeforeUnit(entry).empty()) return false;
+    return true;
+}
+
+int ListPosition(const protocol::ValueList& list, std::string_view value) {
+    for (int i = 0; i < list.count; ++i)
+        if (list.entries[i] == value) return i;
+    if (!ParseNumber(value, 0, 999999)) return -1;
+    if (NumbersWithUnit(list)) {
+        for (int i = 0; i < list.count; ++i)
+            if (NumberBeforeUnit(list.entries[i]) == value) return i;
+        return -1;
+    }
+    return list.Find(value);
+}
+
 std::vector<std::string> SplitMacBoxes(const std::vector<std::string>& args) {
     if (args.size() == 6) return args;
     if (args.size() != 1) return {};

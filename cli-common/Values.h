@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "protocol/SettingsCommands.h"
+#include "protocol/ValueLists.h"
 
 namespace cli {
 
@@ -28,6 +29,15 @@ std::optional<protocol::Mac> MacFromBoxes(const std::vector<std::string>& boxes,
 
 // One argument "0:1a:b:ff:7:c0" (or with '-') as a MAC.
 std::optional<protocol::Mac> ParseMac(std::string_view text);
+
+// An entry of a window's list as typed: the entry's own text first. Then a
+// plain number: in a list of numbers with a unit ("1行" .. "5行") it is the
+// number the entry shows ("1" is "1行"), and positions are not read there, so
+// that "1" never means the second entry; in every other list it is the
+// entry's position from 0. -1 when the value names no entry.
+int ListPosition(const protocol::ValueList& list, std::string_view value);
+// True for a list of numbers with a unit, where plain numbers name entries.
+bool NumbersWithUnit(const protocol::ValueList& list);
 
 // "0:1a:b:ff:7:c0": each box as the MAC boxes show it (%x).
 std::string MacBoxesText(const protocol::Mac& mac);

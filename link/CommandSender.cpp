@@ -63,8 +63,10 @@ bool CommandSender::SubmitCommand(const std::uint8_t* data, std::size_t length) 
     std::deque<Submission> parts;
     for (std::size_t offset = 0; offset < length; offset += kMaxSubmission) {
         const std::size_t size = std::min(kMaxSubmission, length - offset);
-        parts.push_back(Submission{std::vector<std::uint8_t>(data + offset, data + offset + size),
-                                   static_cast<std::int32_t>(size)});
+        Submission part;
+        part.bytes.assign(data + offset, data + offset + size);
+        part.remaining = static_cast<std::int32_t>(size);
+        parts.push_back(std::move(part));
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -100,6 +102,10 @@ void CommandSender::SenderThread() {
         }
         const auto started = Clock::now();
         const std::int32_t before = current->remaining;
+        if (!current->attempted) {
+            current->attempted = true;
+            current->lastProgress = started;
+        }
 
         // The port choice is read afresh for every attempt.
         const PortChoice choice = window_.ReadPortChoice();
@@ -119,12 +125,15 @@ void CommandSender::SenderThread() {
                 break;
         }
         if (StopRequested()) break;
+        if (current->remaining < before) current->lastProgress = Clock::now();
         if (!result.Ok()) {
             // A device that cannot be reached drops the submission; what a
             // failed write leaves is tried again unless the settings say no.
             AttemptReport report;
             report.port = choice;
-            report.dropped = result.outcome == Outcome::OpenFailed || !settings_.retryUnfinished;
+            report.size = current->bytes.size();
+            report.taken = report.size - static_cast<std::size_t>(std::max<std::int32_t>(current->remaining, 0));
+            report.dropped = result.outcome == Outcome::OpenFailed || !KeepsRest(choice, result, *current);
             if (report.dropped) current->remaining = 0;
             report.remaining = static_cast<std::size_t>(std::max<std::int32_t>(current->remaining, 0));
             report.result = std::move(result);
@@ -152,6 +161,13 @@ void CommandSender::SenderThread() {
         running_ = false;
     }
     changed_.notify_all();
+}
+
+bool CommandSender::KeepsRest(PortChoice choice, const Result& result, const Submission& s) const {
+    if (settings_.retryUnfinished) return true;
+    if (settings_.resumeStalledMs < 0 || choice != PortChoice::Usb || result.outcome != Outcome::TimedOut)
+        return false;
+    return Clock::now() - s.lastProgress < std::chrono::milliseconds(settings_.resumeStalledMs);
 }
 
 Result CommandSender::DeliverOverUsb(Submission& s) {

@@ -2,6 +2,7 @@
 // The command queue and the sender thread: every action hands its bytes to
 // SubmitCommand, which returns at once; one sender thread delivers the
 // submissions in order over the port chosen at that moment.
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -29,8 +30,15 @@ struct SenderSettings {
     int minRetryIntervalMs = 100;
     // What a failed write leaves pending is tried again (the window's rule).
     // Off: the rest is dropped and the failure reported once (command lines,
-    // which must end).
+    // which must end), but see resumeStalledMs.
     bool retryUnfinished = true;
+    // With retryUnfinished off: a USB printer that stops taking data for a
+    // while (a piece timed out; USB knows which bytes it took) is still given
+    // the rest, from the first byte it did not take, until it has taken
+    // nothing for this long; only then is the rest dropped. < 0: dropped at
+    // the first failure. Over the network the first byte not taken is not
+    // known, so a failed delivery there is not resumed.
+    int resumeStalledMs = -1;
 };
 
 // Shutting down: the sender calls the window (port choice, IP field, failed
@@ -70,8 +78,11 @@ public:
 private:
     struct Submission {
         std::vector<std::uint8_t> bytes;
-        std::int32_t remaining;
+        std::int32_t remaining = 0;
+        bool attempted = false;
+        std::chrono::steady_clock::time_point lastProgress{};  // first attempt, or the last that delivered bytes
     };
+    bool KeepsRest(PortChoice choice, const Result& result, const Submission& s) const;
     void SenderThread();
     Result DeliverOverUsb(Submission& s);
     Result DeliverOverNet(Submission& s);

@@ -78,6 +78,9 @@ const std::vector<std::string>& UpdateToolProductIds();    // the first six of t
 inline constexpr std::uint16_t kPrinterTcpPort = 9100;
 inline constexpr int kConnectTimeoutMs = 5000;
 inline constexpr int kFinishTimeoutMs = 2000;
+// A printer that has taken nothing for this long is "not taking data": the
+// port monitor reports it, the command lines give up on it.
+inline constexpr int kNotTakingDataMs = 10000;
 
 struct OpenOptions {
     UsbDeviceSource* usb = nullptr;     // where usb URIs find their devices

@@ -26,6 +26,8 @@ struct AttemptReport {
     // data; Stopped is never reported.
     Result result;
     std::size_t remaining = 0;  // bytes of the submission still pending
+    std::size_t size = 0;       // bytes of the whole submission
+    std::size_t taken = 0;      // of them, taken by the printer as far as the port can tell
     bool dropped = false;       // the submission was given up (else it is tried again)
 };
 

@@ -87,7 +87,8 @@ TEST(Program, WrongInputIsOneLineAndTheUsageLine) {
     } cases[] = {
         {{"send", "--bogus", "1.2.3.4"}, 2, "demo: unknown option --bogus\nUsage: demo [OPTIONS] send ADDRESS\n"},
         {{"frob"}, 2, "demo: unknown subcommand frob\nUsage: demo [OPTIONS] SUBCOMMAND [ARGUMENTS]\n"},
-        {{"send"}, 2, "demo: ADDRESS is required\nUsage: demo [OPTIONS] send ADDRESS\n"},
+        {{"send"}, 2, "demo: missing ADDRESS\nUsage: demo [OPTIONS] send ADDRESS\n"},
+        {{"send", "1.2.3.4", "--where"}, 2, "demo: missing W after --where\nUsage: demo [OPTIONS] send ADDRESS\n"},
         {{"send", "1.2.3.400"}, 2,
          "demo: ADDRESS: \"1.2.3.400\" is not a dotted address such as 192.168.0.1\nUsage: demo [OPTIONS] send ADDRESS\n"},
         {{"send", "0.0.0.0"}, 2, "demo: 0.0.0.0 is no printer\nUsage: demo [OPTIONS] send ADDRESS\n"},

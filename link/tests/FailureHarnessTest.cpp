@@ -130,7 +130,7 @@ const std::vector<Case>& Cases() {
          {"folder: a directory, not a regular file"}, 2, ""},
         {"a USB printer that cannot be opened", {}, false, Prepare::UnopenableNode, {"cadmon", "cut"}, 3,
          {"USB OPEN FAIL\n", "cannot open ", "/dev/usb/lp0: Is a directory\n"}, 2, ""},
-        {"a USB printer the user may not open", {}, false, Prepare::LockedNode, {"ferrik", "dark", "1"}, 3,
+        {"a USB printer the user may not open", {}, false, Prepare::LockedNode, {"ferrik", "dark", "1"}, 5,
          {"set error no connect", "/dev/usb/lp0: Permission denied (install the udev rule", "lp group"}, 2, ""},
         {"set-network with no printer at that address", {"--printer", "mac=00:1a:0b:ff:07:c0,ip=127.0.0.1"}, false,
          Prepare::Nothing, {"ferrik", "set-network", "--printer", "127.0.0.2", "--seconds", "1"}, 3,

@@ -96,8 +96,11 @@ public:
     printer_link::Ipv4 ReadPrinterIp() override { return printerIp_; }
 
     void AttemptFailed(const printer_link::AttemptReport& report) override {
+        // A printer that stopped taking data for a moment gets the rest
+        // again; as in the window, that shows nothing.
+        if (!report.dropped) return;
         const bool openFailed = report.result.outcome == printer_link::Outcome::OpenFailed;
-        const int code = openFailed ? cli::kUnreachable : cli::kPrinterFailed;
+        const int code = openFailed ? cli::OpenFailureCode(report.result) : cli::kPrinterFailed;
         const ShownTexts shown = TextsFor(report);
         terminal_.Fail(code);
         for (const std::string& text : {shown.status, shown.box})
@@ -105,11 +108,29 @@ public:
         // A refused network connection says all in the window's text.
         const bool network = report.port == printer_link::PortChoice::Net;
         if (openFailed && network) return;
+        if (!openFailed && !network) {
+            terminal_.Note(UsbGiveUpLine(report));
+            return;
+        }
         if (const std::string detail = cli::FailureDetail(report.result, network); !detail.empty())
             terminal_.Note(detail);
     }
 
 private:
+    // USB knows which bytes the printer took: the line says how many.
+    static std::string UsbGiveUpLine(const printer_link::AttemptReport& report) {
+        const printer_link::Result& result = report.result;
+        std::string line = result.node.empty() ? std::string() : result.node + ": ";
+        if (result.outcome == printer_link::Outcome::TimedOut) {
+            line += "printer not taking data for " + std::to_string(printer_link::kNotTakingDataMs / 1000) + " s";
+        } else {
+            line += "the printer dropped the connection";
+            if (result.error != 0) line += std::string(" (") + std::strerror(result.error) + ")";
+        }
+        return line + "; " + std::to_string(report.taken) + " of " + std::to_string(report.size) +
+               " bytes sent, the rest is not sent";
+    }
+
     cli::TerminalWindow& terminal_;
     printer_link::PortChoice port_;
     printer_link::Ipv4 printerIp_;
@@ -211,8 +232,20 @@ private:
 
 std::string DescribeList(const protocol::ValueList& list) {
     std::ostringstream text;
+    // What to type beside each entry: its number where entries are numbers
+    // with a unit, else its position.
+    const bool numbers = cli::NumbersWithUnit(list);
     int position = 0;
-    for (std::string_view entry : list) text << "  " << position++ << "  \"" << entry << "\"\n";
+    for (std::string_view entry : list) {
+        text << "  ";
+        if (numbers) {
+            text << entry.substr(0, entry.find_first_not_of("0123456789"));
+        } else {
+            text << position;
+        }
+        ++position;
+        text << "  \"" << entry << "\"\n";
+    }
     text << "  none  (nothing chosen: sends FF)\n";
     return text.str();
 }
@@ -272,7 +305,9 @@ private:
         text.notes =
             "Over the network a message counts as delivered once the printer has closed the connection\n"
             "after taking every byte (cadmon waits up to 2 s for that); each send waits at most 5 s for\n"
-            "the printer to take data.\n"
+            "the printer to take data. Over USB a printer that pauses gets the rest from the first byte\n"
+            "it did not take; after 10 s without taking a byte cadmon gives up and says how many bytes\n"
+            "were sent (exit status 1).\n"
             "\n"
             "Text code page: chosen from LC_ALL, LC_CTYPE or LANG (the first one set): zh_CN CP936,\n"
             "zh_TW/zh_HK CP950, ja CP932, ko CP949, ru CP1251, anything else (C, POSIX, en_US...)\n"
@@ -425,8 +460,11 @@ private:
         static printer_link::SenderSettings SenderSettingsFor(const Options& options) {
             printer_link::SenderSettings settings;
             settings.tcp = TcpSettingsFor(options);
-            // A terminal reports a failed delivery and ends; it does not retry.
+            // A terminal reports a failed delivery and ends; it does not
+            // retry, but gives a USB printer that pauses the rest until it
+            // has taken nothing for a while.
             settings.retryUnfinished = false;
+            settings.resumeStalledMs = printer_link::kNotTakingDataMs;
             return settings;
         }
 
@@ -501,7 +539,11 @@ private:
         };
         for (const ListCommand& list : ListCommands()) {
             table.push_back({list.name, list.summary, [this, &list](CLI::App& command) { return DefineList(command, list); },
-                             "VALUE is an entry as the window shows it, or its position:\n" + DescribeList(list.list) +
+                             std::string(cli::NumbersWithUnit(list.list)
+                                             ? "VALUE is an entry as the window shows it, or its number alone (1 for\n"
+                                               "\"1行\"; here a number is never a position):\n"
+                                             : "VALUE is an entry as the window shows it, or its position:\n") +
+                                 DescribeList(list.list) +
                                  "  cadmon --net 127.0.0.1 " + list.name + " " +
                                  std::string(list.list.entries[list.list.count - 1]) + "\n"});
         }
@@ -634,9 +676,13 @@ private:
 
     cli::Runner DefineList(CLI::App& command, const ListCommand& list) {
         auto value = std::make_shared<std::string>();
-        command.add_option("VALUE", *value, "an entry of the list, its position, or none")->required();
+        command
+            .add_option("VALUE", *value,
+                        cli::NumbersWithUnit(list.list) ? "an entry of the list, its number, or none"
+                                                        : "an entry of the list, its position, or none")
+            ->required();
         return Runs([this, value, &list] {
-            const int position = *value == "none" ? -1 : list.list.Find(*value);
+            const int position = *value == "none" ? -1 : cli::ListPosition(list.list, *value);
             if (*value != "none" && position < 0) {
                 throw UsageError("\"" + *value + "\" is not in the " + std::string(list.name) + " list; see 'cadmon " +
                                  list.name + " --help' for its entries");

@@ -3,11 +3,15 @@
 // texts shown and the exit status.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/fake/usb/FakeUsbTree.h"
 #include "settings-tool/tests/CadmonRunner.h"
 #include "sim/testing/SimProcess.h"
 
@@ -260,7 +265,7 @@ TEST(CadmonRefusal, BadInputSendsNothing) {
         {{"buzzer", "9"}, 2, "\"9\" is not in the buzzer list"},
         {{"speed", "MODE 9"}, 2, "not in the speed list"},
         {{"set-ip", "192.168.1.300", "255.255.255.0", "192.168.0.1"}, 2, "not a dotted address"},
-        {{"set-ip", "192.168.1.1"}, 2, "MASK is required\nUsage: cadmon [OPTIONS] set-ip NEWIP MASK GATEWAY\n"},
+        {{"set-ip", "192.168.1.1"}, 2, "missing MASK\nUsage: cadmon [OPTIONS] set-ip NEWIP MASK GATEWAY\n"},
         {{"set-mac", "0", "1"}, 2, "six boxes"},
         {{"dhcp", "maybe"}, 2, "on or off"},
         {{"usb-id", "y"}, 2, "x or g"},
@@ -531,6 +536,164 @@ TEST(CadmonWindow, FromTheMenuItKeepsItsLanguageInTheConfigFolder) {
     EXPECT_EQ(withNet.err, "cadmon: a subcommand is required with --net\nUsage: cadmon [OPTIONS] SUBCOMMAND [ARGUMENTS]\n");
     fs::remove_all(base);
 #endif
+}
+
+
+// A USB printer that pauses: this test reads the fake tree's FIFO itself. The
+// pipe is filled so that only `room` bytes fit, and is read empty again
+// `pauseMs` after cadmon starts (never when < 0).
+class PausingUsbPrinter {
+public:
+    PausingUsbPrinter(std::size_t room, int pauseMs) {
+        ::chmod(tree_.Root().c_str(), 0755);
+        node_ = tree_.AddPrinter("1-1", "0418", "5011", 0);
+        reader_ = ::open(node_.c_str(), O_RDONLY | O_NONBLOCK);
+        const int writer = ::open(node_.c_str(), O_WRONLY | O_NONBLOCK);
+        const int size = ::fcntl(writer, F_GETPIPE_SZ);
+        filler_ = static_cast<std::size_t>(std::max(size, 0)) - room;
+        const std::string filler(filler_, '\0');
+        for (std::size_t done = 0; done < filler_;) {
+            const ssize_t n = ::write(writer, filler.data() + done, filler_ - done);
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        ::close(writer);
+        thread_ = std::thread([this, pauseMs] {
+            if (pauseMs < 0) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+            while (!done_) ReadSome(20);
+        });
+    }
+    ~PausingUsbPrinter() {
+        Finish();
+        ::close(reader_);
+    }
+    // Everything that arrived after the filler.
+    std::string Finish() {
+        done_ = true;
+        if (thread_.joinable()) thread_.join();
+        while (ReadSome(0)) {
+        }
+        return received_.size() > filler_ ? received_.substr(filler_) : std::string();
+    }
+    const std::string& Root() const { return tree_.Root(); }
+    const std::string& Node() const { return node_; }
+
+private:
+    bool ReadSome(int waitMs) {
+        pollfd fd{reader_, POLLIN, 0};
+        if (::poll(&fd, 1, waitMs) <= 0) return false;
+        char buffer[8192];
+        const ssize_t n = ::read(reader_, buffer, sizeof buffer);
+        if (n <= 0) return false;
+        received_.append(buffer, static_cast<std::size_t>(n));
+        return true;
+    }
+
+    printer_link::fake::FakeUsbTree tree_;
+    std::string node_;
+    int reader_ = -1;
+    std::size_t filler_ = 0;
+    std::string received_;
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+// A printer that pauses while it prints gets the rest of the message from the
+// first byte it did not take; one that takes nothing for 10 s is given up,
+// and the line says how much it took.
+TEST(CadmonPause, UsbResumesAtTheFirstUnsentByteAndGivesUpAfterTenQuietSeconds) {
+    std::string message;
+    for (int i = 0; i < 100; ++i) message.push_back(static_cast<char>('A' + i % 26));
+    const struct {
+        const char* name;
+        std::size_t room;  // bytes the printer takes before it pauses
+        int pauseMs;       // < 0: it never takes more
+        int exitStatus;
+        std::size_t arrives;
+        const char* said;  // on stderr (empty: nothing)
+    } rows[] = {
+        {"takes 64 of 100, pauses 2.5 s", 64, 2500, 0, 100, ""},
+        {"takes nothing for 2.5 s", 0, 2500, 0, 100, ""},
+        {"takes 64 of 100, then nothing", 64, -1, 1, 64, "printer not taking data for 10 s; 64 of 100 bytes sent"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        PausingUsbPrinter printer(row.room, row.pauseMs);
+        const auto start = std::chrono::steady_clock::now();
+        const CadmonRun run = RunCadmon({"--usb-root", printer.Root(), "print", message}, {{"LC_ALL", "C.UTF-8"}});
+        const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(run.exitStatus, row.exitStatus) << run.Describe();
+        EXPECT_EQ(printer.Finish(), message.substr(0, row.arrives));
+        if (*row.said == '\0') {
+            EXPECT_EQ(run.err, "") << run.Describe();
+        } else {
+            EXPECT_NE(run.err.find(printer.Node() + ": " + row.said), std::string::npos) << run.Describe();
+            EXPECT_GT(seconds, 9.0) << "gave up before the printer had been quiet for 10 s";
+        }
+    }
+}
+
+// Over the network the same pause costs nothing: the socket holds the message.
+TEST(CadmonPause, NetworkPrinterThatPausesTakesEverything) {
+    SimProcess sim(WithArgs({"--read-size", "64", "--delay", "2500"}));
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    const std::string message(100, 'n');
+    const CadmonRun run = RunCadmon({"--net", "127.0.0.1", "print", message}, EnvironmentFor(sim));
+    EXPECT_EQ(run.exitStatus, 0) << run.Describe();
+    ASSERT_TRUE(sim.WaitForRawSize(100, std::chrono::seconds(10)));
+    EXPECT_EQ(Raw(sim), message);
+}
+
+// A node this user may not open is a local failure: its name and what grants access.
+TEST(CadmonFailure, PermissionDeniedOnTheUsbNodeIsStatusFive) {
+    printer_link::fake::FakeUsbTree tree;
+    ::chmod(tree.Root().c_str(), 0755);
+    const std::string node = tree.AddPrinter("1-1", "0418", "5011", 0);
+    ::chmod(node.c_str(), 0600);
+    const CadmonRun run = RunCadmon({"--usb-root", tree.Root(), "cut"}, {{"LC_ALL", "C.UTF-8"}}, 60, {}, 65534);
+    EXPECT_EQ(run.exitStatus, 5) << run.Describe();
+    EXPECT_EQ(run.err, "USB OPEN FAIL\ncadmon: cannot open " + node +
+                           ": Permission denied (install the udev rule 70-receipt-printers.rules and re-plug the "
+                           "printer, or add your user to the lp group)\n");
+}
+
+// Lists of numbers with a unit take the plain number; positions stay for the others.
+TEST(CadmonLists, PlainNumbersNameTheEntryTheyShow) {
+    SimProcess sim;
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    const struct {
+        std::vector<std::string> args;
+        const char* hex;  // empty: refused with status 2
+    } rows[] = {
+        {{"feed", "1"}, "1F 1B 6B 00 00 00"},
+        {{"feed", "5"}, "1F 1B 6B 04 00 00"},
+        {{"feed", "0"}, ""},
+        {{"feed", "6"}, ""},
+        {{"speed", "3"}, "1F 1B 6D 03 00 00"},
+    };
+    std::size_t total = 0;
+    for (const auto& row : rows) {
+        std::vector<std::string> args = {"--net", "127.0.0.1"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const CadmonRun run = RunCadmon(args, EnvironmentFor(sim));
+        if (*row.hex == '\0') {
+            EXPECT_EQ(run.exitStatus, 2) << row.args[1] << run.Describe();
+            continue;
+        }
+        EXPECT_EQ(run.exitStatus, 0) << row.args[1] << run.Describe();
+        const std::string expected = FromHex(row.hex);
+        ASSERT_TRUE(sim.WaitForRawSize(total + expected.size()));
+        EXPECT_EQ(Hex(Raw(sim).substr(total)), Hex(expected)) << row.args[1];
+        total += expected.size();
+    }
+}
+
+// A missing value, in our words, with the usage line (missing arguments: CadmonRefusal).
+TEST(CadmonUsage, MissingOptionValueIsNamed) {
+    const CadmonRun noIp = RunCadmon({"cut", "--net"});
+    EXPECT_EQ(noIp.exitStatus, 2);
+    EXPECT_EQ(noIp.err, "cadmon: missing IP after --net\nUsage: cadmon [OPTIONS] cut\n");
 }
 
 }  // namespace

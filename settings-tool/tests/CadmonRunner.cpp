@@ -3,6 +3,7 @@
 #include "tests/support/HexMatch.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -47,7 +48,7 @@ std::string CadmonRun::Describe() const {
 }
 
 CadmonRun RunCadmon(const std::vector<std::string>& args, const Environment& environment, int timeoutSeconds,
-                    const std::string& input) {
+                    const std::string& input, int uid) {
     const std::string outPath = TempFile("cadmon-out-");
     const std::string errPath = TempFile("cadmon-err-");
     const std::string inPath = TempFile("cadmon-in-");
@@ -70,6 +71,9 @@ CadmonRun RunCadmon(const std::vector<std::string>& args, const Environment& env
         ::dup2(out, 1);
         ::dup2(err, 2);
         for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
+        if (uid >= 0 && (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(uid)) != 0 ||
+                         ::setuid(static_cast<uid_t>(uid)) != 0))
+            ::_exit(125);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }

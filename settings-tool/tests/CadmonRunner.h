@@ -16,8 +16,10 @@ struct CadmonRun {
 
 using Environment = std::vector<std::pair<std::string, std::string>>;
 
+// `uid` >= 0: cadmon runs as that user (and group), as a user without the
+// rights of the test would.
 CadmonRun RunCadmon(const std::vector<std::string>& args, const Environment& environment = {},
-                    int timeoutSeconds = 60, const std::string& input = {});
+                    int timeoutSeconds = 60, const std::string& input = {}, int uid = -1);
 
 // "1F 1B 64 00": upper-case hex pairs separated by blanks.
 std::string Hex(const std::string& bytes);

@@ -66,7 +66,7 @@ int CodeOf(Session& s, Outcome outcome, bool network) {
     if (outcome == Outcome::Refused) return cli::kRefused;
     const printer_link::Result& result = network ? s.tool.LastNetworkResult() : s.tool.LastUsbOpen();
     if (const std::string line = cli::FailureDetail(result, network); !line.empty()) s.terminal.Note(line);
-    return result.outcome == printer_link::Outcome::OpenFailed ? cli::kUnreachable : cli::kPrinterFailed;
+    return result.outcome == printer_link::Outcome::OpenFailed ? cli::OpenFailureCode(result) : cli::kPrinterFailed;
 }
 
 int UsbCode(Session& s, Outcome outcome) { return CodeOf(s, outcome, false); }
@@ -317,9 +317,14 @@ private:
         };
         auto v = std::make_shared<Values>();
         command.add_option("--codepage", v->codePage, "a code page entry of the window's list")->type_name("ENTRY");
-        command.add_option("--width", v->width, "print width: 80CM (default) or 58CM")
+        command.add_option("--width", v->width, "print width: 80CM (default) or 58CM; 80 and 58 alone too")
             ->type_name("80CM|58CM")
-            ->check(CLI::IsMember({"80CM", "58CM"}).description(""));
+            ->check(CLI::Validator(
+                [](std::string& text) -> std::string {
+                    if (text == "80" || text == "58") text += "CM";
+                    return text == "80CM" || text == "58CM" ? "" : "\"" + text + "\" is not 80CM or 58CM";
+                },
+                ""));
         command.add_option("--beep", v->beep, "buzzer: 1 (default), 2 or 3")->type_name("1|2|3")->check(cli::Between(1, 3));
         return [this, v] {
             int codePage = -1;  // nothing chosen, as the window opens

@@ -2,6 +2,7 @@
 // simulated printer received, what it made of them, and the exit status.
 #include <algorithm>
 
+#include "cli-common/EnglishLines.h"
 #include "sim/testing/SimProcess.h"
 #include "update-tool/core/Texts.h"
 #include "update-tool/tests/FerrikRunner.h"
@@ -19,6 +20,14 @@ simtest::SimOptions WithPrinterAndUsb() {
     return options;
 }
 
+// A window's text as a terminal outside a Chinese locale shows it: the text,
+// then its English line where it has one.
+std::string Shown(std::string text) {
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    const std::string_view english = cli::EnglishLineFor(text);
+    return text + "\n" + (english.empty() ? "" : std::string(english) + "\n");
+}
+
 std::string Joined(const std::vector<std::string>& lines) {
     std::string out;
     for (const auto& l : lines) out += "  " + l + "\n";
@@ -29,7 +38,13 @@ class FerrikSimTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(sim.ok()) << sim.error(); }
 
-    RunResult Ferrik(const std::vector<std::string>& args) { return RunFerrik(args, sim.Environment(), dir.path()); }
+    // In a locale that is not Chinese: the windows' Chinese-only texts get their English line.
+    std::vector<std::pair<std::string, std::string>> Environment() const {
+        auto env = sim.Environment();
+        env.emplace_back("LC_ALL", "C.UTF-8");
+        return env;
+    }
+    RunResult Ferrik(const std::vector<std::string>& args) { return RunFerrik(args, Environment(), dir.path()); }
 
     // The bytes of the one stream the simulator received last.
     Bytes LastStream() {
@@ -53,7 +68,7 @@ TEST_F(FerrikSimTest, UsbFlashOfEveryBlockShapeReachesChecksumOk) {
         WriteFile(dir / "PRINT_NET80.bin", image);
         const RunResult r = Ferrik({"flash", "--usb", "--yes"});
         EXPECT_EQ(r.status, 0) << r.out << r.err;
-        EXPECT_EQ(r.out, kUsbDoneText);  // its own line break ends the line
+        EXPECT_EQ(r.out, Shown(kUsbDoneText));  // its own line break ends the line
         ASSERT_TRUE(sim.WaitForStreamsClosed(++streams));
         const Bytes stream = UsbFirmwareStream(image);
         EXPECT_TRUE(SameBytes(stream, LastStream()));
@@ -190,7 +205,7 @@ TEST_F(FerrikSimTest, ZeroAndDuplicateAddressesSendNothing) {
     // 0.0.0.0 equals every empty slot of the device table: the duplicate rule.
     RunResult r = Ferrik({"flash", "--net", "0.0.0.0", "--yes"});
     EXPECT_EQ(r.status, 4);
-    EXPECT_EQ(r.out, std::string(kDuplicateIpText) + "\n");
+    EXPECT_EQ(r.out, Shown(kDuplicateIpText));
     // A first byte of 0 with a unique address: refused without a message box.
     r = Ferrik({"flash", "--net", "0.1.2.3", "--yes"});
     EXPECT_EQ(r.status, 4);
@@ -236,11 +251,50 @@ TEST_F(FerrikSimTest, ScanListsThePrinterAndSetNetworkCarriesTheDhcpByte) {
 
 TEST_F(FerrikSimTest, ConnectTest) {
     EXPECT_EQ(Ferrik({"connect-test", "127.0.0.1"}).status, 0);
-    auto env = sim.Environment();
+    auto env = Environment();
     env.emplace_back("PRINTER_TCP_PORT", std::to_string(simtest::FreeTcpPort()));
     const RunResult r = RunFerrik({"connect-test", "127.0.0.1"}, env, dir.path());
     EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.out, std::string(kConnectFailShortText) + "\n");
+    EXPECT_EQ(r.out, Shown(kConnectFailShortText));
+}
+
+// The window's Chinese-only texts stand first; the English line follows
+// unless LC_ALL, LC_MESSAGES or LANG (the first set) is Chinese.
+TEST_F(FerrikSimTest, ChineseOnlyTextsGetAnEnglishLineOutsideAChineseLocale) {
+    const std::string closed = std::to_string(simtest::FreeTcpPort());
+    const struct {
+        std::vector<std::string> args;
+        const char* text;
+        int status;
+    } actions[] = {
+        {{"connect-test", "127.0.0.1"}, kConnectFailShortText, 3},
+        {{"set-network", "--printer", "10.9.9.9", "--ip", "10.9.9.8", "--seconds", "1"}, kSelectDeviceText, 3},
+    };
+    const struct {
+        const char* lcAll;
+        const char* lcMessages;
+        const char* lang;
+        bool english;
+    } locales[] = {
+        {"", "", "en_US.UTF-8", true},
+        {"C", "", "zh_CN.UTF-8", true},
+        {"", "zh_CN.UTF-8", "en_US.UTF-8", false},
+        {"zh_TW.UTF-8", "", "", false},
+    };
+    for (const auto& action : actions) {
+        for (const auto& locale : locales) {
+            SCOPED_TRACE(action.args[0] + " LC_ALL=" + locale.lcAll + " LC_MESSAGES=" + locale.lcMessages +
+                         " LANG=" + locale.lang);
+            auto env = sim.Environment();
+            env.emplace_back("PRINTER_TCP_PORT", closed);
+            env.emplace_back("LC_ALL", locale.lcAll);
+            env.emplace_back("LC_MESSAGES", locale.lcMessages);
+            env.emplace_back("LANG", locale.lang);
+            const RunResult r = RunFerrik(action.args, env, dir.path());
+            EXPECT_EQ(r.status, action.status) << r.err;
+            EXPECT_EQ(r.out, locale.english ? Shown(action.text) : std::string(action.text) + "\n");
+        }
+    }
 }
 
 }  // namespace

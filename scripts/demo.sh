@@ -121,7 +121,7 @@ run --net 127.0.0.1 test-connection
 run --net 127.0.0.1 set-ip 192.168.1.199 255.255.255.0 192.168.0.1
 run --usb set-ip 192.168.1.199 255.255.255.0 192.168.0.1
 run --usb cut
-run --net 127.0.0.1 feed 3行
+run --net 127.0.0.1 feed 3
 run --net 127.0.0.1 set-mac 0 1a zz FF 7 c0
 run scan --seconds 2
 run set-address 192.168.0.200 192.168.0.150

@@ -349,6 +349,10 @@ PackageListing ListPackage(std::span<const std::uint8_t> package) {
         listing.entries.push_back(std::move(e));
         p += s;
     }
+    // Another kind of file read as a count: say so rather than where it broke.
+    if (listing.NotAPackage() && listing.declaredCount > (size - 4) / 8)
+        listing.problem = "it would hold " + std::to_string(listing.declaredCount) + " entries in " +
+                          std::to_string(size) + " bytes";
     return listing;
 }
 

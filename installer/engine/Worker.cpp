@@ -5,7 +5,8 @@
 // them: a copy reads, and a deletion removes, a file only while it is still
 // the very file written (device and inode), so a file swapped in by someone
 // who can write the folder is neither copied into the driver's folders nor
-// deleted.
+// deleted. A run that fails takes away again what it made
+// (RollBackFailedInstall).
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -252,7 +253,6 @@ bool InstallDriverAndPrinter(InstallRun& run) {
     // The 64-bit variant takes every module from its ".x64" file.
     auto source = [&](const char* name) { return std::string(name) + (run.wow64 ? ".x64" : ""); };
 
-    const fs::path sd = spooler.SystemDirectory();
     payload::Dir driverDir, languageDir, systemDir;
     if (OpenFolderLogged(run, dd, Above(dd), driverDir) != 0 ||
         OpenFolderLogged(run, dd / "3", dd, languageDir) != 0)
@@ -268,6 +268,7 @@ bool InstallDriverAndPrinter(InstallRun& run) {
         if (run.wow64) RemoveExtracted(run, name);  // the 32-bit copy is of no use either
     }
 
+    const fs::path sd = spooler.SystemDirectory();
     const fs::path monitorModule = sd / (p + "Mon.dll");
     if (OpenFolderLogged(run, sd, Above(sd), systemDir) != 0 ||
         !CopyExtracted(run, source("RcptPortMon.dll"), systemDir, sd, p + "Mon.dll") ||
@@ -342,8 +343,7 @@ bool InstallPrinterDriver(InstallRun& run) {
     // replaced only by a complete new one, and without it there is no driver.
     const fs::path pcd = dd / (NamesFor(p).folder + "GPC.pcd");
     payload::Dir driverDir;
-    if (const int error = OpenRecordedFolder(run, dd, Above(dd), driverDir);
-        error != 0) {
+    if (const int error = OpenRecordedFolder(run, dd, Above(dd), driverDir); error != 0) {
         run.log.Append("**** Cannot open %s: %s\r\n", payload::EscapeName(dd.string()).c_str(),
                        payload::ErrorText(error).c_str());
         return Fail(run, Failure::FilesNotWritten);

@@ -1,7 +1,7 @@
 // The uninstaller the installer leaves in the program folder ("Uninstaller.exe";
 // its launcher starts it through pkexec in a terminal).
 //
-//   Uninstaller.exe [NAME...]
+//   Uninstaller.exe [NAME...]      (--help, --version)
 //
 // NAME is a printer as installed ("POS80 (1)") or its queue. Without one it
 // removes the install of its own folder: "Uninstall.ini" beside it names the
@@ -12,10 +12,12 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <string>
 
+#include "cli-common/Program.h"
 #include "installer/engine/Engine.h"
 #include "installer/unattended/Uninstall.h"
 
@@ -64,22 +66,49 @@ std::vector<std::string> Choose(const std::vector<engine::InstallRecord>& instal
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> names(argv + 1, argv + argc);
-    const bool fromLauncher = names.empty();
-    const bool terminal = ::isatty(STDIN_FILENO) == 1;
-    int status = 2;
-    if (fromLauncher) {
-        const auto own = OwnInstalls();
-        if (own.size() == 1) names.push_back(own.front().printer);
-        else if (own.size() > 1) names = Choose(own, terminal);
-    }
-    if (!names.empty()) status = installer::UninstallPrinters(kWho, names);
-    // The launcher's terminal closes with the program: the report stays until read.
-    if (fromLauncher && terminal) {
-        std::printf("Press Enter to close.");
-        std::fflush(stdout);
-        std::string line;
-        std::getline(std::cin, line);
-    }
-    return status;
+    // Built as lumbra-uninstaller, installed as "Uninstaller.exe": help and
+    // version say the name it runs under.
+    const char* slash = std::strrchr(argv[0], '/');
+    cli::ProgramText text;
+    text.name = slash ? slash + 1 : argv[0];
+    text.whatis = "remove a receipt printer and what its install made";
+    text.description =
+        "Removes what one install of the receipt printer driver made, and nothing else: its queue,\n"
+        "then each part no other install still uses. Installed as \"Uninstaller.exe\" in the program\n"
+        "folder; the menu entry \"Uninstall Printer Driver\" starts it through pkexec in a terminal.\n"
+        "Without NAME it removes the install of its own folder (its Uninstall.ini names the printer);\n"
+        "when one printer name was installed more than once it asks which on a terminal, and otherwise\n"
+        "lists them and stops. One line per part says what went and what stayed, and why.\n";
+    text.notes =
+        "LUMBRA_ROOT moves every system location under a prefix (a staged install). Exit status as\n"
+        "'lumbra uninstall': 4 for a name that is not installed (nothing done), 5 when the print\n"
+        "system cannot delete the queue (nothing of that install removed).\n";
+    cli::Program program(text);
+    std::vector<std::string> names;
+    program.App()
+        .add_option("NAME", names, "a printer as installed (\"POS80 (1)\") or its queue; several may follow")
+        ->type_name("NAME");
+    program.SetDefault([&] {
+        for (const std::string& name : names)
+            if (name.empty()) throw cli::UsageError("an empty printer name");
+        const bool fromLauncher = names.empty();
+        const bool terminal = ::isatty(STDIN_FILENO) == 1;
+        int status = cli::kUsage;
+        if (fromLauncher) {
+            const auto own = OwnInstalls();
+            if (own.size() == 1) names.push_back(own.front().printer);
+            else if (own.size() > 1) names = Choose(own, terminal);
+            else status = cli::kRefused;
+        }
+        if (!names.empty()) status = installer::UninstallPrinters(kWho, names);
+        // The launcher's terminal closes with the program: the report stays until read.
+        if (fromLauncher && terminal) {
+            std::printf("Press Enter to close.");
+            std::fflush(stdout);
+            std::string line;
+            std::getline(std::cin, line);
+        }
+        return status;
+    });
+    return program.Run(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr);
 }

@@ -140,6 +140,9 @@ struct InstallRun {
     std::string addedQueue;             // the spooler's name for it
     std::string portMonitor;            // the monitor serving the printer's port, when known
     std::vector<InstallPart> parts;     // what the run made or uses: its install record
+    // Files that stood at their names before this run wrote them: a failed
+    // run keeps them (another install, or someone else, may use them).
+    std::vector<std::string> replacedFiles;
     bool succeeded = false;
 
     const payload::ModelRow& Row() const;
@@ -163,6 +166,19 @@ bool InstallPrinterDriver(InstallRun& run);
 bool InstallDriverAndPrinter(InstallRun& run);
 // P, or "P (1)", "P (2)" ... : the first name no existing printer has.
 std::string MakeUniquePrinterName(PrintSpooler& spooler, const std::string& name);
+
+// Opens `folder`, making what is missing, and records each folder from
+// `ours` down to it as a part of the install: made when this call made it,
+// used when it was there. A folder above `ours` is never recorded.
+int OpenRecordedFolder(InstallRun& run, const std::filesystem::path& folder, const std::filesystem::path& ours,
+                       payload::Dir& out);
+// After a failed install: removes what this run made that no recorded
+// install lists (the queue, driver, port and monitor it added, the keys it
+// made, the files it wrote where nothing stood, by the stamp written, and the
+// folders it made, when empty), and the files its extraction wrote. Files
+// that stood at their names before, and everything another install's record
+// lists, stay. Each removal and each kept part is logged.
+void RollBackFailedInstall(InstallRun& run);
 
 // ------------------------------------------------------------- USB port search
 

@@ -1,5 +1,7 @@
 #include "installer/engine/InstallSession.h"
 
+#include <algorithm>
+
 #include "installer/payload/TextCodec.h"
 
 namespace engine {
@@ -11,8 +13,11 @@ InstallSession::~InstallSession() {
 }
 
 bool InstallSession::ChooseFolder(const std::string& folder) {
-    if (folder.empty() || !payload::CreateFolderPath(folder)) return false;
+    payload::Dir dir;
+    std::vector<fs::path> made;
+    if (folder.empty() || payload::OpenFolder(folder, true, dir, made) != 0) return false;
     settings_.installFolder = folder;
+    madeFolders_ = std::move(made);
     return true;
 }
 
@@ -66,6 +71,16 @@ bool InstallSession::Prepare(const std::string& printerName) {
     if (error == 0) error = payload::OpenSubFolder(base, folder, true, run_.programDir, &madeProgram);
     if (error == 0) error = payload::OpenSubFolder(run_.programDir, "Inf", true, inf, &madeInf);
     if (error == 0) {
+        // The install folder and the folders the folder page made for it
+        // (the vendor folder below /opt) go with the last install, when empty.
+        const fs::path installFolder = fs::path(s.installFolder).lexically_normal();
+        for (const fs::path& made : madeFolders_) {
+            payload::Dir dir;
+            if (made != installFolder && payload::OpenFolder(made, false, dir) == 0) RecordFolder(run_, dir, made, true);
+        }
+        const bool madeInstallFolder =
+            std::find(madeFolders_.begin(), madeFolders_.end(), installFolder) != madeFolders_.end();
+        RecordFolder(run_, base, installFolder, madeInstallFolder);
         RecordFolder(run_, run_.programDir, s.programFolder, madeProgram);
         RecordFolder(run_, inf, fs::path(s.programFolder) / "Inf", madeInf);
     } else {

@@ -13,6 +13,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "installer/engine/Engine.h"
 
@@ -77,6 +78,7 @@ private:
     std::thread worker_;
     std::atomic<bool> running_{false};
     bool cleaned_ = false;
+    std::vector<std::filesystem::path> madeFolders_;  // made by the last ChooseFolder, outermost first
 };
 
 }  // namespace engine

@@ -1,5 +1,6 @@
 // The records the uninstaller and the printer service rely on, the uninstall
 // shortcut, the service, and the clean-up of the install folder.
+#include <algorithm>
 #include <sstream>
 #include <system_error>
 
@@ -225,6 +226,28 @@ void RecordFile(InstallRun& run, const fs::path& file) {
 
 void RecordFolder(InstallRun& run, const payload::Dir& folder, const fs::path& path, bool made) {
     AddPart(run.parts, {PartKind::Folder, path.string(), made, {}, payload::IdOf(folder), {}});
+}
+
+int OpenRecordedFolder(InstallRun& run, const fs::path& folder, const fs::path& ours, payload::Dir& out) {
+    std::vector<fs::path> made;
+    if (const int error = payload::OpenFolder(folder, true, out, made); error != 0) return error;
+    const fs::path leaf = folder.lexically_normal();
+    fs::path at = ours.lexically_normal();
+    fs::path below = leaf.lexically_relative(at);
+    if (below.empty() || *below.begin() == "..") {
+        at = leaf;
+        below = ".";
+    }
+    // `ours` itself first, then each folder below it.
+    std::vector<fs::path> chain{at};
+    for (const fs::path& part : below)
+        if (part != ".") chain.push_back(chain.back() / part);
+    for (const fs::path& path : chain) {
+        payload::Dir dir;
+        if (payload::OpenFolder(path, false, dir) == 0)
+            RecordFolder(run, dir, path, std::find(made.begin(), made.end(), path) != made.end());
+    }
+    return 0;
 }
 
 bool WriteRunRecord(InstallRun& run) {

@@ -84,6 +84,10 @@ struct PrinterValue {
 class PrintSpooler {
 public:
     virtual ~PrintSpooler() = default;
+    // kOk when the spooler answers at all (whatever it answers);
+    // kErrorSpoolerUnavailable when it does not. Asked before an install
+    // writes anything.
+    virtual std::uint32_t CheckAnswers() { return kOk; }
     // The folder that driver files are copied into before AddPrinterDriver.
     virtual std::uint32_t DriverDirectory(std::filesystem::path& folder) = 0;
     // The folder the monitor modules are copied into.

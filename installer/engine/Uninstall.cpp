@@ -113,6 +113,50 @@ void HandOver(Platform& platform, InstallPart part, const std::vector<InstallRec
 
 }  // namespace
 
+void RollBackFailedInstall(InstallRun& run) {
+    const std::vector<InstallRecord> others = ReadInstallRecords(run.platform.store);
+    auto listed = [&](PartKind kind, const std::string& name) {
+        return std::any_of(others.begin(), others.end(),
+                           [&](const InstallRecord& r) { return r.Find(kind, name) != nullptr; });
+    };
+    auto logged = [&](const std::string& what, const PartOutcome& outcome) {
+        const char* fate = outcome.fate == PartFate::Removed ? "removed"
+                           : outcome.fate == PartFate::Gone  ? nullptr
+                                                             : "kept";
+        if (fate)
+            run.log.Append("**** Failed install, %s %s %s\r\n", fate, what.c_str(),
+                           payload::EscapeName(outcome.name).c_str());
+    };
+    // The extraction's files, each while it is still the very file written.
+    if (run.programDir && !run.extracted.written.empty()) {
+        int removed = 0;
+        for (const payload::WrittenFile& file : run.extracted.written) {
+            const fs::path path = fs::path(run.settings.programFolder) / file.relative;
+            if (!listed(PartKind::File, path.string()) && payload::RemoveIfSame(run.programDir, file.relative, file.id))
+                ++removed;
+        }
+        run.log.Append("**** Failed install, removed %d files it had extracted into %s\r\n", removed,
+                       payload::EscapeName(run.settings.programFolder).c_str());
+    }
+    std::vector<InstallPart> parts;
+    for (const InstallPart& part : run.parts) {
+        if (!part.made || listed(part.kind, part.name)) continue;
+        if (part.kind == PartKind::File &&
+            std::find(run.replacedFiles.begin(), run.replacedFiles.end(), part.name) != run.replacedFiles.end())
+            continue;
+        parts.push_back(part);
+    }
+    // The queue first, folders deepest first after the files in them.
+    std::stable_sort(parts.begin(), parts.end(), [](const InstallPart& a, const InstallPart& b) {
+        if (a.kind != b.kind) return a.kind < b.kind;
+        return a.kind == PartKind::Folder && a.name.size() > b.name.size();
+    });
+    // The program folder is closed first, so that it can go.
+    run.programDir.Reset();
+    for (const InstallPart& part : parts) logged(PartKindName(part.kind), Remove(run.platform, part));
+    run.parts.clear();
+}
+
 UninstallResult Uninstall(Platform platform, const std::string& name) {
     UninstallResult result;
     std::vector<InstallRecord> records = ReadInstallRecords(platform.store);

@@ -5,7 +5,9 @@
 // them: a copy reads, and a deletion removes, a file only while it is still
 // the very file written (device and inode), so a file swapped in by someone
 // who can write the folder is neither copied into the driver's folders nor
-// deleted.
+// deleted. A run that fails takes away again what it made
+// (RollBackFailedInstall).
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <system_error>
@@ -43,9 +45,17 @@ const payload::WrittenFile* Extracted(const InstallRun& run, std::string_view na
     return nullptr;
 }
 
+// Notes a file that stands at `name` before the run writes it.
+void NoteReplaced(InstallRun& run, const payload::Dir& dir, const fs::path& path) {
+    struct stat st{};
+    if (::fstatat(dir.Get(), path.filename().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        run.replacedFiles.push_back(path.string());
+}
+
 bool CopyExtracted(InstallRun& run, const std::string& name, const payload::Dir& to, const fs::path& toFolder,
                    const std::string& toName) {
     const payload::WrittenFile* file = Extracted(run, name);
+    NoteReplaced(run, to, toFolder / toName);
     const int error = file ? payload::CopyFileAt(run.programDir, file->relative, file->id, to, toName, 0644)
                            : ENOENT;
     if (error == 0) {
@@ -74,8 +84,9 @@ bool MakeProgram(InstallRun& run, std::string_view name) {
     return false;
 }
 
-int OpenFolderLogged(InstallRun& run, const fs::path& folder, payload::Dir& dir) {
-    const int error = payload::OpenFolder(folder, true, dir);
+// Opens a folder of the install, recorded from `ours` down (OpenRecordedFolder).
+int OpenFolderLogged(InstallRun& run, const fs::path& folder, const fs::path& ours, payload::Dir& dir) {
+    const int error = OpenRecordedFolder(run, folder, ours, dir);
     if (error != 0)
         run.log.Append("**** Cannot open %s: %s\r\n", payload::EscapeName(folder.string()).c_str(),
                        payload::ErrorText(error).c_str());
@@ -111,13 +122,18 @@ void CreateUninstallShortcut(InstallRun& run) {
     run.shortcut = run.startMenuFolder / run.platform.shell.ShortcutFileName(ShortcutTitle(s.uiLanguage));
     payload::Dir menu, folder;
     bool made = false;
-    if (OpenFolderLogged(run, *startMenu, menu) != 0) return;
+    if (const int error = payload::OpenFolder(*startMenu, true, menu); error != 0) {
+        run.log.Append("**** Cannot open %s: %s\r\n", payload::EscapeName(startMenu->string()).c_str(),
+                       payload::ErrorText(error).c_str());
+        return;
+    }
     if (const int error = payload::OpenSubFolder(menu, sub, true, folder, &made); error != 0) {
         run.log.Append("**** Cannot open %s: %s\r\n", payload::EscapeName(run.startMenuFolder.string()).c_str(),
                        payload::ErrorText(error).c_str());
         return;
     }
     RecordFolder(run, folder, run.startMenuFolder, made);
+    NoteReplaced(run, folder, run.shortcut);
     if (CreateShortcut(run.platform.shell, fs::path(s.programFolder) / "Uninstaller.exe", run.shortcut))
         RecordFile(run, folder, run.shortcut);
     else
@@ -136,12 +152,25 @@ void RecordKeptFiles(InstallRun& run) {
     }
 }
 
+// The folder above a driver folder: ours as well (/usr/lib/lumbra), made or
+// used, so that it goes with the last install that lists it.
+fs::path Above(const fs::path& folder) {
+    const fs::path f = folder.lexically_normal();
+    return f.parent_path() == f.root_path() ? f : f.parent_path();
+}
+
 bool RunInstall(InstallRun& run) {
     InstallSettings& s = run.settings;
     run.texts.productName = payload::Utf8ToUtf16(s.printerName);
     if (s.printerName.empty() || HasControlCharacters(s.printerName)) {
         run.log.Append("**** Printer name refused: %s\r\n", payload::EscapeName(s.printerName).c_str());
         return Fail(run, Failure::BadName);
+    }
+    // Nothing is written for a print system that does not answer: the
+    // install would fail at its first request and leave files behind.
+    if (run.platform.spooler.CheckAnswers() == kErrorSpoolerUnavailable) {
+        run.log.Append("**** The print system does not answer; nothing was installed\r\n");
+        return Fail(run, Failure::SpoolerUnreachable);
     }
     if (!run.programDir) {
         bool made = false;
@@ -225,7 +254,8 @@ bool InstallDriverAndPrinter(InstallRun& run) {
     auto source = [&](const char* name) { return std::string(name) + (run.wow64 ? ".x64" : ""); };
 
     payload::Dir driverDir, languageDir, systemDir;
-    if (OpenFolderLogged(run, dd, driverDir) != 0 || OpenFolderLogged(run, dd / "3", languageDir) != 0)
+    if (OpenFolderLogged(run, dd, Above(dd), driverDir) != 0 ||
+        OpenFolderLogged(run, dd / "3", dd, languageDir) != 0)
         return Fail(run, Failure::FilesNotWritten);
     for (const char* name : {"LNGZHS.DLL", "LNGZHT.DLL", "LNGENU.DLL", "Pixmod.dll"}) {
         if (!CopyExtracted(run, source(name), languageDir, dd / "3", name)) return Fail(run, Failure::FilesNotWritten);
@@ -240,7 +270,7 @@ bool InstallDriverAndPrinter(InstallRun& run) {
 
     const fs::path sd = spooler.SystemDirectory();
     const fs::path monitorModule = sd / (p + "Mon.dll");
-    if (OpenFolderLogged(run, sd, systemDir) != 0 ||
+    if (OpenFolderLogged(run, sd, Above(sd), systemDir) != 0 ||
         !CopyExtracted(run, source("RcptPortMon.dll"), systemDir, sd, p + "Mon.dll") ||
         !CopyExtracted(run, source("RcptPortMonUI.dll"), systemDir, sd, p + "MonUI.dll"))
         return Fail(run, Failure::FilesNotWritten);
@@ -312,6 +342,13 @@ bool InstallPrinterDriver(InstallRun& run) {
     // The data file is shared by every installation of this name: it is
     // replaced only by a complete new one, and without it there is no driver.
     const fs::path pcd = dd / (NamesFor(p).folder + "GPC.pcd");
+    payload::Dir driverDir;
+    if (const int error = OpenRecordedFolder(run, dd, Above(dd), driverDir); error != 0) {
+        run.log.Append("**** Cannot open %s: %s\r\n", payload::EscapeName(dd.string()).c_str(),
+                       payload::ErrorText(error).c_str());
+        return Fail(run, Failure::FilesNotWritten);
+    }
+    NoteReplaced(run, driverDir, pcd);
     if (!WritePcdFile(pcd, U8(row.model), row.resolution, row.paperWidth, row.paperHeight)) {
         run.log.Append("**** Cannot write %s\r\n", payload::EscapeName(pcd.string()).c_str());
         return Fail(run, Failure::FilesNotWritten);
@@ -329,6 +366,7 @@ bool InstallPrinterDriver(InstallRun& run) {
 bool InstallWorker(InstallRun& run) {
     run.failure = Failure::None;
     run.succeeded = RunInstall(run);
+    if (!run.succeeded) RollBackFailedInstall(run);
     if (run.succeeded) {
         run.observer.InstallSucceeded();
     } else {

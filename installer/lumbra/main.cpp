@@ -156,7 +156,9 @@ std::vector<cli::Subcommand> Commands() {
     return {
         {"package-list", "list the entries of the embedded payload package", DefinePackageList,
          "One line per entry (stored size, name, and why the installer would refuse it), then\n"
-         "\"N of M entries\". An executable without the package section lists its appended archive.\n"},
+         "\"N of M entries\". An executable without the package section lists its appended archive.\n"
+         "Names are shown as stored (a backslash is the package's folder separator); a control\n"
+         "character or a byte that is not UTF-8 is shown as \\xNN.\n"},
         {"models", "list the printer models the package offers", DefineModels,
          "One line per model as the wizard's model list shows it; --json adds every column of\n"
          "PrinterName.txt.\n"},
@@ -214,7 +216,7 @@ int main(int argc, char** argv) {
     text.notes =
         "LUMBRA_ROOT moves every system location under a prefix (a staged install); XDG_DOCUMENTS_DIR\n"
         "names the Documents folder the configuration files go to. The install log is\n"
-        "/var/log/InstallPrinter.txt.\n";
+        "/var/log/InstallPrinter.txt, below LUMBRA_ROOT when it is set.\n";
     text.installExitCode = true;
     cli::Program program(text);
     bool asRoot = false;  // handled above; as root already, nothing is left to do

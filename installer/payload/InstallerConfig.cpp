@@ -1,5 +1,6 @@
 #include "installer/payload/InstallerConfig.h"
 
+#include <cerrno>
 #include <climits>
 
 #include "installer/payload/Package.h"
@@ -108,10 +109,17 @@ bool ReadInstallerTexts(const std::filesystem::path& file, InstallerTexts& texts
     return true;
 }
 
-void PrepareDocuments(std::span<const std::uint8_t> package, const std::filesystem::path& documents) {
+std::vector<std::string> PrepareDocuments(std::span<const std::uint8_t> package,
+                                          const std::filesystem::path& documents) {
     Dir dir;
-    if (OpenFolder(documents, true, dir) == 0) RemoveOursIgnoringCase(dir, "Logo.bmp");
-    if (!package.empty()) ExtractConfigFiles(package, documents);
+    if (const int error = OpenFolder(documents, true, dir); error != 0) {
+        const bool link = error == ELOOP || error == ENOTDIR;
+        return {EscapeName(documents.string()) +
+                (link ? ": a link or not a folder, not followed" : ": " + ErrorText(error))};
+    }
+    RemoveOursIgnoringCase(dir, "Logo.bmp");
+    if (package.empty()) return {};
+    return ExtractConfigFiles(package, documents).problems;
 }
 
 const char* InstallConfigFileName(int uiLanguage) {

@@ -97,7 +97,10 @@ std::optional<std::string> ReadDocumentsFile(const std::filesystem::path& docume
 
 // The start-up's work in Documents: a logo of ours left by an earlier run
 // goes, then the package's configuration files are written (ExtractConfigFiles).
-void PrepareDocuments(std::span<const std::uint8_t> package, const std::filesystem::path& documents);
+// Returns what kept a configuration file out of Documents, one text each
+// ("<folder>: a link, not followed", "<name>: <why>"); empty when all went in.
+std::vector<std::string> PrepareDocuments(std::span<const std::uint8_t> package,
+                                          const std::filesystem::path& documents);
 
 // Leading-decimal-digits conversion: optional sign then digits, anything after
 // ignored, no digits gives 0, clamped to the int range.

@@ -349,6 +349,10 @@ PackageListing ListPackage(std::span<const std::uint8_t> package) {
         listing.entries.push_back(std::move(e));
         p += s;
     }
+    // Another kind of file read as a count: say so rather than where it broke.
+    if (listing.NotAPackage() && listing.declaredCount > (size - 4) / 8)
+        listing.problem = "it would hold " + std::to_string(listing.declaredCount) + " entries in " +
+                          std::to_string(size) + " bytes";
     return listing;
 }
 
@@ -615,8 +619,7 @@ std::string EscapeName(std::string_view name) {
     while (i < name.size()) {
         const auto c = static_cast<unsigned char>(name[i]);
         if (c < 0x80) {
-            if (c == '\\') out += "\\\\";
-            else if (c < 0x20 || c == 0x7F) escape(c);
+            if (c < 0x20 || c == 0x7F) escape(c);
             else out += static_cast<char>(c);
             ++i;
             continue;
@@ -651,6 +654,7 @@ bool ListingIsSound(const PackageListing& listing) {
 }
 
 std::string FormatListing(const PackageListing& listing) {
+    if (listing.NotAPackage()) return "not a package: " + listing.problem + "\n";
     std::string out;
     char line[64];
     for (const PackageEntry& e : listing.entries) {

@@ -95,6 +95,11 @@ struct PackageListing {
     std::vector<PackageEntry> entries;    // entries reached before any malformation
     bool malformed = false;               // stopped early: counts or sizes run past the data
     std::string problem;                  // why it stopped, for tools and logs
+
+    // Not a package (or archive) at all: not one entry could be read. A
+    // file of some other kind ends so, and so does a package cut off before
+    // its first entry.
+    bool NotAPackage() const { return malformed && entries.empty(); }
 };
 
 // Walks a package held in memory, without inflating anything.
@@ -104,13 +109,16 @@ PackageListing ListAppendedArchive(const std::filesystem::path& file);
 // One line per entry ("<stored size>  <name>", the name escaped, and
 // "  (refused: <why>)" for a name the extraction refuses), then
 // "<n> of <N> entries" and, for a malformed container, "malformed: <why>".
+// For a file that is no package at all only "not a package: <why>".
 // Tools print this.
 std::string FormatListing(const PackageListing& listing);
 // True when the listing is complete and every name would be extracted.
 bool ListingIsSound(const PackageListing& listing);
 
-// A name as a terminal may show it: "\\" for a backslash, "\xNN" for control
-// characters (C0, DEL, C1) and bytes that are not UTF-8.
+// A name as a terminal may show it: as it is (a backslash, the package's
+// folder separator, stays one backslash), with "\xNN" (two upper-case hex
+// digits) in place of each control character (C0, DEL, C1) and of each byte
+// that is not part of well-formed UTF-8.
 std::string EscapeName(std::string_view name);
 
 // Checks and converts a stored name to a relative path below the target

@@ -139,7 +139,15 @@ void UniqueFd::Reset(int fd) {
 }
 
 int OpenFolder(const std::filesystem::path& folder, bool create, Dir& out) {
+    std::vector<std::filesystem::path> made;
+    return OpenFolder(folder, create, out, made);
+}
+
+int OpenFolder(const std::filesystem::path& folder, bool create, Dir& out,
+               std::vector<std::filesystem::path>& made) {
+    made.clear();
     if (!folder.is_absolute()) return EINVAL;
+    std::filesystem::path at = "/";  // where `dir` is, as a path
     std::deque<std::string> todo;
     for (std::string& part : Split(folder.lexically_normal().string())) todo.push_back(std::move(part));
     Dir dir(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -151,9 +159,12 @@ int OpenFolder(const std::filesystem::path& folder, bool create, Dir& out) {
         if (name == ".") continue;
         Dir next(::dup(dir.Get()));
         if (!next) return errno;
-        const int error = StepInto(next, name, create);
+        bool madeHere = false;
+        const int error = StepInto(next, name, create, &madeHere);
         if (error == 0) {
             dir = std::move(next);
+            at = (at / name).lexically_normal();
+            if (madeHere) made.push_back(at);
             continue;
         }
         if ((error != ELOOP && error != ENOTDIR) || !IsLink(dir, name)) return error;
@@ -168,6 +179,7 @@ int OpenFolder(const std::filesystem::path& folder, bool create, Dir& out) {
         if (t.front() == '/') {
             dir.Reset(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             if (!dir) return errno;
+            at = "/";
         }
     }
     out = std::move(dir);

@@ -73,6 +73,9 @@ struct FileId {
 // missing folders are made (mode 0755). EINVAL for a relative path, ELOOP for
 // a link that is not followed, ENOTDIR when a part is not a folder.
 int OpenFolder(const std::filesystem::path& folder, bool create, Dir& out);
+// The same; `made` receives the folders this call made, outermost first.
+int OpenFolder(const std::filesystem::path& folder, bool create, Dir& out,
+               std::vector<std::filesystem::path>& made);
 // Opens a folder below `base` ("a/b"), never following a link. `made` tells
 // whether this call made its last part.
 int OpenSubFolder(const Dir& base, std::string_view relative, bool create, Dir& out, bool* made = nullptr);

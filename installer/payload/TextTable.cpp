@@ -157,6 +157,15 @@ std::u16string PageBody(WizardPage page, std::u16string_view configured, bool ch
     return body ? std::u16string(body) : std::u16string();
 }
 
+std::u16string NameInstallLog(std::u16string text, const std::filesystem::path& log) {
+    static constexpr std::u16string_view usual = u"/var/log/InstallPrinter.txt";
+    const std::u16string real = Utf8ToUtf16(log.string());
+    if (real == usual) return text;
+    for (std::size_t at = text.find(usual); at != std::u16string::npos; at = text.find(usual, at + real.size()))
+        text.replace(at, usual.size(), real);
+    return text;
+}
+
 FontSpec FontFor(FontUse use, int uiLanguage) {
     const int lang = (uiLanguage == kChinese || uiLanguage == kRussian) ? uiLanguage : kEnglish;
     switch (use) {

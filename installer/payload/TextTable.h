@@ -62,6 +62,9 @@ std::u16string PageTitle(WizardPage page, int uiLanguage);
 // Body of a page: the configuration's page text when not empty, otherwise
 // the built-in text in Chinese when `chinese`, English otherwise.
 std::u16string PageBody(WizardPage page, std::u16string_view configured, bool chinese);
+// A page text with the install log's usual place, "/var/log/InstallPrinter.txt",
+// replaced by where this run's log really is (below LUMBRA_ROOT, for one).
+std::u16string NameInstallLog(std::u16string text, const std::filesystem::path& log);
 
 inline constexpr const char16_t* kFolderFrameChinese = u"目标文件夹";
 inline constexpr const char16_t* kFolderFrameEnglish = u"Target folder";

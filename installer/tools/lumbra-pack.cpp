@@ -79,6 +79,11 @@ int List(const std::string& file, bool appended) {
         if (!PackageBytes(file, bytes)) return cli::kLocalFailure;
         listing = payload::ListPackage(bytes);
     }
+    if (listing.NotAPackage()) {
+        std::fprintf(stderr, "lumbra-pack: %s is not a package%s: %s\n", file.c_str(),
+                     appended ? " with an appended archive" : "", listing.problem.c_str());
+        return cli::kRefused;
+    }
     const std::string text = payload::FormatListing(listing);
     std::fwrite(text.data(), 1, text.size(), stdout);
     if (std::fflush(stdout) != 0) {
@@ -129,7 +134,10 @@ std::vector<cli::Subcommand> Commands() {
              auto a = Arguments(c, {{"FILE", "a package, or an executable carrying one"}});
              return [a, appended] { return List((*a)[0], *appended); };
          },
-         "A name the installer would refuse, or a cut-off container, gives exit status 4.\n"},
+         "Names are shown as stored: a backslash is the package's folder separator and stays as it\n"
+         "is; each control character, and each byte that is not UTF-8, is shown as \\xNN (two\n"
+         "hex digits). A name the installer would refuse, a cut-off container, or a FILE that is\n"
+         "not a package at all gives exit status 4.\n"},
         {"extract", "unpack every entry into a folder, under the installer's rules",
          [](CLI::App& c) {
              auto a = Arguments(c, {{"FILE", "a package, or an executable carrying one"}, {"FOLDER", "the target"}});

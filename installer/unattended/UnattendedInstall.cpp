@@ -1,5 +1,7 @@
 #include "installer/unattended/UnattendedInstall.h"
 
+#include <stdlib.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -48,10 +50,47 @@ private:
 };
 
 // A value of the command line that cannot be used.
-int Fail(const char* message, const std::string& detail = "") {
-    std::fprintf(stderr, "lumbra install: %s%s\n", message, payload::EscapeName(detail).c_str());
+int Fail(const std::string& message, const std::string& detail = "") {
+    std::fprintf(stderr, "lumbra install: %s%s\n", message.c_str(), payload::EscapeName(detail).c_str());
     return cli::kUsage;
 }
+
+// Where the start-up's configuration files are read: Documents, or, when
+// something kept them out of it (Documents a link the user planted, a link
+// in place of PrinterName.txt), a private folder of root's that the package
+// is unpacked into and that goes at the end.
+class ConfigFolder {
+public:
+    ConfigFolder(const payload::InstallPackage& package, const fs::path& documents) : folder_(documents) {
+        const std::vector<std::string> problems = payload::PrepareDocuments(package.Bytes(), documents);
+        if (problems.empty()) return;
+        std::string why;
+        for (const std::string& problem : problems) why += (why.empty() ? "" : "; ") + problem;
+        std::string temp = (fs::temp_directory_path() / "lumbra-config.XXXXXX").string();
+        if (package.Empty() || ::mkdtemp(temp.data()) == nullptr) {
+            std::fprintf(stderr, "lumbra install: the configuration files cannot be put into Documents (%s)\n",
+                         why.c_str());
+            return;
+        }
+        std::fprintf(stderr,
+                     "lumbra install: the configuration files cannot be put into Documents (%s); "
+                     "reading them straight from the package\n", why.c_str());
+        folder_ = temp;
+        private_ = true;
+        payload::ExtractConfigFiles(package.Bytes(), folder_);
+    }
+    ~ConfigFolder() {
+        std::error_code ignored;
+        if (private_) fs::remove_all(folder_, ignored);
+    }
+    ConfigFolder(const ConfigFolder&) = delete;
+    ConfigFolder& operator=(const ConfigFolder&) = delete;
+    const fs::path& Folder() const { return folder_; }
+
+private:
+    fs::path folder_;
+    bool private_ = false;
+};
 
 // Why the install failed, in the words of this front-end (the log has the
 // details); nullptr when the port question has said it already.
@@ -93,21 +132,42 @@ int RunUnattendedInstall(const UnattendedOptions& options) {
 
     // Start-up: the package, the configuration files in Documents, texts and models.
     const payload::SystemPaths paths = payload::SystemPaths::FromEnvironment();
+    LinuxInstallPlatform linux(InstallLocations::From(paths));
+    // Nothing is written, not even into Documents, while the print system
+    // does not answer: the failed page, and why.
+    if (linux.spooler.CheckAnswers() == engine::kErrorSpoolerUnavailable) {
+        payload::InstallLog(paths.installLog).Append("**** The print system does not answer; nothing was installed\r\n");
+        std::printf("%s\n", payload::Utf16ToUtf8(payload::PageTitle(payload::kFailed, uiLanguage)).c_str());
+        std::printf("%s\n", payload::Utf16ToUtf8(payload::PageBody(payload::kFailed, {}, uiLanguage == 1)).c_str());
+        std::fflush(stdout);
+        std::fprintf(stderr, "lumbra install: %s; nothing was installed (details in %s)\n",
+                     FailureText(engine::Failure::SpoolerUnreachable), paths.installLog.c_str());
+        return cli::kInstallFailed;
+    }
     const payload::InstallPackage package = payload::LoadPackage();
-    payload::PrepareDocuments(package.Bytes(), paths.documents);
+    ConfigFolder config(package, paths.documents);
     payload::InstallerTexts texts;
-    payload::ReadInstallerTexts(paths.documents / payload::InstallConfigFileName(uiLanguage), texts);
-    const payload::ModelTable models = payload::ReadModelTable(paths.documents);
+    payload::ReadInstallerTexts(config.Folder() / payload::InstallConfigFileName(uiLanguage), texts);
+    texts.pageText[payload::kFailedText] = payload::NameInstallLog(texts.pageText[payload::kFailedText], paths.installLog);
+    const payload::ModelTable models = payload::ReadModelTable(config.Folder());
 
     int row = 0;
-    for (std::size_t r = 1; r <= models.FilledRows() && r < models.rows.size() && row == 0; ++r) {
-        if (payload::Utf16ToUtf8(models.rows[r].printerName) == model ||
-            payload::Utf16ToUtf8(models.rows[r].model) == model)
-            row = static_cast<int>(r);
+    std::string offered;
+    for (std::size_t r = 1; r <= models.FilledRows() && r < models.rows.size(); ++r) {
+        const std::string printerName = payload::Utf16ToUtf8(models.rows[r].printerName);
+        const std::string rowModel = payload::Utf16ToUtf8(models.rows[r].model);
+        if (row == 0 && (printerName == model || rowModel == model)) row = static_cast<int>(r);
+        offered += (offered.empty() ? "" : ", ") + printerName + (rowModel == printerName ? "" : " (" + rowModel + ")");
     }
-    if (row == 0) return Fail("no such model in PrinterName.txt: ", model);
+    if (row == 0) {
+        if (offered.empty()) {
+            std::fprintf(stderr, "lumbra install: PrinterName.txt lists no model%s\n",
+                         package.Empty() ? " (this lumbra carries no package)" : "");
+            return cli::kLocalFailure;
+        }
+        return Fail("no such model in PrinterName.txt (models: " + offered + "): ", model);
+    }
 
-    LinuxInstallPlatform linux(InstallLocations::From(paths));
     ConsoleObserver observer;
     engine::InstallSession session(linux.Seams(), observer);
     engine::InstallRun& run = session.Run();
@@ -174,7 +234,8 @@ int RunUnattendedInstall(const UnattendedOptions& options) {
         std::printf("printer \"%s\" added as queue %s on port %s\n", payload::EscapeName(run.addedPrinter).c_str(),
                     linux.spooler.LastAddedQueue().c_str(), payload::EscapeName(s.portName).c_str());
     } else if (const char* why = FailureText(session.FailureReason())) {
-        std::fprintf(stderr, "lumbra install: %s (details in %s)\n", why, paths.installLog.c_str());
+        std::fprintf(stderr, "lumbra install: %s; what it had made is removed again (details in %s)\n", why,
+                     paths.installLog.c_str());
     }
     return ok ? cli::kDone : cli::kInstallFailed;
 }

@@ -7,6 +7,7 @@
 #include "installer/payload/InstallerConfig.h"
 #include "installer/payload/Package.h"
 #include "installer/payload/SystemPaths.h"
+#include "installer/payload/TextTable.h"
 #include "installer/unattended/LinuxInstallPlatform.h"
 #include "installer/wizard/InstallDlg.h"
 #include "installer/wizard/LanguageWindows.h"
@@ -43,6 +44,7 @@ int RunLumbraWizard(int argc, char** argv) {
     payload::InstallerTexts texts;
     payload::ReadInstallerTexts(paths.documents / payload::InstallConfigFileName(static_cast<int>(*language)), texts);
 
+    texts.pageText[payload::kFailedText] = payload::NameInstallLog(texts.pageText[payload::kFailedText], paths.installLog);
     const WizardEnvironment env = MakeEnvironment(*language, documents, texts);
 
     installer::LinuxInstallPlatform platform(installer::InstallLocations::From(paths));

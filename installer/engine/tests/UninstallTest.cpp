@@ -27,7 +27,8 @@ protected:
     }
 
     // One install as a front-end runs it: USB with the monitor, or COM1.
-    std::string InstallAs(const std::string& name, bool usb, std::optional<std::string> answer = {}) {
+    std::string InstallAs(const std::string& name, bool usb, std::optional<std::string> answer = {},
+                          bool succeeds = true) {
         RecordingObserver front;
         if (answer) front.answers = {*answer};
         engine::InstallSession session({spooler, store, services, shell, this->usb}, front);
@@ -49,7 +50,7 @@ protected:
             session.Wait();
         }
         session.CleanUp();
-        EXPECT_TRUE(session.Succeeded()) << name;
+        EXPECT_EQ(session.Succeeded(), succeeds) << name;
         return r.addedPrinter;
     }
     engine::UninstallResult Remove(const std::string& name) {
@@ -136,12 +137,11 @@ TEST_F(Uninstall, TwoInstallsOfOneNameAndAnotherPrinterGoOneByOne) {
         EXPECT_EQ(fs::exists(fs::symlink_status(part.name)), stays) << part.name;
     }
 
-    // The last: only the folders the installs found needed (the spooler's,
-    // the install folder) and the user's file remain.
+    // The last: the folders the installs made go once empty; only the
+    // user's file and the folders holding it remain.
     EXPECT_EQ(Remove("POS58").status, UninstallStatus::Done);
     std::set<std::string> expected = before;
-    for (const char* p : {"driver/3/", "system/", "opt/", "opt/USB Printer/", "opt/USB Printer/POS80/",
-                          "opt/USB Printer/POS80/Uninstall.ini"})
+    for (const char* p : {"opt/", "opt/USB Printer/", "opt/USB Printer/POS80/", "opt/USB Printer/POS80/Uninstall.ini"})
         expected.insert(p);
     EXPECT_EQ(Tree(), expected);
     EXPECT_TRUE(spooler.printers.empty());
@@ -151,6 +151,44 @@ TEST_F(Uninstall, TwoInstallsOfOneNameAndAnotherPrinterGoOneByOne) {
         EXPECT_EQ(key.find("POS"), std::string::npos) << key;
     }
     EXPECT_TRUE(Installed().empty());
+}
+
+TEST_F(Uninstall, AFailedInstallTakesAwayWhatItMadeAndNothingElse) {
+    ASSERT_EQ(InstallAs("POS80", true), "POS80");
+    const std::set<std::string> installed = Tree();
+    const auto keys = store.keys;
+    const auto ports = spooler.ports;
+    const auto monitors = spooler.monitors;
+    struct Case {
+        const char* what;
+        const char* call;  // the spooler call that fails, or "" for a cancelled port question
+        const char* name;
+    } cases[] = {
+        // A new printer: its own port, driver files and folders are made, then removed.
+        {"the spooler refuses the driver", "AddPrinterDriver", "Kitchen"},
+        {"the spooler refuses the printer", "AddPrinter", "Kitchen"},
+        // The same name: the program folder, driver files, launcher and
+        // monitor port are the first install's, written over with the same bytes.
+        {"the port question is cancelled", "", "POS80"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        spooler.failures.clear();
+        if (*c.call) spooler.failures[c.call] = 1797;
+        InstallAs(c.name, true, *c.call ? std::optional<std::string>("Kitchen-Port:") : std::nullopt, false);
+        EXPECT_EQ(Tree(), installed);
+        EXPECT_EQ(store.keys, keys);
+        EXPECT_EQ(spooler.ports.size(), ports.size());
+        EXPECT_EQ(spooler.monitors, monitors);
+        EXPECT_THAT(spooler.printers, ElementsAre("POS80"));
+        EXPECT_EQ(spooler.drivers.size(), 1u);
+    }
+    // The first install is whole: its removal still takes everything.
+    spooler.failures.clear();
+    EXPECT_THAT(Installed(), ElementsAre("POS80"));
+    EXPECT_EQ(Remove("POS80").status, UninstallStatus::Done);
+    EXPECT_FALSE(fs::exists(root / "opt"));
+    EXPECT_FALSE(fs::exists(root / "system"));
 }
 
 }  // namespace

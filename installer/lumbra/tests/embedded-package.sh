@@ -14,6 +14,9 @@ diff -u "$work/file.txt" "$work/embedded.txt"
 diff -u "$work/file.txt" "$work/section.txt"
 grep -q '^25 of 25 entries$' "$work/embedded.txt"
 grep -q '  PrinterName.txt$' "$work/embedded.txt"
+# A file that is no package is said to be none (exit 4), not listed as "0 of N entries".
+rc=0; "$pack" list /etc/passwd >"$work/passwd.txt" 2>&1 || rc=$?
+[ "$rc" -eq 4 ] && grep -q 'is not a package' "$work/passwd.txt" || { cat "$work/passwd.txt"; exit 1; }
 
 # No section: the appended archive is found instead.
 "$objcopy" --remove-section .lumbra_package "$lumbra" "$work/bare"

@@ -278,14 +278,36 @@ TEST_F(CupsInstall, UninstallTakesOneInstallAndTheLastTakesTheMonitorBackend) {
 
     EXPECT_EQ(engine::Uninstall(platform.Seams(), "POS80_(1)").status, engine::UninstallStatus::Done);
     EXPECT_FALSE(GetQueue("POS80_(1)"));
+    // With the last install its folders go too: driver, system and model folders, the vendor folder.
     for (const fs::path& p : {backend, ppd, unit, launcher, folder, tree / "usr/lib/lumbra/driver/POS80Drv.dll",
-                              tree / "usr/lib/lumbra/driver/3/LNGENU.DLL", tree / "usr/lib/lumbra/system/POS80Mon.dll"})
+                              tree / "usr/lib/lumbra/driver/3/LNGENU.DLL", tree / "usr/lib/lumbra/system/POS80Mon.dll",
+                              tree / "usr/lib/lumbra", tree / "usr/share/cups/model/lumbra", folder.parent_path()})
         EXPECT_FALSE(fs::exists(p)) << p;
+    EXPECT_TRUE(fs::exists(tree / "usr/share/cups/model")) << "not ours";
     for (const char* key : {"Spooler\\Monitors\\POS USB Printer Monitor", "Spooler\\Ports\\POS80-Port:",
                             "Spooler\\Printers\\POS80_(1)", "Spooler\\Drivers\\POS80 Driver", "SOFTWARE\\POS80",
                             "Lumbra\\Installs\\POS80_(1)"})
         EXPECT_FALSE(platform.store.KeyExists(key)) << key;
     EXPECT_THAT(Capture("lpinfo -m"), ::testing::Not(HasSubstr("POS80_Driver")));
+}
+
+TEST_F(CupsInstall, APrintSystemThatDoesNotAnswerGetsNothingWritten) {
+    const auto files = [] {
+        std::vector<std::string> paths;
+        for (const char* top : {"usr", "opt", "home", "var/lib/lumbra"})
+            if (fs::exists(tree / top))
+                for (const auto& e : fs::recursive_directory_iterator(tree / top)) paths.push_back(e.path().string());
+        std::sort(paths.begin(), paths.end());
+        return paths;
+    };
+    const auto before = files();
+    // A socket nobody listens on (for the worker thread too).
+    ::setenv("CUPS_SERVER", (tree / "gone.sock").c_str(), 1);
+    const Result r = Install("Down80", [](engine::InstallSettings& s) { s.portName = "LPT1:"; });
+    ::setenv("CUPS_SERVER", (tree / "cups.sock").c_str(), 1);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(files(), before);
+    EXPECT_THAT(LogLines(), ::testing::Contains("**** The print system does not answer; nothing was installed"));
 }
 
 TEST_F(CupsInstall, SerialPortAndAForbiddenQueueName) {

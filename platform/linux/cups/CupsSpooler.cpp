@@ -112,9 +112,14 @@ std::string CupsSpooler::SerialUriWithSettings(const std::string& uri, const std
     return base + "?baud=" + f[0] + "+bits=" + f[2] + "+parity=" + parity + "+flow=" + flow + "+stop=" + stop;
 }
 
+std::uint32_t CupsSpooler::CheckAnswers() {
+    std::vector<Queue> queues;
+    return ListQueues(queues) == engine::kErrorSpoolerUnavailable ? engine::kErrorSpoolerUnavailable : kOk;
+}
+
 std::uint32_t CupsSpooler::DriverDirectory(fs::path& folder) {
-    payload::Dir dir;
-    if (payload::OpenFolder(loc_.driverDirectory, true, dir) != 0) return engine::kErrorFileNotFound;
+    // The installer makes the folder itself (and records that it did).
+    if (!loc_.driverDirectory.is_absolute()) return engine::kErrorFileNotFound;
     folder = loc_.driverDirectory;
     return kOk;
 }
@@ -447,6 +452,10 @@ bool RemoveOurs(const fs::path& folder, const std::string& name) {
 
 std::uint32_t CupsSpooler::DeletePrinterDriver(const std::string& driverName) {
     const bool ppd = RemoveOurs(loc_.modelDirectory, PpdFileName(driverName));
+    // The model folder is ours alone: it goes once its last PPD has (rmdir
+    // leaves a folder that is not empty, and a link, alone).
+    if (payload::Dir models; ppd && payload::OpenFolder(loc_.modelDirectory.parent_path(), false, models) == 0)
+        ::unlinkat(models.Get(), loc_.modelDirectory.filename().c_str(), AT_REMOVEDIR);
     const bool recorded = store_.DeleteKey(std::string(kDriversKey) + "\\" + driverName);
     return ppd || recorded ? kOk : engine::kErrorUnknownPrinterDriver;
 }

@@ -3,7 +3,8 @@
 // spooler's own records (monitors, monitor ports, printer data) in the
 // key/value store.
 //
-//   driver directory  DriverDirectory (default /usr/lib/lumbra/driver)
+//   driver directory  DriverDirectory (default /usr/lib/lumbra/driver; the
+//                     installer makes it when missing)
 //   AddPrinterDriver  writes "<model dir>/<driver>.ppd" from the data file
 //                     (resolution, page sizes) with the driver module as the
 //                     raster filter, so `lpinfo -m` lists it
@@ -31,7 +32,8 @@
 //   SetDefaultPrinter CUPS-Set-Default for the queue of that name or description
 //   QueueName         the queue AddPrinter made
 //   DeletePrinter     CUPS-Delete-Printer, and the queue's records in the store
-//   DeletePrinterDriver  the driver's PPD (a file of ours) and its record
+//   DeletePrinterDriver  the driver's PPD (a file of ours) and its record; the
+//                     model folder goes with its last PPD (only when empty)
 //   DeleteMonitor     the backend (a file of ours) and its record; refused
 //                     (kErrorMonitorInUse) while a queue's device URI has its scheme
 //   DeletePort        the monitor port's record
@@ -61,6 +63,9 @@ public:
     CupsSpooler(CupsLocations locations, engine::KeyValueStore& store)
         : loc_(std::move(locations)), store_(store) {}
 
+    // A CUPS-Get-Printers request: kErrorSpoolerUnavailable when cupsd
+    // cannot be reached or answers that it cannot serve.
+    std::uint32_t CheckAnswers() override;
     std::uint32_t DriverDirectory(std::filesystem::path& folder) override;
     std::filesystem::path SystemDirectory() override { return loc_.systemDirectory; }
     std::uint32_t AddPrinterDriver(const engine::DriverRecord& driver) override;

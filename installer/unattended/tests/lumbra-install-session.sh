@@ -38,6 +38,8 @@ if [ "$(id -u)" -eq 0 ]; then
 fi
 lpstat -d | grep -qx 'system default destination: POS80' || fail "default: $(lpstat -d)"
 lpstat -p POS80 | grep -q 'is idle' || fail "state: $(lpstat -p POS80)"
+# Pictures print upright along the roll unless a job asks otherwise.
+lpoptions -p POS80 | tr ' ' '\n' | grep -qx 'orientation-requested=3' || fail "orientation: $(lpoptions -p POS80)"
 lpstat -v POS80 | grep -q 'pos-usb-printer-monitor://127.0.0.1:9100/POS80-Port' || fail "uri: $(lpstat -v)"
 [ -f "$tree/etc/systemd/system/MavoPrinter-Service.service" ] || fail "no unit file"
 grep -q '^PortName=POS80-Port:$' "$tree/var/lib/lumbra/store/SOFTWARE/POS80/values" || fail "no product key"

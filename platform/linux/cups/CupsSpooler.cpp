@@ -339,6 +339,10 @@ std::uint32_t CupsSpooler::AddPrinter(const engine::PrinterRecord& printer, engi
     ippAddBoolean(request, IPP_TAG_PRINTER, "printer-is-accepting-jobs", 1);
     ippAddBoolean(request, IPP_TAG_PRINTER, "printer-is-shared", 0);
     ippAddInteger(request, IPP_TAG_PRINTER, IPP_TAG_ENUM, "printer-state", IPP_PSTATE_IDLE);
+    // Portrait unless a job asks otherwise: CUPS's image filters would turn a
+    // picture wider than tall sideways to fit the page, and a receipt is read
+    // along the roll.
+    ippAddInteger(request, IPP_TAG_PRINTER, IPP_TAG_ENUM, "orientation-requested-default", IPP_ORIENT_PORTRAIT);
     ippDelete(cupsDoFileRequest(CUPS_HTTP_DEFAULT, request, "/admin/", ppd.c_str()));
     if (const auto e = LastError(); e != kOk) return e;
 

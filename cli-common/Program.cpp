@@ -519,4 +519,10 @@ void Program::WriteBashCompletion(std::ostream& out) const {
         << "complete -o bashdefault -o default -F " << function << ' ' << name << '\n';
 }
 
+std::string NameRunAs(const char* argv0) {
+    const std::string path = argv0 ? argv0 : "";
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 }  // namespace cli

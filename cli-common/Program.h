@@ -47,6 +47,10 @@ struct Refusal : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The name a program was started under (argv[0] without its folder), for the
+// payload's programs, which are installed under other names than they are built.
+std::string NameRunAs(const char* argv0);
+
 struct ProgramText {
     std::string name;         // "cadmon"
     std::string whatis;       // the man page's NAME line: "settings and test utility for receipt printers"

@@ -56,9 +56,8 @@ int Serve(const std::string& name, int intervalSeconds) {
 
 int main(int argc, char** argv) {
     // Installed as "RcptSpoolSvc.exe"; help and version say the name it runs under.
-    const char* slash = std::strrchr(argv[0], '/');
     cli::ProgramText text;
-    text.name = slash ? slash + 1 : argv[0];
+    text.name = cli::NameRunAs(argv[0]);
     text.whatis = "keeps the receipt printer queues printing";
     text.description =
         "Watches the printers of the installed receipt printer queues (USB printers through hot-plug\n"

@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -68,9 +67,8 @@ std::vector<std::string> Choose(const std::vector<engine::InstallRecord>& instal
 int main(int argc, char** argv) {
     // Built as lumbra-uninstaller, installed as "Uninstaller.exe": help and
     // version say the name it runs under.
-    const char* slash = std::strrchr(argv[0], '/');
     cli::ProgramText text;
-    text.name = slash ? slash + 1 : argv[0];
+    text.name = cli::NameRunAs(argv[0]);
     text.whatis = "remove a receipt printer and what its install made";
     text.description =
         "Removes what one install of the receipt printer driver made, and nothing else: its queue,\n"

@@ -99,8 +99,10 @@ Box InkBox(const sim::Bitmap& b) {
 }
 
 TEST_F(CupsPrint, DocumentsBecomeReceipts) {
-    const fs::path pdf80 = tree / "receipt.pdf", pdfA4 = tree / "a4.pdf", png = tree / "square.png";
+    const fs::path pdf80 = tree / "receipt.pdf", pdfA4 = tree / "a4.pdf", png = tree / "square.png",
+                   pdfLong = tree / "long.pdf";
     std::ofstream(pdf80, std::ios::binary) << ReceiptPdf();
+    std::ofstream(pdfLong, std::ios::binary) << LongReceiptPdf();
     std::ofstream(pdfA4, std::ios::binary) << A4Pdf();
     std::string error;
     ASSERT_TRUE(WriteSquarePng(png.string(), &error)) << error;
@@ -113,12 +115,16 @@ TEST_F(CupsPrint, DocumentsBecomeReceipts) {
         unsigned headDots;
         unsigned minWidth, maxWidth;  // of the ink, in dots
         bool inkAtTop;                // the receipt starts with the print
+        unsigned minHeight;           // of the ink, in rows
     } cases[] = {
-        {"80 mm PDF, blank head kept", "POS80", pdf80, "-o SkipBlankHead=False", 576, 300, 576, false},
-        {"80 mm PDF", "POS80", pdf80, "", 576, 300, 576, true},
-        {"80 mm PDF on 58 mm paper", "POS58", pdf80, "", 384, 200, 384, true},
-        {"A4 PDF", "POS80", pdfA4, "", 576, 200, 576, true},
-        {"PNG", "POS80", png, "", 576, 60, 576, true},
+        {"80 mm PDF, blank head kept", "POS80", pdf80, "-o SkipBlankHead=False", 576, 300, 576, false, 0},
+        {"80 mm PDF", "POS80", pdf80, "", 576, 300, 576, true, 0},
+        {"80 mm PDF on 58 mm paper", "POS58", pdf80, "", 384, 200, 384, true, 0},
+        {"A4 PDF", "POS80", pdfA4, "", 576, 200, 576, true, 0},
+        {"PNG", "POS80", png, "", 576, 60, 576, true, 0},
+        // Longer than the model's form: on the roll's longest size it prints at its own
+        // size (the 810 pt bar is 2284 rows at 203 dpi), and starts at once.
+        {"80 x 300 mm PDF on the roll size", "POS80", pdfLong, "-o media=X80MMY3276MM", 576, 300, 576, true, 2270},
     };
     std::optional<sim::Bitmap> headKept;
     for (const Case& c : cases) {
@@ -135,6 +141,7 @@ TEST_F(CupsPrint, DocumentsBecomeReceipts) {
         EXPECT_GE(box.right - box.left, c.minWidth);
         EXPECT_LE(box.right - box.left, c.maxWidth);
         EXPECT_EQ(box.top == 0, c.inkAtTop);
+        EXPECT_GE(box.bottom - box.top, c.minHeight);
         if (c.file == png) CheckSquareReceipt(*r);
         if (c.file == pdf80 && c.headDots == 576 && !c.inkAtTop) {
             CheckPdfReceipt(*r, kPdfHeadRows);

@@ -309,6 +309,12 @@ std::string ReceiptPdf() {
                       "0 g 56.7 481 113.4 56.7 re f BT /F1 24 Tf 20 540 Td (RECEIPT 42) Tj ET\n");
 }
 
+std::string LongReceiptPdf() {
+    // 80 x 300 mm: a bar down the whole page, a title half-way.
+    return OnePagePdf("226.77", "850.39",
+                      "0 g 103 20 20 810 re f BT /F1 18 Tf 20 425 Td (LONG RECEIPT) Tj ET\n");
+}
+
 std::string A4Pdf() {
     std::string content = "0 g BT /F1 12 Tf 72 770 Td 14 TL\n";
     for (int line = 0; line < 10; ++line) content += "(Invoice line with some text across the page width) '\n";

@@ -103,6 +103,8 @@ sim::Bitmap Expected(const TestPage& page, unsigned headDots, unsigned rows, uns
 std::string ReceiptPdf();
 // An A4 page (210 x 297 mm) with lines of text from its top margin down.
 std::string A4Pdf();
+// A one-page PDF of 80 x 300 mm, longer than the model's 210 mm form.
+std::string LongReceiptPdf();
 
 // The receipts the PDF above and the PNG below make on an 80 mm printer: the
 // PDF's box solid where it belongs with paper beside it, its title, no blank

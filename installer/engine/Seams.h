@@ -81,6 +81,9 @@ struct PrinterValue {
     bool operator==(const PrinterValue&) const = default;
 };
 
+// The values stored with one printer (name, value), in the order they are set.
+using PrinterData = std::vector<std::pair<std::string, PrinterValue>>;
+
 class PrintSpooler {
 public:
     virtual ~PrintSpooler() = default;
@@ -101,8 +104,10 @@ public:
     // Names of the local and connected printers, as EnumPrinters reports them.
     virtual std::uint32_t EnumPrinters(std::vector<std::string>& names) = 0;
     virtual std::uint32_t AddPrinter(const PrinterRecord& printer, PrinterHandle& handle) = 0;
-    virtual std::uint32_t SetPrinterData(PrinterHandle handle, const std::string& name,
-                                         const PrinterValue& value) = 0;
+    // Stores the printer's data values of its set-up, in order, and applies
+    // them to the printer together (one update of the printer for the lot).
+    // The first error, or kOk when every value was set.
+    virtual std::uint32_t SetPrinterData(PrinterHandle handle, const PrinterData& values) = 0;
     virtual void ClosePrinter(PrinterHandle handle) = 0;
     // The name as AddPrinter was given it.
     virtual bool SetDefaultPrinter(const std::string& printerName) = 0;

@@ -314,19 +314,18 @@ bool InstallDriverAndPrinter(InstallRun& run) {
     run.addedQueue = spooler.QueueName(handle);
     RecordPart(run, PartKind::Queue, run.addedQueue, true);
 
+    // The printer data of the set-up go to the spooler together, in this order.
     const payload::ModelRow& row = run.Row();
-    if (run.settings.portKind == kPortKindNetwork) {
-        spooler.SetPrinterData(handle, "IP",
-                               PrinterValue::Text(run.settings.ipAddress + " " + run.settings.tcpPort));
-    }
-    spooler.SetPrinterData(handle, "PortType",
-                           PrinterValue::Number(static_cast<std::uint32_t>(run.settings.portKind)));
-    spooler.SetPrinterData(handle, "DevicePath", PrinterValue::Text(""));
-    spooler.SetPrinterData(handle, "VidAndPid", PrinterValue::Text(U8(row.vidPid)));
-    spooler.SetPrinterData(handle, "UserForm",
-                           PrinterValue::Text(std::to_string(row.paperWidth) + " " +
-                                              std::to_string(row.paperHeight) + " 0 0"));
-    spooler.SetPrinterData(handle, "Language", PrinterValue::Text(U8(run.texts.languageModule)));
+    PrinterData data;
+    if (run.settings.portKind == kPortKindNetwork)
+        data.emplace_back("IP", PrinterValue::Text(run.settings.ipAddress + " " + run.settings.tcpPort));
+    data.emplace_back("PortType", PrinterValue::Number(static_cast<std::uint32_t>(run.settings.portKind)));
+    data.emplace_back("DevicePath", PrinterValue::Text(""));
+    data.emplace_back("VidAndPid", PrinterValue::Text(U8(row.vidPid)));
+    data.emplace_back("UserForm", PrinterValue::Text(std::to_string(row.paperWidth) + " " +
+                                                     std::to_string(row.paperHeight) + " 0 0"));
+    data.emplace_back("Language", PrinterValue::Text(U8(run.texts.languageModule)));
+    spooler.SetPrinterData(handle, data);
     run.log.Append("AddPrinter hPrinter = %lx\r\n", static_cast<unsigned long>(handle));
     spooler.ClosePrinter(handle);
     return true;

@@ -172,6 +172,16 @@ protected:
         return lines;
     }
 
+    // CUPS-Add-Modify-Printer requests for the queue so far, as cupsd logs them.
+    static int AddModifyRequests(const std::string& queue) {
+        std::istringstream in(ReadText(tree / "var/log/cups/error_log"));
+        int n = 0;
+        const std::string tail = " CUPS-Add-Modify-Printer ipp://localhost/printers/" + queue;
+        for (std::string line; std::getline(in, line);)
+            n += line.size() >= tail.size() && line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
+        return n;
+    }
+
     static inline fs::path tree;
     static inline bool started = false;
     static inline payload::InstallPackage* package = nullptr;
@@ -181,10 +191,13 @@ TEST_F(CupsInstall, NetworkInstallCreatesTheQueueRecordsAndDefault) {
     simtest::SimProcess printer(simtest::SimOptions{});
     ASSERT_TRUE(printer.ok()) << printer.error();
     const std::string port = std::to_string(printer.TcpPort());
+    const int requests = AddModifyRequests("POS80");
     const Result r = Install("POS80", Network(printer));
     ASSERT_TRUE(r.ok) << ReadText(tree / "var/log/InstallPrinter.txt")
                       << ReadText(tree / "var/log/cups/error_log").substr(0, 4000);
     EXPECT_EQ(r.queue, "POS80");
+    // One request makes the queue with its PPD, one more sets its printer data.
+    EXPECT_EQ(AddModifyRequests("POS80") - requests, 2);
     const auto q = GetQueue("POS80");
     ASSERT_TRUE(q);
     EXPECT_EQ(q->info, "POS80");

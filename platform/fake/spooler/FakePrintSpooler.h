@@ -24,7 +24,7 @@ public:
     std::vector<std::string> calls;                  // "AddMonitor", "AddPort POS80-Port:", ...
     std::vector<engine::DriverRecord> drivers;
     std::vector<engine::PrinterRecord> added;
-    std::vector<std::pair<std::string, engine::PrinterValue>> data;  // in order
+    engine::PrinterData data;  // in order
     std::vector<engine::PrinterHandle> openHandles;
     std::string defaultPrinter;
 
@@ -88,13 +88,14 @@ public:
         openHandles.push_back(handle);
         return engine::kOk;
     }
-    std::uint32_t SetPrinterData(engine::PrinterHandle handle, const std::string& name,
-                                 const engine::PrinterValue& value) override {
-        calls.push_back("SetPrinterData " + name);
-        if (std::find(openHandles.begin(), openHandles.end(), handle) == openHandles.end())
-            return engine::kErrorInvalidHandle;
-        data.emplace_back(name, value);
-        return engine::kOk;
+    // One call for the lot, recorded as one call per value.
+    std::uint32_t SetPrinterData(engine::PrinterHandle handle, const engine::PrinterData& values) override {
+        const bool open = std::find(openHandles.begin(), openHandles.end(), handle) != openHandles.end();
+        for (const auto& [name, value] : values) {
+            calls.push_back("SetPrinterData " + name);
+            if (open) data.emplace_back(name, value);
+        }
+        return open ? engine::kOk : engine::kErrorInvalidHandle;
     }
     void ClosePrinter(engine::PrinterHandle handle) override {
         calls.push_back("ClosePrinter");

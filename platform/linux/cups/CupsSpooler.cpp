@@ -364,19 +364,28 @@ std::string CupsSpooler::QueueOf(engine::PrinterHandle handle) const {
     return it == open_.end() ? std::string() : it->second;
 }
 
-std::uint32_t CupsSpooler::SetPrinterData(engine::PrinterHandle handle, const std::string& name,
-                                          const engine::PrinterValue& value) {
+std::uint32_t CupsSpooler::SetPrinterData(engine::PrinterHandle handle, const engine::PrinterData& values) {
     const auto it = open_.find(handle);
     if (it == open_.end()) return engine::kErrorInvalidHandle;
     const std::string& queue = it->second;
     const std::string key = std::string(kPrintersKey) + "\\" + queue + "\\PrinterData";
-    const std::string text =
-        value.kind == engine::PrinterValue::Kind::Number ? std::to_string(value.number) : value.text;
-    if (!store_.CreateKey(key) || !store_.SetText(key, name, text)) return engine::kErrorAccessDenied;
-
-    if (name == "IP" || name == "PortType" || name == "VidAndPid" || name == "DevicePath")
-        return UpdateMonitorUri(queue);
-    return kOk;
+    if (!store_.CreateKey(key)) return engine::kErrorAccessDenied;
+    std::uint32_t result = kOk;
+    bool monitorData = false;
+    for (const auto& [name, value] : values) {
+        const std::string text =
+            value.kind == engine::PrinterValue::Kind::Number ? std::to_string(value.number) : value.text;
+        if (!store_.SetText(key, name, text)) {
+            if (result == kOk) result = engine::kErrorAccessDenied;
+            continue;
+        }
+        monitorData = monitorData || name == "IP" || name == "PortType" || name == "VidAndPid" || name == "DevicePath";
+    }
+    // The device URI is built once, from all the values of the set-up.
+    if (monitorData) {
+        if (const auto e = UpdateMonitorUri(queue); e != kOk && result == kOk) result = e;
+    }
+    return result;
 }
 
 std::uint32_t CupsSpooler::UpdateMonitorUri(const std::string& queue) {

@@ -27,7 +27,9 @@
 //                     monitor port, "IP", "PortType", "VidAndPid" and "DevicePath" also
 //                     go into the queue's device URI, which is all the port monitor
 //                     reads (driver/backend/MonitorUri.h): "<scheme>://<address>:<port>/<port name>"
-//                     for a network printer, "<scheme>:/<port name>?VidAndPid=..." for USB
+//                     for a network printer, "<scheme>:/<port name>?VidAndPid=..." for USB.
+//                     The URI is built once from all the values of the call and
+//                     set with one CUPS-Add-Modify-Printer (none when it is unchanged)
 //   EnumPrinters      queue names and descriptions
 //   SetDefaultPrinter CUPS-Set-Default for the queue of that name or description
 //   QueueName         the queue AddPrinter made
@@ -74,8 +76,7 @@ public:
     std::uint32_t EnumPorts(std::vector<engine::SpoolerPort>& ports) override;
     std::uint32_t EnumPrinters(std::vector<std::string>& names) override;
     std::uint32_t AddPrinter(const engine::PrinterRecord& printer, engine::PrinterHandle& handle) override;
-    std::uint32_t SetPrinterData(engine::PrinterHandle handle, const std::string& name,
-                                 const engine::PrinterValue& value) override;
+    std::uint32_t SetPrinterData(engine::PrinterHandle handle, const engine::PrinterData& values) override;
     void ClosePrinter(engine::PrinterHandle handle) override;
     bool SetDefaultPrinter(const std::string& printerName) override;
     std::string QueueName(engine::PrinterHandle handle) override { return QueueOf(handle); }

@@ -90,6 +90,7 @@ private:
 struct OpenedTransport {
     std::unique_ptr<Transport> transport;  // null when the open failed
     Result failure;
+    std::string identity;  // usb: the identity string of the printer opened
 };
 
 inline OpenedTransport OpenFailure(int error, std::string node) {

@@ -120,7 +120,7 @@ void CommandSender::SenderThread() {
                 break;
             case PortChoice::Lpt:
                 // The parallel port has no transport here.
-                result.outcome = Outcome::OpenFailed;
+                result.outcome = Outcome::Unsupported;
                 result.error = ENOTSUP;
                 break;
         }
@@ -133,7 +133,7 @@ void CommandSender::SenderThread() {
             report.port = choice;
             report.size = current->bytes.size();
             report.taken = report.size - static_cast<std::size_t>(std::max<std::int32_t>(current->remaining, 0));
-            report.dropped = result.outcome == Outcome::OpenFailed || !KeepsRest(choice, result, *current);
+            report.dropped = result.OpenFailed() || !KeepsRest(choice, result, *current);
             if (report.dropped) current->remaining = 0;
             report.remaining = static_cast<std::size_t>(std::max<std::int32_t>(current->remaining, 0));
             report.result = std::move(result);

@@ -108,13 +108,13 @@ DeviceStatus Device::Status() const { return transport_ ? transport_->Status() :
 
 Opened OpenDevice(std::string_view uri, const OpenOptions& options) {
     const auto colon = uri.find(':');
-    if (colon == std::string_view::npos) return {nullptr, Failure(Outcome::OpenFailed, EINVAL, std::string(uri))};
+    if (colon == std::string_view::npos) return {nullptr, Failure(Outcome::BadUri, EINVAL, std::string(uri))};
     const std::string_view name = uri.substr(0, colon);
     const std::string_view rest = uri.substr(colon + 1);
     for (const Scheme& scheme : Schemes()) {
         if (scheme.name == name) return FromTransport(scheme.open(rest, options));
     }
-    return {nullptr, Failure(Outcome::OpenFailed, EPROTONOSUPPORT, std::string(uri))};
+    return {nullptr, Failure(Outcome::BadUri, EPROTONOSUPPORT, std::string(uri))};
 }
 
 Result Deliver(std::string_view uri, const std::uint8_t* data, std::size_t length, const OpenOptions& options,

@@ -208,7 +208,7 @@ int ConnectTo(const addrinfo& address, const Deadline& deadline, const StopEvent
 OpenedTransport OpenSocket(std::string_view rest, const OpenOptions& options) {
     const std::string_view authority = WithoutSlashes(rest).substr(0, WithoutSlashes(rest).find('/'));
     const std::optional<SocketPeer> peer = SplitAuthority(authority);
-    if (!peer) return OpenFailure(EINVAL, std::string(authority));
+    if (!peer) return OpenFailure(Outcome::BadUri, EINVAL, std::string(authority));
     const std::string node = peer->Node();
     if (peer->host.empty()) return OpenFailure(EHOSTUNREACH, node);
 
@@ -220,7 +220,7 @@ OpenedTransport OpenSocket(std::string_view rest, const OpenOptions& options) {
     const std::string port = std::to_string(peer->port);
     addrinfo* found = nullptr;
     int looked = ::getaddrinfo(peer->host.c_str(), port.c_str(), &hints, &found);
-    if (looked == EAI_NONAME && peer->bracketed) return OpenFailure(EINVAL, node);
+    if (looked == EAI_NONAME && peer->bracketed) return OpenFailure(Outcome::BadUri, EINVAL, node);
     if (looked == EAI_NONAME) {
         hints.ai_flags = AI_NUMERICSERV;
         looked = ::getaddrinfo(peer->host.c_str(), port.c_str(), &hints, &found);
@@ -229,13 +229,17 @@ OpenedTransport OpenSocket(std::string_view rest, const OpenOptions& options) {
     const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, &::freeaddrinfo);
 
     const Deadline deadline = Deadline::After(options.connectTimeoutMs);
-    int error = EADDRNOTAVAIL;
+    int error = 0;
     int fd = -1;
+    bool tried = false;
     for (const addrinfo* a = found; a && fd < 0; a = a->ai_next) {
         if ((a->ai_family != AF_INET && a->ai_family != AF_INET6) || NoPrinterAddress(a->ai_addr)) continue;
+        tried = true;
         fd = ConnectTo(*a, deadline, options.stop, error);
         if (error == ECANCELED || error == ETIMEDOUT) break;
     }
+    // Only addresses that are no printer's: the URI names no device.
+    if (!tried) return OpenFailure(Outcome::BadUri, EADDRNOTAVAIL, node);
     if (fd < 0) return OpenFailure(error, node);
     auto transport = std::make_unique<SocketTransport>(fd, node);
     if (!transport->BlockInSlices()) return OpenFailure(errno, node);

@@ -45,7 +45,7 @@ speed_t Baud(std::string_view text) {
 OpenedTransport OpenSerial(std::string_view rest, const OpenOptions&) {
     const std::string path = PathOf(rest);
     const speed_t speed = Baud(QueryValue(rest, "baud"));
-    if (speed == B0) return OpenFailure(EINVAL, path);
+    if (speed == B0) return OpenFailure(Outcome::BadUri, EINVAL, path);
     const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return OpenFailure(errno, path);
     // Raw bytes at the given speed, no modem control.

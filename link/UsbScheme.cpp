@@ -105,7 +105,7 @@ std::string UsbDeviceUri(const UsbDeviceInfo& device) {
 // The usb scheme: the first candidate that opens, at its usblp node where
 // usblp serves it, else at its bulk OUT endpoint through the device source.
 OpenedTransport OpenUsb(std::string_view rest, const OpenOptions& options) {
-    OpenedTransport opened = OpenFailure(ENODEV, "");
+    OpenedTransport opened = OpenFailure(Outcome::NotFound, ENODEV, "");
     if (!options.usb) return opened;
     const std::vector<std::string>& ids = options.productIds ? *options.productIds : SettingsToolProductIds();
     FirstUsbCandidate(*options.usb, ids, UsbUriSelector(rest), [&](const UsbDeviceInfo& device) {
@@ -118,7 +118,7 @@ OpenedTransport OpenUsb(std::string_view rest, const OpenOptions& options) {
         // A device that passes the probe but refuses the open (busy, no
         // permission, gone meanwhile) is passed over; the first refusal
         // is what the caller hears about when none opens.
-        if (opened.failure.node.empty()) opened.failure = std::move(attempt.failure);
+        if (opened.failure.outcome == Outcome::NotFound) opened.failure = std::move(attempt.failure);
         return false;
     });
     return opened;

@@ -197,17 +197,15 @@ private:
             return JobOutcome::Cancelled;
         }
         log_("DEBUG: cannot open " + what + ": " + ErrnoText(failure.error));
-        switch (failure.error) {
-            case EACCES:
-            case EPERM:
+        switch (failure.outcome) {
+            case Outcome::NoPermission:
                 log_("ERROR: no permission to open the printer " + what);
                 return JobOutcome::NoPermission;
-            case EINVAL:
-            case EADDRNOTAVAIL:
-            case EPROTONOSUPPORT:
+            case Outcome::BadUri:
+            case Outcome::Unsupported:
                 log_("ERROR: the device URI names no printer (" + what + ")");
                 return JobOutcome::BadDevice;
-            case EBUSY:
+            case Outcome::Busy:
                 NotReachable("printer busy");
                 return JobOutcome::NotReachable;
             default:

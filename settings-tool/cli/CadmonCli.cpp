@@ -99,7 +99,7 @@ public:
         // A printer that stopped taking data for a moment gets the rest
         // again; as in the window, that shows nothing.
         if (!report.dropped) return;
-        const bool openFailed = report.result.outcome == printer_link::Outcome::OpenFailed;
+        const bool openFailed = report.result.OpenFailed();
         const int code = openFailed ? cli::OpenFailureCode(report.result) : cli::kPrinterFailed;
         const ShownTexts shown = TextsFor(report);
         terminal_.Fail(code);

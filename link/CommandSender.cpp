@@ -6,6 +6,7 @@
 #include <limits>
 #include <utility>
 
+#include "link/ProductIds.h"
 #include "link/UsbPrinterPort.h"
 
 namespace printer_link {
@@ -171,7 +172,7 @@ bool CommandSender::KeepsRest(PortChoice choice, const Result& result, const Sub
 }
 
 Result CommandSender::DeliverOverUsb(Submission& s) {
-    CUsbPrinterPort port(usb_, SettingsToolProductIds());
+    CUsbPrinterPort port(usb_, ReceiptPrinterProductIds());
     port.SetStopEvent(stopEvent_.get());
     if (!port.Open()) return port.LastOpen();
     const std::size_t offset = s.bytes.size() - static_cast<std::size_t>(s.remaining);

@@ -85,10 +85,6 @@ struct DeviceStatus {
 class Transport;
 class UsbDeviceSource;
 
-// Product IDs searched as case-sensitive substrings of a USB identity, in order.
-const std::vector<std::string>& SettingsToolProductIds();  // seven entries, ends with "pid_0600"
-const std::vector<std::string>& UpdateToolProductIds();    // the first six of them
-
 inline constexpr std::uint16_t kPrinterTcpPort = 9100;
 inline constexpr int kConnectTimeoutMs = 5000;
 inline constexpr int kFinishTimeoutMs = 2000;
@@ -98,7 +94,9 @@ inline constexpr int kNotTakingDataMs = 10000;
 
 struct OpenOptions {
     UsbDeviceSource* usb = nullptr;     // where usb URIs find their devices
-    const std::vector<std::string>* productIds = nullptr;  // usb: (null: the seven of the settings tool)
+    // usb: the product IDs a printer's identity must name (link/ProductIds.h);
+    // null: none is accepted.
+    const std::vector<std::string>* productIds = nullptr;
     int connectTimeoutMs = kConnectTimeoutMs;
     const StopEvent* stop = nullptr;    // abandons a connection wait
 };

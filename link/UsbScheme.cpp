@@ -38,18 +38,6 @@ OpenedTransport OpenUsblp(const UsbDeviceInfo& device) {
 
 }  // namespace
 
-const std::vector<std::string>& SettingsToolProductIds() {
-    static const std::vector<std::string> ids = {"pid_5011", "pid_0055", "pid_0200", "pid_2016",
-                                                 "pid_5743", "pid_0500", "pid_0600"};
-    return ids;
-}
-
-const std::vector<std::string>& UpdateToolProductIds() {
-    static const std::vector<std::string> ids(SettingsToolProductIds().begin(),
-                                              SettingsToolProductIds().begin() + 6);
-    return ids;
-}
-
 bool MatchesProductId(std::string_view identity, const std::vector<std::string>& productIds) {
     for (const auto& id : productIds)
         if (!id.empty() && identity.find(id) != std::string_view::npos) return true;
@@ -106,9 +94,8 @@ std::string UsbDeviceUri(const UsbDeviceInfo& device) {
 // usblp serves it, else at its bulk OUT endpoint through the device source.
 OpenedTransport OpenUsb(std::string_view rest, const OpenOptions& options) {
     OpenedTransport opened = OpenFailure(Outcome::NotFound, ENODEV, "");
-    if (!options.usb) return opened;
-    const std::vector<std::string>& ids = options.productIds ? *options.productIds : SettingsToolProductIds();
-    FirstUsbCandidate(*options.usb, ids, UsbUriSelector(rest), [&](const UsbDeviceInfo& device) {
+    if (!options.usb || !options.productIds) return opened;
+    FirstUsbCandidate(*options.usb, *options.productIds, UsbUriSelector(rest), [&](const UsbDeviceInfo& device) {
         OpenedTransport attempt = device.node.empty() ? options.usb->OpenBulk(device) : OpenUsblp(device);
         if (attempt.transport) {
             opened = std::move(attempt);

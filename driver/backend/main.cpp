@@ -30,6 +30,7 @@
 #include "driver/backend/JobWatch.h"
 #include "driver/backend/Listing.h"
 #include "driver/backend/MonitorUri.h"
+#include "link/ProductIds.h"
 #include "link/UsbDeviceSource.h"
 #include "platform/linux/usb/SystemUsbDeviceSource.h"
 
@@ -70,7 +71,8 @@ int ExitStatus(portmon::JobOutcome outcome) {
 int ListDevices(const char* program) {
     const std::string scheme = BaseName(program);
     const auto usb = printer_link::MakeSystemUsbDeviceSource();
-    for (const std::string& line : portmon::ListPrinters(scheme, usb.get(), protocol::DiscoverySettings::FromEnvironment(),
+    for (const std::string& line : portmon::ListPrinters(scheme, usb.get(), printer_link::ReceiptPrinterProductIds(),
+                                                         protocol::DiscoverySettings::FromEnvironment(),
                                                          kListenForPrinters, Log))
         std::printf("%s\n", line.c_str());
     std::fflush(stdout);
@@ -119,7 +121,7 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<printer_link::UsbDeviceSource> usb;
     if (device.uri.rfind("usb", 0) == 0) usb = printer_link::MakeSystemUsbDeviceSource();
-    const portmon::DeliveryResult result = portmon::DeliverJob(device, usb.get(), input, watch, Log);
+    const portmon::DeliveryResult result = portmon::DeliverJob(device, usb.get(), printer_link::ReceiptPrinterProductIds(), input, watch, Log);
     if (input.file) ::close(input.fd);
     return ExitStatus(result.outcome);
 }

@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "link/Device.h"
+#include "link/ProductIds.h"
 #include "link/TcpLink.h"
 #include "link/tests/TestSupport.h"
 #include "platform/fake/usb/FakeUsbDeviceSource.h"
@@ -57,6 +58,7 @@ TEST(Device, WritePathCutsPiecesAndCountsWhatWasTaken) {
         usb.AddDevice(kPrinter);
         printer_link::OpenOptions options;
         options.usb = &usb;
+        options.productIds = &printer_link::ReceiptPrinterProductIds();
         const auto data = Pattern(c.length);
         const printer_link::Result r = printer_link::Deliver("usb:", data.data(), data.size(), options,
                                                              printer_link::Pacing{c.pieceSize, 1000, nullptr});
@@ -72,6 +74,7 @@ TEST(Device, WritePathCutsPiecesAndCountsWhatWasTaken) {
     usb.ScriptOpen(0, 0, OpenScript::FailAfter(2));
     printer_link::OpenOptions options;
     options.usb = &usb;
+    options.productIds = &printer_link::ReceiptPrinterProductIds();
     const auto data = Pattern(200);
     const printer_link::Result r =
         printer_link::Deliver("usb:", data.data(), data.size(), options, printer_link::Pacing{64, 1000, nullptr});
@@ -86,6 +89,7 @@ TEST(Device, StallTimesOutPerPieceAndTheStopEventEndsTheWait) {
     usb.SetDefaultScript(0, OpenScript::StallAfter(1));
     printer_link::OpenOptions options;
     options.usb = &usb;
+    options.productIds = &printer_link::ReceiptPrinterProductIds();
     const auto data = Pattern(100);
 
     auto start = std::chrono::steady_clock::now();
@@ -114,6 +118,7 @@ TEST(Device, UsbUriNamesOnePrinterAndNoPrinterIsAnOpenFailureWithoutNode) {
     usb.AddDevice("\\\\?\\usb#vid_0471&pid_0055#b#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
     printer_link::OpenOptions options;
     options.usb = &usb;
+    options.productIds = &printer_link::ReceiptPrinterProductIds();
     const auto opened = printer_link::OpenDevice("usb://0471/0055", options);
     ASSERT_TRUE(opened.device);
     EXPECT_EQ(opened.device->Identity(), "\\\\?\\usb#vid_0471&pid_0055#b#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");

@@ -70,7 +70,7 @@ int ExitStatus(portmon::JobOutcome outcome) {
 
 int ListDevices(const char* program) {
     const std::string scheme = BaseName(program);
-    const auto usb = printer_link::MakeSystemUsbDeviceSource();
+    const auto usb = printer_link::MakeSystemUsbDeviceSource(printer_link::UsbRootFromEnvironment());
     for (const std::string& line : portmon::ListPrinters(scheme, usb.get(), printer_link::ReceiptPrinterProductIds(),
                                                          protocol::DiscoverySettings::FromEnvironment(),
                                                          kListenForPrinters, Log))
@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
     }
 
     std::unique_ptr<printer_link::UsbDeviceSource> usb;
-    if (device.uri.rfind("usb", 0) == 0) usb = printer_link::MakeSystemUsbDeviceSource();
+    if (device.uri.rfind("usb", 0) == 0) usb = printer_link::MakeSystemUsbDeviceSource(printer_link::UsbRootFromEnvironment());
     const portmon::DeliveryResult result = portmon::DeliverJob(device, usb.get(), printer_link::ReceiptPrinterProductIds(), input, watch, Log);
     if (input.file) ::close(input.fd);
     return ExitStatus(result.outcome);

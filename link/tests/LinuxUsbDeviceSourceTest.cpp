@@ -64,7 +64,7 @@ TEST(LinuxUsbDeviceSource, EnumeratesInNaturalOrderWithLowerCaseIdentities) {
     EXPECT_FALSE(source.Probe(devices[2]));
 
     ::setenv("USB_PRINTER_ROOT", tree.Root().c_str(), 1);
-    EXPECT_EQ(printer_link::MakeSystemUsbDeviceSource()->Enumerate().size(), 4u);
+    EXPECT_EQ(printer_link::MakeSystemUsbDeviceSource(printer_link::UsbRootFromEnvironment())->Enumerate().size(), 4u);
     ::unsetenv("USB_PRINTER_ROOT");
     EXPECT_EQ(printer_link::UsbRootFromEnvironment(), "/");
 }

@@ -427,7 +427,7 @@ private:
     public:
         explicit Session(Cadmon& cadmon)
             : cadmon_(cadmon), terminal_("cadmon", cadmon.out_, cadmon.err_, cli::IsTerminal(2)),
-              window_(terminal_, cadmon.options_), usb_(printer_link::MakeSystemUsbDeviceSource()),
+              window_(terminal_, cadmon.options_), usb_(printer_link::MakeSystemUsbDeviceSource(printer_link::UsbRootFromEnvironment())),
               sender_(window_, *usb_, SenderSettingsFor(cadmon.options_)) {
             sender_.Start();
         }

@@ -33,6 +33,7 @@
 
 #include "link/CommandSender.h"
 #include "link/Device.h"
+#include "link/ProductIds.h"
 #include "platform/fake/usb/FakeUsbDeviceSource.h"
 #include "platform/fake/usb/FakeUsbTree.h"
 #include "platform/linux/usb/LinuxUsbDeviceSource.h"
@@ -131,6 +132,7 @@ bool UsbFifo(std::size_t bytes, int rounds) {
     printer_link::LinuxUsbDeviceSource source(tree.Root());
     printer_link::OpenOptions options;
     options.usb = &source;
+    options.productIds = &printer_link::ReceiptPrinterProductIds();
     bool ok = true;
     for (const std::size_t piece : {std::size_t{64}, std::size_t{256}}) {
         const std::vector<std::uint8_t> data(bytes, 0x55);

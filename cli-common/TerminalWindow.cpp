@@ -134,6 +134,11 @@ std::string FailureDetail(const printer_link::Result& result, bool network) {
     const std::string why = result.error != 0 ? std::strerror(result.error) : "";
     switch (result.outcome) {
         case Outcome::OpenFailed:
+        case Outcome::BadUri:
+        case Outcome::NotFound:
+        case Outcome::NoPermission:
+        case Outcome::Busy:
+        case Outcome::Unsupported:
             if (!network) return printer_link::OpenFailureLine(result);
             if (result.node.empty()) return {};
             return "cannot connect to " + result.node + (why.empty() ? "" : ": " + why);
@@ -150,8 +155,7 @@ std::string FailureDetail(const printer_link::Result& result, bool network) {
 }
 
 int OpenFailureCode(const printer_link::Result& result) {
-    const bool refused = result.error == EACCES || result.error == EPERM;
-    return refused && !result.node.empty() ? kLocalFailure : kUnreachable;
+    return result.outcome == printer_link::Outcome::NoPermission ? kLocalFailure : kUnreachable;
 }
 
 }  // namespace cli

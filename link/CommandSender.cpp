@@ -6,6 +6,7 @@
 #include <limits>
 #include <utility>
 
+#include "link/ProductIds.h"
 #include "link/UsbPrinterPort.h"
 
 namespace printer_link {
@@ -120,7 +121,7 @@ void CommandSender::SenderThread() {
                 break;
             case PortChoice::Lpt:
                 // The parallel port has no transport here.
-                result.outcome = Outcome::OpenFailed;
+                result.outcome = Outcome::Unsupported;
                 result.error = ENOTSUP;
                 break;
         }
@@ -133,7 +134,7 @@ void CommandSender::SenderThread() {
             report.port = choice;
             report.size = current->bytes.size();
             report.taken = report.size - static_cast<std::size_t>(std::max<std::int32_t>(current->remaining, 0));
-            report.dropped = result.outcome == Outcome::OpenFailed || !KeepsRest(choice, result, *current);
+            report.dropped = result.OpenFailed() || !KeepsRest(choice, result, *current);
             if (report.dropped) current->remaining = 0;
             report.remaining = static_cast<std::size_t>(std::max<std::int32_t>(current->remaining, 0));
             report.result = std::move(result);
@@ -171,7 +172,7 @@ bool CommandSender::KeepsRest(PortChoice choice, const Result& result, const Sub
 }
 
 Result CommandSender::DeliverOverUsb(Submission& s) {
-    CUsbPrinterPort port(usb_, SettingsToolProductIds());
+    CUsbPrinterPort port(usb_, ReceiptPrinterProductIds());
     port.SetStopEvent(stopEvent_.get());
     if (!port.Open()) return port.LastOpen();
     const std::size_t offset = s.bytes.size() - static_cast<std::size_t>(s.remaining);

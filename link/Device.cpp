@@ -3,8 +3,6 @@
 #include <cerrno>
 
 #include "link/Schemes.h"
-#include "link/UriText.h"
-#include "link/UsbDeviceSource.h"
 
 namespace printer_link {
 namespace {
@@ -17,39 +15,13 @@ Result Failure(Outcome outcome, int error, std::string node) {
     return result;
 }
 
-Opened FromTransport(OpenedTransport opened, std::string identity) {
+Opened FromTransport(OpenedTransport opened) {
     Opened result;
     if (opened.transport)
-        result.device = std::make_unique<Device>(std::move(opened.transport), std::move(identity));
+        result.device = std::make_unique<Device>(std::move(opened.transport), std::move(opened.identity));
     else
         result.failure = std::move(opened.failure);
     return result;
-}
-
-// The usb scheme: the first candidate that opens, through whichever usb entry
-// of the table serves it (its usblp node, or its bulk endpoint).
-Opened OpenUsb(std::string_view rest, const OpenOptions& options) {
-    if (!options.usb) return {nullptr, Failure(Outcome::OpenFailed, ENODEV, "")};
-    const std::vector<std::string>& ids = options.productIds ? *options.productIds : SettingsToolProductIds();
-    Opened opened;
-    opened.failure = Failure(Outcome::OpenFailed, ENODEV, "");
-    FirstUsbCandidate(*options.usb, ids, UsbUriSelector(rest), [&](const UsbDeviceInfo& device) {
-        const Target target{rest, &device};
-        for (const Scheme& scheme : Schemes()) {
-            if (scheme.name != "usb" || !scheme.serves(target)) continue;
-            Opened attempt = FromTransport(scheme.open(target, options), device.path);
-            if (attempt.device) {
-                opened = std::move(attempt);
-                return true;
-            }
-            // A device that passes the probe but refuses the open (busy, no
-            // permission, gone meanwhile) is passed over; the first refusal
-            // is what the caller hears about when none opens.
-            if (opened.failure.node.empty()) opened.failure = std::move(attempt.failure);
-        }
-        return false;
-    });
-    return opened;
 }
 
 }  // namespace
@@ -136,14 +108,13 @@ DeviceStatus Device::Status() const { return transport_ ? transport_->Status() :
 
 Opened OpenDevice(std::string_view uri, const OpenOptions& options) {
     const auto colon = uri.find(':');
-    if (colon == std::string_view::npos) return {nullptr, Failure(Outcome::OpenFailed, EINVAL, std::string(uri))};
+    if (colon == std::string_view::npos) return {nullptr, Failure(Outcome::BadUri, EINVAL, std::string(uri))};
     const std::string_view name = uri.substr(0, colon);
     const std::string_view rest = uri.substr(colon + 1);
-    if (name == "usb") return OpenUsb(rest, options);
     for (const Scheme& scheme : Schemes()) {
-        if (scheme.name == name) return FromTransport(scheme.open(Target{rest, nullptr}, options), "");
+        if (scheme.name == name) return FromTransport(scheme.open(rest, options));
     }
-    return {nullptr, Failure(Outcome::OpenFailed, EPROTONOSUPPORT, std::string(uri))};
+    return {nullptr, Failure(Outcome::BadUri, EPROTONOSUPPORT, std::string(uri))};
 }
 
 Result Deliver(std::string_view uri, const std::uint8_t* data, std::size_t length, const OpenOptions& options,

@@ -15,7 +15,7 @@
 //
 //   printer_link::OpenOptions options;          // usb: also options.usb = the device source
 //   printer_link::Opened opened = printer_link::OpenDevice("socket://127.0.0.1:9100", options);
-//   if (!opened.device) return Report(opened.failure);   // OpenFailed, with errno and node
+//   if (!opened.device) return Report(opened.failure);   // an open failure's kind, errno and node
 //   printer_link::Result r = opened.device->Write(data, size, printer_link::Pacing{256, 5000, nullptr});
 //   if (r.Ok()) r = opened.device->Close();      // TCP: the printer confirms by closing
 //
@@ -33,22 +33,36 @@
 
 namespace printer_link {
 
+// What became of a call. The open failures come first; callers tell them
+// apart by kind, and `error` adds the error number behind one as detail.
 enum class Outcome {
-    Sent,        // the printer took every byte of the call
-    OpenFailed,  // no device, or it could not be opened (error holds errno when there was one)
-    TimedOut,    // a piece was not taken within its deadline
-    Reset,       // the printer dropped the connection or the device went away (error holds errno)
-    Stopped,     // the stop event was set
+    Sent,          // the printer took every byte of the call
+    OpenFailed,    // the device could not be opened or reached
+    BadUri,        // the URI names no device: no or an unknown scheme, a bad port or baud
+                   // rate, an address that is no printer's (0.0.0.0, broadcast)
+    NotFound,      // usb: no present printer matches (no node)
+    NoPermission,  // the device refused the open for lack of rights
+    Busy,          // the device is held by another program
+    Unsupported,   // the port has no transport here (the settings tool's "LPT")
+    TimedOut,      // a piece was not taken within its deadline
+    Reset,         // the printer dropped the connection or the device went away (error holds errno)
+    Stopped,       // the stop event was set
 };
+
+// True for every kind of failed open (OpenFailed up to Unsupported).
+constexpr bool IsOpenFailure(Outcome outcome) {
+    return outcome >= Outcome::OpenFailed && outcome <= Outcome::Unsupported;
+}
 
 struct Result {
     Outcome outcome = Outcome::Sent;
-    int error = 0;          // errno behind OpenFailed and Reset; 0 where none applies
+    int error = 0;          // errno behind an open failure or Reset (detail); 0 where none applies
     std::size_t sent = 0;   // bytes of this call the printer is known to have taken
     // What was opened or tried ("/dev/usb/lp0", "127.0.0.1:9100"), on
     // failures and on Close; empty when no device was found.
     std::string node;
     bool Ok() const { return outcome == Outcome::Sent; }
+    bool OpenFailed() const { return IsOpenFailure(outcome); }
 };
 
 // How a write is cut and paced: pieces of at most pieceSize bytes, each taken
@@ -71,10 +85,6 @@ struct DeviceStatus {
 class Transport;
 class UsbDeviceSource;
 
-// Product IDs searched as case-sensitive substrings of a USB identity, in order.
-const std::vector<std::string>& SettingsToolProductIds();  // seven entries, ends with "pid_0600"
-const std::vector<std::string>& UpdateToolProductIds();    // the first six of them
-
 inline constexpr std::uint16_t kPrinterTcpPort = 9100;
 inline constexpr int kConnectTimeoutMs = 5000;
 inline constexpr int kFinishTimeoutMs = 2000;
@@ -84,7 +94,9 @@ inline constexpr int kNotTakingDataMs = 10000;
 
 struct OpenOptions {
     UsbDeviceSource* usb = nullptr;     // where usb URIs find their devices
-    const std::vector<std::string>* productIds = nullptr;  // usb: (null: the seven of the settings tool)
+    // usb: the product IDs a printer's identity must name (link/ProductIds.h);
+    // null: none is accepted.
+    const std::vector<std::string>* productIds = nullptr;
     int connectTimeoutMs = kConnectTimeoutMs;
     const StopEvent* stop = nullptr;    // abandons a connection wait
 };
@@ -129,7 +141,7 @@ private:
 
 struct Opened {
     std::unique_ptr<Device> device;  // null when the open failed
-    Result failure;                  // OpenFailed with errno and node, when device is null
+    Result failure;                  // an open failure (kind, errno, node), when device is null
 };
 
 Opened OpenDevice(std::string_view uri, const OpenOptions& options);

@@ -21,9 +21,9 @@ using Ipv4 = std::array<std::uint8_t, 4>;  // most significant octet first
 // submission.
 struct AttemptReport {
     PortChoice port = PortChoice::Usb;
-    // OpenFailed: no device, or it could not be opened (for "LPT": there is no
-    // transport, error ENOTSUP); TimedOut, Reset: the printer stopped taking
-    // data; Stopped is never reported.
+    // An open failure: no device, or it could not be opened (for "LPT":
+    // Unsupported, there is no transport); TimedOut, Reset: the printer
+    // stopped taking data; Stopped is never reported.
     Result result;
     std::size_t remaining = 0;  // bytes of the submission still pending
     std::size_t size = 0;       // bytes of the whole submission

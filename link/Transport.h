@@ -4,6 +4,7 @@
 // path (Device::Write) cuts the bytes into pieces, gives each its deadline,
 // watches the stop event and counts what was taken; a transport only moves
 // bytes and waits.
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -90,14 +91,30 @@ private:
 struct OpenedTransport {
     std::unique_ptr<Transport> transport;  // null when the open failed
     Result failure;
+    std::string identity;  // usb: the identity string of the printer opened
 };
 
-inline OpenedTransport OpenFailure(int error, std::string node) {
+// A failed open of a kind the entry knows (a URI that names no device, no
+// printer found), with the error number as detail.
+inline OpenedTransport OpenFailure(Outcome kind, int error, std::string node) {
     OpenedTransport failed;
-    failed.failure.outcome = Outcome::OpenFailed;
+    failed.failure.outcome = kind;
     failed.failure.error = error;
     failed.failure.node = std::move(node);
     return failed;
+}
+
+// The kind of a failed open the system reported with `error`: no rights, held
+// by another program, or otherwise not reachable.
+constexpr Outcome OpenFailureKind(int error) {
+    if (error == EACCES || error == EPERM) return Outcome::NoPermission;
+    if (error == EBUSY) return Outcome::Busy;
+    return Outcome::OpenFailed;
+}
+
+// A failed open as the system reported it.
+inline OpenedTransport OpenFailure(int error, std::string node) {
+    return OpenFailure(OpenFailureKind(error), error, std::move(node));
 }
 
 // Waits for `events` on `fd` beside the stop event (either may be absent:

@@ -6,7 +6,7 @@ ShownTexts TextsFor(const printer_link::AttemptReport& report) {
     ShownTexts shown;
     if (report.port == printer_link::PortChoice::Lpt) {
         shown.box = kNoPortText;
-    } else if (report.result.outcome == printer_link::Outcome::OpenFailed) {
+    } else if (report.result.OpenFailed()) {
         shown.status = report.port == printer_link::PortChoice::Usb ? kUsbOpenFailText : kNetConnectFailText;
     }
     return shown;

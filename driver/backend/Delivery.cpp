@@ -130,10 +130,11 @@ class Job {
 public:
     Job(const DeviceChoice& device, JobWatch& watch, const LogLine& log) : device_(device), watch_(watch), log_(log) {}
 
-    DeliveryResult Run(printer_link::UsbDeviceSource* usb, const JobInput& input) {
+    DeliveryResult Run(printer_link::UsbDeviceSource* usb, const std::vector<std::string>& listedProductIds,
+                       const JobInput& input) {
         printer_link::OpenOptions options;
         options.usb = usb;
-        options.productIds = device_.productIds.empty() ? nullptr : &device_.productIds;
+        options.productIds = device_.productIds.empty() ? &listedProductIds : &device_.productIds;
         options.stop = &watch_.Stop();
         Copies copies(input);
         if (!copies.Prepare()) {
@@ -197,17 +198,15 @@ private:
             return JobOutcome::Cancelled;
         }
         log_("DEBUG: cannot open " + what + ": " + ErrnoText(failure.error));
-        switch (failure.error) {
-            case EACCES:
-            case EPERM:
+        switch (failure.outcome) {
+            case Outcome::NoPermission:
                 log_("ERROR: no permission to open the printer " + what);
                 return JobOutcome::NoPermission;
-            case EINVAL:
-            case EADDRNOTAVAIL:
-            case EPROTONOSUPPORT:
+            case Outcome::BadUri:
+            case Outcome::Unsupported:
                 log_("ERROR: the device URI names no printer (" + what + ")");
                 return JobOutcome::BadDevice;
-            case EBUSY:
+            case Outcome::Busy:
                 NotReachable("printer busy");
                 return JobOutcome::NotReachable;
             default:
@@ -251,9 +250,10 @@ private:
 
 }  // namespace
 
-DeliveryResult DeliverJob(const DeviceChoice& device, printer_link::UsbDeviceSource* usb, const JobInput& input,
-                          JobWatch& watch, const LogLine& log) {
-    return Job(device, watch, log).Run(usb, input);
+DeliveryResult DeliverJob(const DeviceChoice& device, printer_link::UsbDeviceSource* usb,
+                          const std::vector<std::string>& listedProductIds, const JobInput& input, JobWatch& watch,
+                          const LogLine& log) {
+    return Job(device, watch, log).Run(usb, listedProductIds, input);
 }
 
 }  // namespace portmon

@@ -6,6 +6,7 @@
 // resumes where it stopped once paper is back, instead of printing twice.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "driver/backend/JobWatch.h"
 #include "driver/backend/MonitorUri.h"
@@ -37,9 +38,11 @@ struct DeliveryResult {
     std::uint64_t bytes = 0;  // bytes the printer confirmed
 };
 
-// `usb` may be null when the device is not a USB printer. Writes the job's
+// `usb` may be null when the device is not a USB printer; a usb device that
+// names no product ID is one of `listedProductIds`. Writes the job's
 // STATE:, ATTR:, INFO:, ERROR: and DEBUG: lines through `log`.
-DeliveryResult DeliverJob(const DeviceChoice& device, printer_link::UsbDeviceSource* usb, const JobInput& input,
-                          JobWatch& watch, const LogLine& log);
+DeliveryResult DeliverJob(const DeviceChoice& device, printer_link::UsbDeviceSource* usb,
+                          const std::vector<std::string>& listedProductIds, const JobInput& input, JobWatch& watch,
+                          const LogLine& log);
 
 }  // namespace portmon

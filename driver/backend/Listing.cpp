@@ -24,8 +24,9 @@ std::string Line(const char* deviceClass, const std::string& uri, const std::str
     return std::string(deviceClass) + " " + uri + " \"" + kMakeAndModel + "\" \"" + quoted + "\" \"\" \"\"";
 }
 
-void ListUsb(std::string_view scheme, printer_link::UsbDeviceSource& usb, std::vector<std::string>& lines) {
-    printer_link::FirstUsbCandidate(usb, printer_link::SettingsToolProductIds(), {},
+void ListUsb(std::string_view scheme, printer_link::UsbDeviceSource& usb, const std::vector<std::string>& productIds,
+             std::vector<std::string>& lines) {
+    printer_link::FirstUsbCandidate(usb, productIds, {},
                                     [&](const printer_link::UsbDeviceInfo& device) {
                                         MonitorTarget target;
                                         target.portName = "usb";
@@ -90,10 +91,11 @@ void ListNetwork(std::string_view scheme, const protocol::DiscoverySettings& set
 }  // namespace
 
 std::vector<std::string> ListPrinters(std::string_view scheme, printer_link::UsbDeviceSource* usb,
+                                      const std::vector<std::string>& productIds,
                                       const protocol::DiscoverySettings& discovery, std::chrono::milliseconds listen,
                                       const LogLine& log) {
     std::vector<std::string> lines;
-    if (usb) ListUsb(scheme, *usb, lines);
+    if (usb) ListUsb(scheme, *usb, productIds, lines);
     ListNetwork(scheme, discovery, listen, log, lines);
     return lines;
 }

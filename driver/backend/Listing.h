@@ -20,7 +20,9 @@ class UsbDeviceSource;
 
 namespace portmon {
 
+// `productIds`: the USB printers listed.
 std::vector<std::string> ListPrinters(std::string_view scheme, printer_link::UsbDeviceSource* usb,
+                                      const std::vector<std::string>& productIds,
                                       const protocol::DiscoverySettings& discovery, std::chrono::milliseconds listen,
                                       const LogLine& log);
 

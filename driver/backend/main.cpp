@@ -30,6 +30,7 @@
 #include "driver/backend/JobWatch.h"
 #include "driver/backend/Listing.h"
 #include "driver/backend/MonitorUri.h"
+#include "link/ProductIds.h"
 #include "link/UsbDeviceSource.h"
 #include "platform/linux/usb/SystemUsbDeviceSource.h"
 
@@ -69,8 +70,9 @@ int ExitStatus(portmon::JobOutcome outcome) {
 
 int ListDevices(const char* program) {
     const std::string scheme = BaseName(program);
-    const auto usb = printer_link::MakeSystemUsbDeviceSource();
-    for (const std::string& line : portmon::ListPrinters(scheme, usb.get(), protocol::DiscoverySettings::FromEnvironment(),
+    const auto usb = printer_link::MakeSystemUsbDeviceSource(printer_link::UsbRootFromEnvironment());
+    for (const std::string& line : portmon::ListPrinters(scheme, usb.get(), printer_link::ReceiptPrinterProductIds(),
+                                                         protocol::DiscoverySettings::FromEnvironment(),
                                                          kListenForPrinters, Log))
         std::printf("%s\n", line.c_str());
     std::fflush(stdout);
@@ -118,8 +120,8 @@ int main(int argc, char** argv) {
     }
 
     std::unique_ptr<printer_link::UsbDeviceSource> usb;
-    if (device.uri.rfind("usb", 0) == 0) usb = printer_link::MakeSystemUsbDeviceSource();
-    const portmon::DeliveryResult result = portmon::DeliverJob(device, usb.get(), input, watch, Log);
+    if (device.uri.rfind("usb", 0) == 0) usb = printer_link::MakeSystemUsbDeviceSource(printer_link::UsbRootFromEnvironment());
+    const portmon::DeliveryResult result = portmon::DeliverJob(device, usb.get(), printer_link::ReceiptPrinterProductIds(), input, watch, Log);
     if (input.file) ::close(input.fd);
     return ExitStatus(result.outcome);
 }

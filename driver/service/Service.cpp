@@ -228,7 +228,7 @@ void Loop::LookForUsbPrinters() {
     for (const auto& [name, watch] : watches_) {
         if (watch.printer.kind != WatchedPrinter::Kind::Usb) continue;
         const auto& ids =
-            watch.printer.productIds.empty() ? printer_link::SettingsToolProductIds() : watch.printer.productIds;
+            watch.printer.productIds.empty() ? options_.productIds : watch.printer.productIds;
         found.emplace_back(name, printer_link::FindUsbPrinter(*usb_, watch.printer.usbUri, ids));
     }
     for (const auto& [queue, device] : found) {

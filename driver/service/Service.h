@@ -14,6 +14,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace service {
 
@@ -22,6 +23,8 @@ using LogLine = std::function<void(const std::string&)>;
 struct ServiceOptions {
     std::chrono::milliseconds interval{2000};  // probes and queue reads
     std::string usbRoot = "/";                 // USB_PRINTER_ROOT
+    // The USB printers watched for a queue whose URI names no product ID.
+    std::vector<std::string> productIds;
 };
 
 // Runs until `stopFd` (a signalfd) turns readable: true. False when the

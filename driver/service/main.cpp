@@ -16,6 +16,7 @@
 
 #include "cli-common/Program.h"
 #include "driver/service/Service.h"
+#include "link/ProductIds.h"
 #include "platform/linux/usb/UsbEnumerator.h"
 
 namespace {
@@ -42,6 +43,7 @@ int Serve(const std::string& name, int intervalSeconds) {
     service::ServiceOptions options;
     options.interval = std::chrono::seconds(intervalSeconds);
     options.usbRoot = printer_link::UsbRootFromEnvironment();
+    options.productIds = printer_link::ReceiptPrinterProductIds();
     std::string why;
     const bool ran = service::RunService(options, stopFd, Log, &why);
     ::close(stopFd);

@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "link/Device.h"
+#include "link/ProductIds.h"
 #include "link/TcpLink.h"
 #include "link/tests/TestSupport.h"
 #include "platform/fake/usb/FakeUsbDeviceSource.h"
@@ -57,6 +58,7 @@ TEST(Device, WritePathCutsPiecesAndCountsWhatWasTaken) {
         usb.AddDevice(kPrinter);
         printer_link::OpenOptions options;
         options.usb = &usb;
+        options.productIds = &printer_link::ReceiptPrinterProductIds();
         const auto data = Pattern(c.length);
         const printer_link::Result r = printer_link::Deliver("usb:", data.data(), data.size(), options,
                                                              printer_link::Pacing{c.pieceSize, 1000, nullptr});
@@ -72,6 +74,7 @@ TEST(Device, WritePathCutsPiecesAndCountsWhatWasTaken) {
     usb.ScriptOpen(0, 0, OpenScript::FailAfter(2));
     printer_link::OpenOptions options;
     options.usb = &usb;
+    options.productIds = &printer_link::ReceiptPrinterProductIds();
     const auto data = Pattern(200);
     const printer_link::Result r =
         printer_link::Deliver("usb:", data.data(), data.size(), options, printer_link::Pacing{64, 1000, nullptr});
@@ -86,6 +89,7 @@ TEST(Device, StallTimesOutPerPieceAndTheStopEventEndsTheWait) {
     usb.SetDefaultScript(0, OpenScript::StallAfter(1));
     printer_link::OpenOptions options;
     options.usb = &usb;
+    options.productIds = &printer_link::ReceiptPrinterProductIds();
     const auto data = Pattern(100);
 
     auto start = std::chrono::steady_clock::now();
@@ -114,6 +118,7 @@ TEST(Device, UsbUriNamesOnePrinterAndNoPrinterIsAnOpenFailureWithoutNode) {
     usb.AddDevice("\\\\?\\usb#vid_0471&pid_0055#b#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
     printer_link::OpenOptions options;
     options.usb = &usb;
+    options.productIds = &printer_link::ReceiptPrinterProductIds();
     const auto opened = printer_link::OpenDevice("usb://0471/0055", options);
     ASSERT_TRUE(opened.device);
     EXPECT_EQ(opened.device->Identity(), "\\\\?\\usb#vid_0471&pid_0055#b#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
@@ -121,12 +126,14 @@ TEST(Device, UsbUriNamesOnePrinterAndNoPrinterIsAnOpenFailureWithoutNode) {
 
     const auto none = printer_link::OpenDevice("usb://1234/5678", options);
     EXPECT_FALSE(none.device);
-    EXPECT_EQ(none.failure.outcome, Outcome::OpenFailed);
+    EXPECT_TRUE(none.failure.OpenFailed());
+    EXPECT_EQ(none.failure.outcome, Outcome::NotFound);
     EXPECT_TRUE(none.failure.node.empty());
 
     // A printer that refuses its open: the node and errno come back.
     usb.RefuseOpen(0, true, EACCES);
     const auto refused = printer_link::OpenDevice("usb://0418/5011", options);
+    EXPECT_EQ(refused.failure.outcome, Outcome::NoPermission);
     EXPECT_EQ(refused.failure.error, EACCES);
     EXPECT_EQ(refused.failure.node, "fake:0");
 
@@ -203,7 +210,12 @@ TEST(Device, SocketOpenFailuresNameTheAddressAndTheReason) {
     EXPECT_EQ(r.failure.node, "127.0.0.1:" + std::to_string(refusing.Port()));
     // A blank address field (0.0.0.0) is not connected to.
     EXPECT_EQ(printer_link::OpenDevice("socket://0.0.0.0:9100", {}).failure.error, EADDRNOTAVAIL);
-    EXPECT_EQ(printer_link::OpenDevice("nonsense:x", {}).failure.outcome, Outcome::OpenFailed);
+    EXPECT_TRUE(printer_link::OpenDevice("nonsense:x", {}).failure.OpenFailed());
+    // URIs that name no device are told apart from printers that cannot be reached.
+    for (const char* uri : {"nonsense:x", "no-scheme", "socket://0.0.0.0:9100", "socket://255.255.255.255",
+                            "socket://[::]:9100", "socket://127.0.0.1:0", "socket://127.0.0.1:70000",
+                            "socket://[::1", "socket://::1:9100", "serial:/dev/null?baud=12345"})
+        EXPECT_EQ(printer_link::OpenDevice(uri, {}).failure.outcome, Outcome::BadUri) << uri;
 
     // A listener that never accepts, with its queue full: further handshakes
     // get no answer and the connect would wait for the system's time-out.

@@ -19,6 +19,7 @@
 
 #include "link/CommandSender.h"
 #include "link/Device.h"
+#include "link/ProductIds.h"
 #include "link/tests/TestSupport.h"
 #include "platform/linux/usb/LinuxUsbDeviceSource.h"
 #include "protocol/SettingsCommands.h"
@@ -112,6 +113,7 @@ TEST_F(LibusbReplay, LongerMessagesGoInPiecesAndOtherBytesAreRefused) {
     printer_link::LinuxUsbDeviceSource usb("/");
     printer_link::OpenOptions options;
     options.usb = &usb;
+    options.productIds = &printer_link::ReceiptPrinterProductIds();
     const auto text = linktest::Pattern(100, 0x20);
     const printer_link::Result r =
         printer_link::Deliver("usb://0418/5011?serial=SN42", text.data(), text.size(), options,

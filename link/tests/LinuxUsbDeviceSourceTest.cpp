@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "link/ProductIds.h"
 #include "link/UsbPrinterPort.h"
 #include "link/tests/TestSupport.h"
 #include "platform/fake/usb/FakeUsbTree.h"
@@ -63,7 +64,7 @@ TEST(LinuxUsbDeviceSource, EnumeratesInNaturalOrderWithLowerCaseIdentities) {
     EXPECT_FALSE(source.Probe(devices[2]));
 
     ::setenv("USB_PRINTER_ROOT", tree.Root().c_str(), 1);
-    EXPECT_EQ(printer_link::MakeSystemUsbDeviceSource()->Enumerate().size(), 4u);
+    EXPECT_EQ(printer_link::MakeSystemUsbDeviceSource(printer_link::UsbRootFromEnvironment())->Enumerate().size(), 4u);
     ::unsetenv("USB_PRINTER_ROOT");
     EXPECT_EQ(printer_link::UsbRootFromEnvironment(), "/");
 }
@@ -76,10 +77,10 @@ TEST(LinuxUsbDeviceSource, EveryProgramFindsTheSameFirstPrinter) {
     tree.AddPrinter("1-4", "0418", "5011", 2, "SN2");
     tree.AddPrinter("1-3.2", "0418", "0200", 5);
     printer_link::LinuxUsbDeviceSource source(tree.Root());
-    const auto chosen = printer_link::FirstUsbCandidate(source, printer_link::SettingsToolProductIds(), {},
+    const auto chosen = printer_link::FirstUsbCandidate(source, printer_link::ReceiptPrinterProductIds(), {},
                                                         [](const printer_link::UsbDeviceInfo&) { return true; });
     ASSERT_TRUE(chosen);
-    printer_link::CUsbPrinterPort port(source, printer_link::SettingsToolProductIds());
+    printer_link::CUsbPrinterPort port(source, printer_link::ReceiptPrinterProductIds());
     ASSERT_TRUE(port.Open());
     linuxplat::SysfsUsbRegistry registry(tree.Root());
     const auto interfaces = registry.PresentPrinterInterfaces();
@@ -98,7 +99,7 @@ TEST(LinuxUsbDeviceSource, BytesWrittenThroughThePortArriveInTheFifo) {
     ASSERT_GE(reader, 0);
 
     printer_link::LinuxUsbDeviceSource source(tree.Root());
-    printer_link::CUsbPrinterPort port(source, printer_link::SettingsToolProductIds());
+    printer_link::CUsbPrinterPort port(source, printer_link::ReceiptPrinterProductIds());
     std::string opened;
     port.SetOpenedCallback([&](const std::string& path) { opened = path; });
     ASSERT_TRUE(port.Open());

@@ -43,7 +43,12 @@ inline double MsSince(std::chrono::steady_clock::time_point start) {
 inline const char* OutcomeName(printer_link::Outcome outcome) {
     switch (outcome) {
         case printer_link::Outcome::Sent: return "sent";
-        case printer_link::Outcome::OpenFailed: return "open failed";
+        case printer_link::Outcome::OpenFailed:
+        case printer_link::Outcome::BadUri:
+        case printer_link::Outcome::NotFound:
+        case printer_link::Outcome::NoPermission:
+        case printer_link::Outcome::Busy:
+        case printer_link::Outcome::Unsupported: return "open failed";
         case printer_link::Outcome::TimedOut: return "timed out";
         case printer_link::Outcome::Reset: return "reset";
         case printer_link::Outcome::Stopped: return "stopped";

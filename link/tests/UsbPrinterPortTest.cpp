@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
+#include <iterator>
 
+#include "link/ProductIds.h"
 #include "link/TcpLink.h"
 #include "link/UsbPrinterPort.h"
 #include "link/tests/TestSupport.h"
@@ -25,8 +28,8 @@ std::string Identity(const std::string& vidPid, const std::string& instance = "5
 }  // namespace
 
 TEST(UsbPrinterPort, ProductIdListsAndMatching) {
-    const auto& seven = printer_link::SettingsToolProductIds();
-    const auto& six = printer_link::UpdateToolProductIds();
+    const auto& seven = printer_link::ReceiptPrinterProductIds();
+    const auto& six = printer_link::UpdatablePrinterProductIds();
     ASSERT_EQ(seven.size(), 7u);
     ASSERT_EQ(six.size(), 6u);
     EXPECT_EQ(seven.back(), "pid_0600");
@@ -49,6 +52,25 @@ TEST(UsbPrinterPort, ProductIdListsAndMatching) {
     }
 }
 
+// The udev rule is generated from the product-ID table: every listed printer,
+// and our own by vendor and product, gets access.
+TEST(UsbPrinterPort, TheUdevRuleNamesEveryListedProductId) {
+    std::ifstream in(UDEV_RULE_PATH);
+    ASSERT_TRUE(in) << UDEV_RULE_PATH;
+    const std::string rule{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string listed;
+    for (const std::string& id : printer_link::ReceiptPrinterProductIds()) listed += (listed.empty() ? "" : "|") + id.substr(4);
+    EXPECT_EQ(rule.find('@'), std::string::npos);
+    std::size_t lists = 0;
+    for (std::size_t at = rule.find("idProduct}==\"" + listed + "\""); at != std::string::npos;
+         at = rule.find("idProduct}==\"" + listed + "\"", at + 1))
+        ++lists;
+    EXPECT_EQ(lists, 2u) << "the usblp node's line and the USB device's line";
+    const std::string own = std::string("idVendor}==\"") + std::string(printer_link::kOwnPrinterVendorId) +
+                            "\", ATTRS{idProduct}==\"" + std::string(printer_link::kOwnPrinterProductId) + "\"";
+    EXPECT_NE(rule.find(own), std::string::npos);
+}
+
 TEST(UsbPrinterPort, OpensFirstReachableMatchInEnumerationOrder) {
     FakeUsbDeviceSource source;
     std::string longPath = Identity("vid_0418&pid_5011", std::string(200, 'x'));
@@ -63,7 +85,7 @@ TEST(UsbPrinterPort, OpensFirstReachableMatchInEnumerationOrder) {
     source.RefuseOpen(refusesOpen);
 
     std::vector<std::string> reported;
-    CUsbPrinterPort settings(source, printer_link::SettingsToolProductIds());
+    CUsbPrinterPort settings(source, printer_link::ReceiptPrinterProductIds());
     settings.SetOpenedCallback([&](const std::string& path) { reported.push_back(path); });
     ASSERT_TRUE(settings.Open());
     EXPECT_EQ(settings.DevicePath(), Identity("vid_0418&pid_0600", "c"));
@@ -72,7 +94,7 @@ TEST(UsbPrinterPort, OpensFirstReachableMatchInEnumerationOrder) {
     EXPECT_EQ(source.ProbeCount(), 3u);  // the refused one, the busy one, the chosen one
     settings.Close();
 
-    CUsbPrinterPort update(source, printer_link::UpdateToolProductIds());
+    CUsbPrinterPort update(source, printer_link::UpdatablePrinterProductIds());
     ASSERT_TRUE(update.Open());
     EXPECT_EQ(update.DevicePath(), Identity("vid_0418&pid_0500", "d"));
     EXPECT_EQ(source.OpenCount(six), 1u);
@@ -81,13 +103,13 @@ TEST(UsbPrinterPort, OpensFirstReachableMatchInEnumerationOrder) {
     FakeUsbDeviceSource exact;
     longPath.resize(printer_link::kDevicePathBufferSize - 1);
     exact.AddDevice(longPath);
-    CUsbPrinterPort fits(exact, printer_link::SettingsToolProductIds());
+    CUsbPrinterPort fits(exact, printer_link::ReceiptPrinterProductIds());
     EXPECT_TRUE(fits.Open());
 }
 
 TEST(UsbPrinterPort, NothingToOpenAndRepeatedOpenOrClose) {
     FakeUsbDeviceSource empty;
-    CUsbPrinterPort none(empty, printer_link::SettingsToolProductIds());
+    CUsbPrinterPort none(empty, printer_link::ReceiptPrinterProductIds());
     EXPECT_FALSE(none.Open());
     EXPECT_FALSE(none.IsOpen());
     none.Close();
@@ -100,7 +122,7 @@ TEST(UsbPrinterPort, NothingToOpenAndRepeatedOpenOrClose) {
     FakeUsbDeviceSource source;
     const auto device = source.AddDevice(Identity("vid_0418&pid_5011"));
     {
-        CUsbPrinterPort port(source, printer_link::SettingsToolProductIds());
+        CUsbPrinterPort port(source, printer_link::ReceiptPrinterProductIds());
         ASSERT_TRUE(port.Open());
         ASSERT_TRUE(port.Open());  // releases the first descriptor
         EXPECT_EQ(source.OpenCount(device), 2u);
@@ -118,7 +140,7 @@ TEST(UsbPrinterPort, WriteCompletesOrEndsWithZeroOnStopAndTimeout) {
     printer_link::StopEvent stop;
     const auto data = Pattern(40, 0x30);
 
-    CUsbPrinterPort port(source, printer_link::SettingsToolProductIds());
+    CUsbPrinterPort port(source, printer_link::ReceiptPrinterProductIds());
     port.SetStopEvent(&stop);
     ASSERT_TRUE(port.Open());
     std::size_t written = 0;

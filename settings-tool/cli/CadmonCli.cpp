@@ -99,7 +99,7 @@ public:
         // A printer that stopped taking data for a moment gets the rest
         // again; as in the window, that shows nothing.
         if (!report.dropped) return;
-        const bool openFailed = report.result.outcome == printer_link::Outcome::OpenFailed;
+        const bool openFailed = report.result.OpenFailed();
         const int code = openFailed ? cli::OpenFailureCode(report.result) : cli::kPrinterFailed;
         const ShownTexts shown = TextsFor(report);
         terminal_.Fail(code);
@@ -427,7 +427,7 @@ private:
     public:
         explicit Session(Cadmon& cadmon)
             : cadmon_(cadmon), terminal_("cadmon", cadmon.out_, cadmon.err_, cli::IsTerminal(2)),
-              window_(terminal_, cadmon.options_), usb_(printer_link::MakeSystemUsbDeviceSource()),
+              window_(terminal_, cadmon.options_), usb_(printer_link::MakeSystemUsbDeviceSource(printer_link::UsbRootFromEnvironment())),
               sender_(window_, *usb_, SenderSettingsFor(cadmon.options_)) {
             sender_.Start();
         }

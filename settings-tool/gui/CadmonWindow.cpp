@@ -15,7 +15,7 @@ int RunCadmonWindow(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("cadmon"));
 
     ui::QtMessageSink messages;
-    const std::unique_ptr<printer_link::UsbDeviceSource> usb = printer_link::MakeSystemUsbDeviceSource();
+    const std::unique_ptr<printer_link::UsbDeviceSource> usb = printer_link::MakeSystemUsbDeviceSource(printer_link::UsbRootFromEnvironment());
     cadmon::gui::CadmonServices services;
     services.messages = &messages;
     services.usb = usb.get();

@@ -66,7 +66,7 @@ int CodeOf(Session& s, Outcome outcome, bool network) {
     if (outcome == Outcome::Refused) return cli::kRefused;
     const printer_link::Result& result = network ? s.tool.LastNetworkResult() : s.tool.LastUsbOpen();
     if (const std::string line = cli::FailureDetail(result, network); !line.empty()) s.terminal.Note(line);
-    return result.outcome == printer_link::Outcome::OpenFailed ? cli::OpenFailureCode(result) : cli::kPrinterFailed;
+    return result.OpenFailed() ? cli::OpenFailureCode(result) : cli::kPrinterFailed;
 }
 
 int UsbCode(Session& s, Outcome outcome) { return CodeOf(s, outcome, false); }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <thread>
 
+#include "link/ProductIds.h"
 #include "link/TcpLink.h"
 #include "protocol/Firmware.h"
 #include "protocol/SettingsCommands.h"
@@ -35,7 +36,7 @@ UpdateSettings UpdateSettings::FromEnvironment() {
 UpdateTool::UpdateTool(UpdateWindow& window, printer_link::UsbDeviceSource& usb, protocol::DeviceTable& table,
                        UpdateSettings settings)
     : window_(window), table_(table), settings_(std::move(settings)),
-      port_(usb, printer_link::UpdateToolProductIds()) {
+      port_(usb, printer_link::UpdatablePrinterProductIds()) {
     port_.SetStopEvent(&stop_);
     port_.SetOpenedCallback([this](const std::string& path) { window_.ShowDevicePath(path); });
 }

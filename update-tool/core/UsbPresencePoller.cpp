@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "link/ProductIds.h"
 #include "update-tool/core/Texts.h"
 
 namespace ferrik {
@@ -39,7 +40,7 @@ bool UsbPresencePoller::PollOnce() {
         ++attempts_;
     }
     // The printer a download would open: the same choice, without the open.
-    const auto found = printer_link::FirstUsbCandidate(usb_, printer_link::UpdateToolProductIds(), {},
+    const auto found = printer_link::FirstUsbCandidate(usb_, printer_link::UpdatablePrinterProductIds(), {},
                                                        [](const printer_link::UsbDeviceInfo&) { return true; });
     // Once connected, the status line stays as it is when the printer goes away.
     if (!found) return false;

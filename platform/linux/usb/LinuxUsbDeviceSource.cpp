@@ -67,8 +67,8 @@ bool LinuxUsbDeviceSource::WaitForChange(std::chrono::milliseconds limit, const 
     return true;
 }
 
-std::unique_ptr<UsbDeviceSource> MakeSystemUsbDeviceSource() {
-    return std::make_unique<LinuxUsbDeviceSource>(UsbRootFromEnvironment());
+std::unique_ptr<UsbDeviceSource> MakeSystemUsbDeviceSource(const std::string& root) {
+    return std::make_unique<LinuxUsbDeviceSource>(root);
 }
 
 }  // namespace printer_link

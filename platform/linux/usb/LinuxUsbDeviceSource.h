@@ -41,7 +41,8 @@ private:
     mutable bool eventsTried_ = false;
 };
 
-// The source the programs use: the live system, or the tree USB_PRINTER_ROOT names.
-std::unique_ptr<UsbDeviceSource> MakeSystemUsbDeviceSource();
+// The source the programs use: the live system ("/"), or the tree below
+// `root` (what UsbRootFromEnvironment() reads from USB_PRINTER_ROOT).
+std::unique_ptr<UsbDeviceSource> MakeSystemUsbDeviceSource(const std::string& root);
 
 }  // namespace printer_link

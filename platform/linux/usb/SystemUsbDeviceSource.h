@@ -1,3 +1,6 @@
 #pragma once
-// Factory for the programs: the USB device source of this platform.
+// For the programs: the USB device source of this platform, below the root
+// their main reads from the environment,
+//   auto usb = printer_link::MakeSystemUsbDeviceSource(printer_link::UsbRootFromEnvironment());
 #include "platform/linux/usb/LinuxUsbDeviceSource.h"
+#include "platform/linux/usb/UsbEnumerator.h"

@@ -12,6 +12,7 @@
 #include <memory>
 #include <system_error>
 
+#include "link/ProductIds.h"
 #include "link/UsbDeviceSource.h"
 
 namespace printer_link {
@@ -213,7 +214,7 @@ std::vector<UsbPrinterRecord> Assemble(const Gathered& g) {
         const bool printerClass = std::count(d.classes.begin(), d.classes.end(), kPrinterClass) > 0;
         const bool vendorClass = std::count(d.classes.begin(), d.classes.end(), kVendorClass) > 0;
         UsbPrinterRecord r = record(name, d);
-        if (printerClass || (vendorClass && MatchesProductId(r.identity, SettingsToolProductIds())))
+        if (printerClass || (vendorClass && MatchesProductId(r.identity, ReceiptPrinterProductIds())))
             records.push_back(std::move(r));
     }
     std::stable_sort(records.begin(), records.end(), [](const UsbPrinterRecord& a, const UsbPrinterRecord& b) {

@@ -15,8 +15,6 @@ std::string UsbPortName(int index) {
     return buf;
 }
 
-fs::path UsbRootFromEnvironment() { return printer_link::UsbRootFromEnvironment(); }
-
 std::vector<UsbPrinterNode> ListUsbPrinters(const fs::path& root) {
     std::vector<UsbPrinterNode> out;
     for (const printer_link::UsbPrinterRecord& r : printer_link::ListUsbPrinterRecords(root.string())) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "installer/engine/Seams.h"
+#include "platform/linux/usb/UsbEnumerator.h"
 
 namespace linuxplat {
 
@@ -30,7 +31,8 @@ struct UsbPrinterNode {
 std::vector<UsbPrinterNode> ListUsbPrinters(const std::filesystem::path& root);
 // "USB001" for lp0.
 std::string UsbPortName(int index);
-std::filesystem::path UsbRootFromEnvironment();
+// "/" unless USB_PRINTER_ROOT names another root: the enumerator's one reading.
+using printer_link::UsbRootFromEnvironment;
 
 class SysfsUsbRegistry : public engine::UsbDeviceRegistry {
 public:

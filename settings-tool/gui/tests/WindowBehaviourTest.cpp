@@ -20,6 +20,7 @@
 
 #include <chrono>
 
+#include "link/ProductIds.h"
 #include "link/UsbPrinterPort.h"
 #include "platform/fake/usb/FakeUsbDeviceSource.h"
 #include "settings-tool/gui/tests/GuiTestSupport.h"
@@ -38,7 +39,7 @@ const std::string kWelcome =
 void Click(QAbstractButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
 
 std::string PrinterPath() {
-    return "\\\\?\\usb#vid_0418&" + printer_link::SettingsToolProductIds().front() +
+    return "\\\\?\\usb#vid_0418&" + printer_link::ReceiptPrinterProductIds().front() +
            "#fake0#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
 }
 

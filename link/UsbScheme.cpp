@@ -1,9 +1,14 @@
-// Which USB printer a program opens: one rule for the link, the presence
-// poller and the command lines.
+// The usb scheme, and which USB printer a program opens: one rule for the
+// link, the presence poller and the command lines.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <memory>
 
+#include "link/FdTransport.h"
+#include "link/Schemes.h"
 #include "link/UriText.h"
 #include "link/UsbDeviceSource.h"
 
@@ -17,19 +22,21 @@ std::string Lower(std::string_view text) {
     return out;
 }
 
+
+// usblp allows one open at a time, so reads and writes share one O_RDWR
+// descriptor. A FIFO stands in for the node in a fake tree; it has no
+// transfer to complete, so its bytes are taken as write() returns.
+OpenedTransport OpenUsblp(const UsbDeviceInfo& device) {
+    return OpenFd(device.node, O_RDWR, [](int fd, std::string node) -> std::unique_ptr<Transport> {
+        struct stat info {};
+        const bool fifo = ::fstat(fd, &info) == 0 && S_ISFIFO(info.st_mode);
+        return std::make_unique<FdTransport>(
+            fd, std::move(node), fifo ? FdTransport::Completion::OnWrite : FdTransport::Completion::OnWritable,
+            !fifo);
+    });
+}
+
 }  // namespace
-
-const std::vector<std::string>& SettingsToolProductIds() {
-    static const std::vector<std::string> ids = {"pid_5011", "pid_0055", "pid_0200", "pid_2016",
-                                                 "pid_5743", "pid_0500", "pid_0600"};
-    return ids;
-}
-
-const std::vector<std::string>& UpdateToolProductIds() {
-    static const std::vector<std::string> ids(SettingsToolProductIds().begin(),
-                                              SettingsToolProductIds().begin() + 6);
-    return ids;
-}
 
 bool MatchesProductId(std::string_view identity, const std::vector<std::string>& productIds) {
     for (const auto& id : productIds)
@@ -80,6 +87,28 @@ std::string UsbDeviceUri(const UsbDeviceInfo& device) {
     if (device.serial.empty()) return uri;
     uri += "?serial=" + PercentEncoded(device.serial);
     return uri;
+}
+
+
+// The usb scheme: the first candidate that opens, at its usblp node where
+// usblp serves it, else at its bulk OUT endpoint through the device source.
+OpenedTransport OpenUsb(std::string_view rest, const OpenOptions& options) {
+    OpenedTransport opened = OpenFailure(Outcome::NotFound, ENODEV, "");
+    if (!options.usb || !options.productIds) return opened;
+    FirstUsbCandidate(*options.usb, *options.productIds, UsbUriSelector(rest), [&](const UsbDeviceInfo& device) {
+        OpenedTransport attempt = device.node.empty() ? options.usb->OpenBulk(device) : OpenUsblp(device);
+        if (attempt.transport) {
+            opened = std::move(attempt);
+            opened.identity = device.path;
+            return true;
+        }
+        // A device that passes the probe but refuses the open (busy, no
+        // permission, gone meanwhile) is passed over; the first refusal
+        // is what the caller hears about when none opens.
+        if (opened.failure.outcome == Outcome::NotFound) opened.failure = std::move(attempt.failure);
+        return false;
+    });
+    return opened;
 }
 
 bool UsbDeviceSource::WaitForChange(std::chrono::milliseconds limit, const StopEvent* stop) {

@@ -1,0 +1,126 @@
+#pragma once
+// The transport over a file descriptor that the usb (usblp node), serial,
+// parallel, file and socket schemes share: non-blocking writes that wait for
+// room within the piece's deadline.
+#include <fcntl.h>
+#include <linux/lp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+#include <string>
+
+#include "link/Transport.h"
+
+namespace printer_link {
+
+// A transport that writes to a descriptor opened with O_NONBLOCK. A write the
+// device has no room for waits for room within the piece's deadline.
+class FdTransport : public Transport {
+public:
+    enum class Completion {
+        OnWrite,     // bytes are taken when write() returns (files, FIFOs, sockets, ttys)
+        OnWritable,  // write() starts a transfer; the node turns writable once the printer took it (usblp)
+    };
+    FdTransport(int fd, std::string node, Completion completion, bool hasStatus)
+        : Transport(std::move(node)), fd_(fd), completion_(completion), hasStatus_(hasStatus) {}
+    ~FdTransport() override { ::close(fd_); }
+
+    PieceResult Write(const std::uint8_t* data, std::size_t length, const Deadline& deadline,
+                      const StopEvent* stop) override {
+        bool saidWritable = false;
+        for (;;) {
+            // (The write path looks at the stop event before every piece;
+            // here it only matters while waiting.)
+            const ssize_t n = Put(data, length);
+            if (n >= 0) return Completed(static_cast<std::size_t>(n), deadline, stop);
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return Dropped(errno);
+            const Ready ready = AwaitRoom(saidWritable, deadline, stop);
+            switch (ready) {
+                case Ready::Yes:
+                    saidWritable = true;
+                    continue;
+                case Ready::TimedOut:
+                    return {Outcome::TimedOut, 0, 0};
+                case Ready::Stopped:
+                    return {Outcome::Stopped, 0, 0};
+                case Ready::Failed:
+                    return Dropped(PendingError());
+            }
+        }
+    }
+
+    DeviceStatus Status() const override {
+        DeviceStatus status;
+        int bits = 0;
+        if (!hasStatus_ || ::ioctl(fd_, LPGETSTATUS, &bits) != 0) return status;
+        status.known = true;
+        status.paperOut = (bits & LP_POUTPA) != 0;
+        status.offline = (bits & LP_PSELECD) == 0;
+        status.error = (bits & LP_PERRORP) == 0;
+        return status;
+    }
+
+protected:
+    virtual ssize_t Put(const std::uint8_t* data, std::size_t length) { return ::write(fd_, data, length); }
+    // After a write found no room. A device without poll support (a parallel
+    // port) says it is writable while it is not: after such an answer, pause briefly.
+    virtual Ready AwaitRoom(bool saidWritable, const Deadline& deadline, const StopEvent* stop) {
+        return saidWritable ? Pause(deadline, stop) : WaitFor(fd_, POLLOUT, deadline, stop);
+    }
+    virtual int PendingError() const { return EIO; }
+    int Fd() const { return fd_; }
+
+    // A pause of at most 10 ms within the deadline, ended early by the stop event.
+    static Ready Pause(const Deadline& deadline, const StopEvent* stop) {
+        const int left = deadline.PollMs();
+        const Ready r = WaitFor(-1, 0, Deadline::After(left < 0 ? 10 : std::min(left, 10)), stop);
+        if (r == Ready::Stopped) return r;
+        return deadline.Passed() ? Ready::TimedOut : Ready::Yes;
+    }
+
+    // Asks `settled` in short pauses until it answers, the deadline passes or
+    // the stop event is set (a queue that drains without telling anyone).
+    template <typename Settled>
+    static PieceResult PauseUntil(const Deadline& deadline, const StopEvent* stop, Settled settled) {
+        for (;;) {
+            if (const std::optional<PieceResult> result = settled()) return *result;
+            switch (Pause(deadline, stop)) {
+                case Ready::Stopped:
+                    return {Outcome::Stopped, 0, 0};
+                case Ready::TimedOut:
+                    return {Outcome::TimedOut, 0, 0};
+                default:
+                    break;
+            }
+        }
+    }
+
+private:
+    PieceResult Completed(std::size_t taken, const Deadline& deadline, const StopEvent* stop) {
+        if (completion_ == Completion::OnWrite || taken == 0) return {Outcome::Sent, 0, taken};
+        switch (WaitFor(fd_, POLLOUT, deadline, stop)) {
+            case Ready::Yes:
+                return {Outcome::Sent, 0, taken};
+            // Not confirmed: closing the node cancels the transfer, and the
+            // piece counts as not taken.
+            case Ready::TimedOut:
+                return {Outcome::TimedOut, 0, 0};
+            case Ready::Stopped:
+                return {Outcome::Stopped, 0, 0};
+            case Ready::Failed:
+                break;
+        }
+        return Dropped(EIO);
+    }
+
+    int fd_;
+    Completion completion_;
+    bool hasStatus_;
+};
+
+}  // namespace printer_link

@@ -12,7 +12,7 @@
 #include "installer/engine/PcdFile.h"
 #include "installer/payload/SafeFs.h"
 #include "installer/payload/TextCodec.h"
-#include "driver/backend/MonitorUri.h"
+#include "link/MonitorUri.h"
 #include "platform/linux/cups/Ppd.h"
 #include "platform/linux/usbreg/SysfsUsbRegistry.h"
 
@@ -176,7 +176,7 @@ std::uint32_t CupsSpooler::AddPort(const std::string& portName, const std::strin
     if (!store_.CreateKey(key)) return engine::kErrorAccessDenied;
     store_.SetText(key, "Monitor", monitorName);
     // Until printer data name a printer: the port's name only.
-    store_.SetText(key, "DeviceURI", portmon::FormatMonitorUri(*scheme, portmon::TargetFromPrinterData(portName, {})));
+    store_.SetText(key, "DeviceURI", printer_link::FormatMonitorUri(*scheme, printer_link::TargetFromPrinterData(portName, {})));
     return kOk;
 }
 
@@ -388,14 +388,14 @@ std::uint32_t CupsSpooler::UpdateMonitorUri(const std::string& queue) {
     if (!portUri) return kOk;
     const std::string dataKey = printerKey + "\\PrinterData";
     auto text = [&](const char* value) { return store_.GetText(dataKey, value).value_or(""); };
-    portmon::PrinterData data;
+    printer_link::PrinterData data;
     if (const auto type = store_.GetText(dataKey, "PortType"))
         data.portType = static_cast<std::uint32_t>(std::strtoul(type->c_str(), nullptr, 10));
     data.ip = text("IP");
     data.vidAndPid = text("VidAndPid");
     data.devicePath = text("DevicePath");
     const std::string uri =
-        portmon::FormatMonitorUri(portUri->substr(0, portUri->find(':')), portmon::TargetFromPrinterData(*port, data));
+        printer_link::FormatMonitorUri(portUri->substr(0, portUri->find(':')), printer_link::TargetFromPrinterData(*port, data));
     if (queueUris_[queue] == uri) return kOk;
     ipp_t* request = ippNewRequest(IPP_OP_CUPS_ADD_MODIFY_PRINTER);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, PrinterUri(queue).c_str());

@@ -26,7 +26,7 @@
 //   SetPrinterData    "Spooler\\Printers\\<queue>\\PrinterData" in the store; on a
 //                     monitor port, "IP", "PortType", "VidAndPid" and "DevicePath" also
 //                     go into the queue's device URI, which is all the port monitor
-//                     reads (driver/backend/MonitorUri.h): "<scheme>://<address>:<port>/<port name>"
+//                     reads (link/MonitorUri.h): "<scheme>://<address>:<port>/<port name>"
 //                     for a network printer, "<scheme>:/<port name>?VidAndPid=..." for USB
 //   EnumPrinters      queue names and descriptions
 //   SetDefaultPrinter CUPS-Set-Default for the queue of that name or description

@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-namespace portmon {
+namespace printer_link {
 
 inline constexpr std::uint16_t kRawTcpPort = 9100;
 
@@ -64,4 +64,4 @@ struct DeviceChoice {
 };
 DeviceChoice DeviceFor(const MonitorTarget& target);
 
-}  // namespace portmon
+}  // namespace printer_link

@@ -1,4 +1,4 @@
-#include "driver/backend/MonitorUri.h"
+#include "link/MonitorUri.h"
 
 #include "link/UriText.h"
 
@@ -9,11 +9,8 @@
 #include <cctype>
 #include <charconv>
 
-namespace portmon {
+namespace printer_link {
 namespace {
-
-using printer_link::PercentDecoded;
-using printer_link::PercentEncoded;
 
 std::optional<std::uint16_t> PortNumber(std::string_view text) {
     unsigned value = 0;
@@ -241,4 +238,4 @@ DeviceChoice DeviceFor(const MonitorTarget& target) {
     return choice;
 }
 
-}  // namespace portmon
+}  // namespace printer_link

@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "installer/engine/Seams.h"
-#include "installer/payload/SafeFs.h"
+#include "base/SafeFs.h"
 
 namespace engine {
 
@@ -44,8 +44,8 @@ struct InstallPart {
     PartKind kind = PartKind::File;
     std::string name;
     bool made = false;
-    payload::FileStamp stamp;  // File
-    payload::FileId folder;    // Folder
+    base::FileStamp stamp;  // File
+    base::FileId folder;    // Folder
     std::string program;       // Service
 };
 

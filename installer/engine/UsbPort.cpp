@@ -4,7 +4,7 @@
 #include <cctype>
 
 #include "installer/engine/Engine.h"
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 
 namespace engine {
 namespace {
@@ -25,8 +25,8 @@ int UsbDeviceScan(UsbDeviceRegistry& usb, const payload::ModelTable& models,
         // Characters 8 to 24 hold "vid_xxxx&pid_xxxx".
         const std::string_view vidPid = std::string_view(path).substr(8, 17);
         for (std::size_t row = 1; row < models.rows.size(); ++row) {
-            const std::string rowVidPid = payload::Utf16ToUtf8(models.rows[row].vidPid);
-            if (!rowVidPid.empty() && payload::EqualsIgnoreCase(vidPid, rowVidPid)) {
+            const std::string rowVidPid = base::Utf16ToUtf8(models.rows[row].vidPid);
+            if (!rowVidPid.empty() && base::EqualsIgnoreCase(vidPid, rowVidPid)) {
                 paths.push_back(path);
                 ++count;
                 break;
@@ -70,7 +70,7 @@ bool FindUsbPrintPort(UsbDeviceRegistry& usb, const payload::ModelTable& models,
             const auto subKeys = usb.PrintInstanceSubKeys(hardwareId, sub);
             if (!subKeys) continue;
             for (const std::string& key : *subKeys) {
-                if (payload::EqualsIgnoreCase(key, "Control") && !candidate.empty()) {
+                if (base::EqualsIgnoreCase(key, "Control") && !candidate.empty()) {
                     portName = candidate;
                     return true;
                 }
@@ -89,9 +89,9 @@ bool ChooseUsbRow(UsbDeviceRegistry& usb, const payload::ModelTable& models,
     settings.printerName = printerNameField;
     for (std::size_t row = 0; row < models.rows.size(); ++row) {
         const payload::ModelRow& r = models.rows[row];
-        if (payload::Utf16ToUtf8(r.printerName) != printerNameField) continue;
-        if (FindUsbPrintPort(usb, models, log, settings.portName, payload::Utf16ToUtf8(r.vidPid),
-                             payload::Utf16ToUtf8(r.hardwareId))) {
+        if (base::Utf16ToUtf8(r.printerName) != printerNameField) continue;
+        if (FindUsbPrintPort(usb, models, log, settings.portName, base::Utf16ToUtf8(r.vidPid),
+                             base::Utf16ToUtf8(r.hardwareId))) {
             settings.selectedRow = static_cast<int>(row);
             break;
         }

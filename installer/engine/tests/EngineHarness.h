@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "installer/engine/Engine.h"
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 #include "platform/fake/services/FakeServiceManager.h"
 #include "platform/fake/shell/FakeShellFolders.h"
 #include "platform/fake/spooler/FakePrintSpooler.h"
@@ -48,7 +48,7 @@ public:
 
     void SetProgress(int percent) override { progress.push_back(percent); }
     void SetStatusLine(const std::u16string& text) override {
-        statusLines.push_back(payload::Utf16ToUtf8(text));
+        statusLines.push_back(base::Utf16ToUtf8(text));
     }
     std::optional<std::string> ChoosePort(const std::vector<engine::SpoolerPort>& ports) override {
         questions.push_back(ports);

@@ -21,7 +21,7 @@
 
 #include "installer/engine/InstallSession.h"
 #include "installer/engine/InstallRecord.h"
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 #include "installer/unattended/LinuxInstallPlatform.h"
 #include "installer/unattended/tests/CupsTestSupport.h"
 

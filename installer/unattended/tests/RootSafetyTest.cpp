@@ -275,7 +275,7 @@ TEST_F(RootSafety, DocumentsAreReadAndWrittenWithoutFollowingWhatWasPlanted) {
         // The package carries a PrinterName.txt of one row ("PrinterName.txt").
         EXPECT_EQ(payload::PrepareDocuments(package.Bytes(), documents).empty(), !c.refused);
         const payload::ModelTable models = payload::ReadModelTable(documents);
-        EXPECT_TRUE(models.FilledRows() == 0 || payload::Utf16ToUtf8(models.rows[1].printerName) != "POS80")
+        EXPECT_TRUE(models.FilledRows() == 0 || base::Utf16ToUtf8(models.rows[1].printerName) != "POS80")
             << "nothing of the victim's was read";
         c.check();
         EXPECT_EQ(Snapshot(victims), victimsBefore);

@@ -21,7 +21,7 @@
 #include <fstream>
 
 #include "installer/payload/Package.h"
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 #include "installer/wizard/InstallDlg.h"
 #include "installer/wizard/SelectPortDlg.h"
 #include "installer/wizard/tests/GuiTestSupport.h"
@@ -43,7 +43,7 @@ inline const char16_t* kModelFile =
 
 inline void WriteUtf16(const QString& path, std::u16string_view text) {
     std::ofstream out(path.toStdString(), std::ios::binary);
-    out << payload::EncodeUtf16Le(text, true);
+    out << base::EncodeUtf16Le(text, true);
 }
 
 class WizardRig : public ::testing::Test {

@@ -18,7 +18,7 @@
 
 #include "installer/payload/InstallerConfig.h"
 #include "installer/payload/Package.h"
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 #include "installer/wizard/InstallDlg.h"
 #include "installer/wizard/LanguageWindows.h"
 #include "installer/wizard/SelectPortDlg.h"
@@ -58,7 +58,7 @@ void WaitForWorker(CInstallDlg& dlg) {
 
 void WriteUtf16(const QString& path, std::u16string_view text) {
     std::ofstream out(path.toStdString(), std::ios::binary);
-    out << payload::EncodeUtf16Le(text, true);
+    out << base::EncodeUtf16Le(text, true);
 }
 
 const char16_t* kRussianTextIni =

@@ -10,8 +10,8 @@
 
 #include "installer/engine/Engine.h"
 #include "installer/engine/PcdFile.h"
-#include "installer/payload/SafeFs.h"
-#include "installer/payload/TextCodec.h"
+#include "base/SafeFs.h"
+#include "base/TextCodec.h"
 #include "link/MonitorUri.h"
 #include "platform/linux/cups/Ppd.h"
 #include "platform/linux/usbreg/SysfsUsbRegistry.h"
@@ -133,10 +133,10 @@ std::uint32_t CupsSpooler::AddPrinterDriver(const engine::DriverRecord& driver) 
     const auto data = engine::ReadPcdFile(dd / driver.dataFile);
     if (!data) return engine::kErrorInvalidParameter;
     // The driver module is what CUPS runs as the filter.
-    if (payload::ChmodFile(dd / driver.driverPath, 0755) != 0) return engine::kErrorAccessDenied;
+    if (base::ChmodFile(dd / driver.driverPath, 0755) != 0) return engine::kErrorAccessDenied;
     // The PPD is replaced only by a complete new one.
     const fs::path ppd = loc_.modelDirectory / PpdFileName(driver.name);
-    if (payload::WriteFile(ppd, BuildPpd(driver.name, *data, dd / driver.driverPath), 0644) != 0)
+    if (base::WriteFile(ppd, BuildPpd(driver.name, *data, dd / driver.driverPath), 0644) != 0)
         return engine::kErrorAccessDenied;
     const std::string key = std::string(kDriversKey) + "\\" + driver.name;
     if (store_.CreateKey(key)) {
@@ -157,7 +157,7 @@ std::uint32_t CupsSpooler::AddMonitor(const engine::MonitorRecord& monitor) {
     if (store_.KeyExists(key) || fs::exists(fs::symlink_status(backend, ec)))
         return engine::kErrorMonitorAlreadyInstalled;
     if (!fs::is_regular_file(fs::symlink_status(monitor.module, ec))) return engine::kErrorFileNotFound;
-    if (payload::CopyFile(monitor.module, backend, 0755) != 0) return engine::kErrorAccessDenied;
+    if (base::CopyFile(monitor.module, backend, 0755) != 0) return engine::kErrorAccessDenied;
     if (!store_.CreateKey(key)) return engine::kErrorAccessDenied;
     store_.SetText(key, "Backend", scheme);
     store_.SetText(key, "Driver", monitor.module.string());
@@ -326,7 +326,7 @@ std::uint32_t CupsSpooler::AddPrinter(const engine::PrinterRecord& printer, engi
     const std::string base = QueueNameFor(printer.printerName);
     std::string queue = base;
     for (int k = 2; std::any_of(queues.begin(), queues.end(),
-                                [&](const Queue& q) { return payload::EqualsIgnoreCase(q.name, queue); });
+                                [&](const Queue& q) { return base::EqualsIgnoreCase(q.name, queue); });
          ++k) {
         queue = base + "_" + std::to_string(k);
     }
@@ -431,7 +431,7 @@ std::uint32_t CupsSpooler::DeletePrinter(const std::string& queue) {
     std::vector<Queue> queues;
     if (const auto e = ListQueues(queues); e != kOk) return e;
     const auto q = std::find_if(queues.begin(), queues.end(),
-                                [&](const Queue& x) { return payload::EqualsIgnoreCase(x.name, queue); });
+                                [&](const Queue& x) { return base::EqualsIgnoreCase(x.name, queue); });
     if (q != queues.end()) {
         ipp_t* request = ippNewRequest(IPP_OP_CUPS_DELETE_PRINTER);
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, PrinterUri(q->name).c_str());
@@ -447,8 +447,8 @@ namespace {
 
 // Deletes a file of ours in `folder`; true when one was there.
 bool RemoveOurs(const fs::path& folder, const std::string& name) {
-    payload::Dir dir;
-    return payload::OpenFolder(folder, false, dir) == 0 && payload::IsOurFile(dir, name) &&
+    base::Dir dir;
+    return base::OpenFolder(folder, false, dir) == 0 && base::IsOurFile(dir, name) &&
            ::unlinkat(dir.Get(), name.c_str(), 0) == 0;
 }
 
@@ -458,7 +458,7 @@ std::uint32_t CupsSpooler::DeletePrinterDriver(const std::string& driverName) {
     const bool ppd = RemoveOurs(loc_.modelDirectory, PpdFileName(driverName));
     // The model folder is ours alone: it goes once its last PPD has (rmdir
     // leaves a folder that is not empty, and a link, alone).
-    if (payload::Dir models; ppd && payload::OpenFolder(loc_.modelDirectory.parent_path(), false, models) == 0)
+    if (base::Dir models; ppd && base::OpenFolder(loc_.modelDirectory.parent_path(), false, models) == 0)
         ::unlinkat(models.Get(), loc_.modelDirectory.filename().c_str(), AT_REMOVEDIR);
     const bool recorded = store_.DeleteKey(std::string(kDriversKey) + "\\" + driverName);
     return ppd || recorded ? kOk : engine::kErrorUnknownPrinterDriver;

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <system_error>
 
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 #include "platform/linux/usb/UsbEnumerator.h"
 
 namespace linuxplat {
@@ -43,7 +43,7 @@ bool SysfsUsbRegistry::ReadParentIdPrefix(const std::string& vidPid, const std::
                                           std::optional<std::string>& prefix) {
     prefix.reset();
     for (const auto& p : ListUsbPrinters(root_)) {
-        if (payload::EqualsIgnoreCase(p.vidPid, vidPid) && payload::EqualsIgnoreCase(p.instance, instance)) {
+        if (base::EqualsIgnoreCase(p.vidPid, vidPid) && base::EqualsIgnoreCase(p.instance, instance)) {
             prefix = p.device;
             break;
         }

@@ -125,11 +125,11 @@ protected:
     fs::path Folder() const { return run->settings.programFolder; }
 
     fs::path root;
-    fake::FakePrintSpooler spooler;
-    fake::MemoryStore store;
-    fake::FakeServiceManager services;
-    fake::FakeShellFolders shell;
-    fake::FakeUsbRegistry usb;
+    platform_fake::FakePrintSpooler spooler;
+    platform_fake::MemoryStore store;
+    platform_fake::FakeServiceManager services;
+    platform_fake::FakeShellFolders shell;
+    platform_fake::FakeUsbRegistry usb;
     RecordingObserver observer;
     payload::InstallPackage package;
     std::unique_ptr<engine::InstallRun> run;

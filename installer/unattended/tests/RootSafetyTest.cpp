@@ -136,11 +136,11 @@ protected:
     const fs::path units = root / "etc/systemd/system";
     std::map<std::string, std::string> victimsBefore;
     payload::InstallPackage package;
-    fake::FakePrintSpooler spooler;
-    fake::MemoryStore store;
-    fake::FakeUsbRegistry usb;
-    linuxplat::XdgShell shell{apps};
-    linuxplat::SystemdServices services{units, false, {root / "var/lib/lumbra/store"}};
+    platform_fake::FakePrintSpooler spooler;
+    platform_fake::MemoryStore store;
+    platform_fake::FakeUsbRegistry usb;
+    platform_linux::XdgShell shell{apps};
+    platform_linux::SystemdServices services{units, false, {root / "var/lib/lumbra/store"}};
     fs::path programFolder;
     Failure failure = Failure::None;
 };

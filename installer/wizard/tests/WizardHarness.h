@@ -148,11 +148,11 @@ protected:
     fs::path root;
     QString docs;
     QString programFiles;
-    fake::FakePrintSpooler spooler;
-    fake::MemoryStore store;
-    fake::FakeServiceManager services_;
-    fake::FakeShellFolders shell;
-    fake::FakeUsbRegistry usb;
+    platform_fake::FakePrintSpooler spooler;
+    platform_fake::MemoryStore store;
+    platform_fake::FakeServiceManager services_;
+    platform_fake::FakeShellFolders shell;
+    platform_fake::FakeUsbRegistry usb;
     engine::UsbDeviceRegistry* usbOverride = nullptr;  // e.g. the sysfs registry over a fake tree
     ui::RecordingMessageSink messages;
     payload::InstallPackage package;

@@ -8,7 +8,7 @@
 
 #include "installer/engine/Seams.h"
 
-namespace fake {
+namespace platform_fake {
 
 class FakePrintSpooler : public engine::PrintSpooler {
 public:
@@ -138,4 +138,4 @@ public:
     }
 };
 
-}  // namespace fake
+}  // namespace platform_fake

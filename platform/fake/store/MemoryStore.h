@@ -8,7 +8,7 @@
 #include "installer/engine/Seams.h"
 #include "base/TextCodec.h"
 
-namespace fake {
+namespace platform_fake {
 
 class MemoryStore : public engine::KeyValueStore {
 public:
@@ -73,4 +73,4 @@ public:
     }
 };
 
-}  // namespace fake
+}  // namespace platform_fake

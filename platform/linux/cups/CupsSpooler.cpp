@@ -16,7 +16,7 @@
 #include "platform/linux/cups/Ppd.h"
 #include "platform/linux/usbreg/SysfsUsbRegistry.h"
 
-namespace linuxplat {
+namespace platform_linux {
 namespace fs = std::filesystem;
 using engine::kOk;
 
@@ -480,4 +480,4 @@ std::uint32_t CupsSpooler::DeletePort(const std::string& portName) {
     return store_.DeleteKey(std::string(kPortsKey) + "\\" + portName) ? kOk : engine::kErrorUnknownPort;
 }
 
-}  // namespace linuxplat
+}  // namespace platform_linux

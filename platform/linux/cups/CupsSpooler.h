@@ -48,7 +48,7 @@
 
 #include "installer/engine/Seams.h"
 
-namespace linuxplat {
+namespace platform_linux {
 
 struct CupsLocations {
     std::filesystem::path driverDirectory;   // <root>/usr/lib/lumbra/driver
@@ -114,4 +114,4 @@ private:
     std::string lastAdded_;
 };
 
-}  // namespace linuxplat
+}  // namespace platform_linux

@@ -8,7 +8,7 @@
 
 #include "protocol/HeadWidth.h"
 
-namespace linuxplat {
+namespace platform_linux {
 namespace {
 
 // Quoted PPD strings may not hold '"'; keep them printable ASCII or UTF-8.
@@ -176,4 +176,4 @@ std::string BuildPpd(const std::string& driverName, const engine::PcdData& data,
     return p.str();
 }
 
-}  // namespace linuxplat
+}  // namespace platform_linux

@@ -6,7 +6,7 @@
 
 #include "base/SafeFs.h"
 
-namespace linuxplat {
+namespace platform_linux {
 namespace fs = std::filesystem;
 namespace {
 
@@ -69,4 +69,4 @@ bool XdgShell::CreateShortcut(const fs::path& target, const fs::path& workingDir
     return base::WriteFile(shortcut, text, 0644, false) == 0;
 }
 
-}  // namespace linuxplat
+}  // namespace platform_linux

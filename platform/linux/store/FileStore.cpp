@@ -8,7 +8,7 @@
 
 #include "base/TextCodec.h"
 
-namespace linuxplat {
+namespace platform_linux {
 namespace fs = std::filesystem;
 namespace {
 
@@ -195,4 +195,4 @@ std::optional<std::vector<std::string>> FileStore::SubKeys(const std::string& ke
     return names;
 }
 
-}  // namespace linuxplat
+}  // namespace platform_linux

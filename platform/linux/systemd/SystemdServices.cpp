@@ -14,7 +14,7 @@
 
 extern char** environ;
 
-namespace linuxplat {
+namespace platform_linux {
 namespace fs = std::filesystem;
 namespace {
 
@@ -200,4 +200,4 @@ bool SystemdServices::Remove(const std::string& name) {
     return removed;
 }
 
-}  // namespace linuxplat
+}  // namespace platform_linux

@@ -6,7 +6,7 @@
 #include "base/TextCodec.h"
 #include "platform/linux/usb/UsbEnumerator.h"
 
-namespace linuxplat {
+namespace platform_linux {
 namespace fs = std::filesystem;
 
 std::string UsbPortName(int index) {
@@ -70,4 +70,4 @@ std::optional<std::vector<std::string>> SysfsUsbRegistry::PrintInstanceSubKeys(c
     return std::nullopt;
 }
 
-}  // namespace linuxplat
+}  // namespace platform_linux

@@ -15,7 +15,7 @@
 
 #include "installer/engine/Seams.h"
 
-namespace linuxplat {
+namespace platform_linux {
 
 struct UsbPrinterNode {
     std::string identity;   // device path as above, lower case
@@ -47,4 +47,4 @@ private:
     std::filesystem::path root_;
 };
 
-}  // namespace linuxplat
+}  // namespace platform_linux

@@ -10,21 +10,18 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "protocol/Port.h"
 
 namespace protocol {
 namespace {
 
 std::optional<std::uint16_t> PortFromText(const char* text) {
-    if (text == nullptr || *text == '\0') return std::nullopt;
-    unsigned value = 0;
-    const char* last = text + std::strlen(text);
-    auto [end, ec] = std::from_chars(text, last, value);
-    if (ec != std::errc() || end != last || value > 65535) return std::nullopt;
-    return static_cast<std::uint16_t>(value);
+    if (text == nullptr) return std::nullopt;
+    return ParsePort(text, ZeroPort::Allowed);
 }
 
 std::string ErrnoText(int error) { return std::strerror(error); }

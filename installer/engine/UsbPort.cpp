@@ -1,22 +1,10 @@
 // USB printer port discovery: from a connected printer's vid&pid to the print
 // port that the USB printing support made for it.
-#include <algorithm>
-#include <cctype>
-
 #include "installer/engine/Engine.h"
+#include "base/Text.h"
 #include "base/TextCodec.h"
 
 namespace engine {
-namespace {
-
-std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
-}  // namespace
-
 int UsbDeviceScan(UsbDeviceRegistry& usb, const payload::ModelTable& models,
                   std::vector<std::string>& paths) {
     int count = 0;
@@ -39,7 +27,7 @@ int UsbDeviceScan(UsbDeviceRegistry& usb, const payload::ModelTable& models,
 bool FindUsbPrintPort(UsbDeviceRegistry& usb, const payload::ModelTable& models,
                       const payload::InstallLog& log, std::string& portName,
                       std::string_view vidPidIn, std::string_view hardwareIdIn) {
-    const std::string vidPid = Lower(std::string(vidPidIn.substr(0, 255)));
+    const std::string vidPid = base::Lower(vidPidIn.substr(0, 255));
     const std::string hardwareId(hardwareIdIn.substr(0, 255));
     std::vector<std::string> paths;
     if (UsbDeviceScan(usb, models, paths) == 0) return false;

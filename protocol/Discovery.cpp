@@ -11,18 +11,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-
-#include "protocol/Port.h"
 
 namespace protocol {
 namespace {
-
-std::optional<std::uint16_t> PortFromText(const char* text) {
-    if (text == nullptr) return std::nullopt;
-    return ParsePort(text, ZeroPort::Allowed);
-}
 
 std::string ErrnoText(int error) { return std::strerror(error); }
 
@@ -32,16 +24,6 @@ void CloseFd(int& fd) {
 }
 
 }  // namespace
-
-DiscoverySettings DiscoverySettings::FromEnvironment() {
-    DiscoverySettings settings;
-    if (const char* address = std::getenv("PRINTER_BROADCAST_ADDR"); address && *address) {
-        settings.broadcastAddress = address;
-    }
-    if (auto port = PortFromText(std::getenv("PRINTER_PROBE_PORT"))) settings.probePort = *port;
-    if (auto port = PortFromText(std::getenv("PRINTER_REPLY_PORT"))) settings.replyPort = *port;
-    return settings;
-}
 
 Mac DeviceRecord::mac() const {
     Mac mac{};

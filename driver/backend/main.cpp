@@ -26,6 +26,7 @@
 #include <mutex>
 #include <string>
 
+#include "cli-common/Environment.h"
 #include "driver/backend/Delivery.h"
 #include "driver/backend/JobWatch.h"
 #include "driver/backend/Listing.h"
@@ -70,7 +71,7 @@ int ExitStatus(portmon::JobOutcome outcome) {
 int ListDevices(const char* program) {
     const std::string scheme = BaseName(program);
     const auto usb = printer_link::MakeSystemUsbDeviceSource();
-    for (const std::string& line : portmon::ListPrinters(scheme, usb.get(), protocol::DiscoverySettings::FromEnvironment(),
+    for (const std::string& line : portmon::ListPrinters(scheme, usb.get(), cli::DiscoverySettingsFromEnvironment(),
                                                          kListenForPrinters, Log))
         std::printf("%s\n", line.c_str());
     std::fflush(stdout);

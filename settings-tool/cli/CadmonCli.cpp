@@ -18,6 +18,7 @@
 #include <string_view>
 #include <thread>
 
+#include "cli-common/Environment.h"
 #include "cli-common/Json.h"
 #include "cli-common/Program.h"
 #include "cli-common/TerminalWindow.h"
@@ -77,7 +78,7 @@ printer_link::TcpSettings TcpSettingsFor(const Options& options) {
 }
 
 protocol::DiscoverySettings DiscoverySettingsFor(const Options& options) {
-    protocol::DiscoverySettings settings = protocol::DiscoverySettings::FromEnvironment();
+    protocol::DiscoverySettings settings = cli::DiscoverySettingsFromEnvironment();
     if (options.broadcast) settings.broadcastAddress = *options.broadcast;
     if (options.probePort) settings.probePort = static_cast<std::uint16_t>(*options.probePort);
     if (options.replyPort) settings.replyPort = static_cast<std::uint16_t>(*options.replyPort);

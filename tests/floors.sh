@@ -39,9 +39,16 @@ floors='
 '
 
 # Every C++ source of ours outside the test code, with its project includes.
-mapfile -t files < <(find . -path ./build -prune -o -path './build-*' -prune -o \
-    \( -name '*.cpp' -o -name '*.h' \) -type f -print |
-    sed 's|^\./||' | grep -v -E '(^|/)tests/|^(bench|fuzz)/' | sort)
+# In a git checkout the files git knows (build folders stay out wherever they
+# are); elsewhere every file but those under build*/.
+sources() {
+  if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    git ls-files --cached --others --exclude-standard -- '*.cpp' '*.h'
+  else
+    find . -path './build*' -prune -o \( -name '*.cpp' -o -name '*.h' \) -type f -print | sed 's|^\./||'
+  fi
+}
+mapfile -t files < <(sources | grep -v -E '(^|/)tests/|^(bench|fuzz)/' | sort -u)
 
 # The floor of each folder, for awk.
 table_awk='

@@ -46,7 +46,7 @@ struct InstallPart {
     bool made = false;
     base::FileStamp stamp;  // File
     base::FileId folder;    // Folder
-    std::string program;       // Service
+    std::string program;    // Service
 };
 
 struct InstallRecord {

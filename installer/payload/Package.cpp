@@ -208,14 +208,14 @@ const RenameRow* FindRename(std::span<const RenameRow> table, std::string_view f
     return nullptr;
 }
 
-// One entry extracted below `base`.
+// One entry extracted below `root`.
 struct EntryOutcome {
     int result = kInflateOk;
     std::string relative;  // path below the folder ("" when refused)
     std::string fileName;  // last component, for the status line
 };
 
-EntryOutcome ExtractOne(StreamInput& input, const PackageEntry& entry, const base::Dir& base,
+EntryOutcome ExtractOne(StreamInput& input, const PackageEntry& entry, const base::Dir& root,
                         std::span<const RenameRow> renames, std::uint64_t& written,
                         std::uint64_t denominator, Progress& progress,
                         const std::filesystem::path& folder, ExtractReport& report,
@@ -241,7 +241,7 @@ EntryOutcome ExtractOne(StreamInput& input, const PackageEntry& entry, const bas
     }
     const std::string subFolder = slash == std::string::npos ? std::string() : o.relative.substr(0, slash);
     base::Dir dir;
-    if (const int error = base::OpenSubFolder(base, subFolder, true, dir); error != 0) {
+    if (const int error = base::OpenSubFolder(root, subFolder, true, dir); error != 0) {
         const bool link = error == ELOOP || error == ENOTDIR;
         reason = link ? "folder " + subFolder + " is a link or not a folder"
                       : "cannot create folder " + subFolder + ": " + base::ErrorText(error);

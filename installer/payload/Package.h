@@ -130,7 +130,7 @@ bool SafeEntryPath(std::string_view name, std::string& relative, std::string* re
 struct WrittenFile {
     std::filesystem::path path;  // folder / relative
     std::string relative;        // below the folder, "/"-separated
-    base::FileId id;                   // the file as written: later steps read and delete only this one
+    base::FileId id;             // the file as written: later steps read and delete only this one
 };
 
 // What an extraction did. `written` lists every file that the extraction

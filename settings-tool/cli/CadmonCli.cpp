@@ -18,6 +18,7 @@
 #include <string_view>
 #include <thread>
 
+#include "base/Text.h"
 #include "cli-common/Environment.h"
 #include "cli-common/Json.h"
 #include "cli-common/Program.h"
@@ -696,8 +697,7 @@ private:
         auto which = std::make_shared<std::string>();
         command.add_option("IDENTITY", *which, "x or g")->required()->option_text("x|g");
         return Runs([this, which] {
-            std::string lower = *which;
-            std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+            const std::string lower = base::Lower(*which);
             if (lower == "x") return DeliverOne(protocol::UsbIdentityX());
             if (lower == "g") return DeliverOne(protocol::UsbIdentityG());
             throw UsageError("usb-id takes x or g");

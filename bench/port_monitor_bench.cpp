@@ -167,7 +167,7 @@ int main(int argc, char** argv) {
                  Install(PIPELINE_COPY, tree / "usr/lib/cups/backend/copy-bench");
     for (const char* filter : {"Driver", "Copy"})
         std::ofstream(tree / (std::string(filter) + ".ppd"))
-            << linuxplat::BuildPpd("POS80 Driver", data, filters / (std::string(filter) + "Drv.dll"));
+            << platform_linux::BuildPpd("POS80 Driver", data, filters / (std::string(filter) + "Drv.dll"));
 
     auto atSim = [&](std::size_t n) { return printer.WaitForStreamsClosed(n, std::chrono::seconds(60)); };
     auto atSink = [&](std::size_t n) { return sink.WaitForClosed(n, std::chrono::seconds(60)); };

@@ -1,6 +1,6 @@
 #include "cli-common/EnglishLines.h"
 
-#include <cstdlib>
+#include "base/Text.h"
 
 namespace cli {
 
@@ -31,11 +31,7 @@ std::string_view EnglishLineFor(std::string_view text) {
 }
 
 bool ChineseLocale() {
-    for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-        const char* value = std::getenv(variable);
-        if (value != nullptr && *value != '\0') return std::string_view(value).substr(0, 2) == "zh";
-    }
-    return false;
+    return std::string_view(base::LocaleName(base::LocaleCategory::Messages)).substr(0, 2) == "zh";
 }
 
 }  // namespace cli

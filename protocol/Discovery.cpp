@@ -10,22 +10,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace protocol {
 namespace {
-
-std::optional<std::uint16_t> PortFromText(const char* text) {
-    if (text == nullptr || *text == '\0') return std::nullopt;
-    unsigned value = 0;
-    const char* last = text + std::strlen(text);
-    auto [end, ec] = std::from_chars(text, last, value);
-    if (ec != std::errc() || end != last || value > 65535) return std::nullopt;
-    return static_cast<std::uint16_t>(value);
-}
 
 std::string ErrnoText(int error) { return std::strerror(error); }
 
@@ -35,16 +24,6 @@ void CloseFd(int& fd) {
 }
 
 }  // namespace
-
-DiscoverySettings DiscoverySettings::FromEnvironment() {
-    DiscoverySettings settings;
-    if (const char* address = std::getenv("PRINTER_BROADCAST_ADDR"); address && *address) {
-        settings.broadcastAddress = address;
-    }
-    if (auto port = PortFromText(std::getenv("PRINTER_PROBE_PORT"))) settings.probePort = *port;
-    if (auto port = PortFromText(std::getenv("PRINTER_REPLY_PORT"))) settings.replyPort = *port;
-    return settings;
-}
 
 Mac DeviceRecord::mac() const {
     Mac mac{};

@@ -18,8 +18,8 @@ struct DiscoverySettings {
     std::string broadcastAddress = "255.255.255.255";
     std::uint16_t probePort = 9000;   // printers listen here
     std::uint16_t replyPort = 8999;   // replies arrive here
-    // PRINTER_BROADCAST_ADDR, PRINTER_PROBE_PORT, PRINTER_REPLY_PORT override the defaults.
-    static DiscoverySettings FromEnvironment();
+    // The programs move these defaults from their environment
+    // (cli::DiscoverySettingsFromEnvironment); the library reads none.
 };
 
 inline constexpr std::size_t kRecordSize = 18;
@@ -65,7 +65,7 @@ private:
 // broadcast socket. Both stay open for the owner's life.
 class DiscoverySockets {
 public:
-    explicit DiscoverySockets(DiscoverySettings settings = DiscoverySettings::FromEnvironment());
+    explicit DiscoverySockets(DiscoverySettings settings);
     ~DiscoverySockets();
     DiscoverySockets(const DiscoverySockets&) = delete;
     DiscoverySockets& operator=(const DiscoverySockets&) = delete;

@@ -3,8 +3,9 @@
 #include <iconv.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <vector>
+
+#include "base/Text.h"
 
 namespace cadmon {
 
@@ -46,11 +47,8 @@ std::string CodePageForLocale(std::string_view locale) {
 }
 
 std::string LocaleFromEnvironment() {
-    for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-        const char* value = std::getenv(variable);
-        if (value != nullptr && *value != '\0') return value;
-    }
-    return "C";
+    std::string name = base::LocaleName(base::LocaleCategory::CType);
+    return name.empty() ? "C" : name;
 }
 
 std::string SystemCodePage() { return CodePageForLocale(LocaleFromEnvironment()); }

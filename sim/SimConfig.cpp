@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "cli-common/Values.h"
+#include "protocol/Port.h"
 #include "protocol/SettingsCommands.h"
 
 namespace sim {
@@ -18,11 +19,11 @@ bool Number(std::string_view text, T& value, int base = 10) {
     return ec == std::errc() && end == text.data() + text.size();
 }
 
+// 0 is a port here: "any free port".
 bool Port(std::string_view text, std::uint16_t& port) {
-    unsigned value = 0;
-    if (!Number(text, value) || value > 65535) return false;
-    port = static_cast<std::uint16_t>(value);
-    return true;
+    const auto value = protocol::ParsePort(text, protocol::ZeroPort::Allowed);
+    if (value) port = *value;
+    return value.has_value();
 }
 
 std::vector<std::string> Split(const std::string& text, char separator) {

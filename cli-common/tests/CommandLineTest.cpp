@@ -3,8 +3,10 @@
 // and progress.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <sstream>
 
+#include "cli-common/Environment.h"
 #include "cli-common/Json.h"
 #include "cli-common/Program.h"
 #include "cli-common/TerminalWindow.h"
@@ -35,6 +37,22 @@ TEST(Values, AddressesAndMacsAreReadAlikeEverywhere) {
     EXPECT_EQ(bad, 2u);
     EXPECT_EQ(cli::MacBoxesText(mac), "0:1a:b:ff:7:c0");
     EXPECT_EQ(cli::MacText(mac), "00:1a:0b:ff:07:c0");
+}
+
+TEST(DiscoverySettings, EnvironmentOverrides) {
+    ::setenv("PRINTER_BROADCAST_ADDR", "127.0.0.1", 1);
+    ::setenv("PRINTER_PROBE_PORT", "19000", 1);
+    ::setenv("PRINTER_REPLY_PORT", "not-a-port", 1);
+    const auto s = cli::DiscoverySettingsFromEnvironment();
+    ::unsetenv("PRINTER_BROADCAST_ADDR");
+    ::unsetenv("PRINTER_PROBE_PORT");
+    ::unsetenv("PRINTER_REPLY_PORT");
+    EXPECT_EQ(s.broadcastAddress, "127.0.0.1");
+    EXPECT_EQ(s.probePort, 19000);
+    EXPECT_EQ(s.replyPort, 8999);  // unreadable value: default kept
+    const auto d = cli::DiscoverySettingsFromEnvironment();
+    EXPECT_EQ(d.broadcastAddress, "255.255.255.255");
+    EXPECT_EQ(d.probePort, 9000);
 }
 
 TEST(Json, StringsAreEscapedAndListsStreamAsOneArray) {

@@ -9,13 +9,16 @@
 #include <vector>
 
 #include "driver/backend/JobWatch.h"
-#include "driver/backend/MonitorUri.h"
+#include "link/MonitorUri.h"
 
 namespace printer_link {
 class UsbDeviceSource;
 }
 
 namespace portmon {
+
+// The device a job goes to, as its monitor URI names it.
+using printer_link::DeviceChoice;
 
 enum class JobOutcome {
     Printed,         // the printer took every byte

@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "driver/backend/MonitorUri.h"
+#include "link/MonitorUri.h"
 #include "link/Device.h"
 #include "link/UsbDeviceSource.h"
 
@@ -28,14 +28,14 @@ void ListUsb(std::string_view scheme, printer_link::UsbDeviceSource& usb, const 
              std::vector<std::string>& lines) {
     printer_link::FirstUsbCandidate(usb, productIds, {},
                                     [&](const printer_link::UsbDeviceInfo& device) {
-                                        MonitorTarget target;
+                                        printer_link::MonitorTarget target;
                                         target.portName = "usb";
                                         target.vidAndPid = "vid_" + device.vendor + "&pid_" + device.product;
                                         target.serial = device.serial;
                                         std::string info = std::string(kMakeAndModel) + " USB " + device.vendor +
                                                            ":" + device.product;
                                         if (!device.serial.empty()) info += " " + device.serial;
-                                        lines.push_back(Line("direct", FormatMonitorUri(scheme, target), info));
+                                        lines.push_back(Line("direct", printer_link::FormatMonitorUri(scheme, target), info));
                                         return false;  // every candidate is listed
                                     });
 }
@@ -80,10 +80,10 @@ void ListNetwork(std::string_view scheme, const protocol::DiscoverySettings& set
     }
     for (const protocol::DeviceRecord& record : table.Filled()) {
         if (record.ip() == protocol::Ipv4{}) continue;  // a printer without an address yet
-        MonitorTarget target;
-        target.kind = MonitorTarget::Kind::Network;
+        printer_link::MonitorTarget target;
+        target.kind = printer_link::MonitorTarget::Kind::Network;
         target.host = protocol::Ipv4Text(record.ip());
-        lines.push_back(Line("network", FormatMonitorUri(scheme, target),
+        lines.push_back(Line("network", printer_link::FormatMonitorUri(scheme, target),
                              std::string(kMakeAndModel) + " " + target.host + " (" + MacText(record.mac()) + ")"));
     }
 }

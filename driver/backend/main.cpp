@@ -1,7 +1,7 @@
 // receiptmonitor: the port monitor of the receipt printer driver, a CUPS
 // backend. The installer copies it into CUPS's backend folder under the
 // monitor's scheme; CUPS runs it (as user lp) for queues whose device URI has
-// that scheme. The URI names the printer (MonitorUri.h), so it reads nothing
+// that scheme. The URI names the printer (link/MonitorUri.h), so it reads nothing
 // else.
 //
 //   SCHEME                                           lists receipt printers (lpinfo -v)
@@ -26,10 +26,11 @@
 #include <mutex>
 #include <string>
 
+#include "cli-common/Environment.h"
 #include "driver/backend/Delivery.h"
 #include "driver/backend/JobWatch.h"
 #include "driver/backend/Listing.h"
-#include "driver/backend/MonitorUri.h"
+#include "link/MonitorUri.h"
 #include "link/ProductIds.h"
 #include "link/UsbDeviceSource.h"
 #include "platform/linux/usb/SystemUsbDeviceSource.h"
@@ -72,7 +73,7 @@ int ListDevices(const char* program) {
     const std::string scheme = BaseName(program);
     const auto usb = printer_link::MakeSystemUsbDeviceSource(printer_link::UsbRootFromEnvironment());
     for (const std::string& line : portmon::ListPrinters(scheme, usb.get(), printer_link::ReceiptPrinterProductIds(),
-                                                         protocol::DiscoverySettings::FromEnvironment(),
+                                                         cli::DiscoverySettingsFromEnvironment(),
                                                          kListenForPrinters, Log))
         std::printf("%s\n", line.c_str());
     std::fflush(stdout);
@@ -99,8 +100,8 @@ int main(int argc, char** argv) {
     const char* uri = std::getenv("DEVICE_URI");
     if (!uri || !*uri) uri = argv[0];
     std::string why;
-    const auto target = portmon::ParseMonitorUri(uri, &why);
-    const portmon::DeviceChoice device = target ? portmon::DeviceFor(*target) : portmon::DeviceChoice{};
+    const auto target = printer_link::ParseMonitorUri(uri, &why);
+    const printer_link::DeviceChoice device = target ? printer_link::DeviceFor(*target) : printer_link::DeviceChoice{};
     if (!target || device.uri.empty()) {
         Log(std::string("ERROR: the device URI names no printer (") + (target ? "no printer address" : why) + "): " +
             uri);

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <memory>
 
-#include "driver/raster/HeadWidth.h"
+#include "protocol/HeadWidth.h"
 
 namespace receipt {
 namespace {
@@ -17,7 +17,7 @@ std::string Text(const char* format, auto... values) {
 int HeadDotsFor(const cups_page_header2_t& h, int configured) {
     if (configured > 0) return configured;
     const double paperMm = h.PageSize[0] * 25.4 / 72.0;
-    return HeadDotsForPaper(static_cast<int>(std::lround(paperMm)), static_cast<int>(h.HWResolution[0]));
+    return protocol::HeadDotsForPaper(static_cast<int>(std::lround(paperMm)), static_cast<int>(h.HWResolution[0]));
 }
 
 // First input column under the head: the left edge of the imageable area

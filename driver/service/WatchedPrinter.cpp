@@ -2,7 +2,7 @@
 
 #include <arpa/inet.h>
 
-#include "driver/backend/MonitorUri.h"
+#include "link/MonitorUri.h"
 
 namespace service {
 namespace {
@@ -34,14 +34,14 @@ std::string WatchedPrinter::Where() const {
 
 std::optional<WatchedPrinter> WatchedPrinterFor(std::string_view deviceUri, std::string* why) {
     if (why) why->clear();
-    const auto target = portmon::ParseMonitorUri(deviceUri);
+    const auto target = printer_link::ParseMonitorUri(deviceUri);
     if (!target || !EndsWith(target->portName, kMonitorPortSuffix)) return std::nullopt;
     WatchedPrinter printer;
     switch (target->kind) {
-        case portmon::MonitorTarget::Kind::NetworkWithoutAddress:
+        case printer_link::MonitorTarget::Kind::NetworkWithoutAddress:
             if (why) *why = "the port names no printer address";
             return std::nullopt;
-        case portmon::MonitorTarget::Kind::Network: {
+        case printer_link::MonitorTarget::Kind::Network: {
             std::string host = target->host;
             if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
             if (!IsNumericAddress(host)) {
@@ -53,8 +53,8 @@ std::optional<WatchedPrinter> WatchedPrinterFor(std::string_view deviceUri, std:
             printer.port = target->tcpPort;
             return printer;
         }
-        case portmon::MonitorTarget::Kind::Usb: {
-            const portmon::DeviceChoice choice = portmon::DeviceFor(*target);
+        case printer_link::MonitorTarget::Kind::Usb: {
+            const printer_link::DeviceChoice choice = printer_link::DeviceFor(*target);
             printer.kind = WatchedPrinter::Kind::Usb;
             printer.usbUri = choice.uri;
             printer.productIds = choice.productIds;

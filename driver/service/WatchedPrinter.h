@@ -3,7 +3,7 @@
 // each. The record is the queue's device URI, which every user may read from
 // CUPS (the installer's store stays root's): an install puts its printer on a
 // monitor port named "<printer>-Port", and the port's device URI names the
-// printer for the port monitor (driver/backend/MonitorUri.h):
+// printer for the port monitor (link/MonitorUri.h):
 //
 //   SCHEME://ADDRESS:PORT/NAME-Port                  a network printer, probed at ADDRESS:PORT
 //   SCHEME:/NAME-Port[?VidAndPid=..][&serial=..]      a USB printer, looked for among the present ones

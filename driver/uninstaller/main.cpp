@@ -29,8 +29,8 @@ constexpr const char* kWho = "Uninstaller.exe";
 std::vector<engine::InstallRecord> OwnInstalls() {
     std::error_code ec;
     const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    payload::Dir folder;
-    if (ec || payload::OpenFolder(self.parent_path(), false, folder) != 0) return {};
+    base::Dir folder;
+    if (ec || base::OpenFolder(self.parent_path(), false, folder) != 0) return {};
     const auto name = engine::ReadProfileString(folder, "Uninstall.ini", "Print Settings", "PrinterName");
     std::vector<engine::InstallRecord> own;
     for (engine::InstallRecord& r : installer::InstalledPrinters()) {

@@ -21,7 +21,7 @@
 #include "installer/payload/InstallLog.h"
 #include "installer/payload/InstallerConfig.h"
 #include "installer/payload/Package.h"
-#include "installer/payload/SafeFs.h"
+#include "base/SafeFs.h"
 
 namespace engine {
 
@@ -128,7 +128,7 @@ struct InstallRun {
     bool wow64 = sizeof(void*) == 8;
 
     // The program folder, opened once (by InstallSession::Prepare or the worker).
-    payload::Dir programDir;
+    base::Dir programDir;
 
     // Results.
     payload::ExtractReport extracted;   // what the extraction wrote: the only files later steps use
@@ -157,7 +157,7 @@ struct InstallRun {
 bool InstallWorker(InstallRun& run);
 // Opens <parent>/<last part> of the program folder; the last part is never a
 // link. `made` tells whether this call made it.
-int OpenProgramFolder(const std::filesystem::path& programFolder, bool create, payload::Dir& out,
+int OpenProgramFolder(const std::filesystem::path& programFolder, bool create, base::Dir& out,
                       bool* made = nullptr);
 // Data file, driver name, driver and printer, default printer. True if the printer was added.
 bool InstallPrinterDriver(InstallRun& run);
@@ -171,7 +171,7 @@ std::string MakeUniquePrinterName(PrintSpooler& spooler, const std::string& name
 // `ours` down to it as a part of the install: made when this call made it,
 // used when it was there. A folder above `ours` is never recorded.
 int OpenRecordedFolder(InstallRun& run, const std::filesystem::path& folder, const std::filesystem::path& ours,
-                       payload::Dir& out);
+                       base::Dir& out);
 // After a failed install: removes what this run made that no recorded
 // install lists (the queue, driver, port and monitor it added, the keys it
 // made, the files it wrote where nothing stood, by the stamp written, and the
@@ -253,10 +253,10 @@ int CleanInstallFolder(InstallRun& run);
 void RecordPart(InstallRun& run, PartKind kind, const std::string& name, bool made);
 // A file the run wrote in `folder`, stamped while it is a file of ours (and,
 // with `expected`, that very file); a file that is not is left out and logged.
-void RecordFile(InstallRun& run, const payload::Dir& folder, const std::filesystem::path& file,
-                const std::optional<payload::FileId>& expected = std::nullopt);
+void RecordFile(InstallRun& run, const base::Dir& folder, const std::filesystem::path& file,
+                const std::optional<base::FileId>& expected = std::nullopt);
 void RecordFile(InstallRun& run, const std::filesystem::path& file);
-void RecordFolder(InstallRun& run, const payload::Dir& folder, const std::filesystem::path& path, bool made);
+void RecordFolder(InstallRun& run, const base::Dir& folder, const std::filesystem::path& path, bool made);
 // Writes the run's record (WriteInstallRecord); logs and returns false when it cannot.
 bool WriteRunRecord(InstallRun& run);
 
@@ -265,11 +265,11 @@ bool WriteRunRecord(InstallRun& run);
 // or a file of ours; a section, key or value holding a line break is refused.
 bool WriteProfileString(const std::filesystem::path& file, std::string_view section,
                         std::string_view key, std::string_view value);
-bool WriteProfileString(const payload::Dir& folder, std::string_view fileName, std::string_view section,
+bool WriteProfileString(const base::Dir& folder, std::string_view fileName, std::string_view section,
                         std::string_view key, std::string_view value);
 // The value of one key of an INI file (a regular file, read without following
 // a link); nullopt when the file, section or key is missing.
-std::optional<std::string> ReadProfileString(const payload::Dir& folder, std::string_view fileName,
+std::optional<std::string> ReadProfileString(const base::Dir& folder, std::string_view fileName,
                                              std::string_view section, std::string_view key);
 
 }  // namespace engine

@@ -6,7 +6,7 @@
 #include <map>
 #include <sstream>
 
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 
 namespace engine {
 namespace {
@@ -16,7 +16,7 @@ constexpr PartKind kKinds[] = {PartKind::Queue,   PartKind::Driver, PartKind::Po
 
 // Store keys compare ignoring case; every other part name exactly.
 bool SameName(PartKind kind, const std::string& a, const std::string& b) {
-    return kind == PartKind::Key ? payload::EqualsIgnoreCase(a, b) : a == b;
+    return kind == PartKind::Key ? base::EqualsIgnoreCase(a, b) : a == b;
 }
 
 std::string ValueName(const InstallPart& part) { return std::string(PartKindName(part.kind)) + ":" + part.name; }
@@ -133,7 +133,7 @@ bool WriteInstallRecord(KeyValueStore& store, InstallRecord record) {
     record.key = std::string(kInstallsKey) + "\\" + record.Queue();
     if (record.Queue().empty()) return false;
     for (const InstallRecord& stale : ReadInstallRecords(store)) {
-        if (!payload::EqualsIgnoreCase(stale.key, record.key)) continue;
+        if (!base::EqualsIgnoreCase(stale.key, record.key)) continue;
         std::vector<InstallPart> merged;
         for (const InstallPart& part : stale.parts)
             if (part.kind != PartKind::Queue) merged.push_back(part);

@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "installer/engine/Seams.h"
-#include "installer/payload/SafeFs.h"
+#include "base/SafeFs.h"
 
 namespace engine {
 
@@ -44,9 +44,9 @@ struct InstallPart {
     PartKind kind = PartKind::File;
     std::string name;
     bool made = false;
-    payload::FileStamp stamp;  // File
-    payload::FileId folder;    // Folder
-    std::string program;       // Service
+    base::FileStamp stamp;  // File
+    base::FileId folder;    // Folder
+    std::string program;    // Service
 };
 
 struct InstallRecord {

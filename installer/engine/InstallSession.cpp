@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 
 namespace engine {
 namespace fs = std::filesystem;
@@ -13,9 +13,9 @@ InstallSession::~InstallSession() {
 }
 
 bool InstallSession::ChooseFolder(const std::string& folder) {
-    payload::Dir dir;
+    base::Dir dir;
     std::vector<fs::path> made;
-    if (folder.empty() || payload::OpenFolder(folder, true, dir, made) != 0) return false;
+    if (folder.empty() || base::OpenFolder(folder, true, dir, made) != 0) return false;
     settings_.installFolder = folder;
     madeFolders_ = std::move(made);
     return true;
@@ -56,7 +56,7 @@ PortCheck InstallSession::ConfirmPort(const PortChoice& choice) {
 bool InstallSession::Prepare(const std::string& printerName) {
     InstallSettings& s = settings_;
     s.printerName = printerName;
-    run_.texts.productName = payload::Utf8ToUtf16(printerName);
+    run_.texts.productName = base::Utf8ToUtf16(printerName);
     run_.failure = Failure::None;
     if (printerName.empty() || HasControlCharacters(printerName)) {
         run_.log.Append("**** Printer name refused: %s\r\n", payload::EscapeName(printerName).c_str());
@@ -65,18 +65,18 @@ bool InstallSession::Prepare(const std::string& printerName) {
     }
     const std::string folder = NamesFor(printerName).folder;
     s.programFolder = (fs::path(s.installFolder) / folder).string();
-    payload::Dir base, inf;
+    base::Dir base, inf;
     bool madeProgram = false, madeInf = false;
-    int error = payload::OpenFolder(s.installFolder, true, base);
-    if (error == 0) error = payload::OpenSubFolder(base, folder, true, run_.programDir, &madeProgram);
-    if (error == 0) error = payload::OpenSubFolder(run_.programDir, "Inf", true, inf, &madeInf);
+    int error = base::OpenFolder(s.installFolder, true, base);
+    if (error == 0) error = base::OpenSubFolder(base, folder, true, run_.programDir, &madeProgram);
+    if (error == 0) error = base::OpenSubFolder(run_.programDir, "Inf", true, inf, &madeInf);
     if (error == 0) {
         // The install folder and the folders the folder page made for it
         // (the vendor folder below /opt) go with the last install, when empty.
         const fs::path installFolder = fs::path(s.installFolder).lexically_normal();
         for (const fs::path& made : madeFolders_) {
-            payload::Dir dir;
-            if (made != installFolder && payload::OpenFolder(made, false, dir) == 0) RecordFolder(run_, dir, made, true);
+            base::Dir dir;
+            if (made != installFolder && base::OpenFolder(made, false, dir) == 0) RecordFolder(run_, dir, made, true);
         }
         const bool madeInstallFolder =
             std::find(madeFolders_.begin(), madeFolders_.end(), installFolder) != madeFolders_.end();
@@ -85,7 +85,7 @@ bool InstallSession::Prepare(const std::string& printerName) {
         RecordFolder(run_, inf, fs::path(s.programFolder) / "Inf", madeInf);
     } else {
         run_.log.Append("**** Cannot use the program folder %s: %s\r\n", payload::EscapeName(s.programFolder).c_str(),
-                        payload::ErrorText(error).c_str());
+                        base::ErrorText(error).c_str());
         run_.programDir.Reset();
         run_.failure = Failure::FolderUnusable;
         return false;

@@ -1,6 +1,6 @@
 // Printer names as folder, file and queue names.
 #include "installer/engine/Engine.h"
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 
 namespace engine {
 namespace {
@@ -18,20 +18,20 @@ void CutUtf8(std::string& text, std::size_t max) {
 }  // namespace
 
 bool HasControlCharacters(std::string_view text) {
-    for (char16_t c : payload::Utf8ToUtf16(text))
+    for (char16_t c : base::Utf8ToUtf16(text))
         if (IsControl(c)) return true;
     return false;
 }
 
 PrinterNames NamesFor(std::string_view printerName) {
-    std::u16string wide = payload::Utf8ToUtf16(printerName);
+    std::u16string wide = base::Utf8ToUtf16(printerName);
     for (char16_t& c : wide)
         if (IsControl(c) || c == u'/' || c == u'\\' || c == u'"' || c == u'\'') c = u'_';
     const std::size_t first = wide.find_first_not_of(u' ');
     const std::size_t last = wide.find_last_not_of(u' ');
     std::string folder = first == std::u16string::npos
                              ? std::string()
-                             : payload::Utf16ToUtf8(std::u16string_view(wide).substr(first, last - first + 1));
+                             : base::Utf16ToUtf8(std::u16string_view(wide).substr(first, last - first + 1));
     CutUtf8(folder, kMaxFolderName);
     while (!folder.empty() && folder.back() == ' ') folder.pop_back();
     if (folder.empty() || folder == "." || folder == "..") folder.assign(1, '_');
@@ -46,7 +46,7 @@ PrinterNames NamesFor(std::string_view printerName) {
 std::filesystem::path DefaultInstallFolder(const std::filesystem::path& programFiles,
                                            std::u16string_view programFolderName) {
     if (programFolderName.empty()) return programFiles / "USB Printer";
-    return programFiles / NamesFor(payload::Utf16ToUtf8(programFolderName)).folder;
+    return programFiles / NamesFor(base::Utf16ToUtf8(programFolderName)).folder;
 }
 
 }  // namespace engine

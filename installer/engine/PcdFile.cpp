@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "installer/payload/SafeFs.h"
+#include "base/SafeFs.h"
 
 namespace engine {
 namespace {
@@ -105,7 +105,7 @@ bool WritePcdFile(const std::filesystem::path& file, std::string_view model, int
     if (!PaperSizeFits(paperWidth, paperHeight)) return false;
     const auto bytes = BuildPcdFile(resolution, PcdFormsFor(model, paperWidth, paperHeight));
     const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    return payload::WriteFile(file, text, 0644) == 0;
+    return base::WriteFile(file, text, 0644) == 0;
 }
 
 std::optional<PcdData> ParsePcdFile(const std::vector<std::uint8_t>& bytes) {
@@ -131,9 +131,9 @@ std::optional<PcdData> ParsePcdFile(const std::vector<std::uint8_t>& bytes) {
 }
 
 std::optional<PcdData> ReadPcdFile(const std::filesystem::path& file) {
-    payload::Dir folder;
-    if (payload::OpenFolder(file.parent_path(), false, folder) != 0) return std::nullopt;
-    const auto text = payload::ReadFileAt(folder, file.filename().string(), 1 << 20);
+    base::Dir folder;
+    if (base::OpenFolder(file.parent_path(), false, folder) != 0) return std::nullopt;
+    const auto text = base::ReadFileAt(folder, file.filename().string(), 1 << 20);
     if (!text) return std::nullopt;
     return ParsePcdFile(std::vector<std::uint8_t>(text->begin(), text->end()));
 }

@@ -1,7 +1,7 @@
 // The port list, serial settings, the port monitor and its port, and the port
 // procedure that settles which port the new printer gets.
 #include "installer/engine/Engine.h"
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 
 namespace engine {
 
@@ -59,7 +59,7 @@ namespace {
 
 std::string Environment(const InstallRun& run) { return run.wow64 ? "Windows x64" : "Windows NT x86"; }
 
-std::string MonitorName(const InstallRun& run) { return payload::Utf16ToUtf8(run.texts.monitorName); }
+std::string MonitorName(const InstallRun& run) { return base::Utf16ToUtf8(run.texts.monitorName); }
 
 // The modal port choice; true with the port name replaced, false on Cancel.
 // A spooler that does not answer leaves nothing to choose from: no question,

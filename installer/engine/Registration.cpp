@@ -5,7 +5,7 @@
 #include <system_error>
 
 #include "installer/engine/Engine.h"
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 
 namespace engine {
 namespace fs = std::filesystem;
@@ -20,9 +20,9 @@ std::string_view Trim(std::string_view s) {
 }
 
 // The lines of a profile file (LF or CR LF), empty when it cannot be read.
-std::vector<std::string> ProfileLines(const payload::Dir& folder, std::string_view fileName) {
+std::vector<std::string> ProfileLines(const base::Dir& folder, std::string_view fileName) {
     std::vector<std::string> lines;
-    if (const auto text = payload::ReadFileAt(folder, fileName, kProfileLimit)) {
+    if (const auto text = base::ReadFileAt(folder, fileName, kProfileLimit)) {
         std::istringstream in(*text);
         for (std::string line; std::getline(in, line);) {
             if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -48,14 +48,14 @@ ProfileSpot FindProfileKey(const std::vector<std::string>& lines, std::string_vi
             if (inSection) break;
             const auto close = t.find(']');
             inSection = close != std::string_view::npos &&
-                        payload::EqualsIgnoreCase(Trim(t.substr(1, close - 1)), section);
+                        base::EqualsIgnoreCase(Trim(t.substr(1, close - 1)), section);
             if (inSection) spot.sectionEnd = i + 1;
             continue;
         }
         if (!inSection) continue;
         if (!t.empty()) spot.sectionEnd = i + 1;
         const auto eq = t.find('=');
-        if (eq != std::string_view::npos && payload::EqualsIgnoreCase(Trim(t.substr(0, eq)), key)) {
+        if (eq != std::string_view::npos && base::EqualsIgnoreCase(Trim(t.substr(0, eq)), key)) {
             spot.keyLine = i;
             break;
         }
@@ -69,13 +69,13 @@ bool CreateShortcut(ShellFolders& shell, const fs::path& target, const fs::path&
     return shell.CreateShortcut(target, target.parent_path(), shortcut, true);
 }
 
-bool WriteProfileString(const payload::Dir& folder, std::string_view fileName, std::string_view section,
+bool WriteProfileString(const base::Dir& folder, std::string_view fileName, std::string_view section,
                         std::string_view key, std::string_view value) {
     auto hasBreak = [](std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; };
     if (hasBreak(section) || hasBreak(key) || hasBreak(value)) return false;
     // Only a file of ours is read and replaced; another user's file, a link
     // or a special file at the name is left alone.
-    if (!payload::WhatStandsAt(folder, fileName).empty()) return false;
+    if (!base::WhatStandsAt(folder, fileName).empty()) return false;
     std::vector<std::string> lines = ProfileLines(folder, fileName);
     const std::string entry = std::string(key) + "=" + std::string(value);
     const ProfileSpot spot = FindProfileKey(lines, section, key);
@@ -90,10 +90,10 @@ bool WriteProfileString(const payload::Dir& folder, std::string_view fileName, s
     }
     std::string text;
     for (const std::string& line : lines) text += line + "\n";
-    return payload::WriteFileAt(folder, fileName, text, 0644) == 0;
+    return base::WriteFileAt(folder, fileName, text, 0644) == 0;
 }
 
-std::optional<std::string> ReadProfileString(const payload::Dir& folder, std::string_view fileName,
+std::optional<std::string> ReadProfileString(const base::Dir& folder, std::string_view fileName,
                                              std::string_view section, std::string_view key) {
     const std::vector<std::string> lines = ProfileLines(folder, fileName);
     const ProfileSpot spot = FindProfileKey(lines, section, key);
@@ -104,8 +104,8 @@ std::optional<std::string> ReadProfileString(const payload::Dir& folder, std::st
 
 bool WriteProfileString(const fs::path& file, std::string_view section, std::string_view key,
                         std::string_view value) {
-    payload::Dir folder;
-    if (payload::OpenFolder(fs::absolute(file).parent_path(), false, folder) != 0) return false;
+    base::Dir folder;
+    if (base::OpenFolder(fs::absolute(file).parent_path(), false, folder) != 0) return false;
     return WriteProfileString(folder, file.filename().string(), section, key, value);
 }
 
@@ -126,15 +126,15 @@ void WriteRegistration(InstallRun& run, const fs::path& startMenuFolder, const f
             {"StartMenuDir", startMenuFolder.string()},
             {"Uninstaller", shortcut.string()},
             {"PrinterDriver", run.driverName},
-            {"MonitorName", payload::Utf16ToUtf8(run.texts.monitorName)},
+            {"MonitorName", base::Utf16ToUtf8(run.texts.monitorName)},
             {"PortName", s.portName},
         };
         for (const auto& [name, value] : values) store.SetText(productKey, name, value);
     }
 
-    payload::Dir folder;
+    base::Dir folder;
     if (!run.programDir) OpenProgramFolder(s.programFolder, false, folder);
-    const payload::Dir& programDir = run.programDir ? run.programDir : folder;
+    const base::Dir& programDir = run.programDir ? run.programDir : folder;
     if (!WriteProfileString(programDir, "Uninstall.ini", "Print Settings", "PrinterName", p) ||
         !WriteProfileString(programDir, "Uninstall.ini", "Print Settings", "ServiceName", kServiceName))
         run.log.Append("**** Cannot write Uninstall.ini in %s\r\n", payload::EscapeName(s.programFolder).c_str());
@@ -187,8 +187,8 @@ void InstallService(InstallRun& run) {
 }
 
 bool IsKeptFile(std::string_view relative) {
-    return relative.find('/') != std::string_view::npos || payload::EqualsIgnoreCase(relative, "Uninstaller.exe") ||
-           payload::EqualsIgnoreCase(relative, "Uninstall.ini") || payload::EqualsIgnoreCase(relative, "RcptSpoolSvc.exe");
+    return relative.find('/') != std::string_view::npos || base::EqualsIgnoreCase(relative, "Uninstaller.exe") ||
+           base::EqualsIgnoreCase(relative, "Uninstall.ini") || base::EqualsIgnoreCase(relative, "RcptSpoolSvc.exe");
 }
 
 int CleanInstallFolder(InstallRun& run) {
@@ -197,7 +197,7 @@ int CleanInstallFolder(InstallRun& run) {
     int removed = 0;
     for (const payload::WrittenFile& file : run.extracted.written) {
         if (IsKeptFile(file.relative)) continue;
-        if (payload::RemoveIfSame(run.programDir, file.relative, file.id)) ++removed;
+        if (base::RemoveIfSame(run.programDir, file.relative, file.id)) ++removed;
     }
     return removed;
 }
@@ -208,9 +208,9 @@ void RecordPart(InstallRun& run, PartKind kind, const std::string& name, bool ma
     AddPart(run.parts, {kind, name, made, {}, {}, {}});
 }
 
-void RecordFile(InstallRun& run, const payload::Dir& folder, const fs::path& file,
-                const std::optional<payload::FileId>& expected) {
-    const auto stamp = payload::StampOf(folder, file.filename().string(), expected);
+void RecordFile(InstallRun& run, const base::Dir& folder, const fs::path& file,
+                const std::optional<base::FileId>& expected) {
+    const auto stamp = base::StampOf(folder, file.filename().string(), expected);
     if (!stamp) {
         run.log.Append("**** Not the file written, left out of the install record: %s\r\n",
                        payload::EscapeName(file.string()).c_str());
@@ -220,17 +220,17 @@ void RecordFile(InstallRun& run, const payload::Dir& folder, const fs::path& fil
 }
 
 void RecordFile(InstallRun& run, const fs::path& file) {
-    payload::Dir folder;
-    if (payload::OpenFolder(file.parent_path(), false, folder) == 0) RecordFile(run, folder, file);
+    base::Dir folder;
+    if (base::OpenFolder(file.parent_path(), false, folder) == 0) RecordFile(run, folder, file);
 }
 
-void RecordFolder(InstallRun& run, const payload::Dir& folder, const fs::path& path, bool made) {
-    AddPart(run.parts, {PartKind::Folder, path.string(), made, {}, payload::IdOf(folder), {}});
+void RecordFolder(InstallRun& run, const base::Dir& folder, const fs::path& path, bool made) {
+    AddPart(run.parts, {PartKind::Folder, path.string(), made, {}, base::IdOf(folder), {}});
 }
 
-int OpenRecordedFolder(InstallRun& run, const fs::path& folder, const fs::path& ours, payload::Dir& out) {
+int OpenRecordedFolder(InstallRun& run, const fs::path& folder, const fs::path& ours, base::Dir& out) {
     std::vector<fs::path> made;
-    if (const int error = payload::OpenFolder(folder, true, out, made); error != 0) return error;
+    if (const int error = base::OpenFolder(folder, true, out, made); error != 0) return error;
     const fs::path leaf = folder.lexically_normal();
     fs::path at = ours.lexically_normal();
     fs::path below = leaf.lexically_relative(at);
@@ -243,8 +243,8 @@ int OpenRecordedFolder(InstallRun& run, const fs::path& folder, const fs::path& 
     for (const fs::path& part : below)
         if (part != ".") chain.push_back(chain.back() / part);
     for (const fs::path& path : chain) {
-        payload::Dir dir;
-        if (payload::OpenFolder(path, false, dir) == 0)
+        base::Dir dir;
+        if (base::OpenFolder(path, false, dir) == 0)
             RecordFolder(run, dir, path, std::find(made.begin(), made.end(), path) != made.end());
     }
     return 0;

@@ -7,25 +7,25 @@
 
 #include "installer/engine/Engine.h"
 #include "installer/engine/InstallRecord.h"
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 
 namespace engine {
 namespace fs = std::filesystem;
 namespace {
 
-int OpenParent(const fs::path& path, payload::Dir& dir) {
-    return payload::OpenFolder(path.parent_path(), false, dir);
+int OpenParent(const fs::path& path, base::Dir& dir) {
+    return base::OpenFolder(path.parent_path(), false, dir);
 }
 
 // Whether a file or folder part is still what the install made: a file of
 // ours with the contents written, or the very folder made.
 bool StillMade(const InstallPart& part) {
     const fs::path path(part.name);
-    payload::Dir dir, folder;
+    base::Dir dir, folder;
     if (OpenParent(path, dir) != 0) return false;
-    if (part.kind == PartKind::File) return payload::StampOf(dir, path.filename().string()) == part.stamp;
-    return payload::OpenSubFolder(dir, path.filename().string(), false, folder) == 0 &&
-           payload::IdOf(folder) == part.folder;
+    if (part.kind == PartKind::File) return base::StampOf(dir, path.filename().string()) == part.stamp;
+    return base::OpenSubFolder(dir, path.filename().string(), false, folder) == 0 &&
+           base::IdOf(folder) == part.folder;
 }
 
 PartOutcome Outcome(const InstallPart& part, PartFate fate, std::uint32_t error = 0) {
@@ -73,12 +73,12 @@ PartOutcome Remove(Platform& platform, const InstallPart& part) {
     case PartKind::File:
     case PartKind::Folder: {
         const fs::path path(part.name);
-        payload::Dir dir;
+        base::Dir dir;
         int error = OpenParent(path, dir);
         if (error == 0) {
             const std::string name = path.filename().string();
-            error = part.kind == PartKind::File ? payload::RemoveIfStamped(dir, name, part.stamp)
-                                                : payload::RemoveFolderIfSame(dir, name, part.folder);
+            error = part.kind == PartKind::File ? base::RemoveIfStamped(dir, name, part.stamp)
+                                                : base::RemoveFolderIfSame(dir, name, part.folder);
         }
         return FromErrno(part, error);
     }
@@ -132,7 +132,7 @@ void RollBackFailedInstall(InstallRun& run) {
         int removed = 0;
         for (const payload::WrittenFile& file : run.extracted.written) {
             const fs::path path = fs::path(run.settings.programFolder) / file.relative;
-            if (!listed(PartKind::File, path.string()) && payload::RemoveIfSame(run.programDir, file.relative, file.id))
+            if (!listed(PartKind::File, path.string()) && base::RemoveIfSame(run.programDir, file.relative, file.id))
                 ++removed;
         }
         run.log.Append("**** Failed install, removed %d files it had extracted into %s\r\n", removed,
@@ -166,7 +166,7 @@ UninstallResult Uninstall(Platform platform, const std::string& name) {
                            [&](const InstallRecord& r) { return r.printer == name || r.Queue() == name; });
     if (it == records.end()) {
         it = std::find_if(records.begin(), records.end(),
-                          [&](const InstallRecord& r) { return payload::EqualsIgnoreCase(r.Queue(), name); });
+                          [&](const InstallRecord& r) { return base::EqualsIgnoreCase(r.Queue(), name); });
     }
     if (it == records.end()) return result;
     result.install = std::move(*it);

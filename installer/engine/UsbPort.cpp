@@ -1,22 +1,10 @@
 // USB printer port discovery: from a connected printer's vid&pid to the print
 // port that the USB printing support made for it.
-#include <algorithm>
-#include <cctype>
-
 #include "installer/engine/Engine.h"
-#include "installer/payload/TextCodec.h"
+#include "base/Text.h"
+#include "base/TextCodec.h"
 
 namespace engine {
-namespace {
-
-std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
-}  // namespace
-
 int UsbDeviceScan(UsbDeviceRegistry& usb, const payload::ModelTable& models,
                   std::vector<std::string>& paths) {
     int count = 0;
@@ -25,8 +13,8 @@ int UsbDeviceScan(UsbDeviceRegistry& usb, const payload::ModelTable& models,
         // Characters 8 to 24 hold "vid_xxxx&pid_xxxx".
         const std::string_view vidPid = std::string_view(path).substr(8, 17);
         for (std::size_t row = 1; row < models.rows.size(); ++row) {
-            const std::string rowVidPid = payload::Utf16ToUtf8(models.rows[row].vidPid);
-            if (!rowVidPid.empty() && payload::EqualsIgnoreCase(vidPid, rowVidPid)) {
+            const std::string rowVidPid = base::Utf16ToUtf8(models.rows[row].vidPid);
+            if (!rowVidPid.empty() && base::EqualsIgnoreCase(vidPid, rowVidPid)) {
                 paths.push_back(path);
                 ++count;
                 break;
@@ -39,7 +27,7 @@ int UsbDeviceScan(UsbDeviceRegistry& usb, const payload::ModelTable& models,
 bool FindUsbPrintPort(UsbDeviceRegistry& usb, const payload::ModelTable& models,
                       const payload::InstallLog& log, std::string& portName,
                       std::string_view vidPidIn, std::string_view hardwareIdIn) {
-    const std::string vidPid = Lower(std::string(vidPidIn.substr(0, 255)));
+    const std::string vidPid = base::Lower(vidPidIn.substr(0, 255));
     const std::string hardwareId(hardwareIdIn.substr(0, 255));
     std::vector<std::string> paths;
     if (UsbDeviceScan(usb, models, paths) == 0) return false;
@@ -70,7 +58,7 @@ bool FindUsbPrintPort(UsbDeviceRegistry& usb, const payload::ModelTable& models,
             const auto subKeys = usb.PrintInstanceSubKeys(hardwareId, sub);
             if (!subKeys) continue;
             for (const std::string& key : *subKeys) {
-                if (payload::EqualsIgnoreCase(key, "Control") && !candidate.empty()) {
+                if (base::EqualsIgnoreCase(key, "Control") && !candidate.empty()) {
                     portName = candidate;
                     return true;
                 }
@@ -89,9 +77,9 @@ bool ChooseUsbRow(UsbDeviceRegistry& usb, const payload::ModelTable& models,
     settings.printerName = printerNameField;
     for (std::size_t row = 0; row < models.rows.size(); ++row) {
         const payload::ModelRow& r = models.rows[row];
-        if (payload::Utf16ToUtf8(r.printerName) != printerNameField) continue;
-        if (FindUsbPrintPort(usb, models, log, settings.portName, payload::Utf16ToUtf8(r.vidPid),
-                             payload::Utf16ToUtf8(r.hardwareId))) {
+        if (base::Utf16ToUtf8(r.printerName) != printerNameField) continue;
+        if (FindUsbPrintPort(usb, models, log, settings.portName, base::Utf16ToUtf8(r.vidPid),
+                             base::Utf16ToUtf8(r.hardwareId))) {
             settings.selectedRow = static_cast<int>(row);
             break;
         }

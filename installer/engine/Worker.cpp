@@ -14,7 +14,7 @@
 
 #include "installer/engine/Engine.h"
 #include "installer/engine/PcdFile.h"
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 
 namespace engine {
 namespace fs = std::filesystem;
@@ -26,7 +26,7 @@ const payload::ModelRow& InstallRun::Row() const {
 
 namespace {
 
-std::string U8(const std::u16string& s) { return payload::Utf16ToUtf8(s); }
+std::string U8(const std::u16string& s) { return base::Utf16ToUtf8(s); }
 
 bool Fail(InstallRun& run, Failure failure) {
     if (run.failure == Failure::None) run.failure = failure;
@@ -41,22 +41,22 @@ Failure SpoolerFailure(std::uint32_t error) {
 // in the program folder.
 const payload::WrittenFile* Extracted(const InstallRun& run, std::string_view name) {
     for (const payload::WrittenFile& file : run.extracted.written)
-        if (payload::EqualsIgnoreCase(file.relative, name)) return &file;
+        if (base::EqualsIgnoreCase(file.relative, name)) return &file;
     return nullptr;
 }
 
 // Notes a file that stands at `name` before the run writes it.
-void NoteReplaced(InstallRun& run, const payload::Dir& dir, const fs::path& path) {
+void NoteReplaced(InstallRun& run, const base::Dir& dir, const fs::path& path) {
     struct stat st{};
     if (::fstatat(dir.Get(), path.filename().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
         run.replacedFiles.push_back(path.string());
 }
 
-bool CopyExtracted(InstallRun& run, const std::string& name, const payload::Dir& to, const fs::path& toFolder,
+bool CopyExtracted(InstallRun& run, const std::string& name, const base::Dir& to, const fs::path& toFolder,
                    const std::string& toName) {
     const payload::WrittenFile* file = Extracted(run, name);
     NoteReplaced(run, to, toFolder / toName);
-    const int error = file ? payload::CopyFileAt(run.programDir, file->relative, file->id, to, toName, 0644)
+    const int error = file ? base::CopyFileAt(run.programDir, file->relative, file->id, to, toName, 0644)
                            : ENOENT;
     if (error == 0) {
         RecordFile(run, to, toFolder / toName);
@@ -64,32 +64,32 @@ bool CopyExtracted(InstallRun& run, const std::string& name, const payload::Dir&
     }
     run.log.Append("**** Cannot copy %s to %s: %s\r\n", payload::EscapeName(name).c_str(),
                    payload::EscapeName(toName).c_str(),
-                   file ? payload::ErrorText(error).c_str() : "not written by this install");
+                   file ? base::ErrorText(error).c_str() : "not written by this install");
     return false;
 }
 
 void RemoveExtracted(InstallRun& run, std::string_view name) {
     if (const payload::WrittenFile* file = Extracted(run, name))
-        payload::RemoveIfSame(run.programDir, file->relative, file->id);
+        base::RemoveIfSame(run.programDir, file->relative, file->id);
 }
 
 // A program the installation registers must be this run's file; it is made
 // executable.
 bool MakeProgram(InstallRun& run, std::string_view name) {
     const payload::WrittenFile* file = Extracted(run, name);
-    const int error = file ? payload::ChmodIfSame(run.programDir, file->relative, file->id, 0755) : ENOENT;
+    const int error = file ? base::ChmodIfSame(run.programDir, file->relative, file->id, 0755) : ENOENT;
     if (error == 0) return true;
     run.log.Append("**** Cannot use %s: %s\r\n", std::string(name).c_str(),
-                   file ? payload::ErrorText(error).c_str() : "not written by this install");
+                   file ? base::ErrorText(error).c_str() : "not written by this install");
     return false;
 }
 
 // Opens a folder of the install, recorded from `ours` down (OpenRecordedFolder).
-int OpenFolderLogged(InstallRun& run, const fs::path& folder, const fs::path& ours, payload::Dir& dir) {
+int OpenFolderLogged(InstallRun& run, const fs::path& folder, const fs::path& ours, base::Dir& dir) {
     const int error = OpenRecordedFolder(run, folder, ours, dir);
     if (error != 0)
         run.log.Append("**** Cannot open %s: %s\r\n", payload::EscapeName(folder.string()).c_str(),
-                       payload::ErrorText(error).c_str());
+                       base::ErrorText(error).c_str());
     return error;
 }
 
@@ -120,16 +120,16 @@ void CreateUninstallShortcut(InstallRun& run) {
     const std::string sub = StartMenuSubFolder(s.uiLanguage, NamesFor(s.printerName).folder);
     run.startMenuFolder = *startMenu / sub;
     run.shortcut = run.startMenuFolder / run.platform.shell.ShortcutFileName(ShortcutTitle(s.uiLanguage));
-    payload::Dir menu, folder;
+    base::Dir menu, folder;
     bool made = false;
-    if (const int error = payload::OpenFolder(*startMenu, true, menu); error != 0) {
+    if (const int error = base::OpenFolder(*startMenu, true, menu); error != 0) {
         run.log.Append("**** Cannot open %s: %s\r\n", payload::EscapeName(startMenu->string()).c_str(),
-                       payload::ErrorText(error).c_str());
+                       base::ErrorText(error).c_str());
         return;
     }
-    if (const int error = payload::OpenSubFolder(menu, sub, true, folder, &made); error != 0) {
+    if (const int error = base::OpenSubFolder(menu, sub, true, folder, &made); error != 0) {
         run.log.Append("**** Cannot open %s: %s\r\n", payload::EscapeName(run.startMenuFolder.string()).c_str(),
-                       payload::ErrorText(error).c_str());
+                       base::ErrorText(error).c_str());
         return;
     }
     RecordFolder(run, folder, run.startMenuFolder, made);
@@ -146,8 +146,8 @@ void RecordKeptFiles(InstallRun& run) {
     for (const payload::WrittenFile& file : run.extracted.written) {
         if (!IsKeptFile(file.relative)) continue;
         const fs::path relative(file.relative);
-        payload::Dir folder;
-        if (payload::OpenSubFolder(run.programDir, relative.parent_path().string(), false, folder) == 0)
+        base::Dir folder;
+        if (base::OpenSubFolder(run.programDir, relative.parent_path().string(), false, folder) == 0)
             RecordFile(run, folder, fs::path(run.settings.programFolder) / relative, file.id);
     }
 }
@@ -161,7 +161,7 @@ fs::path Above(const fs::path& folder) {
 
 bool RunInstall(InstallRun& run) {
     InstallSettings& s = run.settings;
-    run.texts.productName = payload::Utf8ToUtf16(s.printerName);
+    run.texts.productName = base::Utf8ToUtf16(s.printerName);
     if (s.printerName.empty() || HasControlCharacters(s.printerName)) {
         run.log.Append("**** Printer name refused: %s\r\n", payload::EscapeName(s.printerName).c_str());
         return Fail(run, Failure::BadName);
@@ -176,7 +176,7 @@ bool RunInstall(InstallRun& run) {
         bool made = false;
         if (const int error = OpenProgramFolder(s.programFolder, true, run.programDir, &made); error != 0) {
             run.log.Append("**** Cannot use the program folder %s: %s\r\n",
-                           payload::EscapeName(s.programFolder).c_str(), payload::ErrorText(error).c_str());
+                           payload::EscapeName(s.programFolder).c_str(), base::ErrorText(error).c_str());
             return Fail(run, Failure::FolderUnusable);
         }
         RecordFolder(run, run.programDir, s.programFolder, made);
@@ -211,14 +211,14 @@ bool RunInstall(InstallRun& run) {
 
 }  // namespace
 
-int OpenProgramFolder(const fs::path& programFolder, bool create, payload::Dir& out, bool* made) {
+int OpenProgramFolder(const fs::path& programFolder, bool create, base::Dir& out, bool* made) {
     const fs::path folder = fs::path(programFolder).lexically_normal();
     const fs::path name = folder.filename().empty() ? folder.parent_path().filename() : folder.filename();
     const fs::path parent = folder.filename().empty() ? folder.parent_path().parent_path() : folder.parent_path();
-    payload::Dir base;
+    base::Dir base;
     if (name.empty() || name == "..") return EINVAL;
-    if (const int error = payload::OpenFolder(parent, create, base); error != 0) return error;
-    return payload::OpenSubFolder(base, name.string(), create, out, made);
+    if (const int error = base::OpenFolder(parent, create, base); error != 0) return error;
+    return base::OpenSubFolder(base, name.string(), create, out, made);
 }
 
 std::string MakeUniquePrinterName(PrintSpooler& spooler, const std::string& name) {
@@ -253,7 +253,7 @@ bool InstallDriverAndPrinter(InstallRun& run) {
     // The 64-bit variant takes every module from its ".x64" file.
     auto source = [&](const char* name) { return std::string(name) + (run.wow64 ? ".x64" : ""); };
 
-    payload::Dir driverDir, languageDir, systemDir;
+    base::Dir driverDir, languageDir, systemDir;
     if (OpenFolderLogged(run, dd, Above(dd), driverDir) != 0 ||
         OpenFolderLogged(run, dd / "3", dd, languageDir) != 0)
         return Fail(run, Failure::FilesNotWritten);
@@ -341,10 +341,10 @@ bool InstallPrinterDriver(InstallRun& run) {
     // The data file is shared by every installation of this name: it is
     // replaced only by a complete new one, and without it there is no driver.
     const fs::path pcd = dd / (NamesFor(p).folder + "GPC.pcd");
-    payload::Dir driverDir;
+    base::Dir driverDir;
     if (const int error = OpenRecordedFolder(run, dd, Above(dd), driverDir); error != 0) {
         run.log.Append("**** Cannot open %s: %s\r\n", payload::EscapeName(dd.string()).c_str(),
-                       payload::ErrorText(error).c_str());
+                       base::ErrorText(error).c_str());
         return Fail(run, Failure::FilesNotWritten);
     }
     NoteReplaced(run, driverDir, pcd);
@@ -354,7 +354,7 @@ bool InstallPrinterDriver(InstallRun& run) {
     }
     RecordFile(run, pcd);
     run.driverName = p + " Driver";
-    run.texts.driverName = payload::Utf8ToUtf16(run.driverName);
+    run.texts.driverName = base::Utf8ToUtf16(run.driverName);
     const bool added = InstallDriverAndPrinter(run);
     // The default is the printer just added, under the name it was added with
     // (which differs from P when a printer of that name existed already).

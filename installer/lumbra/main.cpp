@@ -19,7 +19,7 @@
 #include "cli-common/Program.h"
 #include "installer/payload/InstallerConfig.h"
 #include "installer/payload/Package.h"
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 #include "installer/unattended/UnattendedInstall.h"
 #include "installer/unattended/Uninstall.h"
 #ifdef LUMBRA_WITH_WIZARD
@@ -94,7 +94,7 @@ cli::Runner DefineModels(CLI::App& command) {
             return static_cast<int>(cli::kLocalFailure);
         }
         if (!*json) {
-            for (const std::u16string& item : models.listItems) std::cout << payload::Utf16ToUtf8(item) << '\n';
+            for (const std::u16string& item : models.listItems) std::cout << base::Utf16ToUtf8(item) << '\n';
             return static_cast<int>(cli::kDone);
         }
         cli::JsonList list(std::cout);
@@ -102,14 +102,14 @@ cli::Runner DefineModels(CLI::App& command) {
             const payload::ModelRow& r = models.rows[row];
             list.Add(cli::JsonObject()
                          .Field("row", static_cast<std::int64_t>(row))
-                         .Field("list_item", payload::Utf16ToUtf8(models.listItems[row - 1]))
-                         .Field("printer_name", payload::Utf16ToUtf8(r.printerName))
+                         .Field("list_item", base::Utf16ToUtf8(models.listItems[row - 1]))
+                         .Field("printer_name", base::Utf16ToUtf8(r.printerName))
                          .Field("has_cutter", r.hasCutter)
-                         .Field("model", payload::Utf16ToUtf8(r.model))
-                         .Field("gpd_file", payload::Utf16ToUtf8(r.gpdFile))
-                         .Field("vid_pid", payload::Utf16ToUtf8(r.vidPid))
+                         .Field("model", base::Utf16ToUtf8(r.model))
+                         .Field("gpd_file", base::Utf16ToUtf8(r.gpdFile))
+                         .Field("vid_pid", base::Utf16ToUtf8(r.vidPid))
                          .Field("resolution", r.resolution)
-                         .Field("hardware_id", payload::Utf16ToUtf8(r.hardwareId))
+                         .Field("hardware_id", base::Utf16ToUtf8(r.hardwareId))
                          .Field("paper_width", r.paperWidth)
                          .Field("paper_height", r.paperHeight));
         }

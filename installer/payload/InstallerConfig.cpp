@@ -4,8 +4,8 @@
 #include <climits>
 
 #include "installer/payload/Package.h"
-#include "installer/payload/SafeFs.h"
-#include "installer/payload/TextCodec.h"
+#include "base/SafeFs.h"
+#include "base/TextCodec.h"
 
 namespace payload {
 namespace {
@@ -49,7 +49,7 @@ InstallerTexts InstallerTexts::Defaults() {
 
 InstallerTexts ParseInstallerTexts(std::span<const std::uint8_t> bytes) {
     InstallerTexts t;
-    const std::u16string text = DecodeTextFile(bytes, /*dropBom=*/true, /*utf16WithoutBom=*/true);
+    const std::u16string text = base::DecodeTextFile(bytes, /*dropBom=*/true, /*utf16WithoutBom=*/true);
     const auto lines = Lines(text);
     std::size_t i = 0;
     // Phase 1: the six page texts, each closed by a separator line.
@@ -88,36 +88,36 @@ InstallerTexts ParseInstallerTexts(std::span<const std::uint8_t> bytes) {
 }
 
 std::optional<std::string> ReadDocumentsFile(const std::filesystem::path& documents, std::string_view name) {
-    return ReadFileIn(documents, name, kConfigFileLimit);
+    return base::ReadFileIn(documents, name, kConfigFileLimit);
 }
 
 bool ReadInstallerTexts(const std::filesystem::path& file, InstallerTexts& texts) {
-    Dir dir;
+    base::Dir dir;
     std::optional<std::string> name;
     std::optional<std::string> data;
-    FileId id;
-    if (OpenFolder(file.parent_path(), false, dir) == 0 &&
-        (name = FindIgnoringCase(dir, file.filename().string())))
-        data = ReadFileAt(dir, *name, kConfigFileLimit, &id);
+    base::FileId id;
+    if (base::OpenFolder(file.parent_path(), false, dir) == 0 &&
+        (name = base::FindIgnoringCase(dir, file.filename().string())))
+        data = base::ReadFileAt(dir, *name, kConfigFileLimit, &id);
     if (!data) {
         texts = InstallerTexts::Defaults();
         return false;
     }
     texts = ParseInstallerTexts({reinterpret_cast<const std::uint8_t*>(data->data()), data->size()});
     // Read once: the file goes, unless it is someone else's.
-    if (IsOurFile(dir, *name)) RemoveIfSame(dir, *name, id);
+    if (base::IsOurFile(dir, *name)) base::RemoveIfSame(dir, *name, id);
     return true;
 }
 
 std::vector<std::string> PrepareDocuments(std::span<const std::uint8_t> package,
                                           const std::filesystem::path& documents) {
-    Dir dir;
-    if (const int error = OpenFolder(documents, true, dir); error != 0) {
+    base::Dir dir;
+    if (const int error = base::OpenFolder(documents, true, dir); error != 0) {
         const bool link = error == ELOOP || error == ENOTDIR;
         return {EscapeName(documents.string()) +
-                (link ? ": a link or not a folder, not followed" : ": " + ErrorText(error))};
+                (link ? ": a link or not a folder, not followed" : ": " + base::ErrorText(error))};
     }
-    RemoveOursIgnoringCase(dir, "Logo.bmp");
+    base::RemoveOursIgnoringCase(dir, "Logo.bmp");
     if (package.empty()) return {};
     return ExtractConfigFiles(package, documents).problems;
 }
@@ -149,7 +149,7 @@ int LeadingInt(std::u16string_view s) {
 ModelTable ParseModelTable(std::span<const std::uint8_t> bytes) {
     ModelTable table;
     // The BOM is not skipped: it stays in the heading line, which holds "//".
-    const std::u16string text = DecodeTextFile(bytes, /*dropBom=*/false, /*utf16WithoutBom=*/true);
+    const std::u16string text = base::DecodeTextFile(bytes, /*dropBom=*/false, /*utf16WithoutBom=*/true);
     std::size_t row = 1;
     for (std::u16string_view line : Lines(text)) {
         if (row >= kModelRows) break;

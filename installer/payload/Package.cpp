@@ -14,7 +14,7 @@
 #include <cstring>
 #include <system_error>
 
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 
 namespace payload {
 
@@ -100,7 +100,7 @@ private:
 };
 
 // zlib's inflate-a-stream-to-a-file loop over `storedSize` input bytes.
-int InflateStream(StreamInput& input, std::uint64_t storedSize, NewFile& target, std::uint64_t& written,
+int InflateStream(StreamInput& input, std::uint64_t storedSize, base::NewFile& target, std::uint64_t& written,
                   std::uint64_t denominator, Progress& progress) {
     z_stream zs{};
     int rc = inflateInit(&zs);
@@ -160,14 +160,14 @@ int InflateStream(StreamInput& input, std::uint64_t storedSize, NewFile& target,
 // streams, and corrupt ones with what could be inflated; never a file that
 // could not be written whole. Returns the inflate result, or kInflateRefused
 // when something not ours stands at the name.
-int InflateInto(StreamInput& input, std::uint64_t storedSize, const Dir& dir, const std::string& name,
+int InflateInto(StreamInput& input, std::uint64_t storedSize, const base::Dir& dir, const std::string& name,
                 std::uint64_t& written, std::uint64_t denominator, Progress& progress, std::string& reason,
-                FileId& id) {
-    reason = WhatStandsAt(dir, name);
+                base::FileId& id) {
+    reason = base::WhatStandsAt(dir, name);
     if (!reason.empty()) return kInflateRefused;
-    NewFile file;
+    base::NewFile file;
     if (const int error = file.Create(dir); error != 0) {
-        reason = "cannot create: " + ErrorText(error);
+        reason = "cannot create: " + base::ErrorText(error);
         return kInflateFileError;
     }
     const int result = InflateStream(input, storedSize, file, written, denominator, progress);
@@ -176,7 +176,7 @@ int InflateInto(StreamInput& input, std::uint64_t storedSize, const Dir& dir, co
         return result;
     }
     if (const int error = file.Commit(name, 0644, &id); error != 0) {
-        reason = error == EEXIST ? WhatStandsAt(dir, name) : "cannot write: " + ErrorText(error);
+        reason = error == EEXIST ? base::WhatStandsAt(dir, name) : "cannot write: " + base::ErrorText(error);
         if (reason.empty()) reason = "cannot put in place";
         return error == EEXIST ? kInflateRefused : kInflateFileError;
     }
@@ -190,11 +190,11 @@ int InflateToPath(StreamInput& input, std::uint64_t storedSize, const std::files
     const std::filesystem::path absolute = std::filesystem::absolute(target);
     const std::string file = absolute.filename().string();
     if (file.empty() || file == "." || file == "..") return kInflateFileError;
-    Dir dir;
-    if (OpenFolder(absolute.parent_path(), false, dir) != 0) return kInflateFileError;
+    base::Dir dir;
+    if (base::OpenFolder(absolute.parent_path(), false, dir) != 0) return kInflateFileError;
     Progress progress{observer};
     std::string reason;
-    FileId id;
+    base::FileId id;
     return InflateInto(input, storedSize, dir, file, written, denominator, progress, reason, id);
 }
 
@@ -204,18 +204,18 @@ constexpr std::array<const char*, 6> kConfigNames = {
 
 const RenameRow* FindRename(std::span<const RenameRow> table, std::string_view file) {
     for (const RenameRow& row : table)
-        if (EqualsIgnoreCase(row.from, file)) return &row;
+        if (base::EqualsIgnoreCase(row.from, file)) return &row;
     return nullptr;
 }
 
-// One entry extracted below `base`.
+// One entry extracted below `root`.
 struct EntryOutcome {
     int result = kInflateOk;
     std::string relative;  // path below the folder ("" when refused)
     std::string fileName;  // last component, for the status line
 };
 
-EntryOutcome ExtractOne(StreamInput& input, const PackageEntry& entry, const Dir& base,
+EntryOutcome ExtractOne(StreamInput& input, const PackageEntry& entry, const base::Dir& root,
                         std::span<const RenameRow> renames, std::uint64_t& written,
                         std::uint64_t denominator, Progress& progress,
                         const std::filesystem::path& folder, ExtractReport& report,
@@ -240,14 +240,14 @@ EntryOutcome ExtractOne(StreamInput& input, const PackageEntry& entry, const Dir
         slash = std::string::npos;
     }
     const std::string subFolder = slash == std::string::npos ? std::string() : o.relative.substr(0, slash);
-    Dir dir;
-    if (const int error = OpenSubFolder(base, subFolder, true, dir); error != 0) {
+    base::Dir dir;
+    if (const int error = base::OpenSubFolder(root, subFolder, true, dir); error != 0) {
         const bool link = error == ELOOP || error == ENOTDIR;
         reason = link ? "folder " + subFolder + " is a link or not a folder"
-                      : "cannot create folder " + subFolder + ": " + ErrorText(error);
+                      : "cannot create folder " + subFolder + ": " + base::ErrorText(error);
         o.result = link ? kInflateRefused : kInflateFileError;
     } else {
-        FileId id;
+        base::FileId id;
         o.result = InflateInto(input, entry.storedSize, dir, o.fileName, written, denominator, progress, reason, id);
         if (o.result == kInflateOk || o.result == kInflateDataError)
             report.written.push_back({folder / o.relative, o.relative, id});
@@ -265,10 +265,10 @@ EntryOutcome ExtractOne(StreamInput& input, const PackageEntry& entry, const Dir
     return o;
 }
 
-int OpenOrCreateFolder(const std::filesystem::path& folder, Dir& dir) {
+int OpenOrCreateFolder(const std::filesystem::path& folder, base::Dir& dir) {
     std::error_code ec;
     const std::filesystem::path absolute = std::filesystem::absolute(folder, ec);
-    return ec ? EINVAL : OpenFolder(absolute, true, dir);
+    return ec ? EINVAL : base::OpenFolder(absolute, true, dir);
 }
 
 // Walks the appended archive of an open file.
@@ -358,7 +358,7 @@ PackageListing ListPackage(std::span<const std::uint8_t> package) {
 
 PackageListing ListAppendedArchive(const std::filesystem::path& file) {
     PackageListing listing;
-    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    base::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) {
         listing.malformed = true;
         listing.problem = "cannot open the file";
@@ -438,13 +438,13 @@ ExtractReport ExtractConfigFiles(std::span<const std::uint8_t> package,
     ExtractReport report;
     PackageListing listing = ListPackage(package);
     report.malformed = listing.malformed;
-    Dir dir;
+    base::Dir dir;
     std::uint64_t written = 0;
     Progress none;
     InstallLog noLog;
     for (const PackageEntry& e : listing.entries) {
         bool wanted = std::any_of(kConfigNames.begin(), kConfigNames.end(),
-                                  [&](const char* c) { return EqualsIgnoreCase(c, e.name); });
+                                  [&](const char* c) { return base::EqualsIgnoreCase(c, e.name); });
         if (!wanted) continue;
         if (!dir && OpenOrCreateFolder(documents, dir) != 0) return report;
         MemoryInput input(package.subspan(e.streamOffset, e.storedSize));
@@ -456,25 +456,25 @@ ExtractReport ExtractConfigFiles(std::span<const std::uint8_t> package,
 ExtractReport ExtractPackage(std::span<const std::uint8_t> package,
                              const std::filesystem::path& installFolder,
                              ExtractObserver* observer, const InstallLog& log) {
-    Dir dir;  // made only when there is something to write
+    base::Dir dir;  // made only when there is something to write
     if (ListPackage(package).entries.empty()) return ExtractPackage(package, dir, installFolder, observer, log);
     if (const int error = OpenOrCreateFolder(installFolder, dir); error != 0) {
         ExtractReport report;
         PackageListing listing = ListPackage(package);
         log.Append("**** FileCount=%d\r\n", static_cast<int>(listing.declaredCount));
         log.Append("**** Cannot open install folder %s: %s\r\n", EscapeName(installFolder.string()).c_str(),
-                   ErrorText(error).c_str());
+                   base::ErrorText(error).c_str());
         log.Append("**** Retrace Finish\r\n");
         report.failedEntries = static_cast<int>(listing.entries.size());
         report.malformed = listing.malformed;
         if (!listing.entries.empty())
-            report.problems.push_back(EscapeName(installFolder.string()) + ": " + ErrorText(error));
+            report.problems.push_back(EscapeName(installFolder.string()) + ": " + base::ErrorText(error));
         return report;
     }
     return ExtractPackage(package, dir, installFolder, observer, log);
 }
 
-ExtractReport ExtractPackage(std::span<const std::uint8_t> package, const Dir& dir,
+ExtractReport ExtractPackage(std::span<const std::uint8_t> package, const base::Dir& dir,
                              const std::filesystem::path& installFolder, ExtractObserver* observer,
                              const InstallLog& log) {
     ExtractReport report;
@@ -488,7 +488,7 @@ ExtractReport ExtractPackage(std::span<const std::uint8_t> package, const Dir& d
         MemoryInput input(package.subspan(e.streamOffset, e.storedSize));
         EntryOutcome o = ExtractOne(input, e, dir, ExtractionRenameTable(), written, package.size(), progress,
                                     installFolder, report, log);
-        if (observer && !o.fileName.empty()) observer->SetStatusLine(Utf8ToUtf16(o.fileName));
+        if (observer && !o.fileName.empty()) observer->SetStatusLine(base::Utf8ToUtf16(o.fileName));
         progress.Set(std::floor(static_cast<double>(i + 1) * 100.0 / static_cast<double>(count)));
     }
     if (listing.malformed) {
@@ -506,24 +506,24 @@ int ExtractAppendedArchive(const std::filesystem::path& selfFile,
                            const InstallLog& log, ExtractReport* reportOut) {
     ExtractReport local;
     ExtractReport& report = reportOut ? *reportOut : local;
-    Dir dir;
+    base::Dir dir;
     if (const int error = OpenOrCreateFolder(installFolder, dir); error != 0) {
-        report.problems.push_back(EscapeName(installFolder.string()) + ": " + ErrorText(error));
+        report.problems.push_back(EscapeName(installFolder.string()) + ": " + base::ErrorText(error));
         ++report.failedEntries;
         return kAppendedReadFailed;
     }
     return ExtractAppendedArchive(selfFile, dir, installFolder, selectedModel, observer, log, &report);
 }
 
-int ExtractAppendedArchive(const std::filesystem::path& selfFile, const Dir& dir,
+int ExtractAppendedArchive(const std::filesystem::path& selfFile, const base::Dir& dir,
                            const std::filesystem::path& installFolder, std::u16string_view selectedModel,
                            ExtractObserver* observer, const InstallLog& log, ExtractReport* reportOut) {
     ExtractReport local;
     ExtractReport& report = reportOut ? *reportOut : local;
-    UniqueFd fd(::open(selfFile.c_str(), O_RDONLY | O_CLOEXEC));
+    base::UniqueFd fd(::open(selfFile.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) {
         report.malformed = true;
-        report.problems.push_back(EscapeName(selfFile.string()) + ": " + ErrorText(errno));
+        report.problems.push_back(EscapeName(selfFile.string()) + ": " + base::ErrorText(errno));
         return kAppendedOpenFailed;
     }
     PackageListing listing;
@@ -542,7 +542,7 @@ int ExtractAppendedArchive(const std::filesystem::path& selfFile, const Dir& dir
     for (const PackageEntry& e : listing.entries) {
         std::string relative;
         if (observer && SafeEntryPath(e.name, relative))
-            observer->SetStatusLine(Utf8ToUtf16((installFolder / relative).string()));
+            observer->SetStatusLine(base::Utf8ToUtf16((installFolder / relative).string()));
         FileInput input(fd.Get(), e.streamOffset);
         ExtractOne(input, e, dir, AppendedRenameTable(selectedModel), written, denominator, progress,
                    installFolder, report, log);
@@ -556,8 +556,8 @@ int ExtractAppendedArchive(const std::filesystem::path& selfFile, const Dir& dir
 
 bool CreateFolderPath(const std::filesystem::path& folder) {
     if (!folder.is_absolute()) return false;
-    Dir dir;
-    return OpenFolder(folder, true, dir) == 0;
+    base::Dir dir;
+    return base::OpenFolder(folder, true, dir) == 0;
 }
 
 std::vector<std::uint8_t> BuildPackage(const std::vector<PackageSource>& sources, int level) {
@@ -584,13 +584,13 @@ std::vector<PackageSource> SourcesFromFolder(const std::filesystem::path& folder
         PackageSource s;
         s.name = de.path().filename().string();
         if (s.name.empty() || s.name.front() == '.') continue;  // .gitattributes and the like
-        auto data = ReadWholeFile(de.path());
+        auto data = base::ReadWholeFile(de.path());
         if (!data) continue;
         s.data.assign(data->begin(), data->end());
         sources.push_back(std::move(s));
     }
     std::sort(sources.begin(), sources.end(), [](const PackageSource& a, const PackageSource& b) {
-        return LessIgnoreCase(a.name, b.name);
+        return base::LessIgnoreCase(a.name, b.name);
     });
     return sources;
 }

@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "installer/payload/InstallLog.h"
-#include "installer/payload/SafeFs.h"
+#include "base/SafeFs.h"
 
 namespace payload {
 
@@ -130,7 +130,7 @@ bool SafeEntryPath(std::string_view name, std::string& relative, std::string* re
 struct WrittenFile {
     std::filesystem::path path;  // folder / relative
     std::string relative;        // below the folder, "/"-separated
-    FileId id;                   // the file as written: later steps read and delete only this one
+    base::FileId id;             // the file as written: later steps read and delete only this one
 };
 
 // What an extraction did. `written` lists every file that the extraction
@@ -161,7 +161,7 @@ ExtractReport ExtractPackage(std::span<const std::uint8_t> package,
                              const std::filesystem::path& installFolder,
                              ExtractObserver* observer, const InstallLog& log);
 // The same into a folder already open (`folderPath` names it in the report).
-ExtractReport ExtractPackage(std::span<const std::uint8_t> package, const Dir& folder,
+ExtractReport ExtractPackage(std::span<const std::uint8_t> package, const base::Dir& folder,
                              const std::filesystem::path& folderPath, ExtractObserver* observer,
                              const InstallLog& log);
 
@@ -172,7 +172,7 @@ int ExtractAppendedArchive(const std::filesystem::path& selfFile,
                            const std::filesystem::path& installFolder,
                            std::u16string_view selectedModel, ExtractObserver* observer,
                            const InstallLog& log, ExtractReport* report = nullptr);
-int ExtractAppendedArchive(const std::filesystem::path& selfFile, const Dir& folder,
+int ExtractAppendedArchive(const std::filesystem::path& selfFile, const base::Dir& folder,
                            const std::filesystem::path& folderPath, std::u16string_view selectedModel,
                            ExtractObserver* observer, const InstallLog& log, ExtractReport* report);
 

@@ -2,7 +2,7 @@
 
 #include "installer/payload/InstallerConfig.h"
 #include "installer/payload/SystemPaths.h"
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 
 namespace payload {
 namespace {
@@ -82,7 +82,7 @@ std::u16string CutToBuffer(std::u16string_view s, std::size_t bufferChars) {
 
 std::u16string LookupTextInBytes(std::span<const std::uint8_t> bytes, std::u16string_view key,
                                  std::u16string_view fallback, std::size_t bufferChars) {
-    const std::u16string text = DecodeTextFile(bytes, /*dropBom=*/true, /*utf16WithoutBom=*/false);
+    const std::u16string text = base::DecodeTextFile(bytes, /*dropBom=*/true, /*utf16WithoutBom=*/false);
     const std::u16string_view wanted = Trim(key);
     bool inSection = false;
     std::size_t start = 0;
@@ -159,7 +159,7 @@ std::u16string PageBody(WizardPage page, std::u16string_view configured, bool ch
 
 std::u16string NameInstallLog(std::u16string text, const std::filesystem::path& log) {
     static constexpr std::u16string_view usual = u"/var/log/InstallPrinter.txt";
-    const std::u16string real = Utf8ToUtf16(log.string());
+    const std::u16string real = base::Utf8ToUtf16(log.string());
     if (real == usual) return text;
     for (std::size_t at = text.find(usual); at != std::u16string::npos; at = text.find(usual, at + real.size()))
         text.replace(at, usual.size(), real);

@@ -11,14 +11,14 @@
 
 #include "cli-common/Program.h"
 #include "installer/payload/Package.h"
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 
 namespace {
 
 using payload::InstallPackage;
 
 bool ReadBytes(const std::string& file, std::vector<std::uint8_t>& out) {
-    auto data = payload::ReadWholeFile(file);
+    auto data = base::ReadWholeFile(file);
     if (!data) {
         std::fprintf(stderr, "lumbra-pack: cannot read %s\n", file.c_str());
         return false;

@@ -11,9 +11,9 @@ InstallLocations InstallLocations::From(const payload::SystemPaths& paths) {
     l.storeRoot = paths.Under("/var/lib/lumbra/store");
     l.unitDirectory = paths.Under("/etc/systemd/system");
     l.live = paths.root.lexically_normal() == "/";
-    const std::filesystem::path apps = linuxplat::XdgShell::DefaultApplicationsFolder();
+    const std::filesystem::path apps = platform_linux::XdgShell::DefaultApplicationsFolder();
     l.applications = l.live ? apps : paths.Under(apps.string());
-    l.usbRoot = linuxplat::UsbRootFromEnvironment();
+    l.usbRoot = platform_linux::UsbRootFromEnvironment();
     return l;
 }
 

@@ -44,11 +44,11 @@ public:
     engine::Platform Seams() { return {spooler, store, services, shell, usb}; }
 
     InstallLocations locations;
-    linuxplat::FileStore store;
-    linuxplat::CupsSpooler spooler;
-    linuxplat::SystemdServices services;
-    linuxplat::XdgShell shell;
-    linuxplat::SysfsUsbRegistry usb;
+    platform_linux::FileStore store;
+    platform_linux::CupsSpooler spooler;
+    platform_linux::SystemdServices services;
+    platform_linux::XdgShell shell;
+    platform_linux::SysfsUsbRegistry usb;
 };
 
 }  // namespace installer

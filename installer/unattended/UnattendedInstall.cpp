@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "installer/engine/InstallSession.h"
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 #include "installer/payload/TextTable.h"
 #include "installer/unattended/LinuxInstallPlatform.h"
 
@@ -30,7 +30,7 @@ public:
         std::fflush(stdout);
     }
     void SetStatusLine(const std::u16string& text) override {
-        std::printf("status %s\n", payload::Utf16ToUtf8(text).c_str());
+        std::printf("status %s\n", base::Utf16ToUtf8(text).c_str());
         std::fflush(stdout);
     }
     std::optional<std::string> ChoosePort(const std::vector<engine::SpoolerPort>& ports) override {
@@ -137,8 +137,8 @@ int RunUnattendedInstall(const UnattendedOptions& options) {
     // does not answer: the failed page, and why.
     if (linux.spooler.CheckAnswers() == engine::kErrorSpoolerUnavailable) {
         payload::InstallLog(paths.installLog).Append("**** The print system does not answer; nothing was installed\r\n");
-        std::printf("%s\n", payload::Utf16ToUtf8(payload::PageTitle(payload::kFailed, uiLanguage)).c_str());
-        std::printf("%s\n", payload::Utf16ToUtf8(payload::PageBody(payload::kFailed, {}, uiLanguage == 1)).c_str());
+        std::printf("%s\n", base::Utf16ToUtf8(payload::PageTitle(payload::kFailed, uiLanguage)).c_str());
+        std::printf("%s\n", base::Utf16ToUtf8(payload::PageBody(payload::kFailed, {}, uiLanguage == 1)).c_str());
         std::fflush(stdout);
         std::fprintf(stderr, "lumbra install: %s; nothing was installed (details in %s)\n",
                      FailureText(engine::Failure::SpoolerUnreachable), paths.installLog.c_str());
@@ -154,8 +154,8 @@ int RunUnattendedInstall(const UnattendedOptions& options) {
     int row = 0;
     std::string offered;
     for (std::size_t r = 1; r <= models.FilledRows() && r < models.rows.size(); ++r) {
-        const std::string printerName = payload::Utf16ToUtf8(models.rows[r].printerName);
-        const std::string rowModel = payload::Utf16ToUtf8(models.rows[r].model);
+        const std::string printerName = base::Utf16ToUtf8(models.rows[r].printerName);
+        const std::string rowModel = base::Utf16ToUtf8(models.rows[r].model);
         if (row == 0 && (printerName == model || rowModel == model)) row = static_cast<int>(r);
         offered += (offered.empty() ? "" : ", ") + printerName + (rowModel == printerName ? "" : " (" + rowModel + ")");
     }
@@ -181,7 +181,7 @@ int RunUnattendedInstall(const UnattendedOptions& options) {
     s.uiLanguage = uiLanguage;
     s.chinese = uiLanguage == 1;
     s.selectedRow = row;
-    s.printerName = name.empty() ? payload::Utf16ToUtf8(models.rows[row].printerName) : name;
+    s.printerName = name.empty() ? base::Utf16ToUtf8(models.rows[row].printerName) : name;
     if (s.printerName.empty()) return Fail("the printer name is empty");
     if (engine::HasControlCharacters(s.printerName)) return Fail("the printer name holds control characters: ", s.printerName);
     s.setDefault = options.setDefault;
@@ -227,8 +227,8 @@ int RunUnattendedInstall(const UnattendedOptions& options) {
     const bool ok = session.Succeeded();
     const payload::WizardPage page = ok ? payload::kComplete : payload::kFailed;
     const auto& configured = texts.pageText[ok ? payload::kSuccessText : payload::kFailedText];
-    std::printf("%s\n", payload::Utf16ToUtf8(payload::PageTitle(page, uiLanguage)).c_str());
-    std::printf("%s\n", payload::Utf16ToUtf8(payload::PageBody(page, configured, s.chinese)).c_str());
+    std::printf("%s\n", base::Utf16ToUtf8(payload::PageTitle(page, uiLanguage)).c_str());
+    std::printf("%s\n", base::Utf16ToUtf8(payload::PageBody(page, configured, s.chinese)).c_str());
     std::fflush(stdout);
     if (ok) {
         std::printf("printer \"%s\" added as queue %s on port %s\n", payload::EscapeName(run.addedPrinter).c_str(),

@@ -5,7 +5,7 @@
 
 #include "cli-common/ExitCode.h"
 #include "installer/engine/Engine.h"
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 #include "installer/unattended/LinuxInstallPlatform.h"
 
 namespace installer {
@@ -31,7 +31,7 @@ const char* What(PartKind kind) {
 // Files and folders fail with errno values, the spooler with its error numbers.
 std::string ErrorText(const engine::PartOutcome& part) {
     if (part.kind == PartKind::File || part.kind == PartKind::Folder)
-        return payload::ErrorText(static_cast<int>(part.error));
+        return base::ErrorText(static_cast<int>(part.error));
     return "error " + std::to_string(part.error);
 }
 

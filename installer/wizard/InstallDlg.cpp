@@ -13,7 +13,7 @@
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 #include "installer/wizard/SelectPortDlg.h"
 #include "ui-common/MessageSink.h"
 #include "ui-common/WindowCallGate.h"
@@ -234,7 +234,7 @@ void CInstallDlg::BuildControls() {
 
 void CInstallDlg::SetCaptions() {
     const UiLanguage lang = env_.language;
-    const QString title = FromUtf8(payload::Utf16ToUtf8(texts_.title));
+    const QString title = FromUtf8(base::Utf16ToUtf8(texts_.title));
     auto pick = [lang](const QString& en, const QString& cn, const QString& ru) {
         return lang == UiLanguage::Chinese ? cn : lang == UiLanguage::Russian ? ru : en;
     };

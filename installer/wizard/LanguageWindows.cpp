@@ -6,8 +6,8 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
-#include <cstdlib>
 
+#include "base/Text.h"
 #include "installer/payload/InstallerConfig.h"
 #include "installer/wizard/WizardPanel.h"
 #include "installer/wizard/WizardTexts.h"
@@ -35,11 +35,8 @@ int LcidFromLocaleName(const QString& name) {
 }
 
 int SystemDefaultLcid() {
-    for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-        const char* value = std::getenv(variable);
-        if (value && *value) return LcidFromLocaleName(QString::fromLocal8Bit(value));
-    }
-    return kLcidOther;
+    const std::string name = base::LocaleName(base::LocaleCategory::Messages);
+    return name.empty() ? kLcidOther : LcidFromLocaleName(QString::fromLocal8Bit(name.c_str()));
 }
 
 UiLanguage LanguageFromIndex(int index) {

@@ -82,13 +82,13 @@ TEST(LinuxUsbDeviceSource, EveryProgramFindsTheSameFirstPrinter) {
     ASSERT_TRUE(chosen);
     printer_link::CUsbPrinterPort port(source, printer_link::ReceiptPrinterProductIds());
     ASSERT_TRUE(port.Open());
-    linuxplat::SysfsUsbRegistry registry(tree.Root());
+    platform_linux::SysfsUsbRegistry registry(tree.Root());
     const auto interfaces = registry.PresentPrinterInterfaces();
     ASSERT_EQ(interfaces.size(), 3u);
     EXPECT_EQ(chosen->path, "\\\\?\\usb#vid_0418&pid_0200#1-3.2" + kClass);
     EXPECT_EQ(port.DevicePath(), chosen->path);
     EXPECT_EQ(interfaces.front(), chosen->path);
-    EXPECT_EQ(linuxplat::ListUsbPrinters(tree.Root()).front().index, 5);
+    EXPECT_EQ(platform_linux::ListUsbPrinters(tree.Root()).front().index, 5);
 }
 
 TEST(LinuxUsbDeviceSource, BytesWrittenThroughThePortArriveInTheFifo) {

@@ -168,22 +168,6 @@ TEST(DeviceTable, KeepsFirstArrivalOrderSkipsDuplicatesAndKeepsTheFirstSixteen) 
     EXPECT_EQ(table.Filled(), sixteen);
 }
 
-TEST(DiscoverySettings, EnvironmentOverrides) {
-    ::setenv("PRINTER_BROADCAST_ADDR", "127.0.0.1", 1);
-    ::setenv("PRINTER_PROBE_PORT", "19000", 1);
-    ::setenv("PRINTER_REPLY_PORT", "not-a-port", 1);
-    const auto s = DiscoverySettings::FromEnvironment();
-    ::unsetenv("PRINTER_BROADCAST_ADDR");
-    ::unsetenv("PRINTER_PROBE_PORT");
-    ::unsetenv("PRINTER_REPLY_PORT");
-    EXPECT_EQ(s.broadcastAddress, "127.0.0.1");
-    EXPECT_EQ(s.probePort, 19000);
-    EXPECT_EQ(s.replyPort, 8999);  // unreadable value: default kept
-    const auto d = DiscoverySettings::FromEnvironment();
-    EXPECT_EQ(d.broadcastAddress, "255.255.255.255");
-    EXPECT_EQ(d.probePort, 9000);
-}
-
 TEST(DiscoverySockets, ProbeAndAddressSettingReachTheProbePort) {
     UdpSocket printer;
     DiscoverySettings settings;

@@ -18,6 +18,8 @@
 #include <string_view>
 #include <thread>
 
+#include "base/Text.h"
+#include "cli-common/Environment.h"
 #include "cli-common/Json.h"
 #include "cli-common/Program.h"
 #include "cli-common/TerminalWindow.h"
@@ -77,7 +79,7 @@ printer_link::TcpSettings TcpSettingsFor(const Options& options) {
 }
 
 protocol::DiscoverySettings DiscoverySettingsFor(const Options& options) {
-    protocol::DiscoverySettings settings = protocol::DiscoverySettings::FromEnvironment();
+    protocol::DiscoverySettings settings = cli::DiscoverySettingsFromEnvironment();
     if (options.broadcast) settings.broadcastAddress = *options.broadcast;
     if (options.probePort) settings.probePort = static_cast<std::uint16_t>(*options.probePort);
     if (options.replyPort) settings.replyPort = static_cast<std::uint16_t>(*options.replyPort);
@@ -695,8 +697,7 @@ private:
         auto which = std::make_shared<std::string>();
         command.add_option("IDENTITY", *which, "x or g")->required()->option_text("x|g");
         return Runs([this, which] {
-            std::string lower = *which;
-            std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+            const std::string lower = base::Lower(*which);
             if (lower == "x") return DeliverOne(protocol::UsbIdentityX());
             if (lower == "g") return DeliverOne(protocol::UsbIdentityG());
             throw UsageError("usb-id takes x or g");

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <csignal>
 
+#include "cli-common/Environment.h"
 #include "platform/linux/usb/SystemUsbDeviceSource.h"
 #include "settings-tool/gui/CadmonDlg.h"
 #include "ui-common/MessageSink.h"
@@ -20,7 +21,7 @@ int RunCadmonWindow(int argc, char** argv) {
     services.messages = &messages;
     services.usb = usb.get();
     services.sender.tcp = printer_link::TcpSettings::FromEnvironment();
-    services.discovery = protocol::DiscoverySettings::FromEnvironment();
+    services.discovery = cli::DiscoverySettingsFromEnvironment();
 
     cadmon::gui::CCadmonDlg window(std::move(services));
     if (window.Start() != cadmon::gui::CCadmonDlg::StartResult::Ok)

@@ -6,6 +6,7 @@
 #include <memory>
 #include <thread>
 
+#include "cli-common/Environment.h"
 #include "link/ProductIds.h"
 #include "link/TcpLink.h"
 #include "protocol/Firmware.h"
@@ -29,7 +30,7 @@ int ProgressPosition(std::int64_t done) {
 UpdateSettings UpdateSettings::FromEnvironment() {
     UpdateSettings settings;
     settings.tcpPort = printer_link::TcpPortFromEnvironment();
-    settings.discovery = protocol::DiscoverySettings::FromEnvironment();
+    settings.discovery = cli::DiscoverySettingsFromEnvironment();
     return settings;
 }
 

@@ -49,7 +49,7 @@ protected:
             engine::PcdData data;
             data.resolution = 203;
             data.forms = engine::PcdFormsFor(model, model == "POS58" ? 580 : 800, 2100);
-            std::ofstream(path) << linuxplat::BuildPpd(model + " Driver", data, driver);
+            std::ofstream(path) << platform_linux::BuildPpd(model + " Driver", data, driver);
         }
         return path;
     }

@@ -125,7 +125,7 @@ std::string ModelPpd(const std::string& model, int widthTenthsMm) {
     data.resolution = 203;
     data.forms = engine::PcdFormsFor(model, widthTenthsMm, 2100);
     const std::string path = folder.path + "/" + key + ".ppd";
-    std::ofstream(path) << linuxplat::BuildPpd(model + " Driver", data, FilterProgram());
+    std::ofstream(path) << platform_linux::BuildPpd(model + " Driver", data, FilterProgram());
     return made[key] = path;
 }
 

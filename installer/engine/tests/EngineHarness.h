@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "installer/engine/Engine.h"
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 #include "platform/fake/services/FakeServiceManager.h"
 #include "platform/fake/shell/FakeShellFolders.h"
 #include "platform/fake/spooler/FakePrintSpooler.h"
@@ -48,7 +48,7 @@ public:
 
     void SetProgress(int percent) override { progress.push_back(percent); }
     void SetStatusLine(const std::u16string& text) override {
-        statusLines.push_back(payload::Utf16ToUtf8(text));
+        statusLines.push_back(base::Utf16ToUtf8(text));
     }
     std::optional<std::string> ChoosePort(const std::vector<engine::SpoolerPort>& ports) override {
         questions.push_back(ports);
@@ -125,11 +125,11 @@ protected:
     fs::path Folder() const { return run->settings.programFolder; }
 
     fs::path root;
-    fake::FakePrintSpooler spooler;
-    fake::MemoryStore store;
-    fake::FakeServiceManager services;
-    fake::FakeShellFolders shell;
-    fake::FakeUsbRegistry usb;
+    platform_fake::FakePrintSpooler spooler;
+    platform_fake::MemoryStore store;
+    platform_fake::FakeServiceManager services;
+    platform_fake::FakeShellFolders shell;
+    platform_fake::FakeUsbRegistry usb;
     RecordingObserver observer;
     payload::InstallPackage package;
     std::unique_ptr<engine::InstallRun> run;

@@ -249,14 +249,14 @@ TEST_F(EngineHarness, SpoolerFailuresEndTheInstallWithTheirLogLine) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.call);
-        fake::FakePrintSpooler fresh;
+        platform_fake::FakePrintSpooler fresh;
         fresh.driverDirectory = spooler.driverDirectory;
         fresh.systemDirectory = spooler.systemDirectory;
         fresh.ports = {{"COM1:", "", ""}};
         fresh.failures[c.call] = c.error;
         RecordingObserver obs;
-        fake::MemoryStore st;
-        fake::FakeServiceManager sv;
+        platform_fake::MemoryStore st;
+        platform_fake::FakeServiceManager sv;
         engine::InstallRun r({fresh, st, sv, shell, usb}, obs);
         r.log = payload::InstallLog(root / (std::string(c.call) + ".log"));
         r.package = &package;
@@ -283,7 +283,7 @@ TEST_F(EngineHarness, SpoolerFailuresEndTheInstallWithTheirLogLine) {
 }
 
 TEST(EngineNames, UniquePrinterNames) {
-    fake::FakePrintSpooler spooler;
+    platform_fake::FakePrintSpooler spooler;
     EXPECT_EQ(engine::MakeUniquePrinterName(spooler, "POS80"), "POS80");
     spooler.printers = {"pos80", "POS80 (1)x"};
     EXPECT_EQ(engine::MakeUniquePrinterName(spooler, "POS80"), "POS80") << "exact and case-sensitive";
@@ -391,7 +391,7 @@ TEST(EngineUsb, PortSearchOutcomes) {
     payload::InstallLog log;
 
     {   // An inactive USB003 and an active USB001: the active one wins.
-        fake::FakeUsbRegistry usb;
+        platform_fake::FakeUsbRegistry usb;
         usb.AddPrinter("vid_0418&pid_5011", "A1", "7&11", "UnknownPrinter", "USB003", false);
         usb.printInstances["UnknownPrinter"]["7&11&USB001"] = {"Control"};
         std::string port = "USB";
@@ -399,14 +399,14 @@ TEST(EngineUsb, PortSearchOutcomes) {
         EXPECT_EQ(port, "USB001");
     }
     {   // Only inactive instances: no port name, so the search reports failure.
-        fake::FakeUsbRegistry usb;
+        platform_fake::FakeUsbRegistry usb;
         usb.AddPrinter("vid_0418&pid_5011", "A1", "7&11", "UnknownPrinter", "USB003", false);
         std::string port = "USB";
         EXPECT_FALSE(engine::FindUsbPrintPort(usb, models, log, port, "vid_0418&pid_5011", "UnknownPrinter"));
         EXPECT_EQ(port, "USB");
     }
     {   // A device instance that cannot be opened ends the search at once.
-        fake::FakeUsbRegistry usb;
+        platform_fake::FakeUsbRegistry usb;
         usb.AddPrinter("vid_0418&pid_5011", "A1", "7&11", "UnknownPrinter", "USB001");
         usb.AddPrinter("vid_0418&pid_5011", "A2", "7&22", "UnknownPrinter", "USB002");
         usb.unopenableUsbInstances.insert("vid_0418&pid_5011\\A1");
@@ -414,7 +414,7 @@ TEST(EngineUsb, PortSearchOutcomes) {
         EXPECT_FALSE(engine::FindUsbPrintPort(usb, models, log, port, "vid_0418&pid_5011", "UnknownPrinter"));
     }
     {   // Upper-case paths are counted by the scan but not found by the search.
-        fake::FakeUsbRegistry usb;
+        platform_fake::FakeUsbRegistry usb;
         usb.AddPrinter("VID_0418&PID_5011", "A1", "7&11", "UnknownPrinter", "USB001");
         std::vector<std::string> paths;
         EXPECT_EQ(engine::UsbDeviceScan(usb, models, paths), 1);
@@ -422,7 +422,7 @@ TEST(EngineUsb, PortSearchOutcomes) {
         EXPECT_FALSE(engine::FindUsbPrintPort(usb, models, log, port, "vid_0418&pid_5011", "UnknownPrinter"));
     }
     {   // Two rows of one printer name: the connected vid&pid picks the row.
-        fake::FakeUsbRegistry usb;
+        platform_fake::FakeUsbRegistry usb;
         usb.AddPrinter("vid_0418&pid_5012", "B1", "9&33", "OtherPrinter", "USB004");
         usb.AddPrinter("vid_9999&pid_0001", "C1", "9&44", "UnknownPrinter", "USB005");
         engine::InstallSettings s;
@@ -440,14 +440,14 @@ TEST(EngineUsb, PortSearchOutcomes) {
         EXPECT_EQ(t.selectedRow, 1);
         EXPECT_EQ(t.portName, "USB");
         // Nothing of ours connected.
-        fake::FakeUsbRegistry none;
+        platform_fake::FakeUsbRegistry none;
         none.AddPrinter("vid_9999&pid_0001", "C1", "9&44", "UnknownPrinter", "USB005");
         EXPECT_FALSE(engine::ChooseUsbRow(none, models, log, "POS80", t));
     }
 }
 
 TEST(EnginePorts, PortListOrderAndNetworkEntry) {
-    fake::FakePrintSpooler spooler;
+    platform_fake::FakePrintSpooler spooler;
     spooler.ports = {{"LPT1:", "", ""}, {"COM1:", "", ""}, {"USB001", "", ""}, {"COM10:", "", ""},
                      {"POS80-Port:", "", ""}, {"com2:", "", ""}};
     EXPECT_THAT(engine::FillPortList(spooler, 0),

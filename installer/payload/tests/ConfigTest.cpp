@@ -184,7 +184,7 @@ TEST(ModelTable, RowsFromDataLines) {
 
 TEST(ModelTable, CapacitiesAndRowLimit) {
     std::vector<std::u16string> rows;
-    for (int i = 0; i < 40; ++i) rows.push_back(u"M" + Utf8ToUtf16(std::to_string(i)) + u",0,POS80");
+    for (int i = 0; i < 40; ++i) rows.push_back(u"M" + base::Utf8ToUtf16(std::to_string(i)) + u",0,POS80");
     rows[0] = std::u16string(100, u'n') + u",0," + std::u16string(40, u'm') + u"," + std::u16string(300, u'g') +
               u"," + std::u16string(80, u'v') + u",203," + std::u16string(40, u'h') + u",1,2";
     ModelTable t = ParseRows(rows);
@@ -243,7 +243,7 @@ TEST(ShippedConfiguration, ParsesAsIntended) {
     EXPECT_FALSE(ReadInstallerTexts(dir / "Documents" / InstallConfigFileName(2), ru));
     EXPECT_EQ(ru.monitorName, u"USB Printer Monitor");
 
-    auto tn = ReadWholeFile(kPayloadFiles / "InstallConfig_tn.txt");
+    auto tn = base::ReadWholeFile(kPayloadFiles / "InstallConfig_tn.txt");
     ASSERT_TRUE(tn);
     EXPECT_EQ(ParseInstallerTexts(AsBytes(*tn)).languageModule, u"LNGZHT.DLL");
 
@@ -282,7 +282,7 @@ TEST(TextTable, LookupRules) {
         {u"Empty", u"dflt", u""},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(LookupTextIn(ini, c.key, c.fallback, c.buffer), c.expected) << Utf16ToUtf8(c.key);
+        EXPECT_EQ(LookupTextIn(ini, c.key, c.fallback, c.buffer), c.expected) << base::Utf16ToUtf8(c.key);
 
     // UTF-8 without BOM is read as well.
     WriteFile(ini, "[Text]\nNext=Weiter\n");

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "installer/payload/Package.h"
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 
 namespace payload::test {
 
@@ -57,7 +57,7 @@ inline std::string Utf16File(const std::vector<std::u16string>& lines, std::u16s
         text += l;
         text += eol;
     }
-    return EncodeUtf16Le(text, true);
+    return base::EncodeUtf16Le(text, true);
 }
 
 inline std::vector<PackageSource> Sources(std::initializer_list<std::pair<std::string, std::string>> items) {
@@ -91,7 +91,7 @@ struct RecordingObserver final : ExtractObserver {
     std::vector<std::string> StatusLines() const {
         std::vector<std::string> out;
         for (const auto& e : events)
-            if (e.kind == 'S') out.push_back(Utf16ToUtf8(e.text));
+            if (e.kind == 'S') out.push_back(base::Utf16ToUtf8(e.text));
         return out;
     }
 };

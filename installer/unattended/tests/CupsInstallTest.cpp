@@ -21,7 +21,7 @@
 
 #include "installer/engine/InstallSession.h"
 #include "installer/engine/InstallRecord.h"
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 #include "installer/unattended/LinuxInstallPlatform.h"
 #include "installer/unattended/tests/CupsTestSupport.h"
 
@@ -222,7 +222,7 @@ TEST_F(CupsInstall, NetworkInstallCreatesTheQueueRecordsAndDefault) {
     EXPECT_TRUE(fs::exists(tree / "usr/lib/cups/backend/pos-usb-printer-monitor"));
 
     // Printer data where the monitor backend reads them; registration; service; shortcut.
-    linuxplat::FileStore store(tree / "var/lib/lumbra/store");
+    platform_linux::FileStore store(tree / "var/lib/lumbra/store");
     const std::string data = "Spooler\\Printers\\POS80\\PrinterData";
     EXPECT_EQ(store.GetText(data, "IP"), "127.0.0.1 " + port);
     EXPECT_EQ(store.GetText(data, "PortType"), "1");
@@ -337,7 +337,7 @@ TEST_F(CupsInstall, SerialPortAndAForbiddenQueueName) {
         engine::ComSettings com;
         com.baudRate = "9600";
         com.flow = engine::FlowLetter("无");
-        linuxplat::FileStore store(tree / "var/lib/lumbra/store");
+        platform_linux::FileStore store(tree / "var/lib/lumbra/store");
         engine::WriteComPortSettings(store, "COM1:", com);
         s.setDefault = false;
     });
@@ -377,7 +377,7 @@ TEST_F(CupsInstall, UsbPrinterWithoutMonitorPrintsToItsNode) {
         s.portName = "USB";
         s.useMonitor = false;
         payload::ModelTable models = payload::ReadModelTable(PAYLOAD_FILES_DIR);
-        ASSERT_TRUE(engine::ChooseUsbRow(*std::make_unique<linuxplat::SysfsUsbRegistry>(usbRoot), models,
+        ASSERT_TRUE(engine::ChooseUsbRow(*std::make_unique<platform_linux::SysfsUsbRegistry>(usbRoot), models,
                                          payload::InstallLog(), "POS80", s));
         s.printerName = "USB80";
     });
@@ -402,11 +402,11 @@ TEST_F(CupsInstall, UsbPrinterWithoutMonitorPrintsToItsNode) {
 }
 
 TEST(CupsSpoolerNames, DerivedNames) {
-    EXPECT_EQ(linuxplat::CupsSpooler::SchemeFor("POS USB Printer Monitor"), "pos-usb-printer-monitor");
-    EXPECT_EQ(linuxplat::CupsSpooler::SchemeFor("  58mm/Monitor "), "m-58mm-monitor");
-    EXPECT_EQ(linuxplat::CupsSpooler::QueueNameFor("POS80 (1)"), "POS80_(1)");
-    EXPECT_EQ(linuxplat::CupsSpooler::QueueNameFor("a#b\\c?d'e\"f\tg"), "a_b_c_d_e_f_g");
-    EXPECT_EQ(linuxplat::CupsSpooler::SerialUriWithSettings("serial:/dev/ttyS1?baud=115200", "19200,e,7,1.5,x"),
+    EXPECT_EQ(platform_linux::CupsSpooler::SchemeFor("POS USB Printer Monitor"), "pos-usb-printer-monitor");
+    EXPECT_EQ(platform_linux::CupsSpooler::SchemeFor("  58mm/Monitor "), "m-58mm-monitor");
+    EXPECT_EQ(platform_linux::CupsSpooler::QueueNameFor("POS80 (1)"), "POS80_(1)");
+    EXPECT_EQ(platform_linux::CupsSpooler::QueueNameFor("a#b\\c?d'e\"f\tg"), "a_b_c_d_e_f_g");
+    EXPECT_EQ(platform_linux::CupsSpooler::SerialUriWithSettings("serial:/dev/ttyS1?baud=115200", "19200,e,7,1.5,x"),
               "serial:/dev/ttyS1?baud=19200+bits=7+parity=even+flow=soft+stop=2");
 }
 

@@ -62,7 +62,7 @@ protected:
 };
 
 TEST_F(LinuxSeams, FileStoreKeysValuesAndEscapes) {
-    linuxplat::FileStore store(root / "store");
+    platform_linux::FileStore store(root / "store");
     EXPECT_FALSE(store.KeyExists("SOFTWARE\\POS80"));
     EXPECT_FALSE(store.SetText("SOFTWARE\\POS80", "a", "b")) << "the key must exist first";
     ASSERT_TRUE(store.CreateKey("SOFTWARE\\POS80"));
@@ -86,7 +86,7 @@ TEST_F(LinuxSeams, FileStoreKeysValuesAndEscapes) {
 }
 
 TEST_F(LinuxSeams, SystemdUnitIsCreatedOnceAndNotStartedWhenStaged) {
-    linuxplat::SystemdServices services(root / "etc/systemd/system", false, {"/var/lib/lumbra/store"});
+    platform_linux::SystemdServices services(root / "etc/systemd/system", false, {"/var/lib/lumbra/store"});
     ASSERT_TRUE(services.Available());
     const fs::path program = root / "opt/My Printer 100%/RcptSpoolSvc.exe";
     fs::create_directories(program.parent_path());
@@ -108,7 +108,7 @@ TEST_F(LinuxSeams, SystemdUnitIsCreatedOnceAndNotStartedWhenStaged) {
     EXPECT_THAT(unit, HasSubstr("WantedBy=multi-user.target\n"));
     // What systemd would read otherwise (an injected line, a program name it refuses) is not written.
     for (const char* program : {"/opt/a\nExecStart=/bin/sh/x.exe", "/opt/a\"b/x.exe", "/opt/a\\/x.exe"}) {
-        linuxplat::SystemdServices other(root / "other", false);
+        platform_linux::SystemdServices other(root / "other", false);
         EXPECT_FALSE(other.Create({"Odd", "Odd", program})) << program;
     }
     EXPECT_FALSE(services.SetDescription("MavoPrinter Service", "x\n[Service]"));
@@ -158,7 +158,7 @@ TEST_F(LinuxSeams, SystemdUnitOnlyForAProgramOnlyRootCanChange) {
             fs::create_directory_symlink(folder, base / "current");
             named = base / "current/RcptSpoolSvc.exe";
         }
-        linuxplat::SystemdServices services(base / "units", false);
+        platform_linux::SystemdServices services(base / "units", false);
         const bool created = services.Create({"MavoPrinter Service", "MavoPrinter Service", named});
         EXPECT_EQ(created, *c.refused == 0) << services.LastError();
         EXPECT_EQ(fs::exists(base / "units/MavoPrinter-Service.service"), created);
@@ -169,7 +169,7 @@ TEST_F(LinuxSeams, SystemdUnitOnlyForAProgramOnlyRootCanChange) {
 }
 
 TEST_F(LinuxSeams, DesktopLauncher) {
-    linuxplat::XdgShell shell(root / "apps");
+    platform_linux::XdgShell shell(root / "apps");
     ASSERT_EQ(shell.StartMenuFolder(), root / "apps");
     const fs::path link = root / "apps" / shell.ShortcutFileName("Uninstall Printer Driver");
     const fs::path program = root / "opt/USB Printer/POS80/Uninstaller.exe";
@@ -190,7 +190,7 @@ TEST_F(LinuxSeams, UsbRegistryFromSysfsLeadsThePortSearch) {
     AddUsbPrinter("1-2", 1, "0418", "5011", nullptr, /*node=*/false);  // unplugged node: not active
     AddUsbPrinter("1-1", 0, "0418", "5011", "SN42");
     AddUsbPrinter("2-1", 2, "1234", "0001", nullptr);
-    linuxplat::SysfsUsbRegistry usb(root);
+    platform_linux::SysfsUsbRegistry usb(root);
     EXPECT_THAT(usb.PresentPrinterInterfaces(),
                 ElementsAre("\\\\?\\usb#vid_0418&pid_5011#sn42#{a5dcbf10-6530-11d2-901f-00c04fb951ed}",
                             "\\\\?\\usb#vid_0418&pid_5011#1-2#{a5dcbf10-6530-11d2-901f-00c04fb951ed}",
@@ -223,7 +223,7 @@ TEST(LinuxPpd, NicknameSizesResolutionAndFilter) {
     engine::PcdData data;
     data.resolution = 203;
     data.forms = engine::PcdFormsFor("POS80", 800, 2100);
-    const std::string ppd = linuxplat::BuildPpd("POS80 Driver", data, "/usr/lib/lumbra/driver/POS80Drv.dll");
+    const std::string ppd = platform_linux::BuildPpd("POS80 Driver", data, "/usr/lib/lumbra/driver/POS80Drv.dll");
     EXPECT_THAT(ppd, HasSubstr("*NickName: \"POS80 Driver\"\n"));
     EXPECT_THAT(ppd, HasSubstr("*cupsFilter: \"application/vnd.cups-raster 0 /usr/lib/lumbra/driver/POS80Drv.dll\"\n"));
     EXPECT_THAT(ppd, HasSubstr("*DefaultPageSize: X80MMY210MM\n"));
@@ -232,7 +232,7 @@ TEST(LinuxPpd, NicknameSizesResolutionAndFilter) {
     // The custom form equals "80 x 210mm" and is listed once, as the default.
     EXPECT_THAT(ppd, HasSubstr("*PageSize X80MMY210MM/Custom (80 x 210mm)"));
     EXPECT_EQ(ppd.find("*PageSize X80MMY210MM/80 x 210mm"), std::string::npos);
-    EXPECT_EQ(linuxplat::PpdFileName("My printer/1 Driver"), "My_printer_1_Driver.ppd");
+    EXPECT_EQ(platform_linux::PpdFileName("My printer/1 Driver"), "My_printer_1_Driver.ppd");
 }
 
 }  // namespace

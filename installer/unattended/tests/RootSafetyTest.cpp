@@ -136,11 +136,11 @@ protected:
     const fs::path units = root / "etc/systemd/system";
     std::map<std::string, std::string> victimsBefore;
     payload::InstallPackage package;
-    fake::FakePrintSpooler spooler;
-    fake::MemoryStore store;
-    fake::FakeUsbRegistry usb;
-    linuxplat::XdgShell shell{apps};
-    linuxplat::SystemdServices services{units, false, {root / "var/lib/lumbra/store"}};
+    platform_fake::FakePrintSpooler spooler;
+    platform_fake::MemoryStore store;
+    platform_fake::FakeUsbRegistry usb;
+    platform_linux::XdgShell shell{apps};
+    platform_linux::SystemdServices services{units, false, {root / "var/lib/lumbra/store"}};
     fs::path programFolder;
     Failure failure = Failure::None;
 };
@@ -275,7 +275,7 @@ TEST_F(RootSafety, DocumentsAreReadAndWrittenWithoutFollowingWhatWasPlanted) {
         // The package carries a PrinterName.txt of one row ("PrinterName.txt").
         EXPECT_EQ(payload::PrepareDocuments(package.Bytes(), documents).empty(), !c.refused);
         const payload::ModelTable models = payload::ReadModelTable(documents);
-        EXPECT_TRUE(models.FilledRows() == 0 || payload::Utf16ToUtf8(models.rows[1].printerName) != "POS80")
+        EXPECT_TRUE(models.FilledRows() == 0 || base::Utf16ToUtf8(models.rows[1].printerName) != "POS80")
             << "nothing of the victim's was read";
         c.check();
         EXPECT_EQ(Snapshot(victims), victimsBefore);

@@ -288,7 +288,7 @@ TEST_F(InstallDlgTest, UsbPrinterOnAFakeSysfsTree) {
     printer_link::fake::FakeUsbTree tree;
     tree.AddPrinter("1-1", "1a86", "7584", 1);
     tree.AddPrinter("1-2", "0418", "5011", 0, "SN42");
-    linuxplat::SysfsUsbRegistry sysfs(tree.Root());
+    platform_linux::SysfsUsbRegistry sysfs(tree.Root());
     usbOverride = &sysfs;
     CInstallDlg* d = Make();
     ToPrinterSetting();

@@ -12,7 +12,7 @@
 #include <QTest>
 #include <fstream>
 
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 #include "installer/wizard/LanguageWindows.h"
 #include "installer/wizard/SelectPortDlg.h"
 #include "installer/wizard/tests/GuiTestSupport.h"
@@ -25,7 +25,7 @@ QString S(const char16_t* text) { return QString::fromUtf16(text); }
 
 void WriteUtf16(const QString& path, std::u16string_view text) {
     std::ofstream out(path.toStdString(), std::ios::binary);
-    out << payload::EncodeUtf16Le(text, true);
+    out << base::EncodeUtf16Le(text, true);
 }
 
 QStringList Items(QComboBox* list) {

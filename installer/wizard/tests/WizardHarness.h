@@ -21,7 +21,7 @@
 #include <fstream>
 
 #include "installer/payload/Package.h"
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 #include "installer/wizard/InstallDlg.h"
 #include "installer/wizard/SelectPortDlg.h"
 #include "installer/wizard/tests/GuiTestSupport.h"
@@ -43,7 +43,7 @@ inline const char16_t* kModelFile =
 
 inline void WriteUtf16(const QString& path, std::u16string_view text) {
     std::ofstream out(path.toStdString(), std::ios::binary);
-    out << payload::EncodeUtf16Le(text, true);
+    out << base::EncodeUtf16Le(text, true);
 }
 
 class WizardRig : public ::testing::Test {
@@ -148,11 +148,11 @@ protected:
     fs::path root;
     QString docs;
     QString programFiles;
-    fake::FakePrintSpooler spooler;
-    fake::MemoryStore store;
-    fake::FakeServiceManager services_;
-    fake::FakeShellFolders shell;
-    fake::FakeUsbRegistry usb;
+    platform_fake::FakePrintSpooler spooler;
+    platform_fake::MemoryStore store;
+    platform_fake::FakeServiceManager services_;
+    platform_fake::FakeShellFolders shell;
+    platform_fake::FakeUsbRegistry usb;
     engine::UsbDeviceRegistry* usbOverride = nullptr;  // e.g. the sysfs registry over a fake tree
     ui::RecordingMessageSink messages;
     payload::InstallPackage package;

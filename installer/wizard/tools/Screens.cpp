@@ -18,7 +18,7 @@
 
 #include "installer/payload/InstallerConfig.h"
 #include "installer/payload/Package.h"
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 #include "installer/wizard/InstallDlg.h"
 #include "installer/wizard/LanguageWindows.h"
 #include "installer/wizard/SelectPortDlg.h"
@@ -58,7 +58,7 @@ void WaitForWorker(CInstallDlg& dlg) {
 
 void WriteUtf16(const QString& path, std::u16string_view text) {
     std::ofstream out(path.toStdString(), std::ios::binary);
-    out << payload::EncodeUtf16Le(text, true);
+    out << base::EncodeUtf16Le(text, true);
 }
 
 const char16_t* kRussianTextIni =
@@ -151,7 +151,7 @@ void RenderWizard(const QString& base, const QString& payloadFiles, const Varian
     const WizardEnvironment env = MakeEnvironment(v.language, docs, texts);
 
     const fs::path root = QDir(base).filePath(QStringLiteral("root-%1").arg(prefix)).toStdString();
-    fake::FakePrintSpooler spooler;
+    platform_fake::FakePrintSpooler spooler;
     spooler.driverDirectory = root / "driver";
     spooler.systemDirectory = root / "system";
     fs::create_directories(spooler.driverDirectory);
@@ -161,12 +161,12 @@ void RenderWizard(const QString& base, const QString& payloadFiles, const Varian
                      {"LPT1:", "Parallel port", "Local Port"},
                      {"USB001", "Virtual printer port for USB", "USB Monitor"}};
     spooler.failures["AddPort"] = 5;  // the monitor port cannot be made: the port window opens
-    fake::MemoryStore store;
-    fake::FakeServiceManager services;
-    fake::FakeShellFolders shell;
+    platform_fake::MemoryStore store;
+    platform_fake::FakeServiceManager services;
+    platform_fake::FakeShellFolders shell;
     shell.startMenu = root / "menu";
     fs::create_directories(*shell.startMenu);
-    fake::FakeUsbRegistry usb;
+    platform_fake::FakeUsbRegistry usb;
     usb.AddPrinter("vid_0418&pid_5011", "5&1234", "6&abcd&0", "UnknownPrinter", "USB001");
     ui::RecordingMessageSink messages;
     payload::InstallPackage package = payload::PackageFromBytes(

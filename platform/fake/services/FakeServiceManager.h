@@ -6,7 +6,7 @@
 
 #include "installer/engine/Seams.h"
 
-namespace fake {
+namespace platform_fake {
 
 class FakeServiceManager : public engine::ServiceManager {
 public:
@@ -47,4 +47,4 @@ public:
     }
 };
 
-}  // namespace fake
+}  // namespace platform_fake

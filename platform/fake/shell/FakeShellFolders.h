@@ -6,7 +6,7 @@
 
 #include "installer/engine/Seams.h"
 
-namespace fake {
+namespace platform_fake {
 
 class FakeShellFolders : public engine::ShellFolders {
 public:
@@ -29,4 +29,4 @@ public:
     }
 };
 
-}  // namespace fake
+}  // namespace platform_fake

@@ -8,7 +8,7 @@
 
 #include "installer/engine/Seams.h"
 
-namespace fake {
+namespace platform_fake {
 
 class FakePrintSpooler : public engine::PrintSpooler {
 public:
@@ -139,4 +139,4 @@ public:
     }
 };
 
-}  // namespace fake
+}  // namespace platform_fake

@@ -6,15 +6,15 @@
 #include <string>
 
 #include "installer/engine/Seams.h"
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 
-namespace fake {
+namespace platform_fake {
 
 class MemoryStore : public engine::KeyValueStore {
 public:
     struct Less {
         bool operator()(const std::string& a, const std::string& b) const {
-            return payload::LessIgnoreCase(a, b);
+            return base::LessIgnoreCase(a, b);
         }
     };
     std::map<std::string, std::map<std::string, std::string, Less>, Less> keys;
@@ -55,8 +55,8 @@ public:
         if (!keys.count(key)) return false;
         const std::string prefix = key + "\\";
         std::erase_if(keys, [&](const auto& kv) {
-            return payload::EqualsIgnoreCase(kv.first, key) ||
-                   (kv.first.size() > prefix.size() && payload::EqualsIgnoreCase(kv.first.substr(0, prefix.size()), prefix));
+            return base::EqualsIgnoreCase(kv.first, key) ||
+                   (kv.first.size() > prefix.size() && base::EqualsIgnoreCase(kv.first.substr(0, prefix.size()), prefix));
         });
         return true;
     }
@@ -65,7 +65,7 @@ public:
         std::vector<std::string> out;
         const std::string prefix = key + "\\";
         for (const auto& [k, v] : keys) {
-            if (k.size() > prefix.size() && payload::EqualsIgnoreCase(k.substr(0, prefix.size()), prefix) &&
+            if (k.size() > prefix.size() && base::EqualsIgnoreCase(k.substr(0, prefix.size()), prefix) &&
                 k.find('\\', prefix.size()) == std::string::npos)
                 out.push_back(k.substr(prefix.size()));
         }
@@ -73,4 +73,4 @@ public:
     }
 };
 
-}  // namespace fake
+}  // namespace platform_fake

@@ -8,7 +8,7 @@
 
 #include "installer/engine/Seams.h"
 
-namespace fake {
+namespace platform_fake {
 
 class FakeUsbRegistry : public engine::UsbDeviceRegistry {
 public:
@@ -58,4 +58,4 @@ public:
     }
 };
 
-}  // namespace fake
+}  // namespace platform_fake

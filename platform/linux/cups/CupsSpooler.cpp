@@ -10,13 +10,13 @@
 
 #include "installer/engine/Engine.h"
 #include "installer/engine/PcdFile.h"
-#include "installer/payload/SafeFs.h"
-#include "installer/payload/TextCodec.h"
-#include "driver/backend/MonitorUri.h"
+#include "base/SafeFs.h"
+#include "base/TextCodec.h"
+#include "link/MonitorUri.h"
 #include "platform/linux/cups/Ppd.h"
 #include "platform/linux/usbreg/SysfsUsbRegistry.h"
 
-namespace linuxplat {
+namespace platform_linux {
 namespace fs = std::filesystem;
 using engine::kOk;
 
@@ -133,10 +133,10 @@ std::uint32_t CupsSpooler::AddPrinterDriver(const engine::DriverRecord& driver) 
     const auto data = engine::ReadPcdFile(dd / driver.dataFile);
     if (!data) return engine::kErrorInvalidParameter;
     // The driver module is what CUPS runs as the filter.
-    if (payload::ChmodFile(dd / driver.driverPath, 0755) != 0) return engine::kErrorAccessDenied;
+    if (base::ChmodFile(dd / driver.driverPath, 0755) != 0) return engine::kErrorAccessDenied;
     // The PPD is replaced only by a complete new one.
     const fs::path ppd = loc_.modelDirectory / PpdFileName(driver.name);
-    if (payload::WriteFile(ppd, BuildPpd(driver.name, *data, dd / driver.driverPath), 0644) != 0)
+    if (base::WriteFile(ppd, BuildPpd(driver.name, *data, dd / driver.driverPath), 0644) != 0)
         return engine::kErrorAccessDenied;
     const std::string key = std::string(kDriversKey) + "\\" + driver.name;
     if (store_.CreateKey(key)) {
@@ -157,7 +157,7 @@ std::uint32_t CupsSpooler::AddMonitor(const engine::MonitorRecord& monitor) {
     if (store_.KeyExists(key) || fs::exists(fs::symlink_status(backend, ec)))
         return engine::kErrorMonitorAlreadyInstalled;
     if (!fs::is_regular_file(fs::symlink_status(monitor.module, ec))) return engine::kErrorFileNotFound;
-    if (payload::CopyFile(monitor.module, backend, 0755) != 0) return engine::kErrorAccessDenied;
+    if (base::CopyFile(monitor.module, backend, 0755) != 0) return engine::kErrorAccessDenied;
     if (!store_.CreateKey(key)) return engine::kErrorAccessDenied;
     store_.SetText(key, "Backend", scheme);
     store_.SetText(key, "Driver", monitor.module.string());
@@ -176,7 +176,7 @@ std::uint32_t CupsSpooler::AddPort(const std::string& portName, const std::strin
     if (!store_.CreateKey(key)) return engine::kErrorAccessDenied;
     store_.SetText(key, "Monitor", monitorName);
     // Until printer data name a printer: the port's name only.
-    store_.SetText(key, "DeviceURI", portmon::FormatMonitorUri(*scheme, portmon::TargetFromPrinterData(portName, {})));
+    store_.SetText(key, "DeviceURI", printer_link::FormatMonitorUri(*scheme, printer_link::TargetFromPrinterData(portName, {})));
     return kOk;
 }
 
@@ -326,7 +326,7 @@ std::uint32_t CupsSpooler::AddPrinter(const engine::PrinterRecord& printer, engi
     const std::string base = QueueNameFor(printer.printerName);
     std::string queue = base;
     for (int k = 2; std::any_of(queues.begin(), queues.end(),
-                                [&](const Queue& q) { return payload::EqualsIgnoreCase(q.name, queue); });
+                                [&](const Queue& q) { return base::EqualsIgnoreCase(q.name, queue); });
          ++k) {
         queue = base + "_" + std::to_string(k);
     }
@@ -397,14 +397,14 @@ std::uint32_t CupsSpooler::UpdateMonitorUri(const std::string& queue) {
     if (!portUri) return kOk;
     const std::string dataKey = printerKey + "\\PrinterData";
     auto text = [&](const char* value) { return store_.GetText(dataKey, value).value_or(""); };
-    portmon::PrinterData data;
+    printer_link::PrinterData data;
     if (const auto type = store_.GetText(dataKey, "PortType"))
         data.portType = static_cast<std::uint32_t>(std::strtoul(type->c_str(), nullptr, 10));
     data.ip = text("IP");
     data.vidAndPid = text("VidAndPid");
     data.devicePath = text("DevicePath");
     const std::string uri =
-        portmon::FormatMonitorUri(portUri->substr(0, portUri->find(':')), portmon::TargetFromPrinterData(*port, data));
+        printer_link::FormatMonitorUri(portUri->substr(0, portUri->find(':')), printer_link::TargetFromPrinterData(*port, data));
     if (queueUris_[queue] == uri) return kOk;
     ipp_t* request = ippNewRequest(IPP_OP_CUPS_ADD_MODIFY_PRINTER);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, PrinterUri(queue).c_str());
@@ -440,7 +440,7 @@ std::uint32_t CupsSpooler::DeletePrinter(const std::string& queue) {
     std::vector<Queue> queues;
     if (const auto e = ListQueues(queues); e != kOk) return e;
     const auto q = std::find_if(queues.begin(), queues.end(),
-                                [&](const Queue& x) { return payload::EqualsIgnoreCase(x.name, queue); });
+                                [&](const Queue& x) { return base::EqualsIgnoreCase(x.name, queue); });
     if (q != queues.end()) {
         ipp_t* request = ippNewRequest(IPP_OP_CUPS_DELETE_PRINTER);
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, PrinterUri(q->name).c_str());
@@ -456,8 +456,8 @@ namespace {
 
 // Deletes a file of ours in `folder`; true when one was there.
 bool RemoveOurs(const fs::path& folder, const std::string& name) {
-    payload::Dir dir;
-    return payload::OpenFolder(folder, false, dir) == 0 && payload::IsOurFile(dir, name) &&
+    base::Dir dir;
+    return base::OpenFolder(folder, false, dir) == 0 && base::IsOurFile(dir, name) &&
            ::unlinkat(dir.Get(), name.c_str(), 0) == 0;
 }
 
@@ -467,7 +467,7 @@ std::uint32_t CupsSpooler::DeletePrinterDriver(const std::string& driverName) {
     const bool ppd = RemoveOurs(loc_.modelDirectory, PpdFileName(driverName));
     // The model folder is ours alone: it goes once its last PPD has (rmdir
     // leaves a folder that is not empty, and a link, alone).
-    if (payload::Dir models; ppd && payload::OpenFolder(loc_.modelDirectory.parent_path(), false, models) == 0)
+    if (base::Dir models; ppd && base::OpenFolder(loc_.modelDirectory.parent_path(), false, models) == 0)
         ::unlinkat(models.Get(), loc_.modelDirectory.filename().c_str(), AT_REMOVEDIR);
     const bool recorded = store_.DeleteKey(std::string(kDriversKey) + "\\" + driverName);
     return ppd || recorded ? kOk : engine::kErrorUnknownPrinterDriver;
@@ -489,4 +489,4 @@ std::uint32_t CupsSpooler::DeletePort(const std::string& portName) {
     return store_.DeleteKey(std::string(kPortsKey) + "\\" + portName) ? kOk : engine::kErrorUnknownPort;
 }
 
-}  // namespace linuxplat
+}  // namespace platform_linux

@@ -26,7 +26,7 @@
 //   SetPrinterData    "Spooler\\Printers\\<queue>\\PrinterData" in the store; on a
 //                     monitor port, "IP", "PortType", "VidAndPid" and "DevicePath" also
 //                     go into the queue's device URI, which is all the port monitor
-//                     reads (driver/backend/MonitorUri.h): "<scheme>://<address>:<port>/<port name>"
+//                     reads (link/MonitorUri.h): "<scheme>://<address>:<port>/<port name>"
 //                     for a network printer, "<scheme>:/<port name>?VidAndPid=..." for USB.
 //                     The URI is built once from all the values of the call and
 //                     set with one CUPS-Add-Modify-Printer (none when it is unchanged)
@@ -50,7 +50,7 @@
 
 #include "installer/engine/Seams.h"
 
-namespace linuxplat {
+namespace platform_linux {
 
 struct CupsLocations {
     std::filesystem::path driverDirectory;   // <root>/usr/lib/lumbra/driver
@@ -115,4 +115,4 @@ private:
     std::string lastAdded_;
 };
 
-}  // namespace linuxplat
+}  // namespace platform_linux

@@ -6,9 +6,9 @@
 #include <set>
 #include <sstream>
 
-#include "driver/raster/HeadWidth.h"
+#include "protocol/HeadWidth.h"
 
-namespace linuxplat {
+namespace platform_linux {
 namespace {
 
 // Quoted PPD strings may not hold '"'; keep them printable ASCII or UTF-8.
@@ -78,7 +78,7 @@ std::string BuildPpd(const std::string& driverName, const engine::PcdData& data,
     const int rollMm = !data.forms.empty() && data.forms[0].width > 0
                            ? static_cast<int>(std::lround(data.forms[0].width / 1000.0))
                            : 80;
-    const int headDots = receipt::HeadDotsForPaper(rollMm, dpi);
+    const int headDots = protocol::HeadDotsForPaper(rollMm, dpi);
     const double rollPoints = rollMm * 72.0 / 25.4;
     const double margin = std::max(0.0, (rollPoints - headDots * 72.0 / dpi) / 2);
 
@@ -176,4 +176,4 @@ std::string BuildPpd(const std::string& driverName, const engine::PcdData& data,
     return p.str();
 }
 
-}  // namespace linuxplat
+}  // namespace platform_linux

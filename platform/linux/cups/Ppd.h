@@ -16,7 +16,7 @@
 
 #include "installer/engine/PcdFile.h"
 
-namespace linuxplat {
+namespace platform_linux {
 
 std::string BuildPpd(const std::string& driverName, const engine::PcdData& data,
                      const std::filesystem::path& filter);
@@ -24,4 +24,4 @@ std::string BuildPpd(const std::string& driverName, const engine::PcdData& data,
 // everything else "_", plus ".ppd".
 std::string PpdFileName(const std::string& driverName);
 
-}  // namespace linuxplat
+}  // namespace platform_linux

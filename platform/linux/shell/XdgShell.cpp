@@ -4,9 +4,9 @@
 #include <optional>
 #include <system_error>
 
-#include "installer/payload/SafeFs.h"
+#include "base/SafeFs.h"
 
-namespace linuxplat {
+namespace platform_linux {
 namespace fs = std::filesystem;
 namespace {
 
@@ -47,8 +47,8 @@ fs::path XdgShell::DefaultApplicationsFolder() {
 
 std::optional<fs::path> XdgShell::StartMenuFolder() {
     // Made in a user's home, the folders belong to that user.
-    payload::Dir dir;
-    if (payload::OpenFolder(applications_, true, dir) != 0) return std::nullopt;
+    base::Dir dir;
+    if (base::OpenFolder(applications_, true, dir) != 0) return std::nullopt;
     return applications_;
 }
 
@@ -60,13 +60,13 @@ bool XdgShell::CreateShortcut(const fs::path& target, const fs::path& workingDir
     if (!name || !exec || !path) return false;
     // An administrator who starts the launcher runs its program as root: not
     // a program that another user could have replaced.
-    if (asAdministrator && payload::OnlyRootCanChange(target) != 0) return false;
+    if (asAdministrator && base::OnlyRootCanChange(target) != 0) return false;
     // A program run as administrator shows its report (and pkexec its
     // password question, where no graphical agent runs) in a terminal.
     const std::string text = "[Desktop Entry]\nType=Application\nName=" + *name + "\nExec=" + *exec +
                              "\nPath=" + *path + "\nTerminal=" + (asAdministrator ? "true" : "false") + "\n";
     // Never through a link or over someone else's file at that name.
-    return payload::WriteFile(shortcut, text, 0644, false) == 0;
+    return base::WriteFile(shortcut, text, 0644, false) == 0;
 }
 
-}  // namespace linuxplat
+}  // namespace platform_linux

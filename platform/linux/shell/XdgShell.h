@@ -10,7 +10,7 @@
 
 #include "installer/engine/Seams.h"
 
-namespace linuxplat {
+namespace platform_linux {
 
 class XdgShell : public engine::ShellFolders {
 public:
@@ -28,4 +28,4 @@ private:
     std::filesystem::path applications_;
 };
 
-}  // namespace linuxplat
+}  // namespace platform_linux

@@ -6,9 +6,9 @@
 #include <system_error>
 #include <unistd.h>
 
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 
-namespace linuxplat {
+namespace platform_linux {
 namespace fs = std::filesystem;
 namespace {
 
@@ -116,7 +116,7 @@ std::optional<fs::path> FileStore::Find(const std::string& key, bool create) {
         std::optional<fs::path> match;
         for (fs::directory_iterator it(at, ec), end; !ec && it != end; it.increment(ec)) {
             if (it->symlink_status(ec).type() == fs::file_type::directory &&
-                payload::EqualsIgnoreCase(it->path().filename().string(), encoded)) {
+                base::EqualsIgnoreCase(it->path().filename().string(), encoded)) {
                 match = it->path();
                 break;
             }
@@ -140,7 +140,7 @@ bool FileStore::SetText(const std::string& key, const std::string& name, const s
     ValueList values = ReadValues(*folder);
     bool replaced = false;
     for (auto& [n, v] : values) {
-        if (payload::EqualsIgnoreCase(n, name)) {
+        if (base::EqualsIgnoreCase(n, name)) {
             v = value;
             replaced = true;
             break;
@@ -154,7 +154,7 @@ std::optional<std::string> FileStore::GetText(const std::string& key, const std:
     const auto folder = Find(key, false);
     if (!folder) return std::nullopt;
     for (const auto& [n, v] : ReadValues(*folder))
-        if (payload::EqualsIgnoreCase(n, name)) return v;
+        if (base::EqualsIgnoreCase(n, name)) return v;
     return std::nullopt;
 }
 
@@ -163,7 +163,7 @@ bool FileStore::DeleteValue(const std::string& key, const std::string& name) {
     if (!folder) return false;
     ValueList values = ReadValues(*folder);
     const auto before = values.size();
-    std::erase_if(values, [&](const auto& nv) { return payload::EqualsIgnoreCase(nv.first, name); });
+    std::erase_if(values, [&](const auto& nv) { return base::EqualsIgnoreCase(nv.first, name); });
     return values.size() != before && WriteValues(*folder, values);
 }
 
@@ -191,8 +191,8 @@ std::optional<std::vector<std::string>> FileStore::SubKeys(const std::string& ke
         if (it->symlink_status(ec).type() == fs::file_type::directory)
             names.push_back(Decode(it->path().filename().string()));
     }
-    std::sort(names.begin(), names.end(), payload::LessIgnoreCase);
+    std::sort(names.begin(), names.end(), base::LessIgnoreCase);
     return names;
 }
 
-}  // namespace linuxplat
+}  // namespace platform_linux

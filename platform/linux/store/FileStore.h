@@ -11,7 +11,7 @@
 
 #include "installer/engine/Seams.h"
 
-namespace linuxplat {
+namespace platform_linux {
 
 class FileStore : public engine::KeyValueStore {
 public:
@@ -33,4 +33,4 @@ private:
     std::filesystem::path root_;
 };
 
-}  // namespace linuxplat
+}  // namespace platform_linux

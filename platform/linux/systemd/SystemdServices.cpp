@@ -10,11 +10,11 @@
 #include <system_error>
 #include <vector>
 
-#include "installer/payload/SafeFs.h"
+#include "base/SafeFs.h"
 
 extern char** environ;
 
-namespace linuxplat {
+namespace platform_linux {
 namespace fs = std::filesystem;
 namespace {
 
@@ -95,8 +95,8 @@ bool SystemdServices::SystemdRuns() {
 }
 
 bool SystemdServices::Available() {
-    payload::Dir dir;
-    return payload::OpenFolder(unitDirectory_, true, dir) == 0;
+    base::Dir dir;
+    return base::OpenFolder(unitDirectory_, true, dir) == 0;
 }
 
 std::optional<std::string> SystemdServices::UnitText(const engine::ServiceRecord& service,
@@ -153,15 +153,15 @@ bool SystemdServices::Create(const engine::ServiceRecord& service) {
         return false;
     }
     std::string part;
-    if (const int error = payload::OnlyRootCanChange(service.program, &part); error != 0) {
+    if (const int error = base::OnlyRootCanChange(service.program, &part); error != 0) {
         lastError_ = error == EPERM ? part + " can be changed by a user other than root"
-                                    : service.program.string() + ": " + payload::ErrorText(error);
+                                    : service.program.string() + ": " + base::ErrorText(error);
         return false;
     }
-    payload::Dir dir;
-    if (payload::OpenFolder(unitDirectory_, true, dir) != 0) return false;
+    base::Dir dir;
+    if (base::OpenFolder(unitDirectory_, true, dir) != 0) return false;
     // An existing unit is never replaced.
-    payload::NewFile file;
+    base::NewFile file;
     if (file.Create(dir) != 0) return false;
     file.Write(text->data(), text->size());
     return file.CommitNew(UnitName(service.name), 0644) == 0;
@@ -169,9 +169,9 @@ bool SystemdServices::Create(const engine::ServiceRecord& service) {
 
 bool SystemdServices::SetDescription(const std::string& name, const std::string& description) {
     const auto value = Plain(description);
-    payload::Dir dir;
-    if (!value || payload::OpenFolder(unitDirectory_, false, dir) != 0) return false;
-    const auto text = payload::ReadFileAt(dir, UnitName(name), kUnitLimit);
+    base::Dir dir;
+    if (!value || base::OpenFolder(unitDirectory_, false, dir) != 0) return false;
+    const auto text = base::ReadFileAt(dir, UnitName(name), kUnitLimit);
     if (!text) return false;
     std::istringstream in(*text);
     std::string out;
@@ -179,7 +179,7 @@ bool SystemdServices::SetDescription(const std::string& name, const std::string&
         if (line.rfind("Description=", 0) == 0) line = "Description=" + *value;
         out += line + "\n";
     }
-    return payload::WriteFileAt(dir, UnitName(name), out, 0644) == 0;
+    return base::WriteFileAt(dir, UnitName(name), out, 0644) == 0;
 }
 
 bool SystemdServices::Start(const std::string& name) {
@@ -190,9 +190,9 @@ bool SystemdServices::Start(const std::string& name) {
 }
 
 bool SystemdServices::Remove(const std::string& name) {
-    payload::Dir dir;
+    base::Dir dir;
     const std::string unit = UnitName(name);
-    if (payload::OpenFolder(unitDirectory_, false, dir) != 0 || !payload::IsOurFile(dir, unit)) return false;
+    if (base::OpenFolder(unitDirectory_, false, dir) != 0 || !base::IsOurFile(dir, unit)) return false;
     const bool running = live_ && SystemdRuns();
     if (running) Run({"systemctl", "disable", "--now", unit});
     const bool removed = ::unlinkat(dir.Get(), unit.c_str(), 0) == 0;
@@ -200,4 +200,4 @@ bool SystemdServices::Remove(const std::string& name) {
     return removed;
 }
 
-}  // namespace linuxplat
+}  // namespace platform_linux

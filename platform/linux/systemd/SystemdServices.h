@@ -37,7 +37,7 @@
 
 #include "installer/engine/Seams.h"
 
-namespace linuxplat {
+namespace platform_linux {
 
 class SystemdServices : public engine::ServiceManager {
 public:
@@ -69,4 +69,4 @@ private:
     std::string lastError_;
 };
 
-}  // namespace linuxplat
+}  // namespace platform_linux

@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <system_error>
 
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 #include "platform/linux/usb/UsbEnumerator.h"
 
-namespace linuxplat {
+namespace platform_linux {
 namespace fs = std::filesystem;
 
 std::string UsbPortName(int index) {
@@ -41,7 +41,7 @@ bool SysfsUsbRegistry::ReadParentIdPrefix(const std::string& vidPid, const std::
                                           std::optional<std::string>& prefix) {
     prefix.reset();
     for (const auto& p : ListUsbPrinters(root_)) {
-        if (payload::EqualsIgnoreCase(p.vidPid, vidPid) && payload::EqualsIgnoreCase(p.instance, instance)) {
+        if (base::EqualsIgnoreCase(p.vidPid, vidPid) && base::EqualsIgnoreCase(p.instance, instance)) {
             prefix = p.device;
             break;
         }
@@ -68,4 +68,4 @@ std::optional<std::vector<std::string>> SysfsUsbRegistry::PrintInstanceSubKeys(c
     return std::nullopt;
 }
 
-}  // namespace linuxplat
+}  // namespace platform_linux

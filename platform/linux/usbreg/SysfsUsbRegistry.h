@@ -16,7 +16,7 @@
 #include "installer/engine/Seams.h"
 #include "platform/linux/usb/UsbEnumerator.h"
 
-namespace linuxplat {
+namespace platform_linux {
 
 struct UsbPrinterNode {
     std::string identity;   // device path as above, lower case
@@ -49,4 +49,4 @@ private:
     std::filesystem::path root_;
 };
 
-}  // namespace linuxplat
+}  // namespace platform_linux

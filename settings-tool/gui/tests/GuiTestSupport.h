@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "cli-common/Environment.h"
 #include "settings-tool/gui/CadmonDlg.h"
 #include "tests/support/HexMatch.h"
 #include "settings-tool/gui/RepeatingTimer.h"
@@ -105,7 +106,7 @@ struct WindowHarness {
         services.usb = &usb;
         services.sender.tcp = printer_link::TcpSettings::FromEnvironment();
         services.sender.tcp.connectTimeoutMs = 2000;
-        services.discovery = protocol::DiscoverySettings::FromEnvironment();
+        services.discovery = cli::DiscoverySettingsFromEnvironment();
         // Never the real reply port, never a broadcast outside the private namespace.
         if (std::getenv("PRINTER_REPLY_PORT") == nullptr) services.discovery.replyPort = 0;
         if (std::getenv("PRIVATE_NETNS") == nullptr) services.discovery.broadcastAddress = "127.0.0.1";

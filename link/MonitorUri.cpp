@@ -1,34 +1,20 @@
-#include "driver/backend/MonitorUri.h"
+#include "link/MonitorUri.h"
 
+#include "base/Text.h"
 #include "link/UriText.h"
+#include "protocol/Port.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 
-namespace portmon {
+namespace printer_link {
 namespace {
 
-using printer_link::PercentDecoded;
-using printer_link::PercentEncoded;
-
-std::optional<std::uint16_t> PortNumber(std::string_view text) {
-    unsigned value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535)
-        return std::nullopt;
-    return static_cast<std::uint16_t>(value);
-}
-
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
+using base::Lower;
+using protocol::ParsePort;
 
 bool Fail(std::string* error, std::string why) {
     if (error) *error = std::move(why);
@@ -105,7 +91,7 @@ MonitorTarget TargetFromPrinterData(std::string_view portName, const PrinterData
     if (space != std::string_view::npos) {
         std::string_view rest = ip.substr(space);
         rest.remove_prefix(std::min(rest.find_first_not_of(' '), rest.size()));
-        target.tcpPort = PortNumber(rest.substr(0, rest.find(' '))).value_or(kRawTcpPort);
+        target.tcpPort = ParsePort(rest.substr(0, rest.find(' '))).value_or(protocol::kRawTcpPort);
     }
     return target;
 }
@@ -181,7 +167,7 @@ std::optional<MonitorTarget> ParseMonitorUri(std::string_view uri, std::string* 
         target.kind = MonitorTarget::Kind::Network;
         target.host = *host;
         if (!portText.empty()) {
-            const auto port = portText.front() == ':' ? PortNumber(portText.substr(1)) : std::nullopt;
+            const auto port = portText.front() == ':' ? ParsePort(portText.substr(1)) : std::nullopt;
             if (!port) {
                 Fail(error, "bad port number");
                 return std::nullopt;
@@ -241,4 +227,4 @@ DeviceChoice DeviceFor(const MonitorTarget& target) {
     return choice;
 }
 
-}  // namespace portmon
+}  // namespace printer_link

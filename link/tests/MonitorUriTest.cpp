@@ -3,15 +3,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "driver/backend/MonitorUri.h"
+#include "link/MonitorUri.h"
 
 namespace {
 
-using portmon::MonitorTarget;
+using printer_link::MonitorTarget;
 
 struct Case {
     const char* name;
-    portmon::PrinterData data;
+    printer_link::PrinterData data;
     const char* port;
     const char* uri;                     // as written
     const char* device;                  // the device layer's URI ("" for none)
@@ -39,15 +39,15 @@ TEST(MonitorUri, PrinterDataBecomeTheUriAndTheUriTheDevice) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const MonitorTarget target = portmon::TargetFromPrinterData(c.port, c.data);
-        const std::string uri = portmon::FormatMonitorUri("m", target);
+        const MonitorTarget target = printer_link::TargetFromPrinterData(c.port, c.data);
+        const std::string uri = printer_link::FormatMonitorUri("m", target);
         EXPECT_EQ(uri, c.uri);
         std::string why;
-        const auto back = portmon::ParseMonitorUri(uri, &why);
+        const auto back = printer_link::ParseMonitorUri(uri, &why);
         ASSERT_TRUE(back) << why;
-        EXPECT_EQ(portmon::FormatMonitorUri("m", *back), uri);
+        EXPECT_EQ(printer_link::FormatMonitorUri("m", *back), uri);
         EXPECT_EQ(back->portName, target.portName);
-        const portmon::DeviceChoice device = portmon::DeviceFor(*back);
+        const printer_link::DeviceChoice device = printer_link::DeviceFor(*back);
         EXPECT_EQ(device.uri, c.device);
         EXPECT_EQ(device.productIds, c.productIds);
     }
@@ -58,20 +58,20 @@ TEST(MonitorUri, ListedUsbPrinterWithSerialAndRefusedUris) {
     listed.portName = "usb";
     listed.vidAndPid = "vid_0418&pid_5011";
     listed.serial = "SN 42/7";
-    const std::string uri = portmon::FormatMonitorUri("m", listed);
+    const std::string uri = printer_link::FormatMonitorUri("m", listed);
     EXPECT_EQ(uri, "m:/usb?VidAndPid=vid_0418%26pid_5011&serial=SN%2042%2F7");
-    const auto back = portmon::ParseMonitorUri(uri);
+    const auto back = printer_link::ParseMonitorUri(uri);
     ASSERT_TRUE(back);
     EXPECT_EQ(back->serial, "SN 42/7");
-    EXPECT_EQ(portmon::DeviceFor(*back).uri, "usb://0418/5011?serial=SN%2042%2F7");
+    EXPECT_EQ(printer_link::DeviceFor(*back).uri, "usb://0418/5011?serial=SN%2042%2F7");
 
     // Decoded, and as the spooler once wrote them, IPv6 addresses get brackets in the device's URI.
     for (const auto& [uri, device] : {std::pair{"m://%3A%3A1:9102/P", "socket://[::1]:9102"},
                                       std::pair{"m://%5B::1%5D:9102/P", "socket://[::1]:9102"},
                                       std::pair{"m://[fe80::1]/P", "socket://[fe80::1]:9100"}}) {
-        const auto target = portmon::ParseMonitorUri(uri);
+        const auto target = printer_link::ParseMonitorUri(uri);
         ASSERT_TRUE(target) << uri;
-        EXPECT_EQ(portmon::DeviceFor(*target).uri, device);
+        EXPECT_EQ(printer_link::DeviceFor(*target).uri, device);
     }
     // No decoded delimiter may name another host or port.
     for (const char* bad : {"no-scheme", "m://:9100/P", "m://h:0/P", "m://h:99999/P", "m://h:x/P",
@@ -80,7 +80,7 @@ TEST(MonitorUri, ListedUsbPrinterWithSerialAndRefusedUris) {
                             "m://h%20:9102/P", "m://::1:9102/P", "m://[127.0.0.1]:9102/P", "m://[::1/P",
                             "m://[::1]x/P", "m://[]:9102/P"}) {
         std::string why;
-        EXPECT_FALSE(portmon::ParseMonitorUri(bad, &why)) << bad;
+        EXPECT_FALSE(printer_link::ParseMonitorUri(bad, &why)) << bad;
         EXPECT_FALSE(why.empty()) << bad;
     }
 }

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace payload {
+namespace base {
 
 std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view text);
@@ -31,4 +31,4 @@ std::optional<std::string> ReadWholeFile(const std::filesystem::path& file);
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 bool LessIgnoreCase(std::string_view a, std::string_view b);
 
-}  // namespace payload
+}  // namespace base

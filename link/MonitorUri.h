@@ -21,16 +21,16 @@
 #include <string_view>
 #include <vector>
 
-namespace portmon {
+#include "protocol/Port.h"
 
-inline constexpr std::uint16_t kRawTcpPort = 9100;
+namespace printer_link {
 
 struct MonitorTarget {
     enum class Kind { Usb, Network, NetworkWithoutAddress };
     Kind kind = Kind::Usb;
     std::string portName;  // without the colon; may be empty
     std::string host;      // Network: an IPv4 address, a name, or an IPv6 address without brackets
-    std::uint16_t tcpPort = kRawTcpPort;
+    std::uint16_t tcpPort = protocol::kRawTcpPort;
     std::string vidAndPid;   // Usb: "vid_0418&pid_5011"
     std::string devicePath;  // Usb: an identity "\\?\usb#vid_0418&pid_5011#..."
     std::string serial;      // Usb: with VidAndPid, the one device of that serial number
@@ -64,4 +64,4 @@ struct DeviceChoice {
 };
 DeviceChoice DeviceFor(const MonitorTarget& target);
 
-}  // namespace portmon
+}  // namespace printer_link

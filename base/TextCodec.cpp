@@ -1,11 +1,11 @@
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-namespace payload {
+namespace base {
 
 std::u16string Utf8ToUtf16(std::string_view s) {
     std::u16string out;
@@ -149,4 +149,4 @@ bool LessIgnoreCase(std::string_view a, std::string_view b) {
     return a.size() < b.size();
 }
 
-}  // namespace payload
+}  // namespace base

@@ -32,7 +32,7 @@
 #include <string_view>
 #include <vector>
 
-namespace payload {
+namespace base {
 
 // Closes a descriptor on scope exit.
 class UniqueFd {
@@ -189,4 +189,4 @@ int OnlyRootCanChange(const std::filesystem::path& file, std::string* part = nul
 
 std::string ErrorText(int error);
 
-}  // namespace payload
+}  // namespace base

@@ -1,4 +1,4 @@
-#include "installer/payload/SafeFs.h"
+#include "base/SafeFs.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -16,9 +16,9 @@
 
 #include <zlib.h>
 
-#include "installer/payload/TextCodec.h"
+#include "base/TextCodec.h"
 
-namespace payload {
+namespace base {
 namespace {
 
 constexpr int kMaxLinks = 40;
@@ -516,4 +516,4 @@ int OnlyRootCanChange(const std::filesystem::path& file, std::string* part) {
 
 std::string ErrorText(int error) { return std::strerror(error); }
 
-}  // namespace payload
+}  // namespace base

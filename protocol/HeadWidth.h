@@ -11,7 +11,7 @@
 // narrower than 58 mm prints 8 mm less than its width (whole bytes of dots).
 // Other resolutions scale the printed width.
 
-namespace receipt {
+namespace protocol {
 
 struct HeadRow {
     int paperMm;
@@ -48,4 +48,4 @@ static_assert(HeadDotsForPaper(58) == 384 && HeadDotsForPaper(80) == 576);
 static_assert(HeadDotsForPaper(72) == 512 && HeadDotsForPaper(110) == 832);
 static_assert(HeadDotsForPaper(76) == 512 && HeadDotsForPaper(50) == 328);
 
-}  // namespace receipt
+}  // namespace protocol

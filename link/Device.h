@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "link/StopEvent.h"
+#include "protocol/Port.h"
 
 namespace printer_link {
 
@@ -85,7 +86,7 @@ struct DeviceStatus {
 class Transport;
 class UsbDeviceSource;
 
-inline constexpr std::uint16_t kPrinterTcpPort = 9100;
+inline constexpr std::uint16_t kPrinterTcpPort = protocol::kRawTcpPort;
 inline constexpr int kConnectTimeoutMs = 5000;
 inline constexpr int kFinishTimeoutMs = 2000;
 // A printer that has taken nothing for this long is "not taking data": the

@@ -9,13 +9,13 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <memory>
 #include <optional>
 
 #include "link/FdTransport.h"
 #include "link/Schemes.h"
+#include "protocol/Port.h"
 
 namespace printer_link {
 namespace {
@@ -142,11 +142,9 @@ std::optional<SocketPeer> SplitAuthority(std::string_view authority) {
         if (portText.find(':') != std::string_view::npos) return std::nullopt;
     }
     if (hasPort) {
-        unsigned value = 0;
-        const auto [end, ec] = std::from_chars(portText.data(), portText.data() + portText.size(), value);
-        if (ec != std::errc() || end != portText.data() + portText.size() || value == 0 || value > 65535)
-            return std::nullopt;
-        peer.port = static_cast<std::uint16_t>(value);
+        const auto port = protocol::ParsePort(portText);
+        if (!port) return std::nullopt;
+        peer.port = *port;
     }
     return peer;
 }

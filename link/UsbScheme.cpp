@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <memory>
 
+#include "base/Text.h"
 #include "link/FdTransport.h"
 #include "link/Schemes.h"
 #include "link/UriText.h"
@@ -14,13 +15,6 @@
 
 namespace printer_link {
 namespace {
-
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
 
 
 // usblp allows one open at a time, so reads and writes share one O_RDWR
@@ -63,8 +57,8 @@ std::function<bool(const UsbDeviceInfo&)> UsbUriSelector(std::string_view rest) 
     const std::string_view path = rest.substr(0, rest.find('?'));
     if (path.empty()) return {};
     const auto slash = path.find('/');
-    const std::string vendor = Lower(path.substr(0, slash));
-    const std::string product = slash == std::string_view::npos ? std::string() : Lower(path.substr(slash + 1));
+    const std::string vendor = base::Lower(path.substr(0, slash));
+    const std::string product = slash == std::string_view::npos ? std::string() : base::Lower(path.substr(slash + 1));
     std::string serial;
     if (const auto at = rest.find("?serial="); at != std::string_view::npos)
         // A serial that is not validly encoded is compared as it stands.

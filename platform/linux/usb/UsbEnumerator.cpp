@@ -12,6 +12,7 @@
 #include <memory>
 #include <system_error>
 
+#include "base/Text.h"
 #include "link/ProductIds.h"
 #include "link/UsbDeviceSource.h"
 
@@ -46,12 +47,6 @@ std::string Trimmed(std::string text) {
     if (first == std::string::npos) return {};
     const auto last = text.find_last_not_of(" \t\r\n");
     return text.substr(first, last - first + 1);
-}
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
 }
 
 bool IsHexId(const std::string& text) {
@@ -187,13 +182,13 @@ std::vector<UsbPrinterRecord> Assemble(const Gathered& g) {
     auto record = [&](const std::string& name, const Gathered::Device& d) {
         UsbPrinterRecord r;
         r.name = name;
-        r.vendor = Lower(d.vendor);
-        r.product = Lower(d.product);
+        r.vendor = base::Lower(d.vendor);
+        r.product = base::Lower(d.product);
         r.serial = d.serial;
         r.bus = std::max(Number(d.busnum), 0);
         r.address = std::max(Number(d.devnum), 0);
-        r.instance = Lower(r.serial.empty() ? name : r.serial);
-        r.identity = Lower("\\\\?\\usb#vid_" + r.vendor + "&pid_" + r.product + "#" + r.instance + "#" +
+        r.instance = base::Lower(r.serial.empty() ? name : r.serial);
+        r.identity = base::Lower("\\\\?\\usb#vid_" + r.vendor + "&pid_" + r.product + "#" + r.instance + "#" +
                            kInterfaceClass);
         return r;
     };

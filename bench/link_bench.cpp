@@ -31,12 +31,12 @@
 #include <thread>
 #include <vector>
 
-#include "link/CommandSender.h"
 #include "link/Device.h"
 #include "link/ProductIds.h"
 #include "platform/fake/usb/FakeUsbDeviceSource.h"
 #include "platform/fake/usb/FakeUsbTree.h"
 #include "platform/linux/usb/LinuxUsbDeviceSource.h"
+#include "settings-tool/sender/CommandSender.h"
 #include "sim/testing/SimProcess.h"
 
 namespace {
@@ -250,11 +250,11 @@ bool TcpIntoPrinterSim(std::size_t bytes, int rounds) {
                    plain);
 }
 
-class FixedWindow : public printer_link::PrinterWindow {
+class FixedWindow : public sender::PrinterWindow {
 public:
-    printer_link::PortChoice ReadPortChoice() override { return printer_link::PortChoice::Usb; }
-    printer_link::Ipv4 ReadPrinterIp() override { return {127, 0, 0, 1}; }
-    void AttemptFailed(const printer_link::AttemptReport&) override {}
+    sender::PortChoice ReadPortChoice() override { return sender::PortChoice::Usb; }
+    protocol::Ipv4 ReadPrinterIp() override { return {127, 0, 0, 1}; }
+    void AttemptFailed(const sender::AttemptReport&) override {}
 };
 
 bool SubmitLatency() {
@@ -262,7 +262,7 @@ bool SubmitLatency() {
     const auto device = usb.AddDevice("\\\\?\\usb#vid_0418&pid_5011#1-1#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
     usb.SetDefaultScript(device, printer_link::fake::OpenScript::StallAfter(0));
     FixedWindow window;
-    printer_link::CommandSender sender(window, usb);  // 64-byte pieces, 1000 ms per piece
+    sender::CommandSender sender(window, usb);  // 64-byte pieces, 1000 ms per piece
     sender.Start();
     const std::vector<std::uint8_t> command(23, 0x1f);
     sender.SubmitCommand(command);

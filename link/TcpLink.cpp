@@ -24,24 +24,11 @@ TcpSettings TcpSettings::FromEnvironment() {
     return settings;
 }
 
-std::string SocketUri(const Ipv4& address, std::uint16_t port) {
+std::string SocketUri(const protocol::Ipv4& address, std::uint16_t port) {
     return "socket://" + protocol::Ipv4Text(address) + ":" + std::to_string(port);
 }
 
-Result DeliverOverTcp(const Ipv4& address, const std::uint8_t* data, std::int32_t& remaining,
-                      const TcpSettings& settings, const StopEvent* stop) {
-    OpenOptions options;
-    options.connectTimeoutMs = settings.connectTimeoutMs;
-    options.stop = stop;
-    const Pacing pacing{settings.sendChunk, settings.sendTimeoutMs, stop};
-    const Result result = Deliver(SocketUri(address, settings.port), data,
-                                  static_cast<std::size_t>(remaining > 0 ? remaining : 0), options, pacing,
-                                  settings.finishTimeoutMs);
-    if (result.Ok()) remaining = 0;
-    return result;
-}
-
-Result TestPrinterConnection(const Ipv4& address, const TcpSettings& settings) {
+Result TestPrinterConnection(const protocol::Ipv4& address, const TcpSettings& settings) {
     OpenOptions options;
     options.connectTimeoutMs = settings.connectTimeoutMs;
     Opened opened = OpenDevice(SocketUri(address, settings.port), options);

@@ -1,12 +1,12 @@
 #pragma once
-// Delivery to a printer's raw TCP port, and the connection test, through the
-// device layer's socket scheme.
+// A printer's raw TCP port: its settings, its socket URI, and the connection
+// test, through the device layer's socket scheme.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "link/Device.h"
-#include "link/PrinterWindow.h"
+#include "protocol/SettingsCommands.h"
 
 namespace printer_link {
 
@@ -24,16 +24,9 @@ struct TcpSettings {
 std::uint16_t TcpPortFromEnvironment();
 
 // "socket://a.b.c.d:port"
-std::string SocketUri(const Ipv4& address, std::uint16_t port);
-
-// Connects to address:port, sends data[0..remaining) in chunks, half-closes
-// and waits for the printer to close. `remaining` drops to 0 only when the
-// printer has taken everything; after a failure it is unchanged (what the
-// printer took cannot be known). The result says what happened.
-Result DeliverOverTcp(const Ipv4& address, const std::uint8_t* data, std::int32_t& remaining,
-                      const TcpSettings& settings, const StopEvent* stop = nullptr);
+std::string SocketUri(const protocol::Ipv4& address, std::uint16_t port);
 
 // Connects and closes again; sends nothing.
-Result TestPrinterConnection(const Ipv4& address, const TcpSettings& settings);
+Result TestPrinterConnection(const protocol::Ipv4& address, const TcpSettings& settings);
 
 }  // namespace printer_link

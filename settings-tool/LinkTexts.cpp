@@ -2,12 +2,12 @@
 
 namespace cadmon {
 
-ShownTexts TextsFor(const printer_link::AttemptReport& report) {
+ShownTexts TextsFor(const sender::AttemptReport& report) {
     ShownTexts shown;
-    if (report.port == printer_link::PortChoice::Lpt) {
+    if (report.port == sender::PortChoice::Lpt) {
         shown.box = kNoPortText;
     } else if (report.result.OpenFailed()) {
-        shown.status = report.port == printer_link::PortChoice::Usb ? kUsbOpenFailText : kNetConnectFailText;
+        shown.status = report.port == sender::PortChoice::Usb ? kUsbOpenFailText : kNetConnectFailText;
     }
     return shown;
 }

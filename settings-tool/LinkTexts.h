@@ -3,7 +3,7 @@
 // window and on the terminal alike.
 #include <string>
 
-#include "link/PrinterWindow.h"
+#include "settings-tool/sender/PrinterWindow.h"
 
 namespace cadmon {
 
@@ -21,7 +21,7 @@ struct ShownTexts {
 // connection failure text when no network connection comes about, "NOT Selet
 // USB OR NET" for the "LPT" choice. A write that fails after the open shows
 // nothing: what is left is tried again.
-ShownTexts TextsFor(const printer_link::AttemptReport& report);
+ShownTexts TextsFor(const sender::AttemptReport& report);
 
 // The connection test's message box.
 std::string ConnectionTestText(const printer_link::Result& result);

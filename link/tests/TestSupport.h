@@ -1,7 +1,6 @@
 #pragma once
-// Shared pieces of the printer link tests: a recording window, a loopback TCP
-// printer (which may reset its connections), and hex dumps so that byte
-// mismatches are readable.
+// Shared pieces of the printer link tests: a loopback TCP printer (which may
+// reset its connections), and hex dumps so that byte mismatches are readable.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -19,7 +18,6 @@
 #include <vector>
 
 #include "link/Device.h"
-#include "link/PrinterWindow.h"
 #include "tests/support/HexMatch.h"
 
 namespace linktest {
@@ -55,51 +53,6 @@ inline const char* OutcomeName(printer_link::Outcome outcome) {
     }
     return "?";
 }
-
-// A window without Qt: the port choice and IP are set by the test; failed
-// attempts are recorded as "<port>: <outcome>, dropped|kept".
-class TestWindow : public printer_link::PrinterWindow {
-public:
-    void SetPort(printer_link::PortChoice port) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        port_ = port;
-    }
-    void SetIp(printer_link::Ipv4 ip) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ip_ = ip;
-    }
-    std::vector<std::string> Events() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return events_;
-    }
-    std::vector<printer_link::AttemptReport> Reports() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return reports_;
-    }
-
-    printer_link::PortChoice ReadPortChoice() override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return port_;
-    }
-    printer_link::Ipv4 ReadPrinterIp() override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return ip_;
-    }
-    void AttemptFailed(const printer_link::AttemptReport& report) override {
-        static const char* const kPorts[] = {"lpt", "usb", "net"};
-        std::lock_guard<std::mutex> lock(mutex_);
-        events_.push_back(std::string(kPorts[static_cast<int>(report.port)]) + ": " +
-                          OutcomeName(report.result.outcome) + (report.dropped ? ", dropped" : ", kept"));
-        reports_.push_back(report);
-    }
-
-private:
-    mutable std::mutex mutex_;
-    printer_link::PortChoice port_ = printer_link::PortChoice::Usb;
-    printer_link::Ipv4 ip_{127, 0, 0, 1};
-    std::vector<std::string> events_;
-    std::vector<printer_link::AttemptReport> reports_;
-};
 
 // A printer on 127.0.0.1, port chosen by the system. It records the bytes of
 // every connection once that connection has ended. Constructed with

@@ -23,7 +23,6 @@
 #include "cli-common/Json.h"
 #include "cli-common/Program.h"
 #include "cli-common/TerminalWindow.h"
-#include "link/CommandSender.h"
 #include "link/TcpLink.h"
 #include "platform/linux/usb/SystemUsbDeviceSource.h"
 #include "protocol/Discovery.h"
@@ -31,6 +30,7 @@
 #include "protocol/ValueLists.h"
 #include "settings-tool/LinkTexts.h"
 #include "settings-tool/SystemCodePage.h"
+#include "settings-tool/sender/CommandSender.h"
 
 namespace cadmon {
 
@@ -58,7 +58,7 @@ constexpr long kDefaultDeliverySeconds = 20;
 // The program's own options: the port choice and the printer IP of the
 // window, and where the link and the discovery go.
 struct Options {
-    printer_link::PortChoice port = printer_link::PortChoice::Usb;
+    sender::PortChoice port = sender::PortChoice::Usb;
     std::string printerIp = "192.168.0.199";  // the window's start value
     std::optional<long> tcpPort;
     std::optional<long> connectTimeoutMs;
@@ -89,15 +89,15 @@ protocol::DiscoverySettings DiscoverySettingsFor(const Options& options) {
 // The main window as the command sender sees it: port choice and printer IP
 // fixed by the command line; a failed attempt shows the window's text and the
 // line a terminal adds.
-class SenderWindow : public printer_link::PrinterWindow {
+class SenderWindow : public sender::PrinterWindow {
 public:
     SenderWindow(cli::TerminalWindow& terminal, const Options& options)
         : terminal_(terminal), port_(options.port), printerIp_(cli::Ipv4Of(options.printerIp)) {}
 
-    printer_link::PortChoice ReadPortChoice() override { return port_; }
-    printer_link::Ipv4 ReadPrinterIp() override { return printerIp_; }
+    sender::PortChoice ReadPortChoice() override { return port_; }
+    protocol::Ipv4 ReadPrinterIp() override { return printerIp_; }
 
-    void AttemptFailed(const printer_link::AttemptReport& report) override {
+    void AttemptFailed(const sender::AttemptReport& report) override {
         // A printer that stopped taking data for a moment gets the rest
         // again; as in the window, that shows nothing.
         if (!report.dropped) return;
@@ -108,7 +108,7 @@ public:
         for (const std::string& text : {shown.status, shown.box})
             if (!text.empty()) terminal_.ShowFailure(text, code);
         // A refused network connection says all in the window's text.
-        const bool network = report.port == printer_link::PortChoice::Net;
+        const bool network = report.port == sender::PortChoice::Net;
         if (openFailed && network) return;
         if (!openFailed && !network) {
             terminal_.Note(UsbGiveUpLine(report));
@@ -120,7 +120,7 @@ public:
 
 private:
     // USB knows which bytes the printer took: the line says how many.
-    static std::string UsbGiveUpLine(const printer_link::AttemptReport& report) {
+    static std::string UsbGiveUpLine(const sender::AttemptReport& report) {
         const printer_link::Result& result = report.result;
         std::string line = result.node.empty() ? std::string() : result.node + ": ";
         if (result.outcome == printer_link::Outcome::TimedOut) {
@@ -134,8 +134,8 @@ private:
     }
 
     cli::TerminalWindow& terminal_;
-    printer_link::PortChoice port_;
-    printer_link::Ipv4 printerIp_;
+    sender::PortChoice port_;
+    protocol::Ipv4 printerIp_;
 };
 
 // Probes once a second and reports each new distinct reply as it arrives.
@@ -366,9 +366,9 @@ private:
     // The port option given last decides, as clicking the window's choices would.
     void ApplyPortChoice() {
         for (const CLI::Option* option : program_.App().parse_order()) {
-            if (option == usb_) options_.port = printer_link::PortChoice::Usb;
-            if (option == net_) options_.port = printer_link::PortChoice::Net;
-            if (option == lpt_) options_.port = printer_link::PortChoice::Lpt;
+            if (option == usb_) options_.port = sender::PortChoice::Usb;
+            if (option == net_) options_.port = sender::PortChoice::Net;
+            if (option == lpt_) options_.port = sender::PortChoice::Lpt;
         }
         if (options_.usbRoot) ::setenv("USB_PRINTER_ROOT", options_.usbRoot->c_str(), 1);
     }
@@ -459,8 +459,8 @@ private:
         }
 
     private:
-        static printer_link::SenderSettings SenderSettingsFor(const Options& options) {
-            printer_link::SenderSettings settings;
+        static sender::SenderSettings SenderSettingsFor(const Options& options) {
+            sender::SenderSettings settings;
             settings.tcp = TcpSettingsFor(options);
             // A terminal reports a failed delivery and ends; it does not
             // retry, but gives a USB printer that pauses the rest until it
@@ -474,7 +474,7 @@ private:
         cli::TerminalWindow terminal_;
         SenderWindow window_;
         std::unique_ptr<printer_link::UsbDeviceSource> usb_;
-        printer_link::CommandSender sender_;
+        sender::CommandSender sender_;
     };
 
     struct Step {

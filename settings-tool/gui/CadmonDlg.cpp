@@ -265,7 +265,7 @@ CCadmonDlg::StartResult CCadmonDlg::Start() {
     c_.period->setText(QStringLiteral("500"));
     c_.buzzer->setCurrentIndex(protocol::kBuzzerList.preselected);
 
-    sender_ = std::make_unique<printer_link::CommandSender>(*this, *services_.usb, services_.sender);
+    sender_ = std::make_unique<sender::CommandSender>(*this, *services_.usb, services_.sender);
     sender_->Start();
 
     ReadParameters(languageFlag_, services_.parametersFile);
@@ -306,19 +306,19 @@ void CCadmonDlg::ApplyMainLabels() {
 
 // ---- the printer link's view of the window (any thread) ----
 
-printer_link::PortChoice CCadmonDlg::ReadPortChoice() {
+sender::PortChoice CCadmonDlg::ReadPortChoice() {
     // A window that is gone reads as "neither USB nor NET": the submission is dropped.
     return gate_
         .Call([this] {
-            if (c_.usb->isChecked()) return printer_link::PortChoice::Usb;
-            if (c_.net->isChecked()) return printer_link::PortChoice::Net;
-            return printer_link::PortChoice::Lpt;
+            if (c_.usb->isChecked()) return sender::PortChoice::Usb;
+            if (c_.net->isChecked()) return sender::PortChoice::Net;
+            return sender::PortChoice::Lpt;
         })
-        .value_or(printer_link::PortChoice::Lpt);
+        .value_or(sender::PortChoice::Lpt);
 }
 
-printer_link::Ipv4 CCadmonDlg::ReadPrinterIp() {
-    return gate_.Call([this] { return c_.printerIp->Address(); }).value_or(printer_link::Ipv4{0, 0, 0, 0});
+protocol::Ipv4 CCadmonDlg::ReadPrinterIp() {
+    return gate_.Call([this] { return c_.printerIp->Address(); }).value_or(protocol::Ipv4{0, 0, 0, 0});
 }
 
 void CCadmonDlg::ShowStatus(const std::string& text) {
@@ -331,7 +331,7 @@ void CCadmonDlg::ShowMessageBox(const std::string& text) {
     gate_.Call([this, &qtext] { ShowMessageOnWindowThread(qtext); });
 }
 
-void CCadmonDlg::AttemptFailed(const printer_link::AttemptReport& report) {
+void CCadmonDlg::AttemptFailed(const sender::AttemptReport& report) {
     const ShownTexts shown = TextsFor(report);
     if (!shown.status.empty()) ShowStatus(shown.status);
     if (!shown.box.empty()) ShowMessageBox(shown.box);

@@ -1,7 +1,7 @@
 #pragma once
 // The settings utility's main window: port choice, address settings, test
 // printing, cutter and drawer, and the doors to the other windows. It is the
-// window the printer link reports to (printer_link::PrinterWindow): the sender thread
+// window the printer link reports to (sender::PrinterWindow): the sender thread
 // reaches it only through blocking calls into the window thread, and the
 // window never waits for the sender.
 #include <QDialog>
@@ -13,12 +13,12 @@
 #include <memory>
 #include <optional>
 
-#include "link/CommandSender.h"
-#include "link/PrinterWindow.h"
 #include "link/UsbDeviceSource.h"
 #include "protocol/Discovery.h"
 #include "settings-tool/gui/MacBoxes.h"
 #include "settings-tool/gui/RepeatingTimer.h"
+#include "settings-tool/sender/CommandSender.h"
+#include "settings-tool/sender/PrinterWindow.h"
 #include "ui-common/MessageSink.h"
 #include "ui-common/WindowCallGate.h"
 
@@ -43,7 +43,7 @@ namespace cadmon::gui {
 struct CadmonServices {
     ui::MessageSink* messages = nullptr;      // required
     printer_link::UsbDeviceSource* usb = nullptr;     // required
-    printer_link::SenderSettings sender;              // the TCP port comes from PRINTER_TCP_PORT
+    sender::SenderSettings sender;            // the TCP port comes from PRINTER_TCP_PORT
     protocol::DiscoverySettings discovery;    // PRINTER_BROADCAST_ADDR, ..._PROBE_PORT, ..._REPLY_PORT
     std::filesystem::path parametersFile = "init_params.txt";
     // Time in whole seconds (GenerateRandomMac's seed).
@@ -62,7 +62,7 @@ struct CadmonServices {
     void FillDefaults();
 };
 
-class CCadmonDlg : public QDialog, public printer_link::PrinterWindow {
+class CCadmonDlg : public QDialog, public sender::PrinterWindow {
     Q_OBJECT
 public:
     enum class StartResult { Ok, DiscoveryPortBusy };
@@ -77,10 +77,10 @@ public:
     // file, labels. DiscoveryPortBusy: the user has been told; end the program.
     StartResult Start();
 
-    // printer_link::PrinterWindow, callable from any thread.
-    printer_link::PortChoice ReadPortChoice() override;
-    printer_link::Ipv4 ReadPrinterIp() override;
-    void AttemptFailed(const printer_link::AttemptReport& report) override;
+    // sender::PrinterWindow, callable from any thread.
+    sender::PortChoice ReadPortChoice() override;
+    protocol::Ipv4 ReadPrinterIp() override;
+    void AttemptFailed(const sender::AttemptReport& report) override;
 
     // The status line and a message box, from any thread.
     void ShowStatus(const std::string& text);
@@ -174,7 +174,7 @@ private:
     Controls c_{};
     std::unique_ptr<RepeatingTimer> timer_;
     std::unique_ptr<protocol::DiscoverySockets> sockets_;
-    std::unique_ptr<printer_link::CommandSender> sender_;
+    std::unique_ptr<sender::CommandSender> sender_;
     ui::WindowCallGate gate_;
     int languageFlag_ = 0;
     int sendCount_ = 0;

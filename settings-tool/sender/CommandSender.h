@@ -12,17 +12,18 @@
 #include <thread>
 #include <vector>
 
-#include "link/PrinterWindow.h"
+#include "link/Device.h"
 #include "link/StopEvent.h"
 #include "link/TcpLink.h"
 #include "link/UsbDeviceSource.h"
+#include "settings-tool/sender/PrinterWindow.h"
 
-namespace printer_link {
+namespace sender {
 
 struct SenderSettings {
     std::size_t usbChunk = 64;
     int usbTimeoutMs = 1000;
-    TcpSettings tcp;
+    printer_link::TcpSettings tcp;
     // An attempt that delivered nothing, left the submission pending and took
     // less than this is followed by a pause for the rest of it, so that a
     // printer that refuses every write (or resets every connection) at once
@@ -50,7 +51,7 @@ struct SenderSettings {
 // sender waits in a blocking window call, it would wait for ever.
 class CommandSender {
 public:
-    CommandSender(PrinterWindow& window, UsbDeviceSource& usb, SenderSettings settings = {});
+    CommandSender(PrinterWindow& window, printer_link::UsbDeviceSource& usb, SenderSettings settings = {});
     ~CommandSender();  // stops the sender thread (a delivery waiting on the printer is aborted)
     CommandSender(const CommandSender&) = delete;
     CommandSender& operator=(const CommandSender&) = delete;
@@ -82,14 +83,14 @@ private:
         bool attempted = false;
         std::chrono::steady_clock::time_point lastProgress{};  // first attempt, or the last that delivered bytes
     };
-    bool KeepsRest(PortChoice choice, const Result& result, const Submission& s) const;
+    bool KeepsRest(PortChoice choice, const printer_link::Result& result, const Submission& s) const;
     void SenderThread();
-    Result DeliverOverUsb(Submission& s);
-    Result DeliverOverNet(Submission& s);
+    printer_link::Result DeliverOverUsb(Submission& s);
+    printer_link::Result DeliverOverNet(Submission& s);
     bool StopRequested() const;
 
     PrinterWindow& window_;
-    UsbDeviceSource& usb_;
+    printer_link::UsbDeviceSource& usb_;
     SenderSettings settings_;
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
@@ -97,7 +98,7 @@ private:
     bool stopping_ = false;
     bool running_ = false;  // the thread is between Start and its end
     std::thread thread_;
-    std::unique_ptr<StopEvent> stopEvent_;
+    std::unique_ptr<printer_link::StopEvent> stopEvent_;
 };
 
-}  // namespace printer_link
+}  // namespace sender

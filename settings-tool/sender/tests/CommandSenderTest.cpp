@@ -5,12 +5,14 @@
 
 #include <atomic>
 
-#include "link/CommandSender.h"
 #include "link/tests/TestSupport.h"
 #include "platform/fake/usb/FakeUsbDeviceSource.h"
+#include "settings-tool/sender/CommandSender.h"
+#include "settings-tool/sender/tests/TestWindow.h"
 
-using printer_link::CommandSender;
-using printer_link::PortChoice;
+using sender::CommandSender;
+using sender::PortChoice;
+using sender::SenderSettings;
 using printer_link::fake::FakeUsbDeviceSource;
 using printer_link::fake::OpenScript;
 using linktest::Hex;
@@ -35,11 +37,11 @@ std::string Entry(std::size_t open, const std::vector<std::uint8_t>& bytes) {
 }
 
 struct Harness {
-    explicit Harness(printer_link::SenderSettings settings = {}) : sender(window, usb, std::move(settings)) {
+    explicit Harness(SenderSettings settings = {}) : sender(window, usb, std::move(settings)) {
         device = usb.AddDevice(kPrinter);
         sender.Start();
     }
-    linktest::TestWindow window;
+    sendertest::TestWindow window;
     FakeUsbDeviceSource usb;  // outlives the sender (declared first)
     std::size_t device = 0;
     CommandSender sender;
@@ -76,7 +78,7 @@ TEST(CommandSender, FailedWriteResumesAtFirstUnsentByteOnAFreshOpen) {
     EXPECT_EQ(h.window.Reports().at(0).remaining, 36u);
 
     // A write that times out is retried the same way.
-    printer_link::SenderSettings quick;
+    SenderSettings quick;
     quick.usbTimeoutMs = 50;
     Harness t(quick);
     t.usb.ScriptOpen(t.device, 0, OpenScript::StallAfter(1));
@@ -118,7 +120,7 @@ TEST(CommandSender, OpenFailureDropsTheSubmissionAndTheNextIsTriedAfresh) {
 TEST(CommandSender, LptGivesOneBoxPerSubmissionAndThePortIsReadPerAttempt) {
     Harness h;
     linktest::LoopbackPrinter printer;
-    printer_link::SenderSettings settings;
+    SenderSettings settings;
     settings.tcp.port = printer.Port();
     CommandSender sender(h.window, h.usb, settings);
     sender.Start();
@@ -146,7 +148,7 @@ TEST(CommandSender, LptGivesOneBoxPerSubmissionAndThePortIsReadPerAttempt) {
 
     // Nobody listening: the connection failure drops the submission.
     linktest::LoopbackPrinter refusing(false);
-    printer_link::SenderSettings closed;
+    SenderSettings closed;
     closed.tcp.port = refusing.Port();
     CommandSender toClosed(h.window, h.usb, closed);
     toClosed.Start();
@@ -157,7 +159,7 @@ TEST(CommandSender, LptGivesOneBoxPerSubmissionAndThePortIsReadPerAttempt) {
 
 TEST(CommandSender, StopEndsAWaitingWriteAndARetryLoopPromptly) {
     // The printer takes nothing; the write would wait ten seconds.
-    printer_link::SenderSettings slow;
+    SenderSettings slow;
     slow.usbTimeoutMs = 10000;
     Harness h(slow);
     h.usb.SetDefaultScript(h.device, OpenScript::StallAfter(0));
@@ -184,7 +186,7 @@ TEST(CommandSender, StopEndsAWaitingWriteAndARetryLoopPromptly) {
     h.sender.Stop();  // idempotent
 
     // Every attempt times out quickly and is retried at once.
-    printer_link::SenderSettings quick;
+    SenderSettings quick;
     quick.usbTimeoutMs = 20;
     Harness r(quick);
     r.usb.SetDefaultScript(r.device, OpenScript::StallAfter(0));
@@ -198,7 +200,7 @@ TEST(CommandSender, StopEndsAWaitingWriteAndARetryLoopPromptly) {
 }
 
 TEST(CommandSender, PrinterRefusingAtOnceIsNotRetriedInABusyLoop) {
-    printer_link::SenderSettings settings;
+    SenderSettings settings;
     settings.minRetryIntervalMs = 100;
     Harness h(settings);
     h.usb.SetDefaultScript(h.device, OpenScript::FailAfter(0));
@@ -230,7 +232,7 @@ TEST(CommandSender, PrinterRefusingAtOnceIsNotRetriedInABusyLoop) {
 }
 
 TEST(CommandSender, WithoutRetriesAFailedWriteIsReportedOnceAndDropped) {
-    printer_link::SenderSettings once;
+    SenderSettings once;
     once.retryUnfinished = false;
     Harness h(once);
     h.usb.ScriptOpen(h.device, 0, OpenScript::FailAfter(1));

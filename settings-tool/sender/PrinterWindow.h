@@ -5,17 +5,14 @@
 // window implements it with blocking cross-thread calls (direct calls when
 // already on the window thread); the subcommands and tests without Qt. The
 // window decides what an outcome shows.
-#include <array>
 #include <cstddef>
-#include <cstdint>
 
 #include "link/Device.h"
+#include "protocol/SettingsCommands.h"
 
-namespace printer_link {
+namespace sender {
 
 enum class PortChoice { Lpt, Usb, Net };
-
-using Ipv4 = std::array<std::uint8_t, 4>;  // most significant octet first
 
 // One delivery attempt that ended before the printer had taken the whole
 // submission.
@@ -24,7 +21,7 @@ struct AttemptReport {
     // An open failure: no device, or it could not be opened (for "LPT":
     // Unsupported, there is no transport); TimedOut, Reset: the printer
     // stopped taking data; Stopped is never reported.
-    Result result;
+    printer_link::Result result;
     std::size_t remaining = 0;  // bytes of the submission still pending
     std::size_t size = 0;       // bytes of the whole submission
     std::size_t taken = 0;      // of them, taken by the printer as far as the port can tell
@@ -37,9 +34,9 @@ public:
     // The port choice at this moment ("USB", "NET" or "LPT").
     virtual PortChoice ReadPortChoice() = 0;
     // The printer-IP field at this moment; a blank field reads as 0.0.0.0.
-    virtual Ipv4 ReadPrinterIp() = 0;
+    virtual protocol::Ipv4 ReadPrinterIp() = 0;
     // Called on the sender thread after an attempt that failed.
     virtual void AttemptFailed(const AttemptReport& report) = 0;
 };
 
-}  // namespace printer_link
+}  // namespace sender

@@ -1,4 +1,4 @@
-#include "link/CommandSender.h"
+#include "settings-tool/sender/CommandSender.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,16 +8,22 @@
 
 #include "link/ProductIds.h"
 #include "link/UsbPrinterPort.h"
+#include "settings-tool/sender/TcpDelivery.h"
 
-namespace printer_link {
+namespace sender {
 
 namespace {
 using Clock = std::chrono::steady_clock;
+using printer_link::Outcome;
+using printer_link::Result;
 constexpr std::size_t kMaxSubmission = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
 }  // namespace
 
-CommandSender::CommandSender(PrinterWindow& window, UsbDeviceSource& usb, SenderSettings settings)
-    : window_(window), usb_(usb), settings_(std::move(settings)), stopEvent_(std::make_unique<StopEvent>()) {}
+CommandSender::CommandSender(PrinterWindow& window, printer_link::UsbDeviceSource& usb, SenderSettings settings)
+    : window_(window),
+      usb_(usb),
+      settings_(std::move(settings)),
+      stopEvent_(std::make_unique<printer_link::StopEvent>()) {}
 
 CommandSender::~CommandSender() { Stop(); }
 
@@ -172,7 +178,7 @@ bool CommandSender::KeepsRest(PortChoice choice, const Result& result, const Sub
 }
 
 Result CommandSender::DeliverOverUsb(Submission& s) {
-    CUsbPrinterPort port(usb_, ReceiptPrinterProductIds());
+    printer_link::CUsbPrinterPort port(usb_, printer_link::ReceiptPrinterProductIds());
     port.SetStopEvent(stopEvent_.get());
     if (!port.Open()) return port.LastOpen();
     const std::size_t offset = s.bytes.size() - static_cast<std::size_t>(s.remaining);
@@ -189,4 +195,4 @@ Result CommandSender::DeliverOverNet(Submission& s) {
                           stopEvent_.get());
 }
 
-}  // namespace printer_link
+}  // namespace sender

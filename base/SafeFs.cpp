@@ -16,6 +16,7 @@
 
 #include <zlib.h>
 
+#include "base/Io.h"
 #include "base/TextCodec.h"
 
 namespace base {
@@ -94,20 +95,6 @@ std::string TempName() {
     char name[64];
     std::snprintf(name, sizeof name, ".lumbra-%d-%u-%08x.tmp", static_cast<int>(::getpid()), counter++, salt);
     return name;
-}
-
-bool WriteAll(int fd, const char* p, std::size_t n, int& error) {
-    while (n > 0) {
-        const ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            error = w < 0 ? errno : EIO;
-            return false;
-        }
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return true;
 }
 
 // Opens a regular file for reading without following a link and without
@@ -314,7 +301,7 @@ int NewFile::Create(const Dir& dir) {
 
 bool NewFile::Write(const void* data, std::size_t size) {
     if (error_ != 0 || !fd_) return false;
-    return WriteAll(fd_.Get(), static_cast<const char*>(data), size, error_);
+    return WriteAll(fd_.Get(), data, size, &error_);
 }
 
 int NewFile::Commit(std::string_view name, mode_t mode, FileId* id) { return Finish(name, mode, true, id); }

@@ -27,26 +27,18 @@
 #include <string>
 #include <vector>
 
+#include "base/Io.h"
+
 namespace {
 
 constexpr unsigned kBandRows = 256;
-
-bool WriteAll(int to, const void* data, std::size_t size) {
-    const char* p = static_cast<const char*>(data);
-    for (std::size_t done = 0; done < size;) {
-        const ssize_t w = ::write(to, p + done, size - done);
-        if (w <= 0) return false;
-        done += static_cast<std::size_t>(w);
-    }
-    return true;
-}
 
 bool CopyAll(int from, int to) {
     char buffer[65536];
     for (;;) {
         const ssize_t n = ::read(from, buffer, sizeof buffer);
         if (n == 0) return true;
-        if (n < 0 || !WriteAll(to, buffer, static_cast<std::size_t>(n))) return false;
+        if (n < 0 || !base::WriteAll(to, buffer, static_cast<std::size_t>(n))) return false;
     }
 }
 
@@ -80,13 +72,13 @@ bool Replay(int from, int to, const std::vector<char>& replay) {
             // In pieces of 256 rows, as the driver writes its bands.
             if (!first || ((y + 1) % kBandRows != 0 && y + 1 != header.cupsHeight)) continue;
             const std::size_t due = replay.size() * (y + 1ull) / header.cupsHeight;
-            ok = WriteAll(to, replay.data() + sent, due - sent);
+            ok = base::WriteAll(to, replay.data() + sent, due - sent);
             sent = due;
         }
         first = false;
     }
     cupsRasterClose(raster);
-    return ok && WriteAll(to, replay.data() + sent, replay.size() - sent);
+    return ok && base::WriteAll(to, replay.data() + sent, replay.size() - sent);
 }
 
 int Connect(const std::string& uri) {

@@ -14,6 +14,8 @@
 #include <filesystem>
 #include <functional>
 
+#include "base/Io.h"
+
 namespace sim {
 
 struct Simulator::Stream {
@@ -58,15 +60,6 @@ int OpenForAppend(const std::string& path) {
     return ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
 }
 
-void WriteAll(int fd, const std::uint8_t* data, std::size_t length) {
-    while (length > 0) {
-        const ssize_t n = ::write(fd, data, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        data += n;
-        length -= static_cast<std::size_t>(n);
-    }
-}
 
 }  // namespace
 
@@ -225,8 +218,10 @@ void Simulator::AcceptTcp() {
 }
 
 void Simulator::WriteRaw(Stream& stream, const std::uint8_t* data, std::size_t length) {
-    if (rawFd_ >= 0) WriteAll(rawFd_, data, length);
-    if (stream.rawFd >= 0) WriteAll(stream.rawFd, data, length);
+    // The raw copies are a record for tests and people: a failed write loses
+    // only the record, never what the printer took.
+    if (rawFd_ >= 0) base::WriteAll(rawFd_, data, length);
+    if (stream.rawFd >= 0) base::WriteAll(stream.rawFd, data, length);
 }
 
 // Reads what is there (at most the read size, and for TCP at most up to the

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Io.h"
 #include "link/Device.h"
 #include "link/UsbDeviceSource.h"
 
@@ -81,16 +82,6 @@ int AnonymousFile() {
     return fd;
 }
 
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t length) {
-    while (length > 0) {
-        const ssize_t n = ::write(fd, data, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 // The job's data, copy after copy. Input that cannot be read twice is kept
 // in an unnamed file as the first copy goes out; the others are read from
@@ -118,7 +109,7 @@ public:
     }
     // A block of the first copy, kept for the others.
     bool Keep(int copy, const std::uint8_t* data, std::size_t length) {
-        return copy != 1 || kept_ < 0 || WriteAll(kept_, data, length);
+        return copy != 1 || kept_ < 0 || base::WriteAll(kept_, data, length);
     }
 
 private:

@@ -24,6 +24,7 @@
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #include <cups/ppd.h>
 
+#include "base/Io.h"
 #include "driver/raster/RasterJob.h"
 
 namespace {
@@ -70,16 +71,7 @@ class FdSink final : public receipt::ByteSink {
 public:
     explicit FdSink(int fd) : fd_(fd) {}
     bool Write(std::span<const std::uint8_t> bytes) override {
-        const std::uint8_t* p = bytes.data();
-        std::size_t left = bytes.size();
-        while (left > 0) {
-            const ssize_t n = ::write(fd_, p, left);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            p += n;
-            left -= static_cast<std::size_t>(n);
-        }
-        return true;
+        return base::WriteAll(fd_, bytes.data(), bytes.size());
     }
 
 private:

@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
     ferrik::UpdateSettings settings;
     settings.tcpPort = sim.TcpPort();
     settings.tableSettleMs = 0;
-    printer_link::LinuxUsbDeviceSource usb(sim.UsbRoot());
+    platform_linux::LinuxUsbDeviceSource usb(sim.UsbRoot());
     ferrik::UpdateTool tool(window, usb, table, settings);
 
     const Bytes netStream = NetStream(image);

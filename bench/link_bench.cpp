@@ -115,7 +115,7 @@ void Fail(const char* what, const printer_link::Result& r) {
 }
 
 bool UsbFifo(std::size_t bytes, int rounds) {
-    printer_link::fake::FakeUsbTree tree;
+    platform_fake::FakeUsbTree tree;
     const std::string fifo = tree.AddPrinter("1-1", "0418", "5011", 0);
     const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     Sink sink;
@@ -129,7 +129,7 @@ bool UsbFifo(std::size_t bytes, int rounds) {
             if (n > 0) sink.Add(static_cast<std::size_t>(n));
         }
     });
-    printer_link::LinuxUsbDeviceSource source(tree.Root());
+    platform_linux::LinuxUsbDeviceSource source(tree.Root());
     printer_link::OpenOptions options;
     options.usb = &source;
     options.productIds = &printer_link::ReceiptPrinterProductIds();
@@ -258,9 +258,9 @@ public:
 };
 
 bool SubmitLatency() {
-    printer_link::fake::FakeUsbDeviceSource usb;
+    platform_fake::FakeUsbDeviceSource usb;
     const auto device = usb.AddDevice("\\\\?\\usb#vid_0418&pid_5011#1-1#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
-    usb.SetDefaultScript(device, printer_link::fake::OpenScript::StallAfter(0));
+    usb.SetDefaultScript(device, platform_fake::OpenScript::StallAfter(0));
     FixedWindow window;
     sender::CommandSender sender(window, usb);  // 64-byte pieces, 1000 ms per piece
     sender.Start();

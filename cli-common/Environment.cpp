@@ -26,4 +26,10 @@ protocol::DiscoverySettings DiscoverySettingsFromEnvironment() {
     return settings;
 }
 
+std::uint16_t TcpPortFromEnvironment() {
+    const char* text = std::getenv("PRINTER_TCP_PORT");
+    if (text == nullptr) return protocol::kRawTcpPort;
+    return protocol::ParsePort(text).value_or(protocol::kRawTcpPort);
+}
+
 }  // namespace cli

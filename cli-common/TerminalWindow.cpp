@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/Text.h"
 #include "cli-common/EnglishLines.h"
 #include "cli-common/ExitCode.h"
 #include "platform/linux/usb/AccessHint.h"
@@ -124,8 +125,8 @@ bool TerminalWindow::Confirm(const std::string& question, std::istream& in) {
         err_ << '\n' << std::flush;
         return false;
     }
-    std::transform(answer.begin(), answer.end(), answer.begin(), [](unsigned char c) { return std::tolower(c); });
-    return answer == "y" || answer == "yes";
+    const std::string lower = base::Lower(answer);
+    return lower == "y" || lower == "yes";
 }
 
 std::string FailureDetail(const printer_link::Result& result, bool network) {
@@ -139,7 +140,7 @@ std::string FailureDetail(const printer_link::Result& result, bool network) {
         case Outcome::NoPermission:
         case Outcome::Busy:
         case Outcome::Unsupported:
-            if (!network) return printer_link::OpenFailureLine(result);
+            if (!network) return platform_linux::OpenFailureLine(result);
             if (result.node.empty()) return {};
             return "cannot connect to " + result.node + (why.empty() ? "" : ": " + why);
         case Outcome::TimedOut:

@@ -106,6 +106,22 @@ void Device::Abandon() {
 
 DeviceStatus Device::Status() const { return transport_ ? transport_->Status() : DeviceStatus{}; }
 
+bool Device::CanRead() const { return transport_ && transport_->CanRead(); }
+
+Result Device::Read(std::uint8_t* data, std::size_t capacity, int timeoutMs, const StopEvent* stop) {
+    Result result;
+    result.node = node_;
+    if (!transport_ || !transport_->CanRead()) {
+        result.outcome = Outcome::Unsupported;
+        return result;
+    }
+    const PieceResult piece = transport_->Read(data, capacity, Deadline::After(timeoutMs), stop);
+    result.outcome = piece.outcome;
+    result.error = piece.error;
+    result.received = piece.taken;
+    return result;
+}
+
 Opened OpenDevice(std::string_view uri, const OpenOptions& options) {
     const auto colon = uri.find(':');
     if (colon == std::string_view::npos) return {nullptr, Failure(Outcome::BadUri, EINVAL, std::string(uri))};

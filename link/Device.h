@@ -59,6 +59,7 @@ struct Result {
     Outcome outcome = Outcome::Sent;
     int error = 0;          // errno behind an open failure or Reset (detail); 0 where none applies
     std::size_t sent = 0;   // bytes of this call the printer is known to have taken
+    std::size_t received = 0;  // Read: bytes the printer sent back
     // What was opened or tried ("/dev/usb/lp0", "127.0.0.1:9100"), on
     // failures and on Close; empty when no device was found.
     std::string node;
@@ -126,6 +127,13 @@ public:
     Result Close(int timeoutMs = kFinishTimeoutMs, const StopEvent* stop = nullptr);
     // Releases the device at once; what is unconfirmed stays unconfirmed.
     void Abandon();
+    // Reads what the printer sent back: waits up to timeoutMs (< 0: no limit)
+    // for the first byte, then hands over what has arrived, at most `capacity`
+    // bytes, in `received`. TimedOut when nothing came in time; Unsupported
+    // where the transport has no way back (a FIFO, a plain file).
+    Result Read(std::uint8_t* data, std::size_t capacity, int timeoutMs, const StopEvent* stop = nullptr);
+    // False where Read can only answer Unsupported.
+    bool CanRead() const;
 
     bool IsOpen() const { return transport_ != nullptr; }
     const std::string& Node() const { return node_; }

@@ -16,12 +16,7 @@ struct TcpSettings {
     std::size_t sendChunk = 256;               // at most this many bytes per send call
     int sendTimeoutMs = 5000;                  // bound on each send
     int finishTimeoutMs = kFinishTimeoutMs;    // wait for the printer's close after the last byte
-    // PRINTER_TCP_PORT overrides the port (tests and demos against printer-sim).
-    static TcpSettings FromEnvironment();
 };
-
-// The printer port from PRINTER_TCP_PORT (1..65535), else 9100.
-std::uint16_t TcpPortFromEnvironment();
 
 // "socket://a.b.c.d:port"
 std::string SocketUri(const protocol::Ipv4& address, std::uint16_t port);

@@ -81,6 +81,17 @@ public:
         (void)stop;
         return {};
     }
+    // Reads up to `capacity` bytes the printer sent back, waiting for the
+    // first within the deadline; `taken` holds the bytes read.
+    virtual PieceResult Read(std::uint8_t* data, std::size_t capacity, const Deadline& deadline,
+                             const StopEvent* stop) {
+        (void)data;
+        (void)capacity;
+        (void)deadline;
+        (void)stop;
+        return {Outcome::Unsupported, 0, 0};
+    }
+    virtual bool CanRead() const { return false; }
     virtual DeviceStatus Status() const { return {}; }
     const std::string& Node() const { return node_; }
 

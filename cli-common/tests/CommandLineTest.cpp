@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include "cli-common/Environment.h"
 #include "cli-common/Json.h"
@@ -37,6 +39,15 @@ TEST(Values, AddressesAndMacsAreReadAlikeEverywhere) {
     EXPECT_EQ(bad, 2u);
     EXPECT_EQ(cli::MacBoxesText(mac), "0:1a:b:ff:7:c0");
     EXPECT_EQ(cli::MacText(mac), "00:1a:0b:ff:07:c0");
+}
+
+TEST(TcpPort, FromEnvironment) {
+    for (const auto& [text, port] : std::vector<std::pair<const char*, int>>{
+             {"19100", 19100}, {"70000", 9100}, {"0", 9100}, {"", 9100}, {nullptr, 9100}}) {
+        if (text) ::setenv("PRINTER_TCP_PORT", text, 1); else ::unsetenv("PRINTER_TCP_PORT");
+        EXPECT_EQ(cli::TcpPortFromEnvironment(), port) << (text ? text : "(unset)");
+    }
+    ::unsetenv("PRINTER_TCP_PORT");
 }
 
 TEST(DiscoverySettings, EnvironmentOverrides) {

@@ -71,7 +71,7 @@ int ExitStatus(portmon::JobOutcome outcome) {
 
 int ListDevices(const char* program) {
     const std::string scheme = BaseName(program);
-    const auto usb = printer_link::MakeSystemUsbDeviceSource(printer_link::UsbRootFromEnvironment());
+    const auto usb = platform_linux::MakeSystemUsbDeviceSource(platform_linux::UsbRootFromEnvironment());
     for (const std::string& line : portmon::ListPrinters(scheme, usb.get(), printer_link::ReceiptPrinterProductIds(),
                                                          cli::DiscoverySettingsFromEnvironment(),
                                                          kListenForPrinters, Log))
@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
     }
 
     std::unique_ptr<printer_link::UsbDeviceSource> usb;
-    if (device.uri.rfind("usb", 0) == 0) usb = printer_link::MakeSystemUsbDeviceSource(printer_link::UsbRootFromEnvironment());
+    if (device.uri.rfind("usb", 0) == 0) usb = platform_linux::MakeSystemUsbDeviceSource(platform_linux::UsbRootFromEnvironment());
     const portmon::DeliveryResult result = portmon::DeliverJob(device, usb.get(), printer_link::ReceiptPrinterProductIds(), input, watch, Log);
     if (input.file) ::close(input.fd);
     return ExitStatus(result.outcome);

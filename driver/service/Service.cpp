@@ -42,7 +42,7 @@ public:
         : options_(options),
           log_(log),
           cups_(stopFd),
-          usb_(std::make_unique<printer_link::LinuxUsbDeviceSource>(options.usbRoot)),
+          usb_(std::make_unique<platform_linux::LinuxUsbDeviceSource>(options.usbRoot)),
           hotplug_(options.usbRoot) {}
 
     bool Run(int stopFd, std::string* why);
@@ -71,7 +71,7 @@ private:
     const LogLine& log_;
     CupsQueues cups_;
     std::unique_ptr<printer_link::UsbDeviceSource> usb_;
-    printer_link::UsbHotplug hotplug_;
+    platform_linux::UsbHotplug hotplug_;
     std::map<std::string, Watch> watches_;              // by queue
     std::map<std::string, std::string> passedOver_;     // queue -> the device URI not watched
     std::vector<Probe> probes_;

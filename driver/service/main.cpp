@@ -42,7 +42,7 @@ int Serve(const std::string& name, int intervalSeconds) {
     }
     service::ServiceOptions options;
     options.interval = std::chrono::seconds(intervalSeconds);
-    options.usbRoot = printer_link::UsbRootFromEnvironment();
+    options.usbRoot = platform_linux::UsbRootFromEnvironment();
     options.productIds = printer_link::ReceiptPrinterProductIds();
     std::string why;
     const bool ran = service::RunService(options, stopFd, Log, &why);

@@ -23,8 +23,8 @@ using linktest::LoopbackPrinter;
 using linktest::MsSince;
 using linktest::Pattern;
 using printer_link::Outcome;
-using printer_link::fake::FakeUsbDeviceSource;
-using printer_link::fake::OpenScript;
+using platform_fake::FakeUsbDeviceSource;
+using platform_fake::OpenScript;
 
 namespace {
 
@@ -281,11 +281,3 @@ TEST(Device, FileAndSerialSchemes) {
     ::close(master);
 }
 
-TEST(Device, PortFromEnvironment) {
-    ::setenv("PRINTER_TCP_PORT", "19100", 1);
-    EXPECT_EQ(printer_link::TcpSettings::FromEnvironment().port, 19100);
-    ::setenv("PRINTER_TCP_PORT", "70000", 1);
-    EXPECT_EQ(printer_link::TcpSettings::FromEnvironment().port, 9100);
-    ::unsetenv("PRINTER_TCP_PORT");
-    EXPECT_EQ(printer_link::TcpSettings::FromEnvironment().port, 9100);
-}

@@ -12,7 +12,7 @@
 using linktest::LibusbReplay;
 
 TEST_F(LibusbReplay, LongerMessagesGoInPiecesAndOtherBytesAreRefused) {
-    printer_link::LinuxUsbDeviceSource usb("/");
+    platform_linux::LinuxUsbDeviceSource usb("/");
     printer_link::OpenOptions options;
     options.usb = &usb;
     options.productIds = &printer_link::ReceiptPrinterProductIds();

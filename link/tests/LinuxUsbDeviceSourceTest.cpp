@@ -39,14 +39,14 @@ std::vector<std::uint8_t> ReadBack(int fd, std::size_t size) {
 }  // namespace
 
 TEST(LinuxUsbDeviceSource, EnumeratesInNaturalOrderWithLowerCaseIdentities) {
-    printer_link::fake::FakeUsbTree tree;
+    platform_fake::FakeUsbTree tree;
     tree.AddPrinter("2-1", "0418", "1234", 0);
     const std::string third = tree.AddPrinter("1-10", "0418", "0600", 1);
     const std::string first = tree.AddPrinter("1-1", "0FE6", "5011", 3, "AB12cd");
     tree.AddPrinter("1-2", "0418", "0055", -1);  // a printer without a usblp node
     std::filesystem::create_directories(tree.Root() + "/sys/class/usbmisc/lp9");  // no device link
 
-    printer_link::LinuxUsbDeviceSource source(tree.Root());
+    platform_linux::LinuxUsbDeviceSource source(tree.Root());
     const auto devices = source.Enumerate();
     ASSERT_EQ(devices.size(), 4u);
     EXPECT_EQ(devices[0].path, "\\\\?\\usb#vid_0fe6&pid_5011#ab12cd" + kClass);
@@ -64,19 +64,19 @@ TEST(LinuxUsbDeviceSource, EnumeratesInNaturalOrderWithLowerCaseIdentities) {
     EXPECT_FALSE(source.Probe(devices[2]));
 
     ::setenv("USB_PRINTER_ROOT", tree.Root().c_str(), 1);
-    EXPECT_EQ(printer_link::MakeSystemUsbDeviceSource(printer_link::UsbRootFromEnvironment())->Enumerate().size(), 4u);
+    EXPECT_EQ(platform_linux::MakeSystemUsbDeviceSource(platform_linux::UsbRootFromEnvironment())->Enumerate().size(), 4u);
     ::unsetenv("USB_PRINTER_ROOT");
-    EXPECT_EQ(printer_link::UsbRootFromEnvironment(), "/");
+    EXPECT_EQ(platform_linux::UsbRootFromEnvironment(), "/");
 }
 
 // The device layer, the presence poller's choice and the installer's port
 // search see the same printers in the same order.
 TEST(LinuxUsbDeviceSource, EveryProgramFindsTheSameFirstPrinter) {
-    printer_link::fake::FakeUsbTree tree;
+    platform_fake::FakeUsbTree tree;
     tree.AddPrinter("3-1", "0418", "5011", 0);
     tree.AddPrinter("1-4", "0418", "5011", 2, "SN2");
     tree.AddPrinter("1-3.2", "0418", "0200", 5);
-    printer_link::LinuxUsbDeviceSource source(tree.Root());
+    platform_linux::LinuxUsbDeviceSource source(tree.Root());
     const auto chosen = printer_link::FirstUsbCandidate(source, printer_link::ReceiptPrinterProductIds(), {},
                                                         [](const printer_link::UsbDeviceInfo&) { return true; });
     ASSERT_TRUE(chosen);
@@ -92,13 +92,13 @@ TEST(LinuxUsbDeviceSource, EveryProgramFindsTheSameFirstPrinter) {
 }
 
 TEST(LinuxUsbDeviceSource, BytesWrittenThroughThePortArriveInTheFifo) {
-    printer_link::fake::FakeUsbTree tree;
+    platform_fake::FakeUsbTree tree;
     tree.AddPrinter("1-1", "0418", "9999", 0);  // not a listed product
     const std::string fifo = tree.AddPrinter("1-4", "0418", "5011", 2);
     const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(reader, 0);
 
-    printer_link::LinuxUsbDeviceSource source(tree.Root());
+    platform_linux::LinuxUsbDeviceSource source(tree.Root());
     printer_link::CUsbPrinterPort port(source, printer_link::ReceiptPrinterProductIds());
     std::string opened;
     port.SetOpenedCallback([&](const std::string& path) { opened = path; });

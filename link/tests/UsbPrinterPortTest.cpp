@@ -13,8 +13,8 @@
 #include "platform/fake/usb/FakeUsbDeviceSource.h"
 
 using printer_link::CUsbPrinterPort;
-using printer_link::fake::FakeUsbDeviceSource;
-using printer_link::fake::OpenScript;
+using platform_fake::FakeUsbDeviceSource;
+using platform_fake::OpenScript;
 using linktest::Hex;
 using linktest::MsSince;
 using linktest::Pattern;

@@ -72,7 +72,8 @@ struct Options {
 };
 
 printer_link::TcpSettings TcpSettingsFor(const Options& options) {
-    printer_link::TcpSettings tcp = printer_link::TcpSettings::FromEnvironment();
+    printer_link::TcpSettings tcp;
+    tcp.port = cli::TcpPortFromEnvironment();
     if (options.tcpPort) tcp.port = static_cast<std::uint16_t>(*options.tcpPort);
     if (options.connectTimeoutMs) tcp.connectTimeoutMs = static_cast<int>(*options.connectTimeoutMs);
     return tcp;
@@ -429,7 +430,7 @@ private:
     public:
         explicit Session(Cadmon& cadmon)
             : cadmon_(cadmon), terminal_("cadmon", cadmon.out_, cadmon.err_, cli::IsTerminal(2)),
-              window_(terminal_, cadmon.options_), usb_(printer_link::MakeSystemUsbDeviceSource(printer_link::UsbRootFromEnvironment())),
+              window_(terminal_, cadmon.options_), usb_(platform_linux::MakeSystemUsbDeviceSource(platform_linux::UsbRootFromEnvironment())),
               sender_(window_, *usb_, SenderSettingsFor(cadmon.options_)) {
             sender_.Start();
         }

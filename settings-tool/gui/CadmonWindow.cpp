@@ -16,11 +16,11 @@ int RunCadmonWindow(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("cadmon"));
 
     ui::QtMessageSink messages;
-    const std::unique_ptr<printer_link::UsbDeviceSource> usb = printer_link::MakeSystemUsbDeviceSource(printer_link::UsbRootFromEnvironment());
+    const std::unique_ptr<printer_link::UsbDeviceSource> usb = platform_linux::MakeSystemUsbDeviceSource(platform_linux::UsbRootFromEnvironment());
     cadmon::gui::CadmonServices services;
     services.messages = &messages;
     services.usb = usb.get();
-    services.sender.tcp = printer_link::TcpSettings::FromEnvironment();
+    services.sender.tcp.port = cli::TcpPortFromEnvironment();
     services.discovery = cli::DiscoverySettingsFromEnvironment();
 
     cadmon::gui::CCadmonDlg window(std::move(services));

@@ -590,7 +590,7 @@ private:
         return true;
     }
 
-    printer_link::fake::FakeUsbTree tree_;
+    platform_fake::FakeUsbTree tree_;
     std::string node_;
     int reader_ = -1;
     std::size_t filler_ = 0;
@@ -647,7 +647,7 @@ TEST(CadmonPause, NetworkPrinterThatPausesTakesEverything) {
 
 // A node this user may not open is a local failure: its name and what grants access.
 TEST(CadmonFailure, PermissionDeniedOnTheUsbNodeIsStatusFive) {
-    printer_link::fake::FakeUsbTree tree;
+    platform_fake::FakeUsbTree tree;
     ::chmod(tree.Root().c_str(), 0755);
     const std::string node = tree.AddPrinter("1-1", "0418", "5011", 0);
     ::chmod(node.c_str(), 0600);

@@ -29,7 +29,7 @@ int ProgressPosition(std::int64_t done) {
 
 UpdateSettings UpdateSettings::FromEnvironment() {
     UpdateSettings settings;
-    settings.tcpPort = printer_link::TcpPortFromEnvironment();
+    settings.tcpPort = cli::TcpPortFromEnvironment();
     settings.discovery = cli::DiscoverySettingsFromEnvironment();
     return settings;
 }

@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
     const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screens");
     QDir().mkpath(folder);
 
-    auto usb = printer_link::MakeSystemUsbDeviceSource(printer_link::UsbRootFromEnvironment());
+    auto usb = platform_linux::MakeSystemUsbDeviceSource(platform_linux::UsbRootFromEnvironment());
     ui::RecordingMessageSink messages;
     ferrik::PrintSetWindow::Options options;
     options.startThreads = false;

@@ -75,8 +75,8 @@ protected:
     void TearDown() override { std::filesystem::current_path(previous); }
 
     std::unique_ptr<PrintSetWindow> Open(std::string usbRoot = {}, bool threads = true) {
-        usb = std::make_unique<printer_link::LinuxUsbDeviceSource>(usbRoot.empty() ? sim.UsbRoot() : usbRoot);
-        pollerUsb = std::make_unique<printer_link::LinuxUsbDeviceSource>(usbRoot.empty() ? sim.UsbRoot() : usbRoot);
+        usb = std::make_unique<platform_linux::LinuxUsbDeviceSource>(usbRoot.empty() ? sim.UsbRoot() : usbRoot);
+        pollerUsb = std::make_unique<platform_linux::LinuxUsbDeviceSource>(usbRoot.empty() ? sim.UsbRoot() : usbRoot);
         PrintSetWindow::Options options;
         options.pollInterval = 20ms;
         options.searchPeriodMs = 100;
@@ -228,7 +228,7 @@ TEST_F(PrintSetWindowTest, PrintErrorEndsTheProgramWithStatusOne) {
     TempDir empty;
     EXPECT_EXIT(
         {
-            printer_link::LinuxUsbDeviceSource none(empty.path().string());
+            platform_linux::LinuxUsbDeviceSource none(empty.path().string());
             PrintSetWindow::Options options;  // the real ending
             PrintSetWindow window(messages, none, none, options);
             window.show();

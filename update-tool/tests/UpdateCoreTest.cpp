@@ -15,8 +15,8 @@
 namespace ferrik::testing {
 namespace {
 
-using printer_link::fake::FakeUsbDeviceSource;
-using printer_link::fake::OpenScript;
+using platform_fake::FakeUsbDeviceSource;
+using platform_fake::OpenScript;
 
 constexpr const char* kPrinterPath = "\\\\?\\usb#vid_0418&pid_5011#1-1#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
 

@@ -121,9 +121,9 @@ TEST(ServiceRules, PresenceTellsWhenThePrinterWentAway) {
 // is made after the watch began (printer-sim makes and removes its folders).
 TEST(ServiceRules, FakeTreeHotplugEvents) {
     namespace fs = std::filesystem;
-    const printer_link::fake::FakeUsbTree scratch;  // a folder that goes with the test
+    const platform_fake::FakeUsbTree scratch;  // a folder that goes with the test
     const fs::path root = fs::path(scratch.Root()) / "usbroot";
-    printer_link::UsbHotplug hotplug(root.string());
+    platform_linux::UsbHotplug hotplug(root.string());
     auto readable = [&] {
         pollfd fd{hotplug.Fd(), POLLIN, 0};
         return ::poll(&fd, 1, 2000) == 1;
@@ -133,7 +133,7 @@ TEST(ServiceRules, FakeTreeHotplugEvents) {
     ASSERT_TRUE(readable());
     EXPECT_TRUE(hotplug.Take());
 
-    printer_link::fake::FakeUsbTree tree(root.string());
+    platform_fake::FakeUsbTree tree(root.string());
     const std::string node = tree.AddPrinter("1-1", "0418", "5011", 0);
     ASSERT_TRUE(readable());
     EXPECT_TRUE(hotplug.Take());
@@ -151,7 +151,7 @@ TEST(ServiceRules, FakeTreeHotplugEvents) {
 // ends the service within 3 s.
 TEST(ServiceRules, StopsOnSigtermWhileTheSchedulerHangs) {
     namespace fs = std::filesystem;
-    const printer_link::fake::FakeUsbTree scratch;
+    const platform_fake::FakeUsbTree scratch;
     const fs::path socketPath = fs::path(scratch.Root()) / "cups.sock";
     const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};

@@ -285,7 +285,7 @@ TEST_F(InstallDlgTest, UsbInstallRunsToCompleteAndCleansUp) {
 TEST_F(InstallDlgTest, UsbPrinterOnAFakeSysfsTree) {
     // The Linux device records over a fake sysfs tree: lp0 is a POS80
     // (0418:5011), lp1 a device of another vendor.
-    printer_link::fake::FakeUsbTree tree;
+    platform_fake::FakeUsbTree tree;
     tree.AddPrinter("1-1", "1a86", "7584", 1);
     tree.AddPrinter("1-2", "0418", "5011", 0, "SN42");
     platform_linux::SysfsUsbRegistry sysfs(tree.Root());

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <system_error>
 
-namespace printer_link::fake {
+namespace platform_fake {
 
 namespace {
 // "...vid_0418&pid_5011#instance#..." -> the four digits after `key`.
@@ -19,10 +19,10 @@ std::string Field(const std::string& path, const std::string& key, std::size_t l
 }  // namespace
 
 // One open of a device: takes pieces as its script says.
-class FakeUsbDeviceSource::Printer : public Transport {
+class FakeUsbDeviceSource::Printer : public printer_link::Transport {
 public:
     Printer(FakeUsbDeviceSource& source, std::size_t device, std::size_t open, OpenScript script)
-        : Transport("fake:" + std::to_string(device)), source_(source), device_(device), open_(open),
+        : printer_link::Transport("fake:" + std::to_string(device)), source_(source), device_(device), open_(open),
           script_(script) {}
     ~Printer() override {
         {
@@ -32,26 +32,26 @@ public:
         source_.changed_.notify_all();
     }
 
-    PieceResult Write(const std::uint8_t* data, std::size_t length, const Deadline& deadline,
-                      const StopEvent* stop) override {
-        if (stop && stop->IsSet()) return {Outcome::Stopped, 0, 0};
+    printer_link::PieceResult Write(const std::uint8_t* data, std::size_t length, const printer_link::Deadline& deadline,
+                      const printer_link::StopEvent* stop) override {
+        if (stop && stop->IsSet()) return {printer_link::Outcome::Stopped, 0, 0};
         const bool limited = script_.kind != OpenScript::Kind::Accept && taken_ >= script_.pieces;
         if (limited && script_.kind == OpenScript::Kind::StallAfter) {
             // The printer takes nothing: wait for the deadline, the stop event
             // or the release of stalls (then the printer has gone).
-            const Ready ready = WaitFor(source_.wakeFd_, POLLIN, deadline, stop);
-            if (ready == Ready::TimedOut) return {Outcome::TimedOut, 0, 0};
-            if (ready == Ready::Stopped) return {Outcome::Stopped, 0, 0};
-            return Dropped(EPIPE);
+            const printer_link::Ready ready = printer_link::WaitFor(source_.wakeFd_, POLLIN, deadline, stop);
+            if (ready == printer_link::Ready::TimedOut) return {printer_link::Outcome::TimedOut, 0, 0};
+            if (ready == printer_link::Ready::Stopped) return {printer_link::Outcome::Stopped, 0, 0};
+            return printer_link::Dropped(EPIPE);
         }
-        if (limited) return Dropped(EPIPE);
+        if (limited) return printer_link::Dropped(EPIPE);
         {
             std::lock_guard<std::mutex> lock(source_.mutex_);
             source_.pieces_.push_back(ReceivedPiece{device_, open_, std::vector<std::uint8_t>(data, data + length)});
         }
         source_.changed_.notify_all();
         ++taken_;
-        return {Outcome::Sent, 0, length};
+        return {printer_link::Outcome::Sent, 0, length};
     }
 
 private:
@@ -159,12 +159,12 @@ std::size_t FakeUsbDeviceSource::TotalOpenCount() const {
     return total;
 }
 
-std::vector<UsbDeviceInfo> FakeUsbDeviceSource::Enumerate() {
+std::vector<printer_link::UsbDeviceInfo> FakeUsbDeviceSource::Enumerate() {
     std::lock_guard<std::mutex> lock(mutex_);
     ++enumerations_;
-    std::vector<UsbDeviceInfo> list;
+    std::vector<printer_link::UsbDeviceInfo> list;
     for (std::size_t i = 0; i < devices_.size(); ++i) {
-        UsbDeviceInfo info;
+        printer_link::UsbDeviceInfo info;
         info.path = devices_[i].path;
         info.vendor = Field(info.path, "vid_", 4);
         info.product = Field(info.path, "pid_", 4);
@@ -175,28 +175,28 @@ std::vector<UsbDeviceInfo> FakeUsbDeviceSource::Enumerate() {
     return list;
 }
 
-FakeUsbDeviceSource::Device* FakeUsbDeviceSource::Find(const UsbDeviceInfo& info) {
+FakeUsbDeviceSource::Device* FakeUsbDeviceSource::Find(const printer_link::UsbDeviceInfo& info) {
     const auto index = static_cast<std::size_t>(info.address - 1);
     return info.bus == 1 && info.address > 0 && index < devices_.size() ? &devices_[index] : nullptr;
 }
 
-bool FakeUsbDeviceSource::Probe(const UsbDeviceInfo& info) {
+bool FakeUsbDeviceSource::Probe(const printer_link::UsbDeviceInfo& info) {
     std::lock_guard<std::mutex> lock(mutex_);
     ++probes_;
     const Device* device = Find(info);
     return device && !device->refuseProbe;
 }
 
-OpenedTransport FakeUsbDeviceSource::OpenBulk(const UsbDeviceInfo& info) {
+printer_link::OpenedTransport FakeUsbDeviceSource::OpenBulk(const printer_link::UsbDeviceInfo& info) {
     std::lock_guard<std::mutex> lock(mutex_);
     Device* device = Find(info);
     const std::string node = "fake:" + std::to_string(info.address - 1);
-    if (!device) return OpenFailure(ENODEV, node);
-    if (device->refuseOpen) return OpenFailure(device->refuseOpen, node);
+    if (!device) return printer_link::OpenFailure(ENODEV, node);
+    if (device->refuseOpen) return printer_link::OpenFailure(device->refuseOpen, node);
     const std::size_t open = device->opens++;
     const auto scripted = device->scripts.find(open);
     const OpenScript script = scripted != device->scripts.end() ? scripted->second : device->fallback;
-    OpenedTransport opened;
+    printer_link::OpenedTransport opened;
     opened.transport = std::make_unique<Printer>(*this, static_cast<std::size_t>(device - devices_.data()), open,
                                                  releaseStalls_ && script.kind == OpenScript::Kind::StallAfter
                                                      ? OpenScript::FailAfter(script.pieces)
@@ -204,4 +204,4 @@ OpenedTransport FakeUsbDeviceSource::OpenBulk(const UsbDeviceInfo& info) {
     return opened;
 }
 
-}  // namespace printer_link::fake
+}  // namespace platform_fake

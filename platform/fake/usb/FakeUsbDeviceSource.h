@@ -19,7 +19,7 @@
 
 #include "link/UsbDeviceSource.h"
 
-namespace printer_link::fake {
+namespace platform_fake {
 
 struct OpenScript {
     enum class Kind { Accept, FailAfter, StallAfter };
@@ -37,7 +37,7 @@ struct ReceivedPiece {
     std::vector<std::uint8_t> bytes;
 };
 
-class FakeUsbDeviceSource : public UsbDeviceSource {
+class FakeUsbDeviceSource : public printer_link::UsbDeviceSource {
 public:
     FakeUsbDeviceSource();
     ~FakeUsbDeviceSource() override;  // stalled writes end
@@ -67,9 +67,9 @@ public:
     std::size_t OpenCount(std::size_t device) const;
     std::size_t TotalOpenCount() const;
 
-    std::vector<UsbDeviceInfo> Enumerate() override;
-    bool Probe(const UsbDeviceInfo& device) override;
-    OpenedTransport OpenBulk(const UsbDeviceInfo& device) override;
+    std::vector<printer_link::UsbDeviceInfo> Enumerate() override;
+    bool Probe(const printer_link::UsbDeviceInfo& device) override;
+    printer_link::OpenedTransport OpenBulk(const printer_link::UsbDeviceInfo& device) override;
 
 private:
     class Printer;
@@ -81,7 +81,7 @@ private:
         OpenScript fallback;
         std::map<std::size_t, OpenScript> scripts;
     };
-    Device* Find(const UsbDeviceInfo& info);
+    Device* Find(const printer_link::UsbDeviceInfo& info);
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
@@ -94,4 +94,4 @@ private:
     int wakeFd_ = -1;  // eventfd: set when stalls are released or the source goes away
 };
 
-}  // namespace printer_link::fake
+}  // namespace platform_fake

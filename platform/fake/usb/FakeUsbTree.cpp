@@ -9,7 +9,7 @@
 #include <system_error>
 #include <vector>
 
-namespace printer_link::fake {
+namespace platform_fake {
 
 namespace fs = std::filesystem;
 
@@ -65,4 +65,4 @@ std::string FakeUsbTree::AddPrinter(const std::string& device, const std::string
     return node.string();
 }
 
-}  // namespace printer_link::fake
+}  // namespace platform_fake

@@ -7,7 +7,7 @@
 //   dev/usb/lp<N>  (a FIFO standing in for the usblp node)
 #include <string>
 
-namespace printer_link::fake {
+namespace platform_fake {
 
 class FakeUsbTree {
 public:
@@ -30,4 +30,4 @@ private:
     bool owned_ = false;
 };
 
-}  // namespace printer_link::fake
+}  // namespace platform_fake

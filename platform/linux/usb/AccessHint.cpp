@@ -3,16 +3,16 @@
 #include <cerrno>
 #include <cstring>
 
-namespace printer_link {
+namespace platform_linux {
 
-std::string OpenFailureLine(const Result& failure) {
+std::string OpenFailureLine(const printer_link::Result& failure) {
     // Nothing was opened where no printer was found or the port has no transport.
-    if (!failure.OpenFailed() || failure.outcome == Outcome::NotFound || failure.outcome == Outcome::Unsupported ||
+    if (!failure.OpenFailed() || failure.outcome == printer_link::Outcome::NotFound || failure.outcome == printer_link::Outcome::Unsupported ||
         failure.node.empty())
         return {};
     std::string line = "cannot open " + failure.node;
     if (failure.error != 0) line += std::string(": ") + std::strerror(failure.error);
-    if (failure.outcome == Outcome::NoPermission) {
+    if (failure.outcome == printer_link::Outcome::NoPermission) {
         // The usblp node is the lp group's; the USB device node is root's alone.
         const bool usblp = failure.node.find("/usb/lp") != std::string::npos;
         line += usblp ? " (install the udev rule 70-receipt-printers.rules and re-plug the printer, "
@@ -22,4 +22,4 @@ std::string OpenFailureLine(const Result& failure) {
     return line;
 }
 
-}  // namespace printer_link
+}  // namespace platform_linux

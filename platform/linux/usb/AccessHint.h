@@ -6,10 +6,10 @@
 
 #include "link/Device.h"
 
-namespace printer_link {
+namespace platform_linux {
 
 // "cannot open /dev/usb/lp0: Permission denied (...)"; empty when no device
 // was found (the failure names no node).
-std::string OpenFailureLine(const Result& failure);
+std::string OpenFailureLine(const printer_link::Result& failure);
 
-}  // namespace printer_link
+}  // namespace platform_linux

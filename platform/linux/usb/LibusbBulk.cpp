@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <climits>
 
-namespace printer_link {
+namespace platform_linux {
 namespace {
 
 constexpr int kPrinterClass = LIBUSB_CLASS_PRINTER;
@@ -63,11 +63,11 @@ Endpoint FindBulkOut(libusb_device* device) {
     return best;
 }
 
-class LibusbTransport : public Transport {
+class LibusbTransport : public printer_link::Transport {
 public:
     LibusbTransport(std::string node, libusb_context* context, libusb_device_handle* handle, Endpoint endpoint,
                     bool detached)
-        : Transport(std::move(node)), context_(context), handle_(handle), endpoint_(endpoint), detached_(detached) {}
+        : printer_link::Transport(std::move(node)), context_(context), handle_(handle), endpoint_(endpoint), detached_(detached) {}
 
     ~LibusbTransport() override {
         libusb_release_interface(handle_, endpoint_.interface);
@@ -76,11 +76,11 @@ public:
         libusb_exit(context_);
     }
 
-    PieceResult Write(const std::uint8_t* data, std::size_t length, const Deadline& deadline,
-                      const StopEvent* stop) override {
-        if (stop && stop->IsSet()) return {Outcome::Stopped, 0, 0};
+    printer_link::PieceResult Write(const std::uint8_t* data, std::size_t length, const printer_link::Deadline& deadline,
+                      const printer_link::StopEvent* stop) override {
+        if (stop && stop->IsSet()) return {printer_link::Outcome::Stopped, 0, 0};
         libusb_transfer* transfer = libusb_alloc_transfer(0);
-        if (!transfer) return Dropped(ENOMEM);
+        if (!transfer) return printer_link::Dropped(ENOMEM);
         int completed = 0;
         // libusb takes a non-const buffer; an OUT transfer only reads it.
         libusb_fill_bulk_transfer(
@@ -89,41 +89,41 @@ public:
             [](libusb_transfer* t) { *static_cast<int*>(t->user_data) = 1; }, &completed, 0);
         if (const int error = libusb_submit_transfer(transfer); error != 0) {
             libusb_free_transfer(transfer);
-            return Dropped(ErrnoOf(error));
+            return printer_link::Dropped(ErrnoOf(error));
         }
-        Outcome abandoned = Outcome::Sent;
+        printer_link::Outcome abandoned = printer_link::Outcome::Sent;
         while (!completed) {
-            if (abandoned == Outcome::Sent) {
+            if (abandoned == printer_link::Outcome::Sent) {
                 if (stop && stop->IsSet())
-                    abandoned = Outcome::Stopped;
+                    abandoned = printer_link::Outcome::Stopped;
                 else if (deadline.Passed())
-                    abandoned = Outcome::TimedOut;
-                if (abandoned != Outcome::Sent) libusb_cancel_transfer(transfer);
+                    abandoned = printer_link::Outcome::TimedOut;
+                if (abandoned != printer_link::Outcome::Sent) libusb_cancel_transfer(transfer);
             }
             const int left = deadline.PollMs();
             const int slice = left < 0 ? kEventSliceMs : std::clamp(left, 1, kEventSliceMs);
             timeval tv{0, slice * 1000};
             libusb_handle_events_timeout_completed(context_, &tv, &completed);
         }
-        PieceResult result;
+        printer_link::PieceResult result;
         switch (transfer->status) {
             case LIBUSB_TRANSFER_COMPLETED:
-                result = {Outcome::Sent, 0, static_cast<std::size_t>(transfer->actual_length)};
+                result = {printer_link::Outcome::Sent, 0, static_cast<std::size_t>(transfer->actual_length)};
                 break;
             case LIBUSB_TRANSFER_CANCELLED:
             case LIBUSB_TRANSFER_TIMED_OUT:
                 // What a cancelled transfer moved is not known to have reached
                 // the printer; the piece counts as not taken.
-                result = {abandoned == Outcome::Stopped ? Outcome::Stopped : Outcome::TimedOut, 0, 0};
+                result = {abandoned == printer_link::Outcome::Stopped ? printer_link::Outcome::Stopped : printer_link::Outcome::TimedOut, 0, 0};
                 break;
             case LIBUSB_TRANSFER_NO_DEVICE:
-                result = Dropped(ENODEV);
+                result = printer_link::Dropped(ENODEV);
                 break;
             case LIBUSB_TRANSFER_STALL:
-                result = Dropped(EPIPE);
+                result = printer_link::Dropped(EPIPE);
                 break;
             default:
-                result = Dropped(EIO);
+                result = printer_link::Dropped(EIO);
                 break;
         }
         libusb_free_transfer(transfer);
@@ -139,9 +139,9 @@ private:
 
 }  // namespace
 
-OpenedTransport OpenLibusbBulk(int bus, int address, const std::string& node) {
+printer_link::OpenedTransport OpenLibusbBulk(int bus, int address, const std::string& node) {
     libusb_context* context = nullptr;
-    if (const int error = libusb_init(&context); error != 0) return OpenFailure(ErrnoOf(error), node);
+    if (const int error = libusb_init(&context); error != 0) return printer_link::OpenFailure(ErrnoOf(error), node);
     libusb_device** list = nullptr;
     const ssize_t count = libusb_get_device_list(context, &list);
     libusb_device* device = nullptr;
@@ -155,7 +155,7 @@ OpenedTransport OpenLibusbBulk(int bus, int address, const std::string& node) {
     auto fail = [&](int error) {
         if (device) libusb_unref_device(device);
         libusb_exit(context);
-        return OpenFailure(error, node);
+        return printer_link::OpenFailure(error, node);
     };
     if (!device) return fail(ENODEV);
     const Endpoint endpoint = FindBulkOut(device);
@@ -179,9 +179,9 @@ OpenedTransport OpenLibusbBulk(int bus, int address, const std::string& node) {
         libusb_close(handle);
         return fail(ErrnoOf(error));
     }
-    OpenedTransport opened;
+    printer_link::OpenedTransport opened;
     opened.transport = std::make_unique<LibusbTransport>(node, context, handle, endpoint, detached);
     return opened;
 }
 
-}  // namespace printer_link
+}  // namespace platform_linux

@@ -5,10 +5,10 @@
 // re-attached when the transport closes.
 #include "link/Transport.h"
 
-namespace printer_link {
+namespace platform_linux {
 
 // Opens the printer at bus/address: its printer-class interface, else a
 // vendor-class one, with a bulk OUT endpoint. `node` names it in results.
-OpenedTransport OpenLibusbBulk(int bus, int address, const std::string& node);
+printer_link::OpenedTransport OpenLibusbBulk(int bus, int address, const std::string& node);
 
-}  // namespace printer_link
+}  // namespace platform_linux

@@ -10,7 +10,7 @@
 #include "platform/linux/usb/LibusbBulk.h"
 #include "platform/linux/usb/UsbEnumerator.h"
 
-namespace printer_link {
+namespace platform_linux {
 
 LinuxUsbDeviceSource::LinuxUsbDeviceSource(std::string root) : root_(root.empty() ? "/" : std::move(root)) {}
 
@@ -23,10 +23,10 @@ UsbHotplug* LinuxUsbDeviceSource::Events() const {
     return events_.get();
 }
 
-std::vector<UsbDeviceInfo> LinuxUsbDeviceSource::Enumerate() {
-    std::vector<UsbDeviceInfo> devices;
+std::vector<printer_link::UsbDeviceInfo> LinuxUsbDeviceSource::Enumerate() {
+    std::vector<printer_link::UsbDeviceInfo> devices;
     for (UsbPrinterRecord& r : ListUsbPrinterRecords(root_)) {
-        UsbDeviceInfo info;
+        printer_link::UsbDeviceInfo info;
         info.path = std::move(r.identity);
         info.node = std::move(r.node);
         info.vendor = std::move(r.vendor);
@@ -39,7 +39,7 @@ std::vector<UsbDeviceInfo> LinuxUsbDeviceSource::Enumerate() {
     return devices;
 }
 
-bool LinuxUsbDeviceSource::Probe(const UsbDeviceInfo& device) {
+bool LinuxUsbDeviceSource::Probe(const printer_link::UsbDeviceInfo& device) {
     const std::string node = device.node.empty() ? UsbfsNode(root_, device.bus, device.address) : device.node;
     if (node.empty()) return false;
     const int fd = ::open(node.c_str(), O_PATH | O_CLOEXEC);
@@ -48,27 +48,27 @@ bool LinuxUsbDeviceSource::Probe(const UsbDeviceInfo& device) {
     return true;
 }
 
-OpenedTransport LinuxUsbDeviceSource::OpenBulk(const UsbDeviceInfo& device) {
+printer_link::OpenedTransport LinuxUsbDeviceSource::OpenBulk(const printer_link::UsbDeviceInfo& device) {
     const std::string node = UsbfsNode(root_, device.bus, device.address);
     // libusb reaches the live system only.
-    if (root_ != "/" || node.empty()) return OpenFailure(ENODEV, node.empty() ? device.path : node);
+    if (root_ != "/" || node.empty()) return printer_link::OpenFailure(ENODEV, node.empty() ? device.path : node);
     return OpenLibusbBulk(device.bus, device.address, node);
 }
 
 bool LinuxUsbDeviceSource::HasChangeEvents() const { return Events() != nullptr; }
 
-bool LinuxUsbDeviceSource::WaitForChange(std::chrono::milliseconds limit, const StopEvent* stop) {
+bool LinuxUsbDeviceSource::WaitForChange(std::chrono::milliseconds limit, const printer_link::StopEvent* stop) {
     UsbHotplug* events = Events();
-    if (!events) return UsbDeviceSource::WaitForChange(limit, stop);
+    if (!events) return printer_link::UsbDeviceSource::WaitForChange(limit, stop);
     const int ms = limit.count() > INT_MAX ? INT_MAX : static_cast<int>(limit.count());
-    if (WaitFor(events->Fd(), POLLIN, Deadline::After(ms), stop) != Ready::Yes) return false;
+    if (printer_link::WaitFor(events->Fd(), POLLIN, printer_link::Deadline::After(ms), stop) != printer_link::Ready::Yes) return false;
     // Take every queued event; one look at the devices covers them all.
     events->Take();
     return true;
 }
 
-std::unique_ptr<UsbDeviceSource> MakeSystemUsbDeviceSource(const std::string& root) {
+std::unique_ptr<printer_link::UsbDeviceSource> MakeSystemUsbDeviceSource(const std::string& root) {
     return std::make_unique<LinuxUsbDeviceSource>(root);
 }
 
-}  // namespace printer_link
+}  // namespace platform_linux

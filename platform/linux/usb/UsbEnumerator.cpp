@@ -16,7 +16,7 @@
 #include "link/ProductIds.h"
 #include "link/UsbDeviceSource.h"
 
-namespace printer_link {
+namespace platform_linux {
 
 namespace fs = std::filesystem;
 
@@ -209,7 +209,7 @@ std::vector<UsbPrinterRecord> Assemble(const Gathered& g) {
         const bool printerClass = std::count(d.classes.begin(), d.classes.end(), kPrinterClass) > 0;
         const bool vendorClass = std::count(d.classes.begin(), d.classes.end(), kVendorClass) > 0;
         UsbPrinterRecord r = record(name, d);
-        if (printerClass || (vendorClass && MatchesProductId(r.identity, ReceiptPrinterProductIds())))
+        if (printerClass || (vendorClass && printer_link::MatchesProductId(r.identity, printer_link::ReceiptPrinterProductIds())))
             records.push_back(std::move(r));
     }
     std::stable_sort(records.begin(), records.end(), [](const UsbPrinterRecord& a, const UsbPrinterRecord& b) {
@@ -238,4 +238,4 @@ std::vector<UsbPrinterRecord> ListUsbPrinterRecords(const std::string& root) {
     return Assemble(live ? GatherFromUdev() : GatherFromTree(root));
 }
 
-}  // namespace printer_link
+}  // namespace platform_linux

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-namespace printer_link {
+namespace platform_linux {
 
 struct UsbPrinterRecord {
     std::string name;      // sysfs device name, e.g. "1-1.4"
@@ -45,4 +45,4 @@ std::vector<UsbPrinterRecord> ListUsbPrinterRecords(const std::string& root);
 // <root>/dev/bus/usb/BBB/DDD; empty when bus or address is unknown (0).
 std::string UsbfsNode(const std::string& root, int bus, int address);
 
-}  // namespace printer_link
+}  // namespace platform_linux

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <filesystem>
 
-namespace printer_link {
+namespace platform_linux {
 namespace fs = std::filesystem;
 
 namespace {
@@ -107,4 +107,4 @@ bool UsbHotplug::Take() {
     return any;
 }
 
-}  // namespace printer_link
+}  // namespace platform_linux

@@ -13,7 +13,7 @@
 struct udev;
 struct udev_monitor;
 
-namespace printer_link {
+namespace platform_linux {
 
 class UsbHotplug {
 public:
@@ -40,4 +40,4 @@ private:
     std::string watched_;  // the folder watch_ is on
 };
 
-}  // namespace printer_link
+}  // namespace platform_linux

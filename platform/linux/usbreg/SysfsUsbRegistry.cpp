@@ -17,7 +17,7 @@ std::string UsbPortName(int index) {
 
 std::vector<UsbPrinterNode> ListUsbPrinters(const fs::path& root) {
     std::vector<UsbPrinterNode> out;
-    for (const printer_link::UsbPrinterRecord& r : printer_link::ListUsbPrinterRecords(root.string())) {
+    for (const platform_linux::UsbPrinterRecord& r : platform_linux::ListUsbPrinterRecords(root.string())) {
         if (r.lpNumber < 0) continue;  // a port needs a usblp node
         UsbPrinterNode node;
         node.vidPid = "vid_" + r.vendor + "&pid_" + r.product;

@@ -32,7 +32,7 @@ std::vector<UsbPrinterNode> ListUsbPrinters(const std::filesystem::path& root);
 // "USB001" for lp0.
 std::string UsbPortName(int index);
 // "/" unless USB_PRINTER_ROOT names another root: the enumerator's one reading.
-using printer_link::UsbRootFromEnvironment;
+using platform_linux::UsbRootFromEnvironment;
 
 class SysfsUsbRegistry : public engine::UsbDeviceRegistry {
 public:

@@ -104,7 +104,7 @@ struct WindowHarness {
         App();
         services.messages = &messages;
         services.usb = &usb;
-        services.sender.tcp = printer_link::TcpSettings::FromEnvironment();
+        services.sender.tcp.port = cli::TcpPortFromEnvironment();
         services.sender.tcp.connectTimeoutMs = 2000;
         services.discovery = cli::DiscoverySettingsFromEnvironment();
         // Never the real reply port, never a broadcast outside the private namespace.

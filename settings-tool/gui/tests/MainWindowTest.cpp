@@ -51,7 +51,7 @@ protected:
         sim_ = std::make_unique<simtest::SimProcess>(options);
         ASSERT_TRUE(sim_->ok()) << sim_->error();
         sim_->ExportEnvironment();
-        usb_ = std::make_unique<printer_link::LinuxUsbDeviceSource>(sim_->UsbRoot());
+        usb_ = std::make_unique<platform_linux::LinuxUsbDeviceSource>(sim_->UsbRoot());
         harness_ = std::make_unique<WindowHarness>(*usb_);
     }
     void TearDown() override {
@@ -70,7 +70,7 @@ protected:
     }
 
     std::unique_ptr<simtest::SimProcess> sim_;
-    std::unique_ptr<printer_link::LinuxUsbDeviceSource> usb_;
+    std::unique_ptr<platform_linux::LinuxUsbDeviceSource> usb_;
     std::unique_ptr<WindowHarness> harness_;
 };
 
@@ -263,7 +263,7 @@ TEST_F(MainWindowWithSim, ConnectionTestAndNetworkFailure) {
 TEST(MainWindowFailures, TextsAppearInTheStatusLineAndMessageBoxes) {
     App();
     QTemporaryDir emptyTree;
-    printer_link::LinuxUsbDeviceSource noPrinters(emptyTree.path().toStdString());
+    platform_linux::LinuxUsbDeviceSource noPrinters(emptyTree.path().toStdString());
     WindowHarness h(noPrinters);
     h.services.sender.tcp.port = simtest::FreeTcpPort();  // nobody listens there
     CCadmonDlg& w = h.Start();

@@ -53,7 +53,7 @@ TEST(SearchWindow, ListsPrintersSetsAnAddressAndStartsFreshWhenReopened) {
     simtest::SimProcess sim(options);
     ASSERT_TRUE(sim.ok()) << sim.error();
     sim.ExportEnvironment();
-    printer_link::fake::FakeUsbDeviceSource usb;
+    platform_fake::FakeUsbDeviceSource usb;
     WindowHarness h(usb);
     CCadmonDlg& w = h.Start();
     const std::uint16_t replyPort = static_cast<std::uint16_t>(w.DiscoveryReplyPort());
@@ -144,7 +144,7 @@ namespace {
 // that cannot be sent.
 TEST(SearchWindow, FailedBroadcastKeepsTheTableAndBadMacBoxesAreRefused) {
     App();
-    printer_link::fake::FakeUsbDeviceSource usb;
+    platform_fake::FakeUsbDeviceSource usb;
     WindowHarness h(usb);
     h.services.discovery.broadcastAddress = "no such address";  // every send fails
     CCadmonDlg& w = h.Start();

@@ -29,8 +29,8 @@
 namespace cadmon::gui::testing {
 namespace {
 
-using printer_link::fake::FakeUsbDeviceSource;
-using printer_link::fake::OpenScript;
+using platform_fake::FakeUsbDeviceSource;
+using platform_fake::OpenScript;
 
 const std::string kWelcome =
     "Welcome to use the needle printing and thermal series printers produced \r\n"
@@ -253,7 +253,7 @@ namespace {
 
 TEST(SmallWindows, AboutBoxWindowMenuAndWifiWithoutAHostAddress) {
     App();
-    printer_link::fake::FakeUsbDeviceSource usb;
+    platform_fake::FakeUsbDeviceSource usb;
     WindowHarness h(usb);
     CCadmonDlg& w = h.Start();
 

@@ -13,8 +13,8 @@
 using sender::CommandSender;
 using sender::PortChoice;
 using sender::SenderSettings;
-using printer_link::fake::FakeUsbDeviceSource;
-using printer_link::fake::OpenScript;
+using platform_fake::FakeUsbDeviceSource;
+using platform_fake::OpenScript;
 using linktest::Hex;
 using linktest::MsSince;
 using linktest::Pattern;

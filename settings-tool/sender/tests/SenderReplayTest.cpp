@@ -12,7 +12,7 @@
 using linktest::LibusbReplay;
 
 TEST_F(LibusbReplay, SetIpGoesToTheBulkEndpointInOnePiece) {
-    printer_link::LinuxUsbDeviceSource usb("/");
+    platform_linux::LinuxUsbDeviceSource usb("/");
     const auto devices = usb.Enumerate();
     ASSERT_EQ(devices.size(), 1u);
     EXPECT_EQ(devices[0].path, "\\\\?\\usb#vid_0418&pid_5011#sn42#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");

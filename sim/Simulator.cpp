@@ -658,7 +658,9 @@ void Simulator::Run(int stopFd) {
             pollfd look{p->device.master, POLLIN, 0};
             if (::poll(&look, 1, 0) < 0) continue;
             if (!(look.revents & POLLHUP)) p->hangup = false;  // a writer opened the node
-            if (look.revents & POLLIN) ServicePty(*p, look.revents);
+            // Data, or the end of a session whose writer came and went between two looks.
+            const bool sessionLeft = (look.revents & POLLHUP) && p->session && !p->session->ending;
+            if ((look.revents & POLLIN) || sessionLeft) ServicePty(*p, look.revents);
         }
         EndDrained();
         controlClients_.erase(std::remove_if(controlClients_.begin(), controlClients_.end(),

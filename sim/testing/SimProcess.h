@@ -88,7 +88,7 @@ public:
     std::uint16_t ReplyPort() const { return replyPort_; }
     const std::string& ReplyAddress() const { return replyAddress_; }
     std::string UsbRoot() const { return tmp_ + "/usb"; }    // root of the `usb` option's tree
-    const std::vector<std::string>& UsbNodes() const { return usbNodes_; }  // FIFOs, in order
+    const std::vector<std::string>& UsbNodes() const { return usbNodes_; }  // the USB nodes, in order
 
     // For the program under test: PRINTER_TCP_PORT, PRINTER_PROBE_PORT,
     // PRINTER_REPLY_PORT, USB_PRINTER_ROOT (with `usb`), and

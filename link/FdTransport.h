@@ -75,6 +75,23 @@ public:
         if (way_ != Way::Both) return {Outcome::Unsupported, 0, 0};
         if (capacity == 0) return {};
         bool saidFailed = false;
+        // A read that may wait looks with poll() first: an answer is rarely
+        // there the moment the request went out. A look without waiting reads
+        // at once (and learns that a usblp printer without a way back refuses).
+        const bool look = deadline.Bounded() && deadline.PollMs() == 0;
+        if (!look) {
+            switch (WaitFor(fd_, POLLIN, deadline, stop)) {
+                case Ready::Yes:
+                    break;
+                case Ready::Failed:
+                    saidFailed = true;
+                    break;
+                case Ready::TimedOut:
+                    return {Outcome::TimedOut, 0, 0};
+                case Ready::Stopped:
+                    return {Outcome::Stopped, 0, 0};
+            }
+        }
         for (;;) {
             const ssize_t n = Get(data, capacity);
             if (n > 0) return {Outcome::Sent, 0, static_cast<std::size_t>(n)};
@@ -91,8 +108,7 @@ public:
             if (errno != EAGAIN && errno != EWOULDBLOCK) return Dropped(errno);
             // An error or hang-up that the read does not report.
             if (saidFailed) return Dropped(PendingError());
-            // A look without waiting (dropping what is there) needs no poll.
-            if (deadline.Bounded() && deadline.PollMs() == 0) return {Outcome::TimedOut, 0, 0};
+            if (look || deadline.Passed()) return {Outcome::TimedOut, 0, 0};
             switch (WaitFor(fd_, POLLIN, deadline, stop)) {
                 case Ready::Yes:
                     continue;

@@ -319,9 +319,9 @@ TEST(StatusQuery, ReadOutcomesAndWhatFlushConfirms) {
     const printer_link::Result closed = opened.device->Close();
     EXPECT_EQ(closed.outcome, Outcome::Sent);
     EXPECT_EQ(closed.sent, job.size());
-    Bytes expected = job;
-    expected.insert(expected.end(), kQuery.begin(), kQuery.end());
-    EXPECT_EQ(Hex(tcp.Received()), Hex(expected));
+    Bytes sentToTcp = job;
+    sentToTcp.insert(sentToTcp.end(), kQuery.begin(), kQuery.end());
+    EXPECT_EQ(Hex(tcp.Received()), Hex(sentToTcp));
 
     // The other side going away is Reset: a socket peer's close, a pty's hang-up.
     TcpPeer closing(Script{Script::Then::Drop, {}, {}});
@@ -335,8 +335,13 @@ TEST(StatusQuery, ReadOutcomesAndWhatFlushConfirms) {
         opened = printer_link::OpenDevice(pty.Uri(), pty.Options());
         ASSERT_TRUE(opened.device);
         pty.Prepare({});
+        // A pty node is raw: a job's line feeds and carriage returns arrive untranslated.
+        const Bytes lines{'a', 0x0A, 'b', 0x0D, 0x0A};
+        ASSERT_TRUE(opened.device->Write(lines.data(), lines.size(), printer_link::Pacing{}).Ok());
         ASSERT_TRUE(opened.device->Write(kQuery.data(), kQuery.size(), printer_link::Pacing{}).Ok());
-        pty.Join();  // the master is closed: a hang-up
+        Bytes expected = lines;
+        expected.insert(expected.end(), kQuery.begin(), kQuery.end());
+        EXPECT_EQ(Hex(pty.Received()), Hex(expected));  // then the master is closed: a hang-up
         const printer_link::Result r = opened.device->Read(buffer, sizeof buffer, static_cast<int>(kBoundMs));
         EXPECT_EQ(r.outcome, Outcome::Reset);
         EXPECT_EQ(opened.device->Write(job.data(), job.size(), printer_link::Pacing{}).outcome, Outcome::Reset);

@@ -22,19 +22,24 @@ namespace {
 // descriptor. A fake tree stands a FIFO or a pty in for the node. A FIFO has
 // no transfer to complete, so its bytes are taken as write() returns, and no
 // way back: reading it would return our own bytes. A pty is read like the
-// node, in raw mode so that no byte is translated or echoed.
+// node, in raw mode so that no byte is translated or echoed; like a FIFO it
+// holds the bytes as write() returns (there is no transfer that a timed-out
+// wait could cancel, so a piece it took must count as taken) and has no port
+// status to ask.
 OpenedTransport OpenUsblp(const UsbDeviceInfo& device) {
     return OpenFd(device.node, O_RDWR, [](int fd, std::string node) -> std::unique_ptr<Transport> {
         struct stat info {};
         const bool fifo = ::fstat(fd, &info) == 0 && S_ISFIFO(info.st_mode);
         termios tty{};
-        if (!fifo && ::tcgetattr(fd, &tty) == 0) {
+        const bool terminal = !fifo && ::tcgetattr(fd, &tty) == 0;
+        if (terminal) {
             ::cfmakeraw(&tty);
             ::tcsetattr(fd, TCSANOW, &tty);
         }
+        const bool takenOnWrite = fifo || terminal;
         return std::make_unique<FdTransport>(
-            fd, std::move(node), fifo ? FdTransport::Completion::OnWrite : FdTransport::Completion::OnWritable,
-            !fifo, fifo ? FdTransport::Way::Out : FdTransport::Way::Both);
+            fd, std::move(node), takenOnWrite ? FdTransport::Completion::OnWrite : FdTransport::Completion::OnWritable,
+            !takenOnWrite, fifo ? FdTransport::Way::Out : FdTransport::Way::Both);
     });
 }
 

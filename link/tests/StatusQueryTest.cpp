@@ -371,3 +371,35 @@ TEST(StatusQuery, PortStatusMayBeAskedWhileAWriteWaits) {
     EXPECT_EQ(r.outcome, Outcome::TimedOut);
     EXPECT_GT(asked.load(), 0);
 }
+
+TEST(StatusQuery, APtyNodeCountsWhatItTookWhenAPieceTimesOut) {
+    // A printer that stops reading (paper out): the job's write gives up on a
+    // piece, and every byte the node took is counted, so that whoever offers
+    // the rest again neither skips nor repeats a byte.
+    int master = -1;
+    int slave = -1;
+    char name[64] = {};
+    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    ::close(slave);
+    platform_fake::FakeUsbTree tree;
+    const std::string node = tree.AddPrinter("1-1", "0418", "5011", 0, "SN1");
+    std::filesystem::remove(node);
+    std::filesystem::create_symlink(name, node);
+    platform_linux::LinuxUsbDeviceSource usb(tree.Root());
+    printer_link::OpenOptions options;
+    options.usb = &usb;
+    options.productIds = &printer_link::ReceiptPrinterProductIds();
+    auto opened = printer_link::OpenDevice("usb://0418/5011", options);
+    ASSERT_TRUE(opened.device);
+    const Bytes job(256 * 1024, 0x55);
+    const printer_link::Result written =
+        opened.device->Write(job.data(), job.size(), printer_link::Pacing{4096, 200, nullptr});
+    EXPECT_EQ(written.outcome, Outcome::TimedOut);
+    EXPECT_GT(written.sent, 0u);
+    std::size_t arrived = 0;
+    ::fcntl(master, F_SETFL, O_NONBLOCK);
+    std::uint8_t buffer[4096];
+    for (ssize_t n; (n = ::read(master, buffer, sizeof buffer)) > 0;) arrived += static_cast<std::size_t>(n);
+    EXPECT_EQ(arrived, written.sent);
+    ::close(master);
+}

@@ -135,8 +135,9 @@ std::string JobRequest(int stopFd, ipp_op_t op, int job) {
 
 std::optional<std::vector<QueueStatus>> CupsQueues::Queues(std::string* why) {
     ipp_t* request = NewRequest(IPP_OP_CUPS_GET_PRINTERS);
-    static const char* const kWanted[] = {"printer-name", "device-uri", "printer-state", "printer-state-change-time"};
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 4, nullptr, kWanted);
+    static const char* const kWanted[] = {"printer-name", "device-uri", "printer-state", "printer-state-change-time",
+                                          "queued-job-count"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 5, nullptr, kWanted);
     const Answer answer = Send(stopFd_, request, "/");
     const Response& response = answer.response;
     // No queues at all is an error to IPP.
@@ -153,6 +154,7 @@ std::optional<std::vector<QueueStatus>> CupsQueues::Queues(std::string* why) {
             else if (Is(a, "device-uri")) queue.deviceUri = Text(a);
             else if (Is(a, "printer-state")) queue.state = static_cast<QueueState>(ippGetInteger(a, 0));
             else if (Is(a, "printer-state-change-time")) queue.stateChanged = ippGetInteger(a, 0);
+            else if (Is(a, "queued-job-count")) queue.queuedJobs = ippGetInteger(a, 0);
         },
         [&] {
             if (!queue.name.empty()) queues.push_back(queue);

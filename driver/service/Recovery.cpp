@@ -15,13 +15,50 @@ bool Has(const JobStatus& job, const char* reason) {
 
 }  // namespace
 
+std::vector<int> HeldForPrinter(const std::vector<JobStatus>& jobs) {
+    std::vector<int> held;
+    for (const JobStatus& job : jobs)
+        if (job.state == JobState::Held && Has(job, kWaitsForPrinter)) held.push_back(job.id);
+    return held;
+}
+
+bool TakesHeldJobs(const protocol::PrinterStatus& status) { return !status.known || status.Ready(); }
+
+std::string WhyNotReady(const protocol::PrinterStatus& status) {
+    if (!status.known) return "";
+    std::string why;
+    const auto add = [&](bool holds, const char* what) {
+        if (holds) why += (why.empty() ? "" : ", ") + std::string(what);
+    };
+    add(status.paperOut, "paper out");
+    add(status.coverOpen, "cover open");
+    add(status.cutterError, "cutter error");
+    add(status.unrecoverableError, "unrecoverable error");
+    add(status.recoverableError, "recoverable error");
+    // Offline follows from each of those; alone it is the printer's own state.
+    if (why.empty() && !status.online) why = "offline";
+    return why;
+}
+
+bool HeldJobLook::Worth(const QueueStatus& queue) const {
+    // Printing: the port monitor is at the printer, and a job it gives up on
+    // changes the queue's state.
+    if (queue.queuedJobs <= 0 || queue.state == QueueState::Processing) return false;
+    return settled_ != KeyOf(queue);
+}
+
+void HeldJobLook::Looked(const QueueStatus& queue, bool settled) {
+    if (settled) settled_ = KeyOf(queue);
+    else settled_.reset();
+}
+
 RecoveryPlan PlanRecovery(const QueueStatus& queue, const std::vector<JobStatus>& jobs, std::time_t awaySince) {
     RecoveryPlan plan;
+    plan.release = HeldForPrinter(jobs);
     bool stoppedForJob = false;
     for (const JobStatus& job : jobs) {
         switch (job.state) {
             case JobState::Held:
-                if (Has(job, kWaitsForPrinter)) plan.release.push_back(job.id);
                 break;
             case JobState::Pending:
                 // cupsd puts the job the port monitor stopped the queue for

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "protocol/PrinterStatus.h"
+
 namespace service {
 
 // IPP printer-state and job-state values.
@@ -29,6 +31,7 @@ struct QueueStatus {
     std::string deviceUri;
     QueueState state = QueueState::Idle;
     std::time_t stateChanged = 0;  // printer-state-change-time
+    int queuedJobs = 0;            // queued-job-count: pending, held and printing jobs
 };
 
 struct JobStatus {
@@ -48,6 +51,45 @@ struct RecoveryPlan {
 // `awaySince`: the last moment the printer was known to be there (or when
 // the service began to watch it, if it never was).
 RecoveryPlan PlanRecovery(const QueueStatus& queue, const std::vector<JobStatus>& jobs, std::time_t awaySince);
+
+// The held jobs that wait for the printer (a retry the port monitor asked
+// for); jobs a user held are not among them.
+std::vector<int> HeldForPrinter(const std::vector<JobStatus>& jobs);
+
+// Whether the jobs held for a printer that is there may go to it: a printer
+// that tells it cannot print now (paper out, cover open, offline, an error)
+// keeps them; one that does not tell (no status support, no way back) takes
+// them, as it always did.
+bool TakesHeldJobs(const protocol::PrinterStatus& status);
+// What keeps a printer from printing, for log lines: "paper out",
+// "cover open, offline"; "" when nothing does or nothing is known.
+std::string WhyNotReady(const protocol::PrinterStatus& status);
+
+// Whether to look at a queue's jobs after a report that its printer is there,
+// though the printer was not seen coming back: a printer that was away
+// between two probes, or already there when the service began, may have a
+// job held for it. The look costs one request to the scheduler, so it is
+// made only when the queue holds jobs, is not printing, and has changed
+// (its job count, its state or the time of that) since a look that found no
+// job held for the printer.
+class HeldJobLook {
+public:
+    bool Worth(const QueueStatus& queue) const;
+    // `settled`: the look found nothing to release; until the queue changes,
+    // no further look. Otherwise (jobs released, or kept for a printer that
+    // is not ready) the next report looks again.
+    void Looked(const QueueStatus& queue, bool settled);
+
+private:
+    struct Key {
+        int queuedJobs;
+        QueueState state;
+        std::time_t stateChanged;
+        bool operator==(const Key&) const = default;
+    };
+    static Key KeyOf(const QueueStatus& queue) { return {queue.queuedJobs, queue.state, queue.stateChanged}; }
+    std::optional<Key> settled_;
+};
 
 // One printer's presence as the probes and hot-plug checks report it.
 class Presence {

@@ -18,6 +18,7 @@
 #include "driver/service/Recovery.h"
 #include "driver/service/TcpProbe.h"
 #include "driver/service/WatchedPrinter.h"
+#include "link/StatusQuery.h"
 #include "link/UsbDeviceSource.h"
 #include "platform/linux/usb/LinuxUsbDeviceSource.h"
 #include "platform/linux/usb/UsbHotplug.h"
@@ -52,6 +53,8 @@ private:
         WatchedPrinter printer;
         Presence presence;
         QueueStatus status;
+        HeldJobLook look;
+        std::string keptFor;  // what the printer said when it last kept held jobs ("paper out")
     };
     struct Probe {
         std::string where;  // the printer's "address:port"
@@ -65,6 +68,10 @@ private:
     void LookForUsbPrinters();
     void Report(const std::string& queue, bool present, const std::string& where);
     void Recover(const std::string& queue, std::time_t awaySince, const std::string& where);
+    void ReleaseHeldJobs(const std::string& queue, const std::string& where);
+    std::optional<protocol::PrinterStatus> AskPrinter(const WatchedPrinter& printer) const;
+    static std::string Kept(Watch& watch, const protocol::PrinterStatus& status, std::size_t held, bool always);
+    std::string ReleaseAll(std::vector<int> ids, std::size_t* released);
     int PollTimeout(Clock::time_point now) const;
 
     ServiceOptions options_;
@@ -172,7 +179,7 @@ void Loop::ReadQueues() {
             continue;
         }
         log_(queue.name + ": watching the printer at " + printer->Where());
-        kept.emplace(queue.name, Watch{*printer, Presence(now), queue});
+        kept.emplace(queue.name, Watch{*printer, Presence(now), queue, {}, {}});
         newUsb = newUsb || printer->kind == WatchedPrinter::Kind::Usb;
     }
     for (const auto& [name, watch] : watches_)
@@ -249,7 +256,74 @@ void Loop::Report(const std::string& queue, bool present, const std::string& whe
         log_(queue + ": printer gone (" + where + ")");
     } else if (reported.change == Presence::Change::Back) {
         Recover(queue, reported.awaySince, where);
+        return;
     }
+    if (present && watch->second.look.Worth(watch->second.status)) ReleaseHeldJobs(queue, where);
+}
+
+std::optional<protocol::PrinterStatus> Loop::AskPrinter(const WatchedPrinter& printer) const {
+    // A USB printer's node is the port monitor's: an open beside it could
+    // take the device from a job that starts now. Its presence is its answer.
+    if (printer.kind != WatchedPrinter::Kind::Network) return protocol::PrinterStatus{};
+    printer_link::OpenOptions options;
+    options.connectTimeoutMs = static_cast<int>(kProbeTimeout.count());
+    const printer_link::StatusAnswer answer = printer_link::QueryStatusAt("socket://" + printer.Where(), options);
+    // Gone again since the probe: the next probe tells.
+    if (!answer.failure.Ok()) return std::nullopt;
+    return answer.status;
+}
+
+// The line's tail for held jobs a printer that is there keeps: "" when this
+// cause is in the log already, unless `always`.
+std::string Loop::Kept(Watch& watch, const protocol::PrinterStatus& status, std::size_t held, bool always) {
+    const std::string why = WhyNotReady(status);
+    const bool told = !always && why == watch.keptFor;
+    watch.keptFor = why;
+    return told ? "" : ", " + why + ": " + Plural(held, "held job waits", "held jobs wait");
+}
+
+// Releases the jobs in the order they were sent, so that a released job does
+// not pass an earlier one; the failures as a line's tail.
+std::string Loop::ReleaseAll(std::vector<int> ids, std::size_t* released) {
+    std::sort(ids.begin(), ids.end());
+    std::string failures;
+    for (int id : ids) {
+        const std::string error = cups_.Release(id);
+        if (error.empty()) ++*released;
+        else failures += ", job " + std::to_string(id) + " not released: " + error;
+    }
+    return failures;
+}
+
+// A printer that is there, not seen coming back: the jobs held for it go to
+// it once it is ready.
+void Loop::ReleaseHeldJobs(const std::string& queue, const std::string& where) {
+    Watch& watch = watches_.at(queue);
+    std::string why;
+    const auto jobs = cups_.Jobs(queue, &why);
+    if (!jobs) {
+        if (!cups_.Stopping()) log_(queue + ": printer present at " + where + ", but CUPS does not tell its jobs: " + why);
+        return;
+    }
+    const std::vector<int> held = HeldForPrinter(*jobs);
+    if (held.empty()) {
+        watch.keptFor.clear();
+        watch.look.Looked(watch.status, true);
+        return;
+    }
+    watch.look.Looked(watch.status, false);
+    const auto status = AskPrinter(watch.printer);
+    if (!status) return;
+    if (!TakesHeldJobs(*status)) {
+        const std::string tail = Kept(watch, *status, held.size(), false);
+        if (!tail.empty()) log_(queue + ": printer present at " + where + tail);
+        return;
+    }
+    watch.keptFor.clear();
+    std::size_t released = 0;
+    const std::string failures = ReleaseAll(held, &released);
+    log_(queue + ": printer ready at " + where + ", " + Plural(released, "held job", "held jobs") + " released" +
+         failures);
 }
 
 void Loop::Recover(const std::string& queue, std::time_t awaySince, const std::string& where) {
@@ -267,7 +341,21 @@ void Loop::Recover(const std::string& queue, std::time_t awaySince, const std::s
         log_(line + ", but CUPS does not tell its state: " + why);
         return;
     }
-    const RecoveryPlan plan = PlanRecovery(*status, *jobs, awaySince);
+    RecoveryPlan plan = PlanRecovery(*status, *jobs, awaySince);
+    Watch& watch = watches_.at(queue);
+    // Held jobs go to a printer that is ready; one that says it is not (paper
+    // out) keeps them until a later probe finds it ready.
+    std::string kept;
+    if (!plan.release.empty()) {
+        const auto printer = AskPrinter(watch.printer);
+        if (!printer || !TakesHeldJobs(*printer)) {
+            if (printer) kept = Kept(watch, *printer, plan.release.size(), true);
+            plan.release.clear();
+            watch.look.Looked(watch.status, false);
+        } else {
+            watch.keptFor.clear();
+        }
+    }
 
     // Jobs in the order they were sent: a released job must not pass an earlier one.
     std::vector<std::pair<int, bool>> actions;  // id, restart
@@ -291,7 +379,7 @@ void Loop::Recover(const std::string& queue, std::time_t awaySince, const std::s
     }
     if (released) line += ", " + Plural(released, "held job", "held jobs") + " released";
     if (restarted) line += ", " + Plural(restarted, "job", "jobs") + " restarted";
-    log_(line + failures);
+    log_(line + kept + failures);
 }
 
 }  // namespace

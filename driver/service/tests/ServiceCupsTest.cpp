@@ -20,6 +20,7 @@
 #include "driver/raster/tests/FilterHarness.h"
 #include "driver/service/CupsQueues.h"
 #include "driver/service/tests/ServiceProcess.h"
+#include "protocol/PrinterStatus.h"
 #include "sim/testing/SimProcess.h"
 #include "tests/support/HexMatch.h"
 
@@ -70,11 +71,7 @@ protected:
         if (!Install(lumbra + " install --model POS80 --name POS80 --folder " + folder.string() +
                      " --port net:127.0.0.1:" + std::to_string(tcpPort)))
             return;
-        // The program the unit runs, as the unit runs it.
-        service = std::make_unique<ServiceProcess>(
-            std::vector<std::string>{"setpriv", "--bounding-set=-all", "--inh-caps=-all", "--no-new-privs", "--",
-                                     (folder / "POS80/RcptSpoolSvc.exe").string()},
-            tree / "service.log");
+        StartService();
         if (!service->WaitForLine("POS80: printer not there (127.0.0.1:"))
             return Fail("the service does not watch POS80: " + Log());
         // A queue installed while the service runs is picked up. (The USB
@@ -95,6 +92,21 @@ protected:
         if (!setupError.empty()) GTEST_FAIL() << setupError;
     }
 
+    // The program the unit runs, as the unit runs it (a new log each time).
+    static void StartService() {
+        service.reset();
+        service = std::make_unique<ServiceProcess>(
+            std::vector<std::string>{"setpriv", "--bounding-set=-all", "--inh-caps=-all", "--no-new-privs", "--",
+                                     (tree / "opt/printers/POS80/RcptSpoolSvc.exe").string()},
+            tree / "service.log");
+    }
+    // The printer's connections in `lines` from `from` on (the service's probes among them).
+    static std::size_t ConnectionsSince(const std::vector<std::string>& lines, std::size_t from) {
+        return static_cast<std::size_t>(
+            std::count_if(lines.begin() + static_cast<std::ptrdiff_t>(std::min(from, lines.size())), lines.end(),
+                          [](const std::string& l) { return l.rfind("# tcp ", 0) == 0 && l.find(" open") != std::string::npos; }));
+    }
+
     static void Fail(const std::string& why) { setupError = why; }
     static bool Install(const std::string& command) {
         int status = -1;
@@ -106,9 +118,11 @@ protected:
 
     // printer-sim on the queues' TCP port and USB tree. Its node is made
     // writable for the port monitor (user lp), as a udev rule makes it.
-    static std::unique_ptr<simtest::SimProcess> StartPrinter() {
+    static std::unique_ptr<simtest::SimProcess> StartPrinter(const std::string& state = "") {
         simtest::SimOptions options;
         options.args = {"--tcp-port", std::to_string(tcpPort), "--usb", usbRoot.string()};
+        options.control = true;
+        if (!state.empty()) options.args.insert(options.args.end(), {"--state", state});
         const mode_t umask = ::umask(0);
         auto started = std::make_unique<simtest::SimProcess>(options);
         ::umask(umask);
@@ -181,9 +195,30 @@ struct Row {
     const char* name;
     Queue queue;
     // What became of the job while the printer was away, made to happen.
-    enum class Away { Held, AbortedAfterRetries, QueueStoppedByRefusedDevice } away;
-    const char* says;  // the service's line after "printer back at <where>"
+    enum class Away {
+        Held,
+        AbortedAfterRetries,
+        QueueStoppedByRefusedDevice,
+        // The service did not see the printer go: it began while the
+        // printer was back already, or the printer was away between two probes.
+        HeldBeforeTheServiceBegan,
+        HeldBetweenTwoProbes,
+        // The printer is back with its paper out; the paper comes back later.
+        HeldAndBackWithPaperOut,
+    } away;
+    const char* says;  // the service's line after "printer back at <where>" ("printer ready at <where>")
 };
+// The printer is back after the case, and the service saw it go.
+bool SeesItGo(const Row& row) { return row.away <= Row::Away::QueueStoppedByRefusedDevice; }
+
+// What the printer received, the service's and the port monitor's status
+// requests left out.
+std::string Printed(const std::vector<std::uint8_t>& raw) {
+    std::string bytes(raw.begin(), raw.end());
+    const std::string query(protocol::kStatusQuery.begin(), protocol::kStatusQuery.end());
+    for (auto at = bytes.find(query); at != std::string::npos; at = bytes.find(query, at)) bytes.erase(at, query.size());
+    return bytes;
+}
 void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
 
 class ServiceBringsBack : public ServiceCups, public ::testing::WithParamInterface<Row> {};
@@ -194,6 +229,7 @@ TEST_P(ServiceBringsBack, TheJobThatWaitedPrints) {
     job = tree / "receipt.bin";
     std::ofstream(job, std::ios::binary) << kReceipt;
     int id = -1;
+    std::size_t from = 0;  // the service's first line about the printer's return
     switch (row.away) {
         case Row::Away::Held:
             ASSERT_TRUE(PrinterAway(queue));
@@ -220,17 +256,79 @@ TEST_P(ServiceBringsBack, TheJobThatWaitedPrints) {
             ASSERT_TRUE(PrinterAway(queue));  // unplugged, and plugged in again with the rule in place
             break;
         }
+        case Row::Away::HeldBeforeTheServiceBegan:
+            service->Stop();
+            printer.reset();
+            id = Submit(queue);
+            ASSERT_TRUE(JobIn(queue, id, JobState::Held));
+            printer = StartPrinter();
+            ASSERT_TRUE(printer->ok()) << printer->error();
+            StartService();
+            break;
+        case Row::Away::HeldBetweenTwoProbes:
+            // Right after a probe the printer goes, the job is held, the
+            // printer is back: all before the next probe (2 s on). Should a
+            // probe have come in between after all, the service saw the
+            // printer go and brings the job back as it did before; then
+            // once more.
+            for (int attempt = 0; attempt < 5 && id <= 0; ++attempt) {
+                ASSERT_TRUE(PrinterBack(queue));
+                const std::size_t probed = printer->Lines().size();
+                ASSERT_TRUE(printer->WaitFor([&](const auto& lines) { return ConnectionsSince(lines, probed) > 0; }, kPatience));
+                const std::size_t before = service->Lines().size();
+                printer.reset();
+                const int sent = Submit(queue);
+                ASSERT_TRUE(JobIn(queue, sent, JobState::Held));
+                printer = StartPrinter();
+                ASSERT_TRUE(printer->ok()) << printer->error();
+                std::string outcome;
+                ASSERT_TRUE(Eventually([&] {
+                    const auto lines = service->Lines();
+                    for (std::size_t i = before; i < lines.size() && outcome.empty(); ++i)
+                        for (const char* verb : {": printer ready at ", ": printer back at "})
+                            if (lines[i].rfind(queue.name + std::string(verb), 0) == 0) outcome = verb;
+                    return !outcome.empty();
+                })) << Log();
+                if (outcome == ": printer ready at ") {
+                    id = sent;
+                    from = before;
+                } else {
+                    ASSERT_TRUE(Eventually([&] { return !Job(queue, sent); })) << Log();
+                }
+            }
+            break;
+        case Row::Away::HeldAndBackWithPaperOut: {
+            ASSERT_TRUE(PrinterAway(queue));
+            id = Submit(queue);
+            ASSERT_TRUE(JobIn(queue, id, JobState::Held));
+            from = service->Lines().size();
+            printer = StartPrinter("paper-out");
+            ASSERT_TRUE(printer->ok()) << printer->error();
+            const std::string kept = std::string(queue.name) + ": printer back at " + Where(queue) +
+                                     ", paper out: 1 held job waits";
+            EXPECT_EQ(service->WaitForLine(std::string(queue.name) + ": printer back at ", from), kept) << Log();
+            // The service asks again on later probes, and keeps the job.
+            ASSERT_TRUE(printer->WaitForLineCount("status request 4 answered", 3, kPatience)) << Log();
+            const auto waits = Job(queue, id);
+            ASSERT_TRUE(waits && waits->state == JobState::Held) << Log();
+            EXPECT_EQ(printer->Control("paper-out off").rfind("ok", 0), 0u);
+            break;
+        }
     }
     ASSERT_GT(id, 0);
 
-    const std::size_t from = service->Lines().size();
-    printer = StartPrinter();
-    ASSERT_TRUE(printer->ok()) << printer->error();
-    const auto back = service->WaitForLine(std::string(queue.name) + ": printer back at ", from);
+    const bool seesItGo = SeesItGo(row);
+    if (seesItGo) {
+        from = service->Lines().size();
+        printer = StartPrinter();
+        ASSERT_TRUE(printer->ok()) << printer->error();
+    }
+    const std::string said = std::string(queue.name) + (seesItGo ? ": printer back at " : ": printer ready at ");
+    const auto back = service->WaitForLine(said, from);
     ASSERT_TRUE(back) << Log();
-    EXPECT_EQ(*back, std::string(queue.name) + ": printer back at " + Where(queue) + row.says);
-    ASSERT_TRUE(printer->WaitForRawSize(kReceipt.size(), kPatience));
-    EXPECT_TRUE(testhex::SameBytes(kReceipt, printer->RawBytes()));
+    EXPECT_EQ(*back, said + Where(queue) + row.says);
+    ASSERT_TRUE(Eventually([&] { return Printed(printer->RawBytes()).size() >= kReceipt.size(); }, kPatience));
+    EXPECT_TRUE(testhex::SameBytes(kReceipt, Printed(printer->RawBytes())));
     EXPECT_TRUE(Eventually([&] { return !Job(queue, id); })) << "the job is done";
     EXPECT_EQ(StateOf(queue), QueueState::Idle);
 }
@@ -240,6 +338,10 @@ const Row kRows[] = {
     {"UsbPrinterPluggedInAgain", kUsb, Row::Away::Held, ", 1 held job released"},
     {"NetworkJobAbortedAfterItsRetries", kNetwork, Row::Away::AbortedAfterRetries, ", 1 job restarted"},
     {"UsbQueueStoppedByARefusedDevice", kUsb, Row::Away::QueueStoppedByRefusedDevice, ", queue enabled"},
+    {"NetworkPrinterThereWhenTheServiceBegins", kNetwork, Row::Away::HeldBeforeTheServiceBegan, ", 1 held job released"},
+    {"UsbPrinterThereWhenTheServiceBegins", kUsb, Row::Away::HeldBeforeTheServiceBegan, ", 1 held job released"},
+    {"NetworkPrinterBackBetweenTwoProbes", kNetwork, Row::Away::HeldBetweenTwoProbes, ", 1 held job released"},
+    {"NetworkPrinterBackWithPaperOut", kNetwork, Row::Away::HeldAndBackWithPaperOut, ", 1 held job released"},
 };
 INSTANTIATE_TEST_SUITE_P(Printer, ServiceBringsBack, ::testing::ValuesIn(kRows),
                          [](const ::testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });

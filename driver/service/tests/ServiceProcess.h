@@ -76,7 +76,7 @@ public:
         return found;
     }
     // True once the service's last line about `queue`'s printer says it is
-    // there (or away).
+    // there (back, present, ready) or away.
     bool Says(const std::string& queue, bool present,
               std::chrono::milliseconds timeout = std::chrono::seconds(60)) const {
         const std::string prefix = queue + ": printer ";
@@ -86,7 +86,8 @@ public:
                 for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
                     if (it->rfind(prefix, 0) != 0) continue;
                     const bool there = it->find(" back at ") != std::string::npos ||
-                                       it->find(" present at ") != std::string::npos;
+                                       it->find(" present at ") != std::string::npos ||
+                                       it->find(" ready at ") != std::string::npos;
                     return there == present;
                 }
                 return false;

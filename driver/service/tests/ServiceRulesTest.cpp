@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <optional>
 
 #include "driver/service/Recovery.h"
 #include "driver/service/WatchedPrinter.h"
@@ -100,6 +101,70 @@ TEST(ServiceRules, WhatABackPrinterGets) {
         EXPECT_EQ(plan.resumeQueue, c.resume);
         EXPECT_EQ(plan.release, c.release);
         EXPECT_EQ(plan.restart, c.restart);
+    }
+}
+
+// A printer that is there takes its held jobs unless it says it cannot
+// print now; one that says nothing takes them, as it always did.
+TEST(ServiceRules, HeldJobsGoToAReadyPrinter) {
+    auto status = [](auto set) {
+        protocol::PrinterStatus s;
+        s.known = true;
+        s.online = true;
+        set(s);
+        return s;
+    };
+    struct Case {
+        const char* name;
+        protocol::PrinterStatus status;
+        bool takes;
+        const char* why;
+    };
+    const Case cases[] = {
+        {"not known: no status support, no way back", {}, true, ""},
+        {"ready", status([](auto&) {}), true, ""},
+        {"paper near its end, drawer open", status([](auto& s) { s.paperNearEnd = s.drawerOpen = true; }), true, ""},
+        {"paper out", status([](auto& s) { s.paperOut = true; s.online = false; }), false, "paper out"},
+        {"cover open and paper out",
+         status([](auto& s) { s.coverOpen = s.paperOut = true; s.online = false; }), false, "paper out, cover open"},
+        {"offline, nothing else", status([](auto& s) { s.online = false; }), false, "offline"},
+        {"cutter error", status([](auto& s) { s.cutterError = s.recoverableError = true; }), false,
+         "cutter error, recoverable error"},
+        {"unrecoverable error", status([](auto& s) { s.unrecoverableError = true; }), false, "unrecoverable error"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(TakesHeldJobs(c.status), c.takes);
+        EXPECT_EQ(WhyNotReady(c.status), c.why);
+    }
+}
+
+// The jobs of a queue whose printer is there are looked at when one may be
+// held for it, and not again until the queue changes.
+TEST(ServiceRules, HeldJobsAreLookedForWhenTheQueueChanged) {
+    const QueueStatus one{"POS80", "", QueueState::Idle, 900, 1};
+    struct Step {
+        const char* name;
+        QueueStatus queue;
+        bool worth;
+        std::optional<bool> settled;  // the look's outcome, when one is made
+    };
+    const Step steps[] = {
+        {"no jobs: nothing to look for", {"POS80", "", QueueState::Idle, 900, 0}, false, {}},
+        {"a job: looked at, none held for the printer", one, true, true},
+        {"the same queue again: no look", one, false, {}},
+        {"printing: the port monitor is at it", {"POS80", "", QueueState::Processing, 905, 1}, false, {}},
+        {"idle again, the job held for a retry: looked at, kept (paper out)", {"POS80", "", QueueState::Idle, 907, 1},
+         true, false},
+        {"kept: looked at on every report", {"POS80", "", QueueState::Idle, 907, 1}, true, true},
+        {"a second job: looked at", {"POS80", "", QueueState::Idle, 907, 2}, true, true},
+        {"a stopped queue", {"POS80", "", QueueState::Stopped, 907, 2}, true, true},
+    };
+    HeldJobLook look;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        EXPECT_EQ(look.Worth(step.queue), step.worth);
+        if (step.settled) look.Looked(step.queue, *step.settled);
     }
 }
 

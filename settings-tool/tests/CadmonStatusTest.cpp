@@ -122,6 +122,7 @@ const std::vector<StateRow>& StateRows() {
 }
 
 enum class Port { Net, Usb };
+void PrintTo(Port port, std::ostream* os) { *os << (port == Port::Net ? "--net" : "--usb"); }
 
 class CadmonStatus : public ::testing::TestWithParam<Port> {};
 

@@ -4,12 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -27,30 +24,14 @@ using simtest::SimProcess;
 SimOptions ControlledSim() {
     SimOptions options;
     options.usb = true;
-    options.args = {"--control", "{tmp}/control"};
+    options.control = true;
     return options;
 }
 
-// One line to the sim's control channel; its one-line reply.
-std::string Control(const SimProcess& sim, const std::string& line) {
-    const std::string path = sim.TempDir() + "/control";
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return "error: socket";
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    std::string reply;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-        const std::string sent = line + "\n";
-        if (::write(fd, sent.data(), sent.size()) == static_cast<ssize_t>(sent.size())) {
-            char c = 0;
-            while (::read(fd, &c, 1) == 1 && c != '\n') reply.push_back(c);
-        }
-    } else {
-        reply = "error: cannot connect to " + path;
-    }
-    ::close(fd);
-    return reply;
+// A control line's reply: "ok " and the state after it.
+::testing::AssertionResult Took(const std::string& reply) {
+    if (reply.rfind("ok ", 0) == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "control reply: " << reply;
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {
@@ -141,7 +122,7 @@ TEST_P(CadmonStatus, EachPrinterStateInBothForms) {
 
     for (const StateRow& row : StateRows()) {
         SCOPED_TRACE(row.name);
-        for (const std::string& command : row.commands) ASSERT_EQ(Control(sim, command + " on"), "ok");
+        for (const std::string& command : row.commands) ASSERT_TRUE(Took(sim.Control(command + " on")));
 
         std::vector<std::string> args = port;
         args.insert(args.end(), {"status", "--json"});
@@ -163,9 +144,9 @@ TEST_P(CadmonStatus, EachPrinterStateInBothForms) {
         }
         EXPECT_EQ(plain.err, "");
 
-        for (const std::string& command : row.commands) ASSERT_EQ(Control(sim, command + " off"), "ok");
+        for (const std::string& command : row.commands) ASSERT_TRUE(Took(sim.Control(command + " off")));
     }
-    EXPECT_EQ(Control(sim, "state"), "ok ready");
+    EXPECT_EQ(sim.Control("state"), "ok ready");
 }
 
 INSTANTIATE_TEST_SUITE_P(Ports, CadmonStatus, ::testing::Values(Port::Net, Port::Usb),
@@ -175,7 +156,7 @@ INSTANTIATE_TEST_SUITE_P(Ports, CadmonStatus, ::testing::Values(Port::Net, Port:
 TEST(CadmonStatusLanguage, ChineseLocaleHasOneLinePerFact) {
     SimProcess sim(ControlledSim());
     ASSERT_TRUE(sim.ok()) << sim.error();
-    ASSERT_EQ(Control(sim, "paper-out on"), "ok");
+    ASSERT_EQ(sim.Control("paper-out on"), "ok paper-out");
     Environment environment = sim.Environment();
     environment.emplace_back("LC_ALL", "zh_CN.UTF-8");
     const CadmonRun run = RunCadmon({"--net", "127.0.0.1", "status"}, environment);

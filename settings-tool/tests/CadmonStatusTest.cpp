@@ -147,6 +147,14 @@ TEST_P(CadmonStatus, EachPrinterStateInBothForms) {
         for (const std::string& command : row.commands) ASSERT_TRUE(Took(sim.Control(command + " off")));
     }
     EXPECT_EQ(sim.Control("state"), "ok ready");
+    // Each run sent the four status requests once and nothing else; nothing was printed.
+    std::string queries;
+    for (std::size_t run = 0; run < 2 * StateRows().size(); ++run) queries += "10 04 01 10 04 02 10 04 03 10 04 04 ";
+    const std::string expected = FromHex(queries);
+    EXPECT_TRUE(sim.WaitForRawSize(expected.size()));
+    const auto raw = sim.RawBytes();
+    EXPECT_EQ(Hex(std::string(raw.begin(), raw.end())), Hex(expected));
+    EXPECT_EQ(sim.Messages(), std::vector<std::string>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(Ports, CadmonStatus, ::testing::Values(Port::Net, Port::Usb),

@@ -5,7 +5,9 @@ namespace cli {
 std::vector<ExitCodeRow> ExitCodes(bool withInstall) {
     std::vector<ExitCodeRow> rows = {
         {kDone, "done"},
-        {kPrinterFailed, "the printer failed mid-way: it was reached, then stopped taking data, reset or timed out"},
+        {kPrinterFailed,
+         "the printer failed mid-way or is not ready: it was reached, then stopped taking data, reset or timed out; "
+         "or it answered that it cannot print now (status)"},
         {kUsage, "usage: unknown subcommand or option, a malformed or missing value"},
         {kUnreachable, "printer not reachable: none found, the connection refused, nothing answered"},
         {kRefused, "input refused, nothing sent"},

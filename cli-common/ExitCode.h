@@ -8,7 +8,8 @@ namespace cli {
 
 enum ExitCode : int {
     kDone = 0,           // done
-    kPrinterFailed = 1,  // the printer was reached and failed mid-way: it stopped taking data, reset, timed out
+    kPrinterFailed = 1,  // the printer was reached and failed mid-way (it stopped taking data, reset, timed out),
+                         // or answered a status query that it cannot print now
     kUsage = 2,          // the command line is wrong: unknown subcommand or option, malformed value
     kUnreachable = 3,    // no printer: none found, the connection was refused, nothing answered
     kRefused = 4,        // input refused before anything was sent

@@ -19,16 +19,20 @@
 #include <thread>
 
 #include "base/Text.h"
+#include "cli-common/EnglishLines.h"
 #include "cli-common/Environment.h"
 #include "cli-common/Json.h"
 #include "cli-common/Program.h"
 #include "cli-common/TerminalWindow.h"
+#include "link/ProductIds.h"
+#include "link/StatusQuery.h"
 #include "link/TcpLink.h"
 #include "platform/linux/usb/SystemUsbDeviceSource.h"
 #include "protocol/Discovery.h"
 #include "protocol/SettingsCommands.h"
 #include "protocol/ValueLists.h"
 #include "settings-tool/LinkTexts.h"
+#include "settings-tool/StatusTexts.h"
 #include "settings-tool/SystemCodePage.h"
 #include "settings-tool/sender/CommandSender.h"
 
@@ -566,6 +570,24 @@ private:
              [this](CLI::App&) { return Runs([this] { return RunTestConnection(); }); },
              "Prints \"connect ok\", or the connection failure text (exit status 3).\n"
              "  cadmon --net 127.0.0.1 test-connection\n"},
+            {"status", "ask the printer how it is: online, cover, paper, drawer, errors",
+             [this](CLI::App& command) { return DefineStatus(command); },
+             "Sends the four real-time status requests (DLE EOT 1..4) and prints one line per fact from\n"
+             "the answers: online or offline, cover open or closed, paper ok, near end or out, drawer open\n"
+             "or closed, cutter error, unrecoverable and recoverable errors, and whether it is ready. A\n"
+             "printer that answers nothing within 0.5 s (no status support, or a node without a way back)\n"
+             "is \"status not known\": it prints as before, and that is not a failure. Only the status\n"
+             "requests are sent. With --json the output is one object, on one line:\n"
+             "  {\"known\": true, \"online\": true, \"coverOpen\": false, \"paperNearEnd\": false,\n"
+             "   \"paperOut\": false, \"drawerOpen\": false, \"cutterError\": false,\n"
+             "   \"unrecoverableError\": false, \"recoverableError\": false, \"ready\": true,\n"
+             "   \"node\": \"127.0.0.1:9100\"}\n"
+             "Exit status: 0 ready, or status not known; 1 the printer answered and is not ready (offline,\n"
+             "cover open, paper out, a cutter or other error; paper near its end is still ready); 3 not\n"
+             "reachable (no USB printer, connection refused); 5 no permission on the USB node. When the\n"
+             "printer is not reached nothing goes to stdout.\n"
+             "  cadmon --net 127.0.0.1 status\n"
+             "  cadmon --usb status --json\n"},
             {"scan", "search the network for printers", [this](CLI::App& command) { return DefineScan(command); },
              "Broadcasts a probe once a second for N seconds and prints one line per distinct reply as it\n"
              "arrives, as the search window lists it, \"(1.0)192.168.0.199.\": the two identifying bytes,\n"
@@ -734,6 +756,74 @@ private:
         } else {
             terminal.ShowFailure(ConnectionTestText(result), cli::kUnreachable);
         }
+        return terminal.Status();
+    }
+
+    cli::Runner DefineStatus(CLI::App& command) {
+        auto json = std::make_shared<bool>(false);
+        command.add_flag("--json", *json, "one JSON object with every fact and the node asked");
+        return Runs([this, json] { return RunStatus(*json); });
+    }
+
+    // One status query over the chosen port; the printer is chosen as for
+    // every other subcommand: the first USB printer of a listed product ID,
+    // or the printer IP at the TCP port.
+    int RunStatus(bool json) {
+        cli::TerminalWindow terminal("cadmon", out_, err_, cli::IsTerminal(2));
+        if (options_.port == sender::PortChoice::Lpt) {
+            terminal.ShowFailure(kNoPortText, cli::kUnreachable);
+            return terminal.Status();
+        }
+        const bool network = options_.port == sender::PortChoice::Net;
+        const printer_link::TcpSettings tcp = TcpSettingsFor(options_);
+        printer_link::OpenOptions open;
+        open.connectTimeoutMs = tcp.connectTimeoutMs;
+        std::unique_ptr<printer_link::UsbDeviceSource> usb;
+        std::string uri = "usb:";
+        if (network) {
+            uri = printer_link::SocketUri(cli::Ipv4Of(options_.printerIp), tcp.port);
+        } else {
+            usb = platform_linux::MakeSystemUsbDeviceSource(platform_linux::UsbRootFromEnvironment());
+            open.usb = usb.get();
+            open.productIds = &printer_link::ReceiptPrinterProductIds();
+        }
+        const printer_link::StatusAnswer answer = printer_link::QueryStatusAt(uri, open);
+        if (answer.failure.OpenFailed()) {
+            // As a delivery's open failure: the window's text, and for USB
+            // the line that names the node and what grants access.
+            const int code = cli::OpenFailureCode(answer.failure);
+            terminal.ShowFailure(network ? kNetConnectFailText : kUsbOpenFailText, code);
+            if (!network) {
+                if (const std::string detail = cli::FailureDetail(answer.failure, false); !detail.empty())
+                    terminal.Note(detail);
+            }
+            return terminal.Status();
+        }
+        const protocol::PrinterStatus& status = answer.status;
+        if (json) {
+            cli::JsonObject object;
+            object.Field("known", status.known)
+                .Field("online", status.online)
+                .Field("coverOpen", status.coverOpen)
+                .Field("paperNearEnd", status.paperNearEnd)
+                .Field("paperOut", status.paperOut)
+                .Field("drawerOpen", status.drawerOpen)
+                .Field("cutterError", status.cutterError)
+                .Field("unrecoverableError", status.unrecoverableError)
+                .Field("recoverableError", status.recoverableError)
+                .Field("ready", status.Ready())
+                .Field("node", answer.node);
+            out_ << object.Text() << '\n' << std::flush;
+        } else {
+            const bool english = !cli::ChineseLocale();
+            for (const StatusText& text : StatusTexts(status)) {
+                terminal.Show(text.chinese);
+                if (english) terminal.Show(text.english);
+            }
+        }
+        // A printer that does not answer prints as before: only an answer
+        // that says it cannot print is a failure.
+        if (status.known && !status.Ready()) terminal.Fail(cli::kPrinterFailed);
         return terminal.Status();
     }
 

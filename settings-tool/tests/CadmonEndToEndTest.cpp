@@ -474,7 +474,7 @@ TEST(CadmonHelp, ProgramAndSubcommandsDescribeThemselves) {
     EXPECT_EQ(help.exitStatus, 0);
     for (const char* name : {"print", "cut", "drawer", "dhcp", "set-ip", "set-mac", "buzzer", "feed", "density",
                              "codepage", "reprint", "charset", "speed", "usb-id", "wifi", "wifi-static",
-                             "test-connection", "scan", "set-address"}) {
+                             "test-connection", "status", "scan", "set-address"}) {
         EXPECT_NE(help.out.find(std::string("\n  ") + name), std::string::npos) << name;
         const CadmonRun one = RunCadmon({name, "--help"});
         EXPECT_EQ(one.exitStatus, 0) << name;

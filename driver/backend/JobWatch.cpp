@@ -135,8 +135,10 @@ void JobWatch::WatchStall() {
         if (!busy_ || stop_.IsSet()) return;
         call = busyCount_;
         const Clock::time_point now = Clock::now();
-        ask = canAsk_ && now >= nextAsk_;
-        if (!ask && (stallReported_ || now < busySince_ + times_.stallReport)) return;
+        const bool reportDue = !stallReported_ && now >= busySince_ + times_.stallReport;
+        // A stall about to be reported is reported with a fresh answer.
+        ask = canAsk_ && (now >= nextAsk_ || reportDue);
+        if (!ask && !reportDue) return;
     }
     protocol::PrinterStatus status;
     if (ask) {

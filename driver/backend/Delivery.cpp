@@ -279,6 +279,7 @@ private:
         log_("STATE: +offline-report");
         log_("ATTR: printer-alert-description='" + text + "'");
         log_("ERROR: " + text);
+        unreachable_ = text;
     }
 
     DeliveryResult WriteFailure(printer_link::Device& printer, const printer_link::Result& result) {
@@ -307,10 +308,28 @@ private:
         return {JobOutcome::InputFailed, bytes_};
     }
 
+public:
+    // The queue's message is the last one any program of the job wrote
+    // (cupsd keeps it as printer-state-message), while the job's stays at its
+    // first error. The filters before the monitor go on after it gave up and
+    // have the last word ("Rendering completed", a broken pipe), so a job
+    // that could not reach its printer reads the filters' output to its end
+    // and then says again why it did not print.
+    void SayLastWhyNotPrinted(const JobInput& input) {
+        if (unreachable_.empty() || input.file) return;
+        std::vector<std::uint8_t> block(kBlockSize);
+        std::size_t length = 0;
+        Read read = Read::Data;
+        while (read == Read::Data) read = ReadBlock(input.fd, block, length, watch_.Stop());
+        if (read == Read::End) log_("INFO: " + unreachable_);
+    }
+
+private:
     const DeviceChoice& device_;
     JobWatch& watch_;
     const LogLine& log_;
     std::uint64_t bytes_ = 0;
+    std::string unreachable_;  // what NotReachable said, if it did
 };
 
 }  // namespace
@@ -318,9 +337,11 @@ private:
 DeliveryResult DeliverJob(const DeviceChoice& device, printer_link::UsbDeviceSource* usb,
                           const std::vector<std::string>& listedProductIds, const JobInput& input, JobWatch& watch,
                           const LogLine& log) {
-    const DeliveryResult result = Job(device, watch, log).Run(usb, listedProductIds, input);
+    Job job(device, watch, log);
+    const DeliveryResult result = job.Run(usb, listedProductIds, input);
     // Whatever the job showed about the printer goes with it.
     watch.Report().Clear("");
+    job.SayLastWhyNotPrinted(input);
     return result;
 }
 

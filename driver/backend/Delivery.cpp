@@ -190,7 +190,9 @@ public:
         // After the last command: a job that fits in the printer's buffer is
         // all taken even when the paper ran out in its middle; the printer
         // says so here, and the job ends once it has printed.
-        if (!AwaitReady(printer, "after the job")) return Cancelled(printer);
+        // (A printer that did not answer before the job is not asked again:
+        // each unanswered question costs the whole wait for an answer.)
+        if (answers_ && !AwaitReady(printer, "after the job")) return Cancelled(printer);
         const printer_link::Result closed = printer.Close(printer_link::kFinishTimeoutMs, &watch_.Stop());
         bytes_ += closed.sent;
         if (!closed.Ok()) return WriteFailure(printer, closed);
@@ -222,6 +224,7 @@ private:
                 if (!first) report.Show({});
                 return true;
             }
+            answers_ = true;
             report.Show(condition);
             if (status.Ready()) return true;
             if (watch_.CancelRequested()) return true;
@@ -330,6 +333,7 @@ private:
     const LogLine& log_;
     std::uint64_t bytes_ = 0;
     std::string unreachable_;  // what NotReachable said, if it did
+    bool answers_ = false;     // the printer answered a status request
 };
 
 }  // namespace

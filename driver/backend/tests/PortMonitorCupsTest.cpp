@@ -482,6 +482,10 @@ TEST_F(PortMonitorCups, PrinterThatCannotPrintIsShownWaitedForAndPrintsOnce) {
             EXPECT_EQ(JobAttributes(id)["job-printer-state-message"], c.shows);
             if (printer) {
                 EXPECT_EQ(JobAttributes(id)["job-state"], std::to_string(IPP_JSTATE_PROCESSING)) << "the job waits";
+                // A printer that could not print before the job got nothing of it.
+                if (!c.event) {
+                    EXPECT_TRUE(PrintData(printer->RawBytes()).empty());
+                }
                 for (const std::string& line : c.after) EXPECT_THAT(Tell(*printer, line), ::testing::StartsWith("ok"));
             }
         }

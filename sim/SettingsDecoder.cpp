@@ -190,6 +190,14 @@ private:
 
 }  // namespace
 
+std::optional<std::size_t> SettingsMessageLength(ByteSpan head) {
+    if (head.size() < 3) return std::nullopt;
+    for (const auto& form : Forms()) {
+        if (std::equal(form.prefix.begin(), form.prefix.end(), head.begin())) return form.length;
+    }
+    return 3;  // an unknown vendor command: the three bytes that name it
+}
+
 std::unique_ptr<StreamDecoder> MakeSettingsDecoder() { return std::make_unique<SettingsDecoder>(); }
 
 }  // namespace sim

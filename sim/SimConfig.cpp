@@ -8,6 +8,7 @@
 #include "cli-common/Values.h"
 #include "protocol/Port.h"
 #include "protocol/SettingsCommands.h"
+#include "sim/Condition.h"
 
 namespace sim {
 namespace {
@@ -128,6 +129,27 @@ void SimCommandLine::Define(CLI::App& app) {
     app.add_option("--head-dots", headDots, "width of the print head in dots (default 576; 384 for 58 mm paper)")
         ->type_name("N");
     app.add_flag("--quiet-probes", quietProbes, "do not print a line for each probe");
+    app.add_flag("--usb-fifo", usbFifo,
+                 "make the USB nodes FIFOs (a printer with no way back) instead of\n"
+                 "pseudo-terminals that answer status requests");
+    app.add_option("--buffer", buffer,
+                   "receive buffer of a stream in bytes (default 131072): what is held while\n"
+                   "the printer cannot print; when it is full, the printer stops reading")
+        ->type_name("BYTES");
+    app.add_option("--control", controlPath,
+                   "take control lines on a unix socket at PATH (\"paper-out on\", \"state\", ...;\n"
+                   "see --tell)")
+        ->type_name("PATH");
+    app.add_option("--state", startState,
+                   "start in this state: a comma-separated list of paper-near-end, paper-out,\n"
+                   "cover-open, drawer-open, offline, status-silent")
+        ->type_name("LIST");
+    app.add_option("--tell", tell,
+                   "send LINE to the printer-sim whose --control is PATH, print its reply and\n"
+                   "exit (0 when it starts \"ok\"). Lines: paper-near-end|paper-out|cover-open|\n"
+                   "drawer-open|offline|status-silent on|off, paper-out after N, state")
+        ->type_name("PATH LINE")
+        ->expected(2);
 }
 
 SimConfig SimCommandLine::Config(const CLI::App& app) const {
@@ -145,6 +167,13 @@ SimConfig SimCommandLine::Config(const CLI::App& app) const {
     config.rawDir = rawDir;
     config.logFile = logFile;
     config.receiptDir = receiptDir;
+    config.usbFifo = usbFifo;
+    config.controlPath = controlPath;
+    if (app.count("--control") > 0 && controlPath.empty()) throw UsageError("--control needs a socket path");
+    config.startState = startState;
+    if (std::string why; !Condition().Set(startState, &why)) throw UsageError("--state: " + why);
+    if (buffer && (!Number(std::string_view(*buffer), config.bufferSize) || config.bufferSize == 0))
+        throw UsageError("--buffer needs a positive byte count");
     for (const std::string& text : printers) {
         std::string why;
         auto printer = SimPrinter::Parse(text, &why);

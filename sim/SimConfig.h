@@ -49,6 +49,11 @@ struct SimConfig {
     std::string receiptDir;     // each receipt as a PNG here, and a line per receipt (empty: off)
     unsigned headDots = 576;    // print head width: the width of a receipt
     bool quietProbes = false;
+
+    bool usbFifo = false;                 // the USB nodes are FIFOs (no way back) instead of pseudo-terminals
+    std::size_t bufferSize = 131072;      // receive buffer of a stream: held print data at most
+    std::string controlPath;              // the control channel's unix socket (empty: none)
+    std::string startState;               // --state: "paper-out,cover-open"
 };
 
 // printer-sim's options on its command line (cli-common's Program); after
@@ -58,12 +63,16 @@ class SimCommandLine {
 public:
     void Define(CLI::App& app);
     SimConfig Config(const CLI::App& app) const;
+    // --tell PATH LINE: the socket and the line (empty when not given).
+    const std::vector<std::string>& Tell() const { return tell; }
 
 private:
     std::string tcpPort = "9100", probePort = "9000", replyPort = "8999", replyAddress = "255.255.255.255";
     std::vector<std::string> printers, usb, usbVendors, usbSerials;
-    std::optional<std::string> closeAfter, resetAfter, delay, readSize, headDots;
-    bool noUdp = false, stall = false, refuse = false, quietProbes = false;
+    std::optional<std::string> closeAfter, resetAfter, delay, readSize, headDots, buffer;
+    bool noUdp = false, stall = false, refuse = false, quietProbes = false, usbFifo = false;
+    std::string controlPath, startState;
+    std::vector<std::string> tell;
     std::string rawFile, rawDir, logFile, receiptDir;
     const CLI::Option* usbOption_ = nullptr;
     const CLI::Option* vendorOption_ = nullptr;

@@ -1,6 +1,9 @@
 #include "sim/UsbTree.h"
 
+#include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,9 +52,50 @@ std::string Hex4(std::uint16_t value) {
     return text;
 }
 
+// Raw mode on a descriptor of the pair (on the master it sets the slave's termios).
+bool MakeRaw(int fd) {
+    termios mode{};
+    if (::tcgetattr(fd, &mode) != 0) return false;
+    ::cfmakeraw(&mode);
+    mode.c_cc[VMIN] = 1;
+    mode.c_cc[VTIME] = 0;
+    return ::tcsetattr(fd, TCSANOW, &mode) == 0;
+}
+
+// A pseudo-terminal whose slave is a link at `node`, open to every user.
+bool MakePty(UsbDevice& device, std::vector<std::string>& created, std::string* error) {
+    auto fail = [&](const std::string& what) {
+        if (error) *error = what + " for " + device.node + ": " + std::strerror(errno);
+        if (device.master >= 0) ::close(device.master);
+        device.master = -1;
+        return false;
+    };
+    device.master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (device.master < 0) return fail("cannot open a pseudo-terminal");
+    char name[128] = {};
+    if (::grantpt(device.master) != 0 || ::unlockpt(device.master) != 0 ||
+        ::ptsname_r(device.master, name, sizeof name) != 0)
+        return fail("cannot unlock a pseudo-terminal");
+    device.slave = name;
+    if (!MakeRaw(device.master)) return fail("cannot put " + device.slave + " in raw mode");
+    if (::chmod(name, 0666) != 0) return fail("cannot open up " + device.slave);
+    if (::symlink(name, device.node.c_str()) != 0) return fail("cannot link " + device.slave);
+    created.push_back(device.node);
+    return true;
+}
+
 }  // namespace
 
-bool CreateUsbDevice(const UsbDeviceSpec& wanted, UsbDevice& device, std::string* error) {
+bool ResetPtySlave(const UsbDevice& device) {
+    if (device.slave.empty()) return false;
+    const int fd = ::open(device.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = ::tcflush(fd, TCIFLUSH) == 0 && MakeRaw(fd);
+    ::close(fd);
+    return ok;
+}
+
+bool CreateUsbDevice(const UsbDeviceSpec& wanted, bool fifo, UsbDevice& device, std::string* error) {
     const fs::path root = wanted.root;
     const fs::path devices = root / "sys/bus/usb/devices";
     const fs::path usbmisc = root / "sys/class/usbmisc";
@@ -66,7 +110,7 @@ bool CreateUsbDevice(const UsbDeviceSpec& wanted, UsbDevice& device, std::string
     while (fs::exists(devices / ("1-" + std::to_string(n)))) ++n;
     int lp = 0;
     while (fs::exists(usbmisc / ("lp" + std::to_string(lp))) || fs::is_symlink(usbmisc / ("lp" + std::to_string(lp))) ||
-           fs::exists(devUsb / ("lp" + std::to_string(lp)))) {
+           fs::exists(devUsb / ("lp" + std::to_string(lp))) || fs::is_symlink(devUsb / ("lp" + std::to_string(lp)))) {
         ++lp;
     }
     device.device = "1-" + std::to_string(n);
@@ -90,7 +134,9 @@ bool CreateUsbDevice(const UsbDeviceSpec& wanted, UsbDevice& device, std::string
             created.push_back((lpDir / "device").string());
         }
     }
-    if (ok) {
+    if (ok && !fifo) {
+        ok = MakePty(device, created, error);
+    } else if (ok) {
         // Read and write for everyone, whatever the umask: CUPS runs the port
         // monitor as lp, and a node only root can open is a printer that
         // never prints.
@@ -108,7 +154,11 @@ bool CreateUsbDevice(const UsbDeviceSpec& wanted, UsbDevice& device, std::string
     // Removal goes deepest first: this device's entries, then the folders made for the tree.
     device.created.assign(created.rbegin(), created.rend());
     device.created.insert(device.created.end(), made.rbegin(), made.rend());
-    if (!ok) RemoveUsbDevice(device);
+    if (!ok) {
+        RemoveUsbDevice(device);
+        if (device.master >= 0) ::close(device.master);
+        device.master = -1;
+    }
     return ok;
 }
 

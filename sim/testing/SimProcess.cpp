@@ -19,6 +19,7 @@
 #include <sstream>
 
 #include "link/Device.h"
+#include "sim/Condition.h"
 
 #ifndef PRINTER_SIM_BUILD_PATH
 #define PRINTER_SIM_BUILD_PATH "printer-sim"
@@ -111,6 +112,7 @@ SimProcess::SimProcess(SimOptions options) {
     if (!HasOption(args, "--raw")) add({"--raw", tmp_ + "/raw.bin"});
     if (!HasOption(args, "--raw-dir")) add({"--raw-dir", tmp_ + "/streams"});
     if (options.usb) add({"--usb", UsbRoot()});
+    if (options.control) add({"--control", ControlPath()});
 
     argv_.push_back(program);
     argv_.insert(argv_.end(), args.begin(), args.end());
@@ -321,6 +323,23 @@ bool SimProcess::WaitForStreamsClosed(std::size_t count, std::chrono::millisecon
             return static_cast<std::size_t>(closed) >= count;
         },
         timeout);
+}
+
+bool SimProcess::WaitForLineCount(std::string_view substring, std::size_t count,
+                                  std::chrono::milliseconds timeout) const {
+    return WaitFor(
+        [&](const std::vector<std::string>& lines) {
+            return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+                       return l.find(substring) != std::string::npos;
+                   })) >= count;
+        },
+        timeout);
+}
+
+std::string SimProcess::Control(const std::string& line) const {
+    std::string error;
+    const auto reply = sim::TellSimulator(ControlPath(), line, &error);
+    return reply ? *reply : "error " + error;
 }
 
 bool SimProcess::WaitForRawSize(std::size_t bytes, std::chrono::milliseconds timeout) const {

@@ -35,6 +35,9 @@
 // "tcp N" (N counts connections from 1) and "usb lpN"; the end of a stream is
 // "# <name> closed (<bytes> bytes)" (or "closed by the printer after ...",
 // "reset by the printer after ...").
+// State changes are events too ("# paper out", "# paper back", "# cover open",
+// "# tcp 1 buffer full (131072 bytes held)", "# status request 1 answered 0x12
+// on tcp 1"); WaitForLineCount waits for the n-th line holding a text.
 #include <sys/types.h>
 
 #include <chrono>
@@ -58,6 +61,7 @@ struct SimOptions {
     std::vector<std::string> args;   // further printer-sim options; "{tmp}" is replaced by TempDir()
     bool usb = false;                // add one fake USB printer under UsbRoot()
     std::uint16_t replyPort = 0;     // UDP port replies go to; 0: a free port chosen here
+    bool control = false;            // listen for control lines at ControlPath()
     std::chrono::milliseconds readyTimeout = 10s;
     std::string program;             // empty: $PRINTER_SIM, else this build's printer-sim
 };
@@ -84,7 +88,7 @@ public:
     std::uint16_t ReplyPort() const { return replyPort_; }
     const std::string& ReplyAddress() const { return replyAddress_; }
     std::string UsbRoot() const { return tmp_ + "/usb"; }    // root of the `usb` option's tree
-    const std::vector<std::string>& UsbNodes() const { return usbNodes_; }  // FIFOs, in order
+    const std::vector<std::string>& UsbNodes() const { return usbNodes_; }  // the USB nodes, in order
 
     // For the program under test: PRINTER_TCP_PORT, PRINTER_PROBE_PORT,
     // PRINTER_REPLY_PORT, USB_PRINTER_ROOT (with `usb`), and
@@ -107,6 +111,13 @@ public:
     // Until `count` streams have ended ("# ... closed ..." events).
     bool WaitForStreamsClosed(std::size_t count, std::chrono::milliseconds timeout = 5s) const;
     bool WaitForRawSize(std::size_t bytes, std::chrono::milliseconds timeout = 5s) const;
+    // Until `count` lines hold `substring`.
+    bool WaitForLineCount(std::string_view substring, std::size_t count, std::chrono::milliseconds timeout = 5s) const;
+
+    // The control channel (with `control`): one line, its reply line; "error ..."
+    // with the reason when the simulator cannot be reached.
+    std::string Control(const std::string& line) const;
+    std::string ControlPath() const { return tmp_ + "/control.sock"; }
 
     // Peers of the simulator, for tests that feed it directly.
     bool SendTcp(const std::vector<std::uint8_t>& bytes) const;  // one connection to 127.0.0.1

@@ -131,7 +131,7 @@ TEST(PrinterSim, TcpConnectionsAreRecordedAndDecoded) {
 }
 
 TEST(PrinterSim, FakeUsbPrinterTreeAndFifo) {
-    SimProcess sim({"--usb", "{tmp}/usb:0055", "--usb-serial", "SN42", "--usb-vendor", "0471"}, true);
+    SimProcess sim({"--usb-fifo", "--usb", "{tmp}/usb:0055", "--usb-serial", "SN42", "--usb-vendor", "0471"}, true);
     ASSERT_TRUE(sim.ok()) << sim.error();
     ASSERT_EQ(sim.UsbNodes().size(), 2u);
     const fs::path root = sim.UsbRoot();

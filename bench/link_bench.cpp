@@ -13,10 +13,18 @@
 // (c) socket into printer-sim (a firmware stream, which it takes quietly),
 //     until printer-sim has seen the stream end
 // (d) SubmitCommand p50/p99 while the sender waits out a stalled USB write
+// (e) status query round trip (printer_link::QueryStatus) against a plain
+//     write-then-read loop (write the 12 request bytes, poll and read until
+//     four bytes came) on the same transport: a loopback TCP peer and a pty
+//     pair whose far end answers four bytes per request set. The figure is
+//     the median of per-round ratios plain time / layer time (target 0.9);
+//     the absolute times are shown for information.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pty.h>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,6 +41,7 @@
 
 #include "link/Device.h"
 #include "link/ProductIds.h"
+#include "link/StatusQuery.h"
 #include "platform/fake/usb/FakeUsbDeviceSource.h"
 #include "platform/fake/usb/FakeUsbTree.h"
 #include "platform/linux/usb/LinuxUsbDeviceSource.h"
@@ -250,6 +259,135 @@ bool TcpIntoPrinterSim(std::size_t bytes, int rounds) {
                    plain);
 }
 
+// The far end of (e): answers four status bytes for every twelve bytes it reads.
+void AnswerEveryQuery(int fd) {
+    std::uint8_t buffer[256];
+    const std::uint8_t answers[4] = {0x12, 0x12, 0x12, 0x12};
+    std::size_t pending = 0;
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
+        pending += static_cast<std::size_t>(n);
+        for (; pending >= protocol::kStatusQuery.size(); pending -= protocol::kStatusQuery.size())
+            if (::write(fd, answers, sizeof answers) != sizeof answers) return;
+    }
+}
+
+// Write the requests, then poll and read until four bytes came (at most 500 ms).
+bool PlainQuery(int fd) {
+    if (::write(fd, protocol::kStatusQuery.data(), protocol::kStatusQuery.size()) !=
+        static_cast<ssize_t>(protocol::kStatusQuery.size()))
+        return false;
+    std::uint8_t buffer[16];
+    std::size_t have = 0;
+    while (have < 4) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, printer_link::kStatusWaitMs) <= 0) return false;
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) return false;
+        have += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Rounds of `count` queries each way, alternating which goes first.
+bool CompareQueries(const char* name, int rounds, int count, printer_link::Device& device, int plainFd) {
+    std::vector<double> layerMs, plainMs, ratios;
+    auto layer = [&] {
+        const auto start = Clock::now();
+        for (int i = 0; i < count; ++i)
+            if (!printer_link::QueryStatus(device).known) {
+                std::fprintf(stderr, "%s: a status query was not answered\n", name);
+                std::exit(2);
+            }
+        layerMs.push_back(Seconds(start) * 1e3);
+    };
+    auto plain = [&] {
+        const auto start = Clock::now();
+        for (int i = 0; i < count; ++i)
+            if (!PlainQuery(plainFd)) {
+                std::fprintf(stderr, "%s: a plain query was not answered\n", name);
+                std::exit(2);
+            }
+        plainMs.push_back(Seconds(start) * 1e3);
+    };
+    for (int i = 0; i < rounds; ++i) {
+        if (i % 2 == 0) {
+            plain();
+            layer();
+        } else {
+            layer();
+            plain();
+        }
+        ratios.push_back(plainMs.back() / layerMs.back());
+    }
+    constexpr double kQueryTarget = 0.9;
+    const double ratio = Median(ratios);
+    std::printf("%-42s layer %7.1f us  plain %7.1f us per query  ratio %.3f %s\n", name,
+                Median(layerMs) * 1e3 / count, Median(plainMs) * 1e3 / count, ratio,
+                ratio >= kQueryTarget ? "ok, >= 0.9" : "BELOW 0.9");
+    return ratio >= kQueryTarget;
+}
+
+bool StatusRoundTrips(int rounds) {
+    constexpr int kCount = 500;
+    bool ok = true;
+    {
+        // TCP: one connection for the layer, one for the plain loop, to the same peer.
+        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t size = sizeof address;
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+        ::listen(listener, 4);
+        std::vector<std::thread> peers;
+        std::thread accepter([&] {
+            for (int i = 0; i < 2; ++i) {
+                const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+                if (client < 0) return;
+                peers.emplace_back([client] {
+                    AnswerEveryQuery(client);
+                    ::close(client);
+                });
+            }
+        });
+        const std::string uri = "socket://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+        auto opened = printer_link::OpenDevice(uri, {});
+        if (!opened.device) Fail("status socket", opened.failure);
+        const int plain = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::connect(plain, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) std::perror("connect");
+        ok = CompareQueries("(e) status query, loopback TCP", rounds, kCount, *opened.device, plain) && ok;
+        opened.device->Abandon();
+        ::close(plain);
+        accepter.join();
+        for (auto& t : peers) t.join();
+        ::close(listener);
+    }
+    {
+        // A pty pair: the layer opens the slave as a serial port, the plain
+        // loop has its own raw open of the same slave; the master answers.
+        int master = -1, slave = -1;
+        char name[64] = {};
+        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+            std::perror("openpty");
+            return false;
+        }
+        termios raw{};
+        ::tcgetattr(slave, &raw);
+        ::cfmakeraw(&raw);
+        ::tcsetattr(slave, TCSANOW, &raw);
+        std::thread peer([master] { AnswerEveryQuery(master); });
+        auto opened = printer_link::OpenDevice(std::string("serial:") + name + "?baud=115200", {});
+        if (!opened.device) Fail("status pty", opened.failure);
+        ok = CompareQueries("(e) status query, pty pair", rounds, kCount, *opened.device, slave) && ok;
+        opened.device->Abandon();
+        ::close(slave);  // the last open of the slave: the master's read ends
+        peer.join();
+        ::close(master);
+    }
+    return ok;
+}
+
 class FixedWindow : public sender::PrinterWindow {
 public:
     sender::PortChoice ReadPortChoice() override { return sender::PortChoice::Usb; }
@@ -303,5 +441,6 @@ int main(int argc, char** argv) {
     ok = TcpSink(bytes, rounds) && ok;
     ok = TcpIntoPrinterSim(bytes / 4, rounds) && ok;
     ok = SubmitLatency() && ok;
+    ok = StatusRoundTrips(rounds) && ok;
     return ok ? 0 : 1;
 }

@@ -4,12 +4,17 @@
 // names, written in pieces with a deadline per piece and a stop event, and
 // closed again; every call says what became of the bytes.
 //
+//                                                              reads back (Read, CanRead)
 //   usb:                          the first USB printer of the listed product IDs
-//   usb://0418/5011[?serial=SN]   a USB printer by vendor and product ID (and serial)
-//   socket://HOST[:PORT]          a printer's raw TCP port (9100 unless given)
-//   serial:/dev/ttyS0[?baud=N]    a serial port (9600 baud unless given)
-//   parallel:/dev/lp0             a parallel port
-//   file:PATH                     a file or a FIFO (tests)
+//   usb://0418/5011[?serial=SN]   a USB printer by vendor and     usblp node, pty: yes;
+//                                 product ID (and serial)         bulk IN where the interface
+//                                                                 has one; fake-tree FIFO: no
+//   socket://HOST[:PORT]          a printer's raw TCP port        yes
+//                                 (9100 unless given)
+//   serial:/dev/ttyS0[?baud=N]    a serial port (9600 baud        yes
+//                                 unless given)
+//   parallel:/dev/lp0             a parallel port                 no
+//   file:PATH                     a file or a FIFO (tests)        no
 //
 // A small program without Qt:
 //
@@ -103,7 +108,9 @@ struct OpenOptions {
     const StopEvent* stop = nullptr;    // abandons a connection wait
 };
 
-// One open device. Not thread-safe: one thread uses it at a time.
+// One open device. Not thread-safe: one thread uses it at a time, except
+// Status(), which another thread may call while Write, Flush or Read runs
+// (a port monitor's watch thread asks the port while a job is written).
 class Device {
 public:
     Device(std::unique_ptr<Transport> transport, std::string identity);
@@ -139,9 +146,15 @@ public:
     const std::string& Node() const { return node_; }
     // The USB identity string for a device opened by a usb URI, else empty.
     const std::string& Identity() const { return identity_; }
+    // The port's own status (a usblp or parallel port's status ioctl); not
+    // known elsewhere. Safe beside a Write, Flush or Read on another thread;
+    // not beside Close, Abandon or the destructor.
     DeviceStatus Status() const;
 
 private:
+    // The status query's requests are not the caller's data: they stay out of
+    // what Flush and Close confirm.
+    friend class StatusRequests;
     std::unique_ptr<Transport> transport_;
     std::string node_;
     std::string identity_;

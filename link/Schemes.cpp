@@ -9,11 +9,11 @@ namespace printer_link {
 namespace {
 
 constexpr Scheme kSchemes[] = {
-    {"usb", "usblp node, or bulk OUT endpoint", &OpenUsb},
-    {"socket", "TCP raw port", &OpenSocket},
-    {"serial", "tty", &OpenSerial},
-    {"parallel", "lp port", &OpenParallel},
-    {"file", "file or FIFO", &OpenFile},
+    {"usb", "usblp node (reads), or bulk OUT endpoint (reads at bulk IN)", &OpenUsb},
+    {"socket", "TCP raw port (reads)", &OpenSocket},
+    {"serial", "tty (reads)", &OpenSerial},
+    {"parallel", "lp port (write only)", &OpenParallel},
+    {"file", "file or FIFO (write only)", &OpenFile},
 };
 
 }  // namespace

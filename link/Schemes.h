@@ -1,12 +1,15 @@
 #pragma once
 // The scheme table of the device layer: each entry opens one kind of printer
 // connection and hands back a small transport (write a piece, finish,
-// status). Pieces, deadlines, the stop event and byte accounting belong to
-// Device::Write. One file per transport family holds each entry's open:
-//   UsbScheme.cpp     usb       the USB printer chosen, at its usblp node or its bulk OUT endpoint
-//   SocketScheme.cpp  socket    a printer's raw TCP port
-//   TtyScheme.cpp     serial, parallel
-//   FileScheme.cpp    file      a file or a FIFO (tests)
+// status, and read where the transport has a way back). Pieces, deadlines,
+// the stop event and byte accounting belong to Device::Write and Device::Read.
+// One file per transport family holds each entry's open:
+//   UsbScheme.cpp     usb       the USB printer chosen, at its usblp node (read too; a fake
+//                               tree's pty is read, its FIFO is not) or its bulk OUT endpoint
+//                               (read at the bulk IN endpoint where the interface has one)
+//   SocketScheme.cpp  socket    a printer's raw TCP port, read and written
+//   TtyScheme.cpp     serial (read and written), parallel (written only)
+//   FileScheme.cpp    file      a file or a FIFO (tests), written only
 #include <memory>
 #include <span>
 #include <string>

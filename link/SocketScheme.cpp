@@ -31,7 +31,8 @@ class SocketTransport : public FdTransport {
 public:
     static constexpr int kSliceMs = 100;
 
-    SocketTransport(int fd, std::string node) : FdTransport(fd, std::move(node), Completion::OnWrite, false) {}
+    SocketTransport(int fd, std::string node)
+        : FdTransport(fd, std::move(node), Completion::OnWrite, false, Way::Both) {}
 
     // Blocking sends of at most one slice each; false when the socket refuses.
     bool BlockInSlices() {
@@ -84,6 +85,10 @@ protected:
     ssize_t Put(const std::uint8_t* data, std::size_t length) override {
         // MSG_NOSIGNAL: a printer that resets the connection gives EPIPE, not SIGPIPE.
         return ::send(Fd(), data, length, MSG_NOSIGNAL);
+    }
+    // The socket blocks for sends; reads look and wait through poll().
+    ssize_t Get(std::uint8_t* data, std::size_t capacity) override {
+        return ::recv(Fd(), data, capacity, MSG_DONTWAIT);
     }
     // The send itself waited a slice for room.
     Ready AwaitRoom(bool, const Deadline& deadline, const StopEvent* stop) override {

@@ -16,9 +16,14 @@ namespace printer_link {
 // How long a printer has to answer all four requests.
 inline constexpr int kStatusWaitMs = 500;
 
-// Asks the open `device`; input that was waiting before the requests is read
-// and dropped first. Not known where the transport cannot read, the requests
-// were not taken, or the answers did not come within `waitMs`.
+// Asks the open `device`: input that was waiting is read and dropped, the
+// twelve request bytes are written as one piece, and reads go on until four
+// status answers came (other bytes are skipped), all within `waitMs` (< 0:
+// kStatusWaitMs). Not known -- never a failure -- where the transport cannot
+// read (returns at once), the requests were not taken, the connection dropped,
+// `stop` was set or the answers did not come in time. The request bytes are
+// not counted in what the device's Flush or Close confirm later. Ask between
+// commands only; the device stays open and usable either way.
 protocol::PrinterStatus QueryStatus(Device& device, int waitMs = kStatusWaitMs, const StopEvent* stop = nullptr);
 
 struct StatusAnswer {
@@ -27,7 +32,9 @@ struct StatusAnswer {
     std::string node;               // what was opened
 };
 
-// Opens `uri`, asks, and closes again.
+// Opens `uri`, asks, and releases the device again (no wait for a close).
+// `failure` holds an open failure; a printer that opened and did not answer
+// is Ok with a status not known.
 StatusAnswer QueryStatusAt(std::string_view uri, const OpenOptions& options, int waitMs = kStatusWaitMs);
 
 }  // namespace printer_link

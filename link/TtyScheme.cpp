@@ -1,5 +1,5 @@
-// The serial and parallel schemes: a tty (serial:/dev/ttyS0[?baud=N]) and an
-// lp port (parallel:/dev/lp0).
+// The serial and parallel schemes: a tty (serial:/dev/ttyS0[?baud=N]), read
+// and written, and an lp port (parallel:/dev/lp0), written only.
 #include <termios.h>
 
 #include <cerrno>
@@ -15,7 +15,8 @@ namespace {
 // A serial port: bytes in the tty's queue are confirmed once it has drained.
 class SerialTransport : public FdTransport {
 public:
-    SerialTransport(int fd, std::string node) : FdTransport(fd, std::move(node), Completion::OnWrite, false) {}
+    SerialTransport(int fd, std::string node)
+        : FdTransport(fd, std::move(node), Completion::OnWrite, false, Way::Both) {}
     bool ConfirmsPieces() const override { return false; }
     PieceResult Finish(const Deadline& deadline, const StopEvent* stop) override { return Flush(deadline, stop); }
     PieceResult Flush(const Deadline& deadline, const StopEvent* stop) override {

@@ -1,6 +1,7 @@
 // The usb scheme, and which USB printer a program opens: one rule for the
 // link, the presence poller and the command lines.
 #include <sys/stat.h>
+#include <termios.h>
 
 #include <algorithm>
 #include <cctype>
@@ -18,15 +19,22 @@ namespace {
 
 
 // usblp allows one open at a time, so reads and writes share one O_RDWR
-// descriptor. A FIFO stands in for the node in a fake tree; it has no
-// transfer to complete, so its bytes are taken as write() returns.
+// descriptor. A fake tree stands a FIFO or a pty in for the node. A FIFO has
+// no transfer to complete, so its bytes are taken as write() returns, and no
+// way back: reading it would return our own bytes. A pty is read like the
+// node, in raw mode so that no byte is translated or echoed.
 OpenedTransport OpenUsblp(const UsbDeviceInfo& device) {
     return OpenFd(device.node, O_RDWR, [](int fd, std::string node) -> std::unique_ptr<Transport> {
         struct stat info {};
         const bool fifo = ::fstat(fd, &info) == 0 && S_ISFIFO(info.st_mode);
+        termios tty{};
+        if (!fifo && ::tcgetattr(fd, &tty) == 0) {
+            ::cfmakeraw(&tty);
+            ::tcsetattr(fd, TCSANOW, &tty);
+        }
         return std::make_unique<FdTransport>(
             fd, std::move(node), fifo ? FdTransport::Completion::OnWrite : FdTransport::Completion::OnWritable,
-            !fifo);
+            !fifo, fifo ? FdTransport::Way::Out : FdTransport::Way::Both);
     });
 }
 

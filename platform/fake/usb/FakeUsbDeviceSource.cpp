@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <system_error>
 
@@ -21,9 +22,10 @@ std::string Field(const std::string& path, const std::string& key, std::size_t l
 // One open of a device: takes pieces as its script says.
 class FakeUsbDeviceSource::Printer : public printer_link::Transport {
 public:
-    Printer(FakeUsbDeviceSource& source, std::size_t device, std::size_t open, OpenScript script)
+    Printer(FakeUsbDeviceSource& source, std::size_t device, std::size_t open, OpenScript script,
+            AnswerScript answer)
         : printer_link::Transport("fake:" + std::to_string(device)), source_(source), device_(device), open_(open),
-          script_(script) {}
+          script_(script), answer_(std::move(answer)) {}
     ~Printer() override {
         {
             std::lock_guard<std::mutex> lock(source_.mutex_);
@@ -51,7 +53,32 @@ public:
         }
         source_.changed_.notify_all();
         ++taken_;
+        if (answer_) {
+            const std::vector<std::uint8_t> back = answer_(std::vector<std::uint8_t>(data, data + length));
+            input_.insert(input_.end(), back.begin(), back.end());
+        }
         return {printer_link::Outcome::Sent, 0, length};
+    }
+
+    bool CanRead() const override { return static_cast<bool>(answer_); }
+
+    // Hands over what the script answered; a printer that has failed is gone,
+    // one with nothing to say keeps the reader waiting for the deadline.
+    printer_link::PieceResult Read(std::uint8_t* data, std::size_t capacity, const printer_link::Deadline& deadline,
+                                   const printer_link::StopEvent* stop) override {
+        if (!answer_) return {printer_link::Outcome::Unsupported, 0, 0};
+        if (stop && stop->IsSet()) return {printer_link::Outcome::Stopped, 0, 0};
+        if (!input_.empty()) {
+            const std::size_t n = std::min(capacity, input_.size());
+            std::copy_n(input_.begin(), n, data);
+            input_.erase(input_.begin(), input_.begin() + static_cast<long>(n));
+            return {printer_link::Outcome::Sent, 0, n};
+        }
+        if (script_.kind == OpenScript::Kind::FailAfter && taken_ >= script_.pieces) return printer_link::Dropped(ENODEV);
+        const printer_link::Ready ready = printer_link::WaitFor(source_.wakeFd_, POLLIN, deadline, stop);
+        if (ready == printer_link::Ready::TimedOut) return {printer_link::Outcome::TimedOut, 0, 0};
+        if (ready == printer_link::Ready::Stopped) return {printer_link::Outcome::Stopped, 0, 0};
+        return printer_link::Dropped(ENODEV);
     }
 
 private:
@@ -60,6 +87,8 @@ private:
     std::size_t open_;
     OpenScript script_;
     std::size_t taken_ = 0;
+    AnswerScript answer_;
+    std::vector<std::uint8_t> input_;  // answered, not yet read
 };
 
 FakeUsbDeviceSource::FakeUsbDeviceSource() : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
@@ -97,6 +126,11 @@ void FakeUsbDeviceSource::ScriptOpen(std::size_t device, std::size_t open, OpenS
 void FakeUsbDeviceSource::SetDefaultScript(std::size_t device, OpenScript script) {
     std::lock_guard<std::mutex> lock(mutex_);
     devices_.at(device).fallback = script;
+}
+
+void FakeUsbDeviceSource::SetAnswers(std::size_t device, AnswerScript answer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    devices_.at(device).answer = std::move(answer);
 }
 
 void FakeUsbDeviceSource::ReleaseStalls() {
@@ -200,7 +234,8 @@ printer_link::OpenedTransport FakeUsbDeviceSource::OpenBulk(const printer_link::
     opened.transport = std::make_unique<Printer>(*this, static_cast<std::size_t>(device - devices_.data()), open,
                                                  releaseStalls_ && script.kind == OpenScript::Kind::StallAfter
                                                      ? OpenScript::FailAfter(script.pieces)
-                                                     : script);
+                                                     : script,
+                                                 device->answer);
     return opened;
 }
 

@@ -6,12 +6,17 @@
 // write fails at once) or stall (the printer stops taking data: the next
 // write waits for its deadline or the stop event).
 //
+// A device given an answer script has a way back (a bulk IN endpoint): each
+// piece it takes is passed to the script, and what the script returns is
+// what reads of that open get. Without one, reads are Unsupported.
+//
 // The printers have no usblp node, so the device layer opens them through
 // OpenBulk, the path of printers that usblp does not serve.
 #include <cerrno>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -30,6 +35,9 @@ struct OpenScript {
     static OpenScript FailAfter(std::size_t n) { return {Kind::FailAfter, n}; }
     static OpenScript StallAfter(std::size_t n) { return {Kind::StallAfter, n}; }
 };
+
+// What a printer sends back after taking `piece` (may be nothing).
+using AnswerScript = std::function<std::vector<std::uint8_t>(const std::vector<std::uint8_t>& piece)>;
 
 struct ReceivedPiece {
     std::size_t device;
@@ -53,6 +61,8 @@ public:
     // use the device's default (Accept unless SetDefaultScript says otherwise).
     void ScriptOpen(std::size_t device, std::size_t open, OpenScript script);
     void SetDefaultScript(std::size_t device, OpenScript script);
+    // Gives the device a way back; opens made after this answer through `answer`.
+    void SetAnswers(std::size_t device, AnswerScript answer);
     // Stalled printers drop their connections: waiting writes fail at once.
     void ReleaseStalls();
 
@@ -80,6 +90,7 @@ private:
         std::size_t opens = 0;
         OpenScript fallback;
         std::map<std::size_t, OpenScript> scripts;
+        AnswerScript answer;
     };
     Device* Find(const printer_link::UsbDeviceInfo& info);
 

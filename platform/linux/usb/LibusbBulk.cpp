@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <vector>
 
 namespace platform_linux {
 namespace {
@@ -32,9 +33,12 @@ int ErrnoOf(int libusbError) {
 struct Endpoint {
     int interface = -1;
     unsigned char address = 0;
+    unsigned char in = 0;   // the same interface's bulk IN endpoint; 0: no way back
+    int inPacket = 64;      // its largest packet
 };
 
-// The printer-class interface with a bulk OUT endpoint, else a vendor-class one.
+// The printer-class interface with a bulk OUT endpoint, else a vendor-class
+// one; with it, a bulk IN endpoint of the same setting where there is one.
 Endpoint FindBulkOut(libusb_device* device) {
     libusb_config_descriptor* config = nullptr;
     if (libusb_get_active_config_descriptor(device, &config) != 0 &&
@@ -48,15 +52,22 @@ Endpoint FindBulkOut(libusb_device* device) {
             const libusb_interface_descriptor& alt = interface.altsetting[a];
             const int cls = alt.bInterfaceClass;
             if ((cls != kPrinterClass && cls != kVendorClass) || (bestClass == kPrinterClass)) continue;
+            Endpoint found;
             for (int e = 0; e < alt.bNumEndpoints; ++e) {
                 const libusb_endpoint_descriptor& ep = alt.endpoint[e];
-                const bool bulkOut = (ep.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) == LIBUSB_TRANSFER_TYPE_BULK &&
-                                     (ep.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_OUT;
-                if (!bulkOut) continue;
-                best = {alt.bInterfaceNumber, ep.bEndpointAddress};
-                bestClass = cls;
-                break;
+                if ((ep.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) != LIBUSB_TRANSFER_TYPE_BULK) continue;
+                const bool out = (ep.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_OUT;
+                if (out && found.interface < 0) {
+                    found.interface = alt.bInterfaceNumber;
+                    found.address = ep.bEndpointAddress;
+                } else if (!out && found.in == 0) {
+                    found.in = ep.bEndpointAddress;
+                    if (ep.wMaxPacketSize > 0) found.inPacket = ep.wMaxPacketSize & 0x7ff;
+                }
             }
+            if (found.interface < 0) continue;
+            best = found;
+            bestClass = cls;
         }
     }
     libusb_free_config_descriptor(config);
@@ -130,7 +141,89 @@ public:
         return result;
     }
 
+    bool CanRead() const override { return endpoint_.in != 0; }
+
+    // One bulk IN transfer of whole packets (a shorter buffer would overflow
+    // on a full packet), handled in slices so that the deadline and the stop
+    // event hold; what it brings beyond `capacity` waits for the next Read.
+    printer_link::PieceResult Read(std::uint8_t* data, std::size_t capacity, const printer_link::Deadline& deadline,
+                                   const printer_link::StopEvent* stop) override {
+        if (endpoint_.in == 0) return {printer_link::Outcome::Unsupported, 0, 0};
+        if (capacity == 0) return {};
+        for (;;) {
+            if (!pending_.empty()) return TakePending(data, capacity);
+            if (stop && stop->IsSet()) return {printer_link::Outcome::Stopped, 0, 0};
+            if (deadline.Bounded() && deadline.PollMs() == 0) return {printer_link::Outcome::TimedOut, 0, 0};
+            const printer_link::PieceResult got = ReadTransfer(deadline, stop);
+            if (got.outcome != printer_link::Outcome::Sent) return got;
+            // A zero-length packet: nothing this time, ask again within the deadline.
+        }
+    }
+
 private:
+    printer_link::PieceResult TakePending(std::uint8_t* data, std::size_t capacity) {
+        const std::size_t n = std::min(capacity, pending_.size());
+        std::copy_n(pending_.begin(), n, data);
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(n));
+        return {printer_link::Outcome::Sent, 0, n};
+    }
+
+    // One transfer into pending_; Sent also when it brought nothing.
+    printer_link::PieceResult ReadTransfer(const printer_link::Deadline& deadline,
+                                           const printer_link::StopEvent* stop) {
+        libusb_transfer* transfer = libusb_alloc_transfer(0);
+        if (!transfer) return printer_link::Dropped(ENOMEM);
+        std::vector<unsigned char> buffer(static_cast<std::size_t>(std::max(endpoint_.inPacket, 1)) * 8);
+        int completed = 0;
+        libusb_fill_bulk_transfer(
+            transfer, handle_, endpoint_.in, buffer.data(), static_cast<int>(buffer.size()),
+            [](libusb_transfer* t) { *static_cast<int*>(t->user_data) = 1; }, &completed, 0);
+        if (const int error = libusb_submit_transfer(transfer); error != 0) {
+            libusb_free_transfer(transfer);
+            return printer_link::Dropped(ErrnoOf(error));
+        }
+        printer_link::Outcome abandoned = printer_link::Outcome::Sent;
+        while (!completed) {
+            if (abandoned == printer_link::Outcome::Sent) {
+                if (stop && stop->IsSet())
+                    abandoned = printer_link::Outcome::Stopped;
+                else if (deadline.Passed())
+                    abandoned = printer_link::Outcome::TimedOut;
+                if (abandoned != printer_link::Outcome::Sent) libusb_cancel_transfer(transfer);
+            }
+            const int left = deadline.PollMs();
+            const int slice = left < 0 ? kEventSliceMs : std::clamp(left, 1, kEventSliceMs);
+            timeval tv{0, slice * 1000};
+            libusb_handle_events_timeout_completed(context_, &tv, &completed);
+        }
+        // Bytes that arrived before a cancel are the printer's and are kept.
+        const std::size_t got = transfer->actual_length > 0 ? static_cast<std::size_t>(transfer->actual_length) : 0;
+        pending_.insert(pending_.end(), buffer.begin(), buffer.begin() + static_cast<long>(got));
+        printer_link::PieceResult result;
+        switch (transfer->status) {
+            case LIBUSB_TRANSFER_COMPLETED:
+                break;
+            case LIBUSB_TRANSFER_CANCELLED:
+            case LIBUSB_TRANSFER_TIMED_OUT:
+                if (got == 0) result = {abandoned == printer_link::Outcome::Stopped ? printer_link::Outcome::Stopped
+                                                                                    : printer_link::Outcome::TimedOut,
+                                        0, 0};
+                break;
+            case LIBUSB_TRANSFER_NO_DEVICE:
+                result = printer_link::Dropped(ENODEV);
+                break;
+            case LIBUSB_TRANSFER_STALL:
+                result = printer_link::Dropped(EPIPE);
+                break;
+            default:
+                result = printer_link::Dropped(EIO);
+                break;
+        }
+        libusb_free_transfer(transfer);
+        return result;
+    }
+
+    std::vector<std::uint8_t> pending_;  // read from the printer, not yet handed over
     libusb_context* context_;
     libusb_device_handle* handle_;
     Endpoint endpoint_;

@@ -1,6 +1,7 @@
 #pragma once
 // The bulk OUT endpoint of a USB printer that no usblp driver serves (usblp
-// not built or unbound, or a vendor-class interface), written through libusb.
+// not built or unbound, or a vendor-class interface), written through libusb,
+// and read at the same interface's bulk IN endpoint where it has one.
 // A kernel driver bound to the interface is detached for the write and
 // re-attached when the transport closes.
 #include "link/Transport.h"

@@ -461,6 +461,8 @@ TEST_F(PortMonitorCups, PrinterThatCannotPrintIsShownWaitedForAndPrintsOnce) {
         if (c.shows) {
             std::optional<Clock::time_point> began, shown;
             std::map<std::string, std::string> queue;
+            std::string listed;
+            // One look sees the queue (as lpstat -p shows it), its alert and the job say it.
             EXPECT_TRUE(Eventually([&] {
                 const auto now = Clock::now();
                 if (!began && c.event && printer) {
@@ -469,17 +471,19 @@ TEST_F(PortMonitorCups, PrinterThatCannotPrintIsShownWaitedForAndPrintsOnce) {
                 }
                 queue = QueueAttributes(c.queue);
                 if (!shown && queue["printer-state-message"] == c.shows &&
-                    queue["printer-state-reasons"].find(c.reason) != std::string::npos)
-                    shown = now;
+                    queue["printer-state-reasons"].find(c.reason) != std::string::npos &&
+                    // (A job held for its printer is tried again meanwhile, which resets these.)
+                    (!printer || (queue["printer-alert-description"] == c.shows &&
+                                  JobAttributes(id)["job-printer-state-message"] == c.shows))) {
+                    int status = -1;
+                    listed = Shell(std::string("lpstat -p ") + c.queue.name, &status);
+                    if (listed.find(c.shows) != std::string::npos) shown = now;
+                }
                 return shown && (began || !c.event);
-            })) << queue["printer-state-message"] << " / " << queue["printer-state-reasons"];
+            })) << queue["printer-state-message"] << " / " << queue["printer-state-reasons"] << " / " << listed;
             if (began && shown) {
                 EXPECT_LT(std::chrono::duration<double>(*shown - *began).count(), 2.0) << "from " << c.event;
             }
-            int status = -1;
-            EXPECT_THAT(Shell(std::string("lpstat -p ") + c.queue.name, &status), HasSubstr(c.shows));
-            EXPECT_EQ(queue["printer-alert-description"], c.shows);
-            EXPECT_EQ(JobAttributes(id)["job-printer-state-message"], c.shows);
             if (printer) {
                 EXPECT_EQ(JobAttributes(id)["job-state"], std::to_string(IPP_JSTATE_PROCESSING)) << "the job waits";
                 // A printer that could not print before the job got nothing of it.
@@ -497,7 +501,13 @@ TEST_F(PortMonitorCups, PrinterThatCannotPrintIsShownWaitedForAndPrintsOnce) {
             << JobAttributes(id)["job-printer-state-message"];
         EXPECT_TRUE(printer->WaitForLine("receipt 1: ", std::chrono::seconds(30)));
         if (c.bytes) {
-            EXPECT_TRUE(SameJob(*c.bytes, PrintData(printer->RawBytes())));
+            // The job's own stream (a question asked over a second connection has its own).
+            std::vector<std::uint8_t> stream;
+            for (const std::string& file : printer->StreamFiles()) {
+                auto bytes = simtest::SimProcess::ReadFile(file);
+                if (bytes.size() > stream.size()) stream = std::move(bytes);
+            }
+            EXPECT_TRUE(SameJob(*c.bytes, PrintData(stream)));
         }
         const auto lines = printer->Lines();
         EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("receipt ", 0) == 0; }), 1)

@@ -6,13 +6,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "base/Io.h"
+#include "driver/backend/StatusReport.h"
 #include "link/Device.h"
+#include "link/StatusQuery.h"
 #include "link/UsbDeviceSource.h"
 
 namespace portmon {
@@ -25,6 +28,10 @@ using printer_link::Outcome;
 // a printer that takes nothing).
 constexpr std::size_t kBlockSize = 65536;
 constexpr std::size_t kPieceSize = 16384;
+// A printer that says it cannot print is asked again this often.
+constexpr int kAskAgainMs = 1000;
+// The second connection that asks a stuck network printer how it is.
+constexpr int kAsideConnectMs = 1000;
 
 std::string ErrnoText(int error) { return error == 0 ? std::string("no error number") : std::strerror(error); }
 
@@ -144,6 +151,11 @@ public:
         log_("DEBUG: " + device_.uri + " is " + printer.Node() +
              (printer.Identity().empty() ? "" : " (" + printer.Identity() + ")"));
 
+        // Before the first byte the printer is between commands: it is asked
+        // in its own stream, and a printer that cannot print is waited for.
+        if (!AwaitReady(printer, "before the job")) return Cancelled(printer);
+
+        watch_.SetAskAside(AskAsideFor(printer));
         std::vector<std::uint8_t> block(kBlockSize);
         for (int copy = 1; copy <= input.copies; ++copy) {
             // A cancelled job ends after the copy in hand.
@@ -172,8 +184,15 @@ public:
         watch_.Busy();
         const printer_link::Result flushed = printer.Flush(-1, &watch_.Stop());
         watch_.Idle();
+        watch_.SetAskAside({});
         bytes_ += flushed.sent;
         if (!flushed.Ok()) return WriteFailure(printer, flushed);
+        // After the last command: a job that fits in the printer's buffer is
+        // all taken even when the paper ran out in its middle; the printer
+        // says so here, and the job ends once it has printed.
+        // (A printer that did not answer before the job is not asked again:
+        // each unanswered question costs the whole wait for an answer.)
+        if (answers_ && !AwaitReady(printer, "after the job")) return Cancelled(printer);
         const printer_link::Result closed = printer.Close(printer_link::kFinishTimeoutMs, &watch_.Stop());
         bytes_ += closed.sent;
         if (!closed.Ok()) return WriteFailure(printer, closed);
@@ -182,6 +201,59 @@ public:
     }
 
 private:
+    using Clock = std::chrono::steady_clock;
+
+    // Asks the printer in the job's stream; while it says it cannot print,
+    // shows why and asks again about once a second, with no time limit. A
+    // printer that does not answer is not waited for. False when the job was
+    // stopped meanwhile; a cancel after the job's data went out ends the wait
+    // (the data is the printer's now).
+    bool AwaitReady(printer_link::Device& printer, const char* when) {
+        if (!printer.CanRead()) return true;
+        StatusReport& report = watch_.Report();
+        for (bool first = true;; first = false) {
+            const Clock::time_point asked = Clock::now();
+            const protocol::PrinterStatus status =
+                printer_link::QueryStatus(printer, printer_link::kStatusWaitMs, &watch_.Stop());
+            if (watch_.Stop().IsSet()) return false;
+            const Condition condition = ConditionOf(status);
+            if (first || condition != report.Shown())
+                log_(std::string("DEBUG: printer status ") + when + ": " + StatusFacts(status));
+            if (!status.known) {
+                // It answered before: what it said then no longer holds.
+                if (!first) report.Show({});
+                return true;
+            }
+            answers_ = true;
+            report.Show(condition);
+            if (status.Ready()) return true;
+            if (watch_.CancelRequested()) return true;
+            const auto next = asked + std::chrono::milliseconds(kAskAgainMs);
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
+            pollfd stop{watch_.Stop().Fd(), POLLIN, 0};
+            if (left > 0) ::poll(&stop, 1, static_cast<int>(left));
+            if (watch_.Stop().IsSet()) return false;
+        }
+    }
+
+    // How the watch asks while the job's stream is stuck: a network printer
+    // over a second connection (it answers one that only asks while another
+    // is stuck), a USB or parallel port by its status line, which leaves the
+    // stream alone.
+    AskAside AskAsideFor(printer_link::Device& printer) {
+        if (device_.uri.rfind("socket:", 0) == 0) {
+            const std::string uri = device_.uri;
+            const printer_link::StopEvent* stop = &watch_.Stop();
+            return [uri, stop] {
+                printer_link::OpenOptions options;
+                options.connectTimeoutMs = kAsideConnectMs;
+                options.stop = stop;
+                return printer_link::QueryStatusAt(uri, options, printer_link::kStatusWaitMs).status;
+            };
+        }
+        return [&printer] { return FromPortStatus(printer.Status()); };
+    }
+
     JobOutcome OpenFailure(const printer_link::Result& failure) {
         const std::string what = Describe(device_, failure);
         if (watch_.Stop().IsSet()) {
@@ -210,11 +282,15 @@ private:
         log_("STATE: +offline-report");
         log_("ATTR: printer-alert-description='" + text + "'");
         log_("ERROR: " + text);
+        unreachable_ = text;
     }
 
     DeliveryResult WriteFailure(printer_link::Device& printer, const printer_link::Result& result) {
         if (result.outcome == Outcome::Stopped) return Cancelled(printer);
+        watch_.SetAskAside({});
         printer.Abandon();
+        // What the printer said before it went away gives way to that.
+        watch_.Report().Clear("");
         log_("DEBUG: " + result.node + ": " + ErrnoText(result.error) + " after " + std::to_string(bytes_) +
              " confirmed bytes");
         NotReachable("printer connection lost");
@@ -223,20 +299,41 @@ private:
 
     DeliveryResult Cancelled(printer_link::Device& printer) {
         log_("DEBUG: job cancelled after " + std::to_string(bytes_) + " confirmed bytes to " + printer.Node());
+        watch_.SetAskAside({});
         printer.Abandon();
         return {JobOutcome::Cancelled, bytes_};
     }
 
     DeliveryResult InputFailure(printer_link::Device& printer, const std::string& what) {
         log_("ERROR: " + what + ": " + ErrnoText(errno));
+        watch_.SetAskAside({});
         printer.Abandon();
         return {JobOutcome::InputFailed, bytes_};
     }
 
+public:
+    // The queue's message is the last one any program of the job wrote
+    // (cupsd keeps it as printer-state-message), while the job's stays at its
+    // first error. The filters before the monitor go on after it gave up and
+    // have the last word ("Rendering completed", a broken pipe), so a job
+    // that could not reach its printer reads the filters' output to its end
+    // and then says again why it did not print.
+    void SayLastWhyNotPrinted(const JobInput& input) {
+        if (unreachable_.empty() || input.file) return;
+        std::vector<std::uint8_t> block(kBlockSize);
+        std::size_t length = 0;
+        Read read = Read::Data;
+        while (read == Read::Data) read = ReadBlock(input.fd, block, length, watch_.Stop());
+        if (read == Read::End) log_("INFO: " + unreachable_);
+    }
+
+private:
     const DeviceChoice& device_;
     JobWatch& watch_;
     const LogLine& log_;
     std::uint64_t bytes_ = 0;
+    std::string unreachable_;  // what NotReachable said, if it did
+    bool answers_ = false;     // the printer answered a status request
 };
 
 }  // namespace
@@ -244,7 +341,12 @@ private:
 DeliveryResult DeliverJob(const DeviceChoice& device, printer_link::UsbDeviceSource* usb,
                           const std::vector<std::string>& listedProductIds, const JobInput& input, JobWatch& watch,
                           const LogLine& log) {
-    return Job(device, watch, log).Run(usb, listedProductIds, input);
+    Job job(device, watch, log);
+    const DeliveryResult result = job.Run(usb, listedProductIds, input);
+    // Whatever the job showed about the printer goes with it.
+    watch.Report().Clear("");
+    job.SayLastWhyNotPrinted(input);
+    return result;
 }
 
 }  // namespace portmon

@@ -7,6 +7,16 @@
 //   SCHEME                                           lists receipt printers (lpinfo -v)
 //   SCHEME job-id user title copies options [file]   prints the job to $DEVICE_URI
 //
+// How the printer is goes to CUPS as it changes: paper out (STATE:
+// +media-empty-error, INFO: paper out), paper near end (+media-low-report; it
+// prints), cover open (+cover-open-error), offline (+offline-report), cutter
+// and other errors (+media-jam-error, +other-error, +other-warning), each with
+// the queue's alert (ATTR: printer-alert-description) and removed again once
+// the printer takes data or the job ends. The printer is asked in its stream
+// before the job and after it, and aside (a second connection, a port's
+// status line) while it takes nothing; the job waits for it without a time
+// limit.
+//
 // Exit status: 0 printed (or cancelled); 6 (retry later) when the printer is
 // not reachable or drops the connection during the job, so the job stays
 // queued; 4 (stop the queue) when the URI names no printer or the device

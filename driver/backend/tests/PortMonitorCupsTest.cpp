@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -23,6 +24,7 @@
 #include <thread>
 
 #include "driver/raster/tests/FilterHarness.h"
+#include "protocol/PrinterStatus.h"
 #include "sim/Receipt.h"
 #include "tests/support/HexMatch.h"
 
@@ -50,13 +52,18 @@ bool Eventually(const std::function<bool()>& condition, std::chrono::seconds tim
     return true;
 }
 
+// A multi-valued attribute ("printer-state-reasons") gives its values joined by commas.
 std::string Attribute(ipp_t* response, const char* name) {
     ipp_attribute_t* a = ippFindAttribute(response, name, IPP_TAG_ZERO);
     if (!a) return {};
     if (ippGetValueTag(a) == IPP_TAG_ENUM || ippGetValueTag(a) == IPP_TAG_INTEGER)
         return std::to_string(ippGetInteger(a, 0));
-    const char* text = ippGetString(a, 0, nullptr);
-    return text ? text : "";
+    std::string values;
+    for (int i = 0; i < ippGetCount(a); ++i) {
+        const char* text = ippGetString(a, i, nullptr);
+        values += (i ? "," : "") + std::string(text ? text : "");
+    }
+    return values;
 }
 
 // Attributes of a job ("job-state", "job-printer-state-message") or of a
@@ -82,7 +89,7 @@ std::map<std::string, std::string> JobAttributes(int id) {
 
 std::map<std::string, std::string> QueueAttributes(const Queue& queue) {
     return Attributes(IPP_OP_GET_PRINTER_ATTRIBUTES, "printer-uri", std::string("/printers/") + queue.name,
-                      {"printer-state-message", "printer-alert-description", "device-uri"});
+                      {"printer-state-message", "printer-alert-description", "printer-state-reasons", "device-uri"});
 }
 
 // Printer-sim's lines from `from` on.
@@ -119,6 +126,50 @@ TestPage PatternPage(unsigned rows) {
     };
     return testhex::SameBytes(window(expected), window(actual))
            << "\n(from offset " << at << " of " << expected.size() << " expected, " << actual.size() << " received)";
+}
+
+// A raw ESC/POS receipt: ESC @, a raster image of 576 x `rows` dots (72 bytes
+// a row, every byte in use), a cut.
+std::string ImageJob(unsigned rows) {
+    std::string text = "\x1b@\x1dv0";
+    text += std::string{'\0', 72, '\0', static_cast<char>(rows & 0xff), static_cast<char>(rows >> 8)};
+    for (unsigned i = 0; i < 72 * rows; ++i) text.push_back(static_cast<char>((i * 7 + i / 72) % 251));
+    text += "\x1dV\x42";
+    text.push_back('\0');
+    return text;
+}
+
+// What the printer got, without the status requests asked before the job's
+// first byte and after its last.
+std::vector<std::uint8_t> PrintData(const std::vector<std::uint8_t>& raw) {
+    const auto& q = protocol::kStatusQuery;
+    const auto queryAt = [&](std::size_t at) {
+        return at + q.size() <= raw.size() && std::equal(q.begin(), q.end(), raw.begin() + static_cast<long>(at));
+    };
+    std::size_t from = 0, to = raw.size();
+    while (queryAt(from)) from += q.size();
+    while (to >= from + q.size() && queryAt(to - q.size())) to -= q.size();
+    return {raw.begin() + static_cast<long>(from), raw.begin() + static_cast<long>(to)};
+}
+
+// One line to printer-sim's control channel ({tmp}/control); its reply.
+std::string Tell(const simtest::SimProcess& printer, const std::string& line) {
+    const std::string path = printer.TempDir() + "/control";
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    std::string reply;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        const std::string request = line + "\n";
+        if (::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+            pollfd ready{fd, POLLIN, 0};
+            char c = 0;
+            while (::poll(&ready, 1, 10000) == 1 && ::read(fd, &c, 1) == 1 && c != '\n') reply.push_back(c);
+        }
+    }
+    ::close(fd);
+    return reply;
 }
 
 class PortMonitorCups : public ::testing::Test {
@@ -286,12 +337,7 @@ TEST_F(PortMonitorCups, ReceiptsThroughTheNetworkAndTheUsbPort) {
 TEST_F(PortMonitorCups, JobWaitsForAnUnreachablePrinterAndPrintsWhenItIsBack) {
     // ESC @, a raster image of 576 x 28000 dots (2 MB: more than a loopback
     // connection holds, so that a printer that reads nothing holds the job up), a cut.
-    const unsigned rows = 28000;
-    std::string text = "\x1b@\x1dv0";
-    text += std::string{'\0', 72, '\0', static_cast<char>(rows & 0xff), static_cast<char>(rows >> 8)};
-    for (unsigned i = 0; i < 72 * rows; ++i) text.push_back(static_cast<char>((i * 7 + i / 72) % 251));
-    text += "\x1dV\x42";
-    text.push_back('\0');
+    const std::string text = ImageJob(28000);
     const fs::path job = File("long.bin", text);
     struct Case {
         const char* name;
@@ -357,6 +403,120 @@ TEST_F(PortMonitorCups, CancelledJobLeavesNoCommandUnfinished) {
     for (const auto& line : lines) EXPECT_THAT(line, ::testing::Not(::testing::StartsWith("incomplete"))) << line;
     EXPECT_LT(printer->RawBytes().size(), std::size_t{32000} * 72) << "the whole job went out before the cancel";
     EXPECT_EQ(lines.front(), "initialize");
+}
+
+// How the printer is, told through printer-sim's control channel: while it
+// cannot print the job waits and the queue says why (lpstat -p), within 2 s
+// of the printer stopping; once it can, the job goes on where it stopped and
+// prints whole and once. A printer that says nothing about itself prints as
+// before; one not reachable at the start says so on the queue, even when the
+// raster filter goes on after the monitor gave up.
+TEST_F(PortMonitorCups, PrinterThatCannotPrintIsShownWaitedForAndPrintsOnce) {
+    const std::string small = ImageJob(1000);   // 72 KB: fits in printer-sim's receive buffer
+    const std::string large = ImageJob(28000);  // 2 MB: fills it and the connection before it ends
+    const fs::path smallJob = File("small.bin", small), largeJob = File("large.bin", large);
+    const fs::path pdf = File("receipt.pdf", ReceiptPdf());
+    struct Case {
+        const char* name;
+        Queue queue;
+        const fs::path* job;
+        const std::string* bytes;             // the job's bytes (-o raw), or null for the PDF
+        std::vector<std::string> simArgs;     // further printer-sim options
+        std::vector<std::string> before;      // control lines before the job
+        const char* shows;                    // the queue's message while it waits, or null: no wait
+        const char* reason;                   // in printer-state-reasons meanwhile
+        const char* event;                    // printer-sim's event the 2 s count from, or null
+        std::vector<std::string> after;       // control lines that let it print
+        bool startsLater = false;             // no printer until the queue shows `shows`
+    };
+    const Case cases[] = {
+        {"paper out in the middle of a network job", kNetwork, &smallJob, &small, {}, {"paper-out after 30000"},
+         "paper out", "media-empty-error", "# paper out", {"paper-out off"}},
+        {"paper out in the middle of a USB job", kUsb, &smallJob, &small, {}, {"paper-out after 30000"},
+         "paper out", "media-empty-error", "# paper out", {"paper-out off"}},
+        {"paper out with the printer's buffer and the connection full: asked over a second connection", kNetwork,
+         &largeJob, &large, {}, {"paper-out after 300000"}, "paper out", "media-empty-error", "# paper out",
+         {"paper-out off"}},
+        {"cover open before the job", kUsb, &smallJob, &small, {}, {"cover-open on"}, "cover open",
+         "cover-open-error", nullptr, {"cover-open off"}},
+        {"a printer that never answers status prints as before", kNetwork, &smallJob, &small, {},
+         {"status-silent on"}, nullptr, nullptr, nullptr, {}},
+        {"a USB node with no way back prints as before", kUsb, &smallJob, &small, {"--usb-fifo"}, {}, nullptr,
+         nullptr, nullptr, {}},
+        {"not reachable at the start of a PDF job", kNetwork, &pdf, nullptr, {}, {}, "printer not reachable",
+         "offline-report", nullptr, {}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = {"--control", "{tmp}/control"};
+        args.insert(args.end(), c.simArgs.begin(), c.simArgs.end());
+        std::unique_ptr<simtest::SimProcess> printer;
+        if (!c.startsLater) {
+            printer = StartPrinter(args);
+            ASSERT_TRUE(printer->ok()) << printer->error();
+            for (const std::string& line : c.before) ASSERT_THAT(Tell(*printer, line), ::testing::StartsWith("ok")) << line;
+        }
+        const int id = Submit(c.queue, *c.job, c.bytes ? "-o raw" : "");
+        ASSERT_GT(id, 0);
+        if (c.shows) {
+            std::optional<Clock::time_point> began, shown;
+            std::map<std::string, std::string> queue;
+            std::string listed;
+            // One look sees the queue (as lpstat -p shows it), its alert and the job say it.
+            EXPECT_TRUE(Eventually([&] {
+                const auto now = Clock::now();
+                if (!began && c.event && printer) {
+                    const auto lines = printer->Lines();
+                    if (std::find(lines.begin(), lines.end(), c.event) != lines.end()) began = now;
+                }
+                queue = QueueAttributes(c.queue);
+                if (!shown && queue["printer-state-message"] == c.shows &&
+                    queue["printer-state-reasons"].find(c.reason) != std::string::npos &&
+                    // (A job held for its printer is tried again meanwhile, which resets these.)
+                    (!printer || (queue["printer-alert-description"] == c.shows &&
+                                  JobAttributes(id)["job-printer-state-message"] == c.shows))) {
+                    int status = -1;
+                    listed = Shell(std::string("lpstat -p ") + c.queue.name, &status);
+                    if (listed.find(c.shows) != std::string::npos) shown = now;
+                }
+                return shown && (began || !c.event);
+            })) << queue["printer-state-message"] << " / " << queue["printer-state-reasons"] << " / " << listed;
+            if (began && shown) {
+                EXPECT_LT(std::chrono::duration<double>(*shown - *began).count(), 2.0) << "from " << c.event;
+            }
+            if (printer) {
+                EXPECT_EQ(JobAttributes(id)["job-state"], std::to_string(IPP_JSTATE_PROCESSING)) << "the job waits";
+                // A printer that could not print before the job got nothing of it.
+                if (!c.event) {
+                    EXPECT_TRUE(PrintData(printer->RawBytes()).empty());
+                }
+                for (const std::string& line : c.after) EXPECT_THAT(Tell(*printer, line), ::testing::StartsWith("ok"));
+            }
+        }
+        if (!printer) {
+            printer = StartPrinter(args);
+            ASSERT_TRUE(printer->ok()) << printer->error();
+        }
+        EXPECT_TRUE(Eventually([&] { return JobAttributes(id)["job-state"] == std::to_string(IPP_JSTATE_COMPLETED); }))
+            << JobAttributes(id)["job-printer-state-message"];
+        EXPECT_TRUE(printer->WaitForLine("receipt 1: ", std::chrono::seconds(30)));
+        if (c.bytes) {
+            // The job's own stream (a question asked over a second connection has its own).
+            std::vector<std::uint8_t> stream;
+            for (const std::string& file : printer->StreamFiles()) {
+                auto bytes = simtest::SimProcess::ReadFile(file);
+                if (bytes.size() > stream.size()) stream = std::move(bytes);
+            }
+            EXPECT_TRUE(SameJob(*c.bytes, PrintData(stream)));
+        }
+        const auto lines = printer->Lines();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("receipt ", 0) == 0; }), 1)
+            << "printed exactly once";
+        const auto queue = QueueAttributes(c.queue);
+        EXPECT_EQ(queue.at("printer-alert-description"), "");
+        for (const char* reason : {"media-empty-error", "cover-open-error", "offline-report", "media-low-report"})
+            EXPECT_EQ(queue.at("printer-state-reasons").find(reason), std::string::npos) << queue.at("printer-state-reasons");
+    }
 }
 
 TEST_F(PortMonitorCups, LpinfoListsTheNetworkAndTheUsbPrinter) {

@@ -324,7 +324,12 @@ public:
         std::size_t length = 0;
         Read read = Read::Data;
         while (read == Read::Data) read = ReadBlock(input.fd, block, length, watch_.Stop());
-        if (read == Read::End) log_("INFO: " + unreachable_);
+        if (read != Read::End) return;
+        // The reason and the alert go with the message: the scheduler may
+        // have cleared them meanwhile.
+        log_("STATE: +offline-report");
+        log_("ATTR: printer-alert-description='" + unreachable_ + "'");
+        log_("INFO: " + unreachable_);
     }
 
 private:

@@ -443,8 +443,10 @@ TEST_F(PortMonitorCups, PrinterThatCannotPrintIsShownWaitedForAndPrintsOnce) {
          {"status-silent on"}, nullptr, nullptr, nullptr, {}},
         {"a USB node with no way back prints as before", kUsb, &smallJob, &small, {"--usb-fifo"}, {}, nullptr,
          nullptr, nullptr, {}},
+        // (The job is tried again meanwhile, and each start resets the queue's reasons: only the message is
+        // sure to be seen.)
         {"not reachable at the start of a PDF job", kNetwork, &pdf, nullptr, {}, {}, "printer not reachable",
-         "offline-report", nullptr, {}, true},
+         nullptr, nullptr, {}, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -471,7 +473,7 @@ TEST_F(PortMonitorCups, PrinterThatCannotPrintIsShownWaitedForAndPrintsOnce) {
                 }
                 queue = QueueAttributes(c.queue);
                 if (!shown && queue["printer-state-message"] == c.shows &&
-                    queue["printer-state-reasons"].find(c.reason) != std::string::npos &&
+                    (!c.reason || queue["printer-state-reasons"].find(c.reason) != std::string::npos) &&
                     // (A job held for its printer is tried again meanwhile, which resets these.)
                     (!printer || (queue["printer-alert-description"] == c.shows &&
                                   JobAttributes(id)["job-printer-state-message"] == c.shows))) {

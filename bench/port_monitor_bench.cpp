@@ -10,7 +10,8 @@
 // driver is recorded at printer-sim, and the copy filter reads the raster row
 // by row and writes those bytes at the pace of the rows; the bench checks
 // every stream against the recording. Two printers: printer-sim, which
-// decodes what it gets, and a loopback sink that only reads. For each, the
+// decodes what it gets, and a loopback sink that only reads (and answers
+// status requests as a ready printer). For each, the
 // median over ROUNDS rounds of the per-round ratio driver / copy (target: at
 // most 1.2), the order alternating within a round and between the printers.
 // The times themselves are information only. Exit status 0 when both targets
@@ -39,6 +40,7 @@
 #include "driver/raster/tests/FilterHarness.h"
 #include "installer/engine/PcdFile.h"
 #include "platform/linux/cups/Ppd.h"
+#include "protocol/PrinterStatus.h"
 #include "sim/testing/SimProcess.h"
 
 namespace {
@@ -105,7 +107,20 @@ private:
             if (client < 0) continue;
             std::size_t size = 0;
             ssize_t n = 0;
-            while (Wait(client) && (n = ::read(client, buffer.data(), buffer.size())) > 0) size += static_cast<std::size_t>(n);
+            std::size_t matched = 0;  // bytes of a status query seen so far
+            while (Wait(client) && (n = ::read(client, buffer.data(), buffer.size())) > 0) {
+                size += static_cast<std::size_t>(n);
+                // Answers the status requests as a ready printer does, so that
+                // neither queue waits for an answer that never comes.
+                for (ssize_t i = 0; i < n; ++i) {
+                    const auto b = static_cast<std::uint8_t>(buffer[static_cast<std::size_t>(i)]);
+                    matched = b == protocol::kStatusQuery[matched] ? matched + 1 : b == protocol::kStatusQuery[0];
+                    if (matched < protocol::kStatusQuery.size()) continue;
+                    matched = 0;
+                    const std::uint8_t ready[protocol::kStatusAnswerCount] = {0x12, 0x12, 0x12, 0x12};
+                    [[maybe_unused]] const ssize_t w = ::write(client, ready, sizeof ready);
+                }
+            }
             ::close(client);
             {
                 std::lock_guard<std::mutex> lock(mutex_);

@@ -12,7 +12,7 @@ namespace sim {
 // tools send (cut, cash drawer), one line per message.
 std::unique_ptr<StreamDecoder> MakeSettingsDecoder();
 // The length of the settings message (1F 1B xx ..) that `head` starts, as
-// the settings decoder takes it; nullopt until the three bytes that name it are there.
+// the settings decoder takes it; nullopt until the bytes that name it are there.
 std::optional<std::size_t> SettingsMessageLength(ByteSpan head);
 
 // The ESC/POS printing commands (ESC @, GS v 0, ESC *, ESC J, ESC d, ESC 2,

@@ -193,7 +193,13 @@ private:
 std::optional<std::size_t> SettingsMessageLength(ByteSpan head) {
     if (head.size() < 3) return std::nullopt;
     for (const auto& form : Forms()) {
-        if (std::equal(form.prefix.begin(), form.prefix.end(), head.begin())) return form.length;
+        // Compares no further than the bytes at hand: a head that begins a
+        // longer prefix needs more bytes before it can be told.
+        const std::size_t common = std::min(head.size(), form.prefix.size());
+        if (!std::equal(form.prefix.begin(), form.prefix.begin() + static_cast<std::ptrdiff_t>(common), head.begin()))
+            continue;
+        if (common < form.prefix.size()) return std::nullopt;
+        return form.length;
     }
     return 3;  // an unknown vendor command: the three bytes that name it
 }

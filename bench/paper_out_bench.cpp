@@ -77,22 +77,7 @@ int JobState(int id) {
 
 // One line to printer-sim's control channel; true on "ok".
 bool Tell(const simtest::SimProcess& printer, const std::string& line) {
-    const std::string path = printer.TempDir() + "/control";
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    std::string reply;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-        const std::string request = line + "\n";
-        if (::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
-            pollfd ready{fd, POLLIN, 0};
-            char c = 0;
-            while (::poll(&ready, 1, 10000) == 1 && ::read(fd, &c, 1) == 1 && c != '\n') reply.push_back(c);
-        }
-    }
-    ::close(fd);
-    return reply.rfind("ok", 0) == 0;
+    return printer.Control(line).rfind("ok", 0) == 0;
 }
 
 // ESC @, a raster image of 576 x `rows` dots, a cut.
@@ -139,7 +124,7 @@ int main(int argc, char** argv) {
 
     simtest::SimOptions options;
     options.args = {"--tcp-port", std::to_string(tcpPort), "--no-udp", "--usb", usbRoot.string(), "--control",
-                    "{tmp}/control"};
+                    "{tmp}/control.sock"};
     simtest::SimProcess printer(options);
     if (!printer.ok()) {
         std::fprintf(stderr, "printer-sim: %s\n", printer.error().c_str());

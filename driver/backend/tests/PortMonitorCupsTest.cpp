@@ -152,26 +152,6 @@ std::vector<std::uint8_t> PrintData(const std::vector<std::uint8_t>& raw) {
     return {raw.begin() + static_cast<long>(from), raw.begin() + static_cast<long>(to)};
 }
 
-// One line to printer-sim's control channel ({tmp}/control); its reply.
-std::string Tell(const simtest::SimProcess& printer, const std::string& line) {
-    const std::string path = printer.TempDir() + "/control";
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    std::string reply;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-        const std::string request = line + "\n";
-        if (::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
-            pollfd ready{fd, POLLIN, 0};
-            char c = 0;
-            while (::poll(&ready, 1, 10000) == 1 && ::read(fd, &c, 1) == 1 && c != '\n') reply.push_back(c);
-        }
-    }
-    ::close(fd);
-    return reply;
-}
-
 class PortMonitorCups : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -460,13 +440,13 @@ TEST_F(PortMonitorCups, PrinterThatCannotPrintIsShownWaitedForAndPrintsOnce) {
             continue;
         }
 #endif
-        std::vector<std::string> args = {"--control", "{tmp}/control"};
+        std::vector<std::string> args = {"--control", "{tmp}/control.sock"};  // SimProcess::ControlPath()
         args.insert(args.end(), c.simArgs.begin(), c.simArgs.end());
         std::unique_ptr<simtest::SimProcess> printer;
         if (!c.startsLater) {
             printer = StartPrinter(args);
             ASSERT_TRUE(printer->ok()) << printer->error();
-            for (const std::string& line : c.before) ASSERT_THAT(Tell(*printer, line), ::testing::StartsWith("ok")) << line;
+            for (const std::string& line : c.before) ASSERT_THAT(printer->Control(line), ::testing::StartsWith("ok")) << line;
         }
         const int id = Submit(c.queue, *c.job, c.bytes ? "-o raw" : "");
         ASSERT_GT(id, 0);
@@ -502,7 +482,7 @@ TEST_F(PortMonitorCups, PrinterThatCannotPrintIsShownWaitedForAndPrintsOnce) {
                 if (!c.event) {
                     EXPECT_TRUE(PrintData(printer->RawBytes()).empty());
                 }
-                for (const std::string& line : c.after) EXPECT_THAT(Tell(*printer, line), ::testing::StartsWith("ok"));
+                for (const std::string& line : c.after) EXPECT_THAT(printer->Control(line), ::testing::StartsWith("ok"));
             }
         }
         if (!printer) {

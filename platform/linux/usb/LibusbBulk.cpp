@@ -102,20 +102,7 @@ public:
             libusb_free_transfer(transfer);
             return printer_link::Dropped(ErrnoOf(error));
         }
-        printer_link::Outcome abandoned = printer_link::Outcome::Sent;
-        while (!completed) {
-            if (abandoned == printer_link::Outcome::Sent) {
-                if (stop && stop->IsSet())
-                    abandoned = printer_link::Outcome::Stopped;
-                else if (deadline.Passed())
-                    abandoned = printer_link::Outcome::TimedOut;
-                if (abandoned != printer_link::Outcome::Sent) libusb_cancel_transfer(transfer);
-            }
-            const int left = deadline.PollMs();
-            const int slice = left < 0 ? kEventSliceMs : std::clamp(left, 1, kEventSliceMs);
-            timeval tv{0, slice * 1000};
-            libusb_handle_events_timeout_completed(context_, &tv, &completed);
-        }
+        const printer_link::Outcome abandoned = AwaitTransfer(transfer, completed, deadline, stop);
         printer_link::PieceResult result;
         switch (transfer->status) {
             case LIBUSB_TRANSFER_COMPLETED:
@@ -161,6 +148,27 @@ public:
     }
 
 private:
+    // Runs libusb's events until `transfer` completes; cancels it once the
+    // stop event is set or the deadline passes, and says which (Sent: neither).
+    printer_link::Outcome AwaitTransfer(libusb_transfer* transfer, int& completed,
+                                        const printer_link::Deadline& deadline, const printer_link::StopEvent* stop) {
+        printer_link::Outcome abandoned = printer_link::Outcome::Sent;
+        while (!completed) {
+            if (abandoned == printer_link::Outcome::Sent) {
+                if (stop && stop->IsSet())
+                    abandoned = printer_link::Outcome::Stopped;
+                else if (deadline.Passed())
+                    abandoned = printer_link::Outcome::TimedOut;
+                if (abandoned != printer_link::Outcome::Sent) libusb_cancel_transfer(transfer);
+            }
+            const int left = deadline.PollMs();
+            const int slice = left < 0 ? kEventSliceMs : std::clamp(left, 1, kEventSliceMs);
+            timeval tv{0, slice * 1000};
+            libusb_handle_events_timeout_completed(context_, &tv, &completed);
+        }
+        return abandoned;
+    }
+
     printer_link::PieceResult TakePending(std::uint8_t* data, std::size_t capacity) {
         const std::size_t n = std::min(capacity, pending_.size());
         std::copy_n(pending_.begin(), n, data);
@@ -182,20 +190,7 @@ private:
             libusb_free_transfer(transfer);
             return printer_link::Dropped(ErrnoOf(error));
         }
-        printer_link::Outcome abandoned = printer_link::Outcome::Sent;
-        while (!completed) {
-            if (abandoned == printer_link::Outcome::Sent) {
-                if (stop && stop->IsSet())
-                    abandoned = printer_link::Outcome::Stopped;
-                else if (deadline.Passed())
-                    abandoned = printer_link::Outcome::TimedOut;
-                if (abandoned != printer_link::Outcome::Sent) libusb_cancel_transfer(transfer);
-            }
-            const int left = deadline.PollMs();
-            const int slice = left < 0 ? kEventSliceMs : std::clamp(left, 1, kEventSliceMs);
-            timeval tv{0, slice * 1000};
-            libusb_handle_events_timeout_completed(context_, &tv, &completed);
-        }
+        const printer_link::Outcome abandoned = AwaitTransfer(transfer, completed, deadline, stop);
         // Bytes that arrived before a cancel are the printer's and are kept.
         const std::size_t got = transfer->actual_length > 0 ? static_cast<std::size_t>(transfer->actual_length) : 0;
         pending_.insert(pending_.end(), buffer.begin(), buffer.begin() + static_cast<long>(got));

@@ -21,7 +21,7 @@
 #include <random>
 #include <vector>
 
-#include "driver/raster/RasterJob.h"
+#include "receipt/RasterJob.h"
 
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;

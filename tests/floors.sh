@@ -19,6 +19,7 @@ floors='
 0 base
 1 protocol
 2 link
+2 receipt
 3 installer/payload
 4 installer/engine
 5 platform/linux

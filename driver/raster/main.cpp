@@ -25,7 +25,7 @@
 #include <cups/ppd.h>
 
 #include "base/Io.h"
-#include "driver/raster/RasterJob.h"
+#include "receipt/RasterJob.h"
 
 namespace {
 

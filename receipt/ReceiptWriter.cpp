@@ -1,4 +1,4 @@
-#include "driver/raster/ReceiptWriter.h"
+#include "receipt/ReceiptWriter.h"
 
 #include <algorithm>
 #include <cmath>

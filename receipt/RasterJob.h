@@ -12,7 +12,7 @@
 #include <functional>
 #include <string>
 
-#include "driver/raster/ReceiptWriter.h"
+#include "receipt/ReceiptWriter.h"
 
 namespace receipt {
 

@@ -1,4 +1,4 @@
-#include "driver/raster/RasterJob.h"
+#include "receipt/RasterJob.h"
 
 #include <cmath>
 #include <memory>

@@ -37,6 +37,7 @@ floors='
 9 update-tool
 9 installer/lumbra
 9 installer/tools
+9 printer-app
 '
 
 # Every C++ source of ours outside the test code, with its project includes.

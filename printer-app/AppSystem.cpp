@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "printer-app/Drivers.h"
+#include "printer-app/Printing.h"
 
 namespace printer_app {
 namespace {
@@ -176,6 +177,9 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
     if (!settings->dnssd) papplSystemSetDNSSDName(system, nullptr);
     papplSystemSetPrinterDrivers(system, DriverCount(), DriverTable(), AutoAddCallback, PrinterCreated, DriverCallback,
                                  nullptr);
+    // Raster documents keep their own page headers: the raster driver's page loop reads them.
+    papplSystemAddMIMEFilter(system, "image/pwg-raster", kRawFormat, PrintRasterStream, nullptr);
+    papplSystemAddMIMEFilter(system, "image/urf", kRawFormat, PrintRasterStream, nullptr);
     papplSystemSetFooterHTML(system, "Receipt printer application");
     static std::string stateFile;
     stateFile = settings->stateFile;

@@ -144,7 +144,7 @@ bool DriverCallback(pappl_system_t*, const char* driverName, const char*, const 
     std::snprintf(data->make_and_model, sizeof data->make_and_model, "%s", driver->description);
     data->ppm = 20;
     data->kind = PAPPL_KIND_RECEIPT | PAPPL_KIND_ROLL;
-    data->color_supported = PAPPL_COLOR_MODE_AUTO | PAPPL_COLOR_MODE_MONOCHROME | PAPPL_COLOR_MODE_BI_LEVEL;
+    data->color_supported = PAPPL_COLOR_MODE_AUTO | PAPPL_COLOR_MODE_MONOCHROME;
     data->color_default = PAPPL_COLOR_MODE_MONOCHROME;
     data->content_default = PAPPL_CONTENT_AUTO;
     data->quality_default = IPP_QUALITY_NORMAL;
@@ -152,7 +152,7 @@ bool DriverCallback(pappl_system_t*, const char* driverName, const char*, const 
     data->orient_default = IPP_ORIENT_NONE;
     // 1-bit black prints as it is; gray is turned into dots by the encoder
     // (error diffusion or threshold), as the raster driver does.
-    data->raster_types = PAPPL_PWG_RASTER_TYPE_BLACK_1 | PAPPL_PWG_RASTER_TYPE_BLACK_8 | PAPPL_PWG_RASTER_TYPE_SGRAY_8;
+    data->raster_types = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
     data->duplex = PAPPL_DUPLEX_NONE;
     data->sides_supported = PAPPL_SIDES_ONE_SIDED;
     data->sides_default = PAPPL_SIDES_ONE_SIDED;

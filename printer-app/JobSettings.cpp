@@ -87,9 +87,25 @@ receipt::OptionLookup LookupOf(VendorOptions vendor, pappl_content_t content) {
     };
 }
 
-receipt::JobOptions JobOptionsOf(const pappl_pr_options_t& options, int dpi) {
-    return receipt::ParseJobOptions(
-        LookupOf(VendorOptionsOf(options.num_vendor, options.vendor), options.print_content_optimize), dpi);
+VendorOptions VendorOptionsOf(const pappl_pr_options_t& options, pappl_printer_t* printer) {
+    VendorOptions out = VendorOptionsOf(options.num_vendor, options.vendor);
+    ipp_t* attrs = printer ? papplPrinterGetDriverAttributes(printer) : nullptr;
+    if (!attrs) return out;
+    for (const VendorAttribute& a : VendorAttributes()) {
+        if (std::any_of(out.begin(), out.end(), [&](const auto& o) { return o.first == a.name; })) continue;
+        const std::string name = std::string(a.name) + "-default";
+        ipp_attribute_t* def = ippFindAttribute(attrs, name.c_str(), IPP_TAG_ZERO);
+        if (!def) continue;
+        char value[256];
+        ippAttributeString(def, value, sizeof value);
+        out.emplace_back(a.name, value);
+    }
+    ippDelete(attrs);
+    return out;
+}
+
+receipt::JobOptions JobOptionsOf(const pappl_pr_options_t& options, pappl_printer_t* printer, int dpi) {
+    return receipt::ParseJobOptions(LookupOf(VendorOptionsOf(options, printer), options.print_content_optimize), dpi);
 }
 
 }  // namespace printer_app

@@ -44,6 +44,9 @@ void AddVendorAttributes(pappl_pr_driver_data_t& data, ipp_t* attrs);
 
 using VendorOptions = std::vector<std::pair<std::string, std::string>>;
 VendorOptions VendorOptionsOf(int count, const cups_option_t* options);
+// A job's vendor options: its own values, else the printer's defaults (the
+// NAME-default the web interface sets), which PAPPL leaves out of the job's.
+VendorOptions VendorOptionsOf(const pappl_pr_options_t& options, pappl_printer_t* printer);
 
 // The encoder's keyword lookup over the job's vendor options (the job's
 // values, else the printer's defaults) and its print-content-optimize.
@@ -51,6 +54,6 @@ VendorOptions VendorOptionsOf(int count, const cups_option_t* options);
 receipt::OptionLookup LookupOf(VendorOptions vendor, pappl_content_t content);
 
 // The encoder's options of a job.
-receipt::JobOptions JobOptionsOf(const pappl_pr_options_t& options, int dpi);
+receipt::JobOptions JobOptionsOf(const pappl_pr_options_t& options, pappl_printer_t* printer, int dpi);
 
 }  // namespace printer_app

@@ -4,6 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -74,22 +78,114 @@ bool Put(pappl_device_t* device, const std::vector<std::uint8_t>& bytes) {
     return ok;
 }
 
+// A raster job's output: the device, and the job's cancel seen at each band,
+// for the page loop's flag (it stops after the band it is writing).
+class RasterStreamSink final : public receipt::ByteSink {
+public:
+    RasterStreamSink(pappl_job_t* job, pappl_device_t* device) : job_(job), device_(device) {}
+    bool Write(std::span<const std::uint8_t> bytes) override {
+        if (papplJobIsCanceled(job_)) cancelled = 1;
+        return bytes.empty() ||
+               papplDeviceWrite(device_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    }
+    volatile std::sig_atomic_t cancelled = 0;
+
+private:
+    pappl_job_t* job_;
+    pappl_device_t* device_;
+};
+
+ssize_t ReadFd(void* context, unsigned char* buffer, std::size_t length) {
+    const int fd = *static_cast<int*>(context);
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, length);
+        if (n >= 0 || errno != EINTR) return n;
+    }
+}
+
+// The page loop's log lines ("ERROR: ...", "PAGE: n copies") in the job's log.
+void LogRasterLine(pappl_job_t* job, const std::string& line) {
+    static const std::pair<const char*, pappl_loglevel_t> levels[] = {
+        {"ERROR: ", PAPPL_LOGLEVEL_ERROR}, {"WARNING: ", PAPPL_LOGLEVEL_WARN},
+        {"INFO: ", PAPPL_LOGLEVEL_INFO},   {"DEBUG: ", PAPPL_LOGLEVEL_DEBUG}};
+    if (line.rfind("PAGE: ", 0) == 0) {
+        papplJobSetImpressionsCompleted(job, 1);
+        return;
+    }
+    for (const auto& [prefix, level] : levels) {
+        if (line.rfind(prefix, 0) == 0) {
+            papplLogJob(job, level, "%s", line.c_str() + std::strlen(prefix));
+            if (level == PAPPL_LOGLEVEL_ERROR) papplJobSetMessage(job, "%s", line.c_str() + std::strlen(prefix));
+            return;
+        }
+    }
+    papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "%s", line.c_str());
+}
+
 }  // namespace
 
-unsigned LeftOffsetFor(const cups_page_header2_t& header, unsigned headDots) {
+bool PrintRasterStream(pappl_job_t* job, pappl_device_t* device, void*) {
+    const int fd = ::open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to open the job file: %s", std::strerror(errno));
+        return false;
+    }
+    int input = fd;
+    cups_raster_t* raster = cupsRasterOpenIO(ReadFd, &input, CUPS_RASTER_READ);
+    if (!raster) {
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The document holds no raster data");
+        ::close(fd);
+        return false;
+    }
+    pappl_pr_options_t* options = papplJobCreatePrintOptions(job, INT_MAX, false);
+    RasterStreamSink sink(job, device);
+    receipt::RasterJobSettings settings;
+    settings.headDots = static_cast<int>(HeadDotsOf(papplJobGetPrinter(job)));
+    settings.options = LookupOf(VendorOptionsOf(*options, papplJobGetPrinter(job)), options->print_content_optimize);
+    settings.cancelled = &sink.cancelled;
+    settings.log = [job](const std::string& line) { LogRasterLine(job, line); };
+    HookUp(job, device);
+    const receipt::RasterJobResult result = receipt::RunRasterJob(raster, settings, sink);
+    papplDeviceFlush(device);
+    SetJobHooks(device, {});
+    papplJobDeletePrintOptions(options);
+    cupsRasterClose(raster);
+    ::close(fd);
+    switch (result) {
+        case receipt::RasterJobResult::Printed:
+        case receipt::RasterJobResult::Cancelled:
+            return true;
+        case receipt::RasterJobResult::NoPages:
+            papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "No pages found");
+            return false;
+        case receipt::RasterJobResult::OutputFailed:
+            papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send the print data");
+            return false;
+        case receipt::RasterJobResult::BadRaster:
+            return false;
+    }
+    return false;
+}
+
+unsigned LeftOffsetFor(const cups_page_header2_t& header, unsigned headDots, int leftMarginHundredthsMm) {
     const unsigned offset = receipt::LeftOffsetOf(header);
-    if (offset > 0 || header.cupsWidth <= headDots) return offset;
-    return (header.cupsWidth - headDots) / 2;
+    if (offset > 0 || header.cupsWidth <= headDots || leftMarginHundredthsMm <= 0) return offset;
+    // The raster driver's reading of an imageable area that starts at the margin.
+    const unsigned margin = static_cast<unsigned>(std::lround(leftMarginHundredthsMm / 2540.0 * header.HWResolution[0]));
+    return std::min(margin, header.cupsWidth - headDots);
 }
 
 bool StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
     auto state = std::make_unique<RasterJobState>(device);
     state->headDots = HeadDotsOf(papplJobGetPrinter(job));
     const int dpi = options->header.HWResolution[1] > 0 ? static_cast<int>(options->header.HWResolution[1]) : kDpi;
-    const receipt::JobOptions jobOptions = JobOptionsOf(*options, dpi);
+    const receipt::JobOptions jobOptions = JobOptionsOf(*options, papplJobGetPrinter(job), dpi);
     state->writer = std::make_unique<receipt::ReceiptWriter>(state->sink, jobOptions, state->headDots);
     HookUp(job, device);
-    papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Print head %u dots, %d dpi", state->headDots, dpi);
+    papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Print head %u dots, %d dpi; cut %d/%d, drawer %d pin %d, feed %d dots, %s",
+                state->headDots, dpi, static_cast<int>(jobOptions.cut), static_cast<int>(jobOptions.cutKind),
+                static_cast<int>(jobOptions.drawer), jobOptions.drawerPin, jobOptions.feedAfterDots,
+                jobOptions.gray == receipt::GrayToBlack::Threshold ? "threshold" : "error diffusion");
     const bool ok = state->writer->StartJob();
     papplJobSetData(job, state.release());
     return ok;
@@ -118,9 +214,11 @@ bool StartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, u
     pf.width = h.cupsWidth;
     pf.bytesPerLine = h.cupsBytesPerLine;
     pf.format = *format;
-    pf.leftOffset = LeftOffsetFor(h, state->headDots);
-    papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Page %u: %u x %u pixels, %u bits, colour space %u, from column %u",
-                page + 1, h.cupsWidth, h.cupsHeight, h.cupsBitsPerPixel, h.cupsColorSpace, pf.leftOffset);
+    pf.leftOffset = LeftOffsetFor(h, state->headDots, options->media.left_margin);
+    papplLogJob(job, PAPPL_LOGLEVEL_DEBUG,
+                "Page %u: %u x %u pixels, %u bits, colour space %u, from column %u (bbox %g/%u, page %g/%u)", page, h.cupsWidth, h.cupsHeight, h.cupsBitsPerPixel, h.cupsColorSpace, pf.leftOffset,
+                static_cast<double>(h.cupsImagingBBox[0]), h.ImagingBoundingBox[0], static_cast<double>(h.cupsPageSize[0]),
+                h.PageSize[0]);
     state->pageOpen = state->writer->StartPage(pf);
     return state->pageOpen;
 }

@@ -22,15 +22,21 @@ bool WriteLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* de
                const unsigned char* line);
 bool EndPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned page);
 bool EndJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
+// The MIME filter of PWG and Apple raster documents: the document's pages
+// with their own headers through receipt::RunRasterJob, the raster driver's
+// page loop. (PAPPL's own raster path hands the driver the document's rows
+// under a page header of its own making, which need not describe them.)
+bool PrintRasterStream(pappl_job_t* job, pappl_device_t* device, void* data);
 bool PrintRawFile(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
 bool UpdateStatus(pappl_printer_t* printer);
 void Identify(pappl_printer_t* printer, pappl_identify_actions_t actions, const char* message);
 const char* TestPage(pappl_printer_t* printer, char* buffer, std::size_t size);
 
 // The first input column under the head's first dot: the raster driver's
-// reading of the header (its imageable area), and for a page wider than the
-// head that says nothing of it, the head centred on the page, as on the roll.
-unsigned LeftOffsetFor(const cups_page_header2_t& header, unsigned headDots);
+// reading of the header's imageable area, and for a page wider than the head
+// whose header tells none (PWG raster has no field for it), the media's left
+// margin, where the head's first dot sits on the roll.
+unsigned LeftOffsetFor(const cups_page_header2_t& header, unsigned headDots, int leftMarginHundredthsMm);
 
 // "media-empty, cover-open"; "ready" for none.
 std::string ReasonsText(pappl_preason_t reasons);

@@ -34,7 +34,7 @@ TEST(AppCups, DriverlessQueuePrintsAPdf) {
     ASSERT_TRUE(printer.ok()) << printer.error();
     AppServer server;
     ASSERT_TRUE(server.ok()) << server.error();
-    ASSERT_TRUE(server.AddPrinter("R80", "receipt_80mm", "socket://127.0.0.1:" + std::to_string(printer.TcpPort()),
+    ASSERT_TRUE(server.AddPrinter("R80", "receipt_80mm", "receipt-socket://127.0.0.1:" + std::to_string(printer.TcpPort()),
                                   &said))
         << said;
 

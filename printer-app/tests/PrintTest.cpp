@@ -25,6 +25,20 @@ unsigned Pattern(unsigned x, unsigned y) {
 }
 unsigned Gradient(unsigned x, unsigned y) { return y < 20 ? 0 : (x * 255 / 575 + y) % 256; }
 
+// The print data of a job's stream: the device asks the printer's status
+// (DLE EOT 1..4) before the first byte and after the last.
+Bytes PrintData(Bytes stream) {
+    auto isQuery = [&](std::size_t at) {
+        return at + 3 <= stream.size() && stream[at] == 0x10 && stream[at + 1] == 0x04 && stream[at + 2] >= 1 &&
+               stream[at + 2] <= 4;
+    };
+    std::size_t head = 0;
+    while (isQuery(head)) head += 3;
+    std::size_t tail = stream.size();
+    while (tail >= head + 3 && isQuery(tail - 3)) tail -= 3;
+    return Bytes(stream.begin() + static_cast<std::ptrdiff_t>(head), stream.begin() + static_cast<std::ptrdiff_t>(tail));
+}
+
 class AppPrint : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -32,7 +46,7 @@ protected:
         server = std::make_unique<AppServer>();
         if (!printer->ok() || !server->ok()) return;
         std::string said;
-        added = server->AddPrinter("R80", "receipt_80mm", "socket://127.0.0.1:" + std::to_string(printer->TcpPort()),
+        added = server->AddPrinter("R80", "receipt_80mm", "receipt-socket://127.0.0.1:" + std::to_string(printer->TcpPort()),
                                    &said);
         if (!added) std::fprintf(stderr, "add: %s\n", said.c_str());
     }
@@ -55,7 +69,8 @@ protected:
         if (status != 0) return std::nullopt;
         auto bytes = DataStream(*printer, ++jobs);
         EXPECT_TRUE(bytes) << "job " << jobs << " did not reach printer-sim\n" << server->Log();
-        return bytes;
+        if (!bytes) return std::nullopt;
+        return PrintData(std::move(*bytes));
     }
 
     static std::string TempFile(const std::string& name, const Bytes& bytes) {

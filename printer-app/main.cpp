@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "cli-common/Environment.h"
 #include "cli-common/Program.h"
 #include "link/ProductIds.h"
 #include "platform/linux/usb/SystemUsbDeviceSource.h"
 #include "printer-app/AppSystem.h"
+#include "printer-app/Client.h"
 #include "printer-app/Devices.h"
 #include "printer-app/Drivers.h"
 
@@ -65,6 +67,7 @@ const Entry kEntries[] = {
     {"delete", "delete a printer", kPrinter | kUri},
     {"devices", "list the printers that can be added", 0},
     {"drivers", "list the drivers", kUri},
+    {"identify", "make a printer print a line naming itself", kPrinter | kUri},
     {"jobs", "list the jobs of a printer", kPrinter | kUri},
     {"modify", "change a printer", kPrinter | kDriver | kDevice | kOption | kUri},
     {"options", "list the options of a printer", kPrinter | kUri},
@@ -73,6 +76,7 @@ const Entry kEntries[] = {
     {"resume", "start printing on a printer again", kPrinter | kUri},
     {"shutdown", "stop the server", kUri},
     {"status", "show the state of the server or a printer", kPrinter | kUri},
+    {"testpage", "print a test page: the printer's name, head width and status", kPrinter | kUri},
     {"submit", "print files", kPrinter | kCopies | kOption | kUri | kFiles,
      "Job options (-o NAME=VALUE) besides the standard ones:\n"
      "  receipt-cut=none|page|job  receipt-cut-type=partial|full\n"
@@ -99,7 +103,16 @@ std::vector<cli::Subcommand> Table(Options& o, int argc, char** argv) {
                                  c.add_option("-u", o.uri, "the server (ipp://HOST:PORT/), else the local one")
                                      ->type_name("URI");
                              if (e.takes & kFiles) c.add_option("FILE", o.files, "the files to print (- for stdin)");
-                             const bool serving = std::string(e.name) == "server";
+                             const std::string name = e.name;
+                             if (name == "identify" || name == "testpage")
+                                 return [&o, name, argv] {
+                                     const printer_app::ClientTarget target{cli::NameRunAs(argv[0]), o.printer,
+                                                                            o.uri};
+                                     return name == "identify"
+                                                ? printer_app::IdentifyCommand(target, std::cout, std::cerr)
+                                                : printer_app::TestPageCommand(target, std::cout, std::cerr);
+                                 };
+                             const bool serving = name == "server";
                              return [argc, argv, serving] {
                                  printer_app::SetServing(serving);
                                  return papplMainloop(argc, argv, cli::ProjectVersion(), nullptr,
@@ -131,7 +144,8 @@ int main(int argc, char** argv) {
     text.notes =
         "Drivers: receipt_58mm, receipt_72mm, receipt_80mm, receipt_110mm. Device URIs:\n"
         "receipt-usb://VID/PID[?serial=SN], receipt-socket://HOST[:PORT], receipt-serial:/dev/ttyS0[?baud=N],\n"
-        "and PAPPL's own socket:// and usb://. Environment: USB_PRINTER_ROOT (a fake sysfs and /dev tree).\n";
+        "and PAPPL's own socket:// and usb://. Environment: USB_PRINTER_ROOT (a fake sysfs and /dev tree);\n"
+        "for 'devices', PRINTER_BROADCAST_ADDR, PRINTER_PROBE_PORT, PRINTER_REPLY_PORT and PRINTER_TCP_PORT.\n";
     cli::Program program(text);
     Options options;
     program.Add(Table(options, argc, argv));
@@ -140,6 +154,8 @@ int main(int argc, char** argv) {
     printer_app::DeviceSetup setup;
     setup.usb = usb.get();
     setup.productIds = printer_link::ReceiptPrinterProductIds();
+    setup.discovery = cli::DiscoverySettingsFromEnvironment();
+    setup.tcpPort = cli::TcpPortFromEnvironment();
     printer_app::RegisterDeviceSchemes(setup);
     return program.Run(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr);
 }

@@ -155,11 +155,20 @@ int AppServer::Shutdown() {
     if (pid_ <= 0) return -1;
     int status = 0;
     Run("shutdown", &status);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    // An idle server notices the shutdown only when its main loop next wakes
+    // (up to half a minute); SIGTERM wakes it at once and ends it the same way.
     int wstatus = 0;
     pid_t done = 0;
-    while ((done = ::waitpid(pid_, &wstatus, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
-        ::poll(nullptr, 0, 20);
+    auto waitUntil = [&](std::chrono::seconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while ((done = ::waitpid(pid_, &wstatus, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+            ::poll(nullptr, 0, 20);
+    };
+    waitUntil(std::chrono::seconds(2));
+    if (done == 0) {
+        ::kill(pid_, SIGTERM);
+        waitUntil(std::chrono::seconds(30));
+    }
     if (done == 0) {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, &wstatus, 0);

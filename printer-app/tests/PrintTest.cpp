@@ -222,4 +222,34 @@ TEST_F(AppPrint, ClientSubcommandsAndStateStayInTheirPlaces) {
     EXPECT_THAT(server->Run("status", &status), HasSubstr("Running"));
 }
 
+// identify and testpage, our own subcommands, through the server's socket;
+// their failures exit as the shared table says.
+TEST_F(AppPrint, IdentifyAndTestPageSubcommands) {
+    struct Case {
+        const char* args;
+        int status;
+        const char* says;      // in the subcommand's output
+        const char* printed;   // a line printer-sim shows, or null
+    };
+    const std::string unreachable = "testpage -d R80 -u ipp://127.0.0.1:1/";
+    const Case cases[] = {
+        {"identify -d R80", 0, "R80: identify sent", "text: Identify: R80"},
+        {"testpage -d R80", 0, "R80: test page is job ", "text: Head:    576 dots (72 mm) at 203 dpi"},
+        {"testpage -d R80", 0, "R80: test page is job ", "text: Status:  ready"},
+        {"testpage -d NoSuchPrinter", 3, "NoSuchPrinter failed", nullptr},
+        {unreachable.c_str(), 3, "no server at 127.0.0.1:1", nullptr},
+        {"testpage -u http://x/", 2, "-u needs an ipp://HOST:PORT/ URI", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        int status = -1;
+        const std::string out = server->Run(c.args, &status);
+        EXPECT_EQ(status, c.status) << out;
+        EXPECT_THAT(out, HasSubstr(c.says));
+        if (c.printed) {
+            EXPECT_TRUE(printer->WaitForLine(c.printed, std::chrono::seconds(30))) << server->Log();
+        }
+    }
+}
+
 }  // namespace

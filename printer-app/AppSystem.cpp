@@ -180,6 +180,7 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
     // Raster documents keep their own page headers: the raster driver's page loop reads them.
     papplSystemAddMIMEFilter(system, "image/pwg-raster", kRawFormat, PrintRasterStream, nullptr);
     papplSystemAddMIMEFilter(system, "image/urf", kRawFormat, PrintRasterStream, nullptr);
+    papplSystemAddMIMEFilter(system, "image/png", kRawFormat, PrintPngPicture, nullptr);
     papplSystemSetFooterHTML(system, "Receipt printer application");
     static std::string stateFile;
     stateFile = settings->stateFile;

@@ -16,6 +16,7 @@
 #include "printer-app/Devices.h"
 #include "printer-app/Drivers.h"
 #include "printer-app/JobSettings.h"
+#include "printer-app/Picture.h"
 #include "receipt/RasterJob.h"
 #include "receipt/ReceiptWriter.h"
 
@@ -165,6 +166,61 @@ bool PrintRasterStream(pappl_job_t* job, pappl_device_t* device, void*) {
             return false;
     }
     return false;
+}
+
+bool PrintPngPicture(pappl_job_t* job, pappl_device_t* device, void*) {
+    std::string error;
+    auto picture = ReadPngPicture(papplJobGetFilename(job), &error);
+    if (!picture) {
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", error.c_str());
+        papplJobSetMessage(job, "%s", error.c_str());
+        return false;
+    }
+    pappl_printer_t* printer = papplJobGetPrinter(job);
+    const unsigned headDots = HeadDotsOf(printer);
+    const unsigned sourceWidth = picture->width, sourceHeight = picture->height;
+    *picture = FitToWidth(*picture, headDots);
+    pappl_pr_options_t* options = papplJobCreatePrintOptions(job, 1, false);
+    const int copies = std::max(1, options->copies);
+    const receipt::JobOptions jobOptions = JobOptionsOf(*options, printer, kDpi);
+    papplJobDeletePrintOptions(options);
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "PNG picture of %u x %u pixels printed as %u x %u dots, %s, %d copies",
+                sourceWidth, sourceHeight, picture->width, picture->height,
+                jobOptions.gray == receipt::GrayToBlack::Threshold ? "threshold" : "error diffusion", copies);
+    papplJobSetImpressions(job, copies);
+
+    // Each page is as wide as the head, the picture in its middle on white.
+    RasterJobState state(device);
+    state.headDots = headDots;
+    state.writer = std::make_unique<receipt::ReceiptWriter>(state.sink, jobOptions, headDots);
+    receipt::PageFormat page;
+    page.width = page.bytesPerLine = headDots;
+    page.format = receipt::PixelFormat::White8;
+    const unsigned left = (headDots - picture->width) / 2;
+    std::vector<std::uint8_t> row(headDots, 255);
+    HookUp(job, device);
+    bool ok = state.writer->StartJob();
+    for (int copy = 0; ok && copy < copies && !state.cancelled; ++copy) {
+        ok = state.writer->StartPage(page);
+        for (unsigned y = 0; ok && y < picture->height; ++y) {
+            if (papplJobIsCanceled(job)) {
+                ok = CancelOutput(state);
+                break;
+            }
+            std::copy_n(&picture->pixels[static_cast<std::size_t>(y) * picture->width], picture->width,
+                        row.begin() + left);
+            ok = state.writer->AddRow(row.data());
+        }
+        if (ok && !state.cancelled) {
+            ok = state.writer->EndPage();
+            if (ok) papplJobSetImpressionsCompleted(job, 1);
+        }
+    }
+    if (ok && !state.cancelled) ok = papplJobIsCanceled(job) ? CancelOutput(state) : state.writer->EndJob();
+    papplDeviceFlush(device);
+    SetJobHooks(device, {});
+    if (!ok && !state.cancelled) papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send the print data");
+    return ok;
 }
 
 unsigned LeftOffsetFor(const cups_page_header2_t& header, unsigned headDots, int leftMarginHundredthsMm) {

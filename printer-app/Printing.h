@@ -27,6 +27,12 @@ bool EndJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* devic
 // page loop. (PAPPL's own raster path hands the driver the document's rows
 // under a page header of its own making, which need not describe them.)
 bool PrintRasterStream(pappl_job_t* job, pappl_device_t* device, void* data);
+// The MIME filter of PNG pictures: read to gray with white behind any
+// transparency, narrowed to the head's width when wider (never widened),
+// centred, and printed through the receipt encoder with the job's options.
+// (PAPPL 1.3's own PNG path reads gray pictures of fewer than 8 bits and
+// gray with alpha as solid black.)
+bool PrintPngPicture(pappl_job_t* job, pappl_device_t* device, void* data);
 bool PrintRawFile(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
 bool UpdateStatus(pappl_printer_t* printer);
 void Identify(pappl_printer_t* printer, pappl_identify_actions_t actions, const char* message);

@@ -8,6 +8,10 @@
 #include <filesystem>
 #include <fstream>
 
+#include <png.h>
+#include <zlib.h>
+
+#include "printer-app/Picture.h"
 #include "printer-app/Printing.h"
 #include "printer-app/tests/AppHarness.h"
 
@@ -140,35 +144,184 @@ TEST_F(AppPrint, PwgRasterGivesTheRasterDriversBytes) {
     }
 }
 
-// Disabled: PAPPL 1.3's PNG filter hands the driver rows that are ink all over
-// the picture's area (white as well as black) under its 8-bit sGray header;
-// not yet understood. The test is what a PNG job must give.
-TEST_F(AppPrint, DISABLED_PngPrintsUprightAndSolid) {
-    const std::string png = server->Dir() + "/square.png";
-    std::string error;
-    ASSERT_TRUE(drivertest::WriteSquarePng(png, &error)) << error;
-    const auto printed = Print(png, "image/png", {});
-    ASSERT_TRUE(printed);
-    const drivertest::RenderedJob job = drivertest::RenderOnPrinter(*printed);
-    ASSERT_EQ(job.receipts.size(), 1u) << ::testing::PrintToString(job.messages);
-    // Upright and square at the middle of the head, solid inside; PAPPL
-    // scales the picture with smoothing, so its edges are gray and dithered.
-    const sim::Bitmap& r = job.receipts[0];
-    EXPECT_EQ(r.width, 576u);
-    unsigned left = r.width, right = 0, top = r.height, bottom = 0;
-    for (unsigned y = 0; y < r.height; ++y)
-        for (unsigned x = 0; x < r.width; ++x)
-            if (r.Ink(x, y)) {
-                left = std::min(left, x), right = std::max(right, x + 1);
-                top = std::min(top, y), bottom = std::max(bottom, y + 1);
+// A picture for a PNG file: pixels in libpng's order for `colorType`, one
+// byte per sample (libpng packs bit depths below 8).
+struct Picture {
+    unsigned width = 240, height = 240;
+    int colorType = PNG_COLOR_TYPE_GRAY, bitDepth = 8;
+    std::vector<png_color> palette;
+    std::vector<std::uint8_t> samples;
+};
+
+// A black square of `side` at (x0, y0) on white; `transparentWhite` leaves
+// the white as transparent black pixels instead (alpha 0).
+Picture SquarePicture(int colorType, int bitDepth, unsigned width, unsigned height, unsigned x0, unsigned y0,
+                      unsigned side, bool transparentWhite = false) {
+    Picture p;
+    p.width = width, p.height = height, p.colorType = colorType, p.bitDepth = bitDepth;
+    const std::uint8_t top = static_cast<std::uint8_t>((1u << bitDepth) - 1);
+    if (colorType == PNG_COLOR_TYPE_PALETTE) p.palette = {{200, 30, 30}, {255, 255, 255}, {0, 0, 0}};
+    for (unsigned y = 0; y < height; ++y)
+        for (unsigned x = 0; x < width; ++x) {
+            const bool ink = x >= x0 && x < x0 + side && y >= y0 && y < y0 + side;
+            switch (colorType) {
+                case PNG_COLOR_TYPE_GRAY: p.samples.push_back(ink ? 0 : top); break;
+                case PNG_COLOR_TYPE_PALETTE: p.samples.push_back(ink ? 2 : 1); break;
+                case PNG_COLOR_TYPE_GRAY_ALPHA:
+                    p.samples.insert(p.samples.end(), {std::uint8_t(ink || transparentWhite ? 0 : 255),
+                                                       std::uint8_t(ink || !transparentWhite ? 255 : 0)});
+                    break;
+                case PNG_COLOR_TYPE_RGB_ALPHA: {
+                    const std::uint8_t v = ink || transparentWhite ? 0 : 255;
+                    p.samples.insert(p.samples.end(), {v, v, v, std::uint8_t(ink || !transparentWhite ? 255 : 0)});
+                    break;
+                }
             }
-    ASSERT_LT(left, right) << "no ink";
-    const unsigned w = right - left, h = bottom - top;
-    EXPECT_GE(w, 100u);
-    EXPECT_NEAR(static_cast<double>(w) / h, 1.0, 0.05);
-    EXPECT_NEAR((left + right) / 2.0, 288.0, 8.0);
-    EXPECT_EQ(drivertest::InkIn(r, left + 6, right - 6, top + 6, bottom - 6), (w - 12) * (h - 12));
-    EXPECT_THAT(job.messages, Contains("partial cut"));
+        }
+    return p;
+}
+
+bool WritePicture(const std::string& path, const Picture& p) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file) return false;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        std::fclose(file);
+        return false;
+    }
+    png_init_io(png, file);
+    png_set_IHDR(png, info, p.width, p.height, p.bitDepth, p.colorType, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (!p.palette.empty()) png_set_PLTE(png, info, p.palette.data(), static_cast<int>(p.palette.size()));
+    png_write_info(png, info);
+    if (p.bitDepth < 8) png_set_packing(png);
+    const std::size_t stride = p.samples.size() / p.height;
+    for (unsigned y = 0; y < p.height; ++y) png_write_row(png, &p.samples[y * stride]);
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return std::fclose(file) == 0;
+}
+
+// Every kind of PNG prints as its picture: ink where it is black, paper where
+// it is white or transparent, upright, centred on the head, at its own size
+// or narrowed to the head's 576 dots.
+TEST_F(AppPrint, PngPrintsUprightAndSolid) {
+    struct Case {
+        const char* name;
+        Picture picture;
+        unsigned x0;    // the square's first column in the picture
+        unsigned side;  // the square's side on paper, in dots
+    } cases[] = {
+        {"1-bit gray", SquarePicture(PNG_COLOR_TYPE_GRAY, 1, 240, 240, 60, 60, 120), 60, 120},
+        {"4-bit gray", SquarePicture(PNG_COLOR_TYPE_GRAY, 4, 240, 240, 60, 60, 120), 60, 120},
+        {"8-bit gray, off centre", SquarePicture(PNG_COLOR_TYPE_GRAY, 8, 300, 200, 20, 50, 100), 20, 100},
+        {"palette", SquarePicture(PNG_COLOR_TYPE_PALETTE, 4, 240, 240, 60, 60, 120), 60, 120},
+        {"gray with alpha, white opaque", SquarePicture(PNG_COLOR_TYPE_GRAY_ALPHA, 8, 240, 240, 60, 60, 120), 60, 120},
+        {"gray with alpha, transparent around", SquarePicture(PNG_COLOR_TYPE_GRAY_ALPHA, 8, 240, 240, 60, 60, 120, true), 60, 120},
+        {"RGBA, transparent around", SquarePicture(PNG_COLOR_TYPE_RGB_ALPHA, 8, 240, 240, 60, 60, 120, true), 60, 120},
+        {"as wide as the head", SquarePicture(PNG_COLOR_TYPE_GRAY, 8, 576, 100, 276, 20, 24), 276, 24},
+        {"twice the head, halved", SquarePicture(PNG_COLOR_TYPE_GRAY, 1, 1152, 800, 576, 200, 400), 576, 200},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = server->Dir() + "/picture.png";
+        std::filesystem::remove(path);
+        ASSERT_TRUE(WritePicture(path, c.picture));
+        const auto printed = Print(path, "image/png", {});
+        ASSERT_TRUE(printed);
+        const drivertest::RenderedJob job = drivertest::RenderOnPrinter(*printed);
+        ASSERT_EQ(job.receipts.size(), 1u) << ::testing::PrintToString(job.messages);
+        EXPECT_THAT(job.messages, Contains("partial cut"));
+        const sim::Bitmap& r = job.receipts[0];
+        ASSERT_EQ(r.width, 576u);
+        unsigned left = r.width, right = 0, top = r.height, bottom = 0;
+        for (unsigned y = 0; y < r.height; ++y)
+            for (unsigned x = 0; x < r.width; ++x)
+                if (r.Ink(x, y)) {
+                    left = std::min(left, x), right = std::max(right, x + 1);
+                    top = std::min(top, y), bottom = std::max(bottom, y + 1);
+                }
+        ASSERT_LT(left, right) << "no ink";
+        // Where the picture's square sits on the head: the picture centred,
+        // narrowed by `scale` when wider than the head.
+        const unsigned width = std::min(c.picture.width, 576u);
+        const double scale = static_cast<double>(width) / c.picture.width;
+        const double squareX = (576 - width) / 2 + c.x0 * scale;
+        EXPECT_NEAR(left, squareX, 1.0);
+        EXPECT_NEAR(right - left, c.side, 2.0);
+        EXPECT_NEAR(bottom - top, c.side, 2.0);
+        // Solid inside, paper everywhere else.
+        EXPECT_EQ(drivertest::InkIn(r, left + 2, right - 2, top + 2, bottom - 2), (right - left - 4) * (bottom - top - 4));
+        EXPECT_EQ(drivertest::InkIn(r, 0, r.width, 0, r.height), drivertest::InkIn(r, left, right, top, bottom));
+    }
+}
+
+// Narrowing keeps the aspect and the average gray, never widens, and a
+// picture far wider than tall keeps a row.
+TEST(Picture, FitToWidthNarrowsOnlyWhatIsWider) {
+    struct Case {
+        unsigned width, height, maxWidth, outWidth, outHeight;
+    } cases[] = {
+        {240, 100, 576, 240, 100}, {576, 10, 576, 576, 10}, {1152, 300, 576, 576, 150},
+        {1000, 333, 576, 576, 192}, {100000, 3, 576, 576, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        printer_app::GrayPicture p;
+        p.width = c.width, p.height = c.height;
+        for (unsigned y = 0; y < c.height; ++y)  // black and white columns in pairs: 50 % gray once narrowed
+            for (unsigned x = 0; x < c.width; ++x) p.pixels.push_back(x % 2 ? 255 : 0);
+        const auto out = printer_app::FitToWidth(p, c.maxWidth);
+        EXPECT_EQ(out.width, c.outWidth);
+        EXPECT_EQ(out.height, c.outHeight);
+        ASSERT_EQ(out.pixels.size(), std::size_t{out.width} * out.height);
+        if (c.width == c.outWidth) {
+            EXPECT_EQ(out.pixels, p.pixels);
+        } else if (c.width % c.outWidth == 0 && (c.width / c.outWidth) % 2 == 0) {
+            for (std::uint8_t v : out.pixels) ASSERT_EQ(v, 128);
+        }
+    }
+}
+
+// What is not a PNG, or one too large to read whole, is refused with a reason.
+TEST(Picture, ReadPngRefusesWhatItCannotPrint) {
+    const std::string dir = ::testing::TempDir();
+    auto write = [&](const std::string& name, const Bytes& bytes) {
+        std::ofstream(dir + name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                          static_cast<std::streamsize>(bytes.size()));
+        return dir + name;
+    };
+    // The signature, a header of 20000 x 20000 pixels and no picture data.
+    Bytes huge = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    auto chunk = [&](const char* type, Bytes data) {
+        const std::uint32_t length = static_cast<std::uint32_t>(data.size());
+        for (int shift : {24, 16, 8, 0}) huge.push_back(static_cast<std::uint8_t>(length >> shift));
+        Bytes body(type, type + 4);
+        body.insert(body.end(), data.begin(), data.end());
+        huge.insert(huge.end(), body.begin(), body.end());
+        const uLong crc = crc32(0, body.data(), static_cast<uInt>(body.size()));
+        for (int shift : {24, 16, 8, 0}) huge.push_back(static_cast<std::uint8_t>(crc >> shift));
+    };
+    chunk("IHDR", {0, 0, 0x4E, 0x20, 0, 0, 0x4E, 0x20, 8, 0, 0, 0, 0});
+    chunk("IDAT", {});
+    chunk("IEND", {});
+    struct Case {
+        std::string path;
+        const char* why;
+    } cases[] = {
+        {write("text.png", {'h', 'e', 'l', 'l', 'o'}), "not a readable PNG"},
+        {write("huge.png", huge), "too large"},
+        {write("cut.png", Bytes(huge.begin(), huge.begin() + 20)), "not a readable PNG"},
+        {dir + "missing.png", "not a readable PNG"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        std::string error;
+        EXPECT_FALSE(printer_app::ReadPngPicture(c.path, &error));
+        EXPECT_THAT(error, HasSubstr(c.why));
+    }
 }
 
 TEST_F(AppPrint, RawEscPosGoesOutAsItIs) {

@@ -40,7 +40,10 @@ grep -q 'receipt-printer-app' "$stage/usr/share/bash-completion/completions/rece
 # verify resolves the unit's dependencies and its ExecStart inside the root;
 # the targets it names come from this machine's systemd. Any line it prints
 # (an unknown key, a value it ignores) is a fault: the setting would be lost.
+# The targets, and the shell and rm of the privileged helpers, are this
+# machine's.
 cp /lib/systemd/system/*.target "$stage/usr/lib/systemd/system/"
+mkdir -p "$stage/bin" && cp /bin/sh /bin/rm "$stage/bin/"
 said=$(systemd-analyze verify --man=no --root="$stage" "/$unit_path" 2>&1)
 status=$?
 [ $status = 0 ] && [ -z "$said" ] || fail "systemd-analyze verify ($status): $said"
@@ -92,14 +95,35 @@ command=$(
 )
 grep -qx 'LISTEN_HOSTNAME=localhost' "$stage/etc/default/receipt-printer-app" || fail "the settings do not listen on localhost"
 grep -qx '#LISTEN_HOSTNAME=\*' "$stage/etc/default/receipt-printer-app" || fail "no line to listen on the network"
-mkdir -p "$work/state/receipt-printer-app"
-# The staged program, through a link of a name of its own: the client
-# subcommands of a server run as root find it by that name.
-ln -s "$stage/usr/bin/receipt-printer-app" "$work/rpa-service-test-$$"
+# As systemd runs it: an unprivileged user (nobody here) owning the state
+# and runtime folders, TMPDIR the runtime folder, and the link the unit
+# makes for root's client subcommands (named after the program's link here,
+# so that it is this test's own).
+name=rpa-service-test-$$
+runtime=$work/runtime
+mkdir -p "$work/state/receipt-printer-app" "$runtime"
+chown 65534:65534 "$work/state/receipt-printer-app" "$runtime"
+chmod 755 "$work"
+ln -s "$stage/usr/bin/receipt-printer-app" "$work/$name"
+client_link=/run/$name.sock
+ln -sfn "$runtime/${name}65534.sock" "$client_link"
+trap 'cleanup; rm -f "$client_link"' EXIT
 read -r -a argv <<<"$command"
-argv[0]=$work/rpa-service-test-$$
-"${argv[@]}" >"$work/server.out" 2>&1 &
-server_pid=$!
+argv[0]=$work/$name
+start_server() {
+  TMPDIR=$runtime setpriv --reuid=65534 --regid=65534 --clear-groups "${argv[@]}" >>"$work/server.out" 2>&1 &
+  server_pid=$!
+  answered=no
+  for _ in $(seq 1 200); do
+    kill -0 "$server_pid" 2>/dev/null || break
+    if ipptool -T 2 "ipp://127.0.0.1:$port/ipp/system" "$work/system.test" >"$work/ipptool.out" 2>&1; then
+      answered=yes; break
+    fi
+    sleep 0.1
+  done
+  [ $answered = yes ] || { tail -20 "$work/server.out"; cat "$work/ipptool.out"; fail "the server started as the unit starts it did not answer IPP: ${argv[*]}"; }
+}
+stop_server() { kill "$server_pid"; wait "$server_pid" 2>/dev/null; server_pid=; }
 cat >"$work/system.test" <<'TEST'
 {
   NAME "Get-System-Attributes"
@@ -111,18 +135,16 @@ cat >"$work/system.test" <<'TEST'
   STATUS successful-ok
 }
 TEST
-answered=no
-for _ in $(seq 1 200); do
-  kill -0 "$server_pid" 2>/dev/null || break
-  if ipptool -T 2 "ipp://127.0.0.1:$port/ipp/system" "$work/system.test" \
-      >"$work/ipptool.out" 2>&1; then
-    answered=yes; break
-  fi
-  sleep 0.1
-done
-[ $answered = yes ] || { tail -20 "$work/server.out"; cat "$work/ipptool.out"; fail "the server started as the unit starts it did not answer IPP: ${argv[*]}"; }
-kill "$server_pid"; wait "$server_pid" 2>/dev/null; server_pid=
-[ -n "$(ls -A "$work/state/receipt-printer-app")" ] || fail "the server kept nothing in its state folder"
+start_server
+# root's client subcommands reach it through the link; the printer added is
+# kept in the state folder and is there again after a restart.
+said=$("$work/$name" add -d Counter -v receipt-socket://127.0.0.1:9 -m receipt_80mm 2>&1) || fail "add as root: $said"
+stop_server
+grep -q 'Counter' "$work/state/receipt-printer-app/receipt-printer-app.state" 2>/dev/null \
+  || fail "no printer in the state folder: $(ls -l "$work/state/receipt-printer-app")"
+start_server
+said=$("$work/$name" jobs -d Counter 2>&1) || fail "the printer is gone after a restart: $said"
+stop_server
 
 # ---- the maintainer scripts in a throw-away root ----------------------------
 # The root's user database as base-passwd makes it, lp with a member already.

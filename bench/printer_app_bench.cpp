@@ -374,7 +374,10 @@ int main(int argc, char** argv) {
         return finish(2);
     }
     // Equal work: every job is the same receipt at the printer.
-    if (!printer.WaitForLineCount("receipt ", jobs, std::chrono::seconds(30))) {
+    const auto receiptsDone = [&](const std::vector<std::string>& lines) {
+        return CountLines(lines, 0, "receipt ") >= jobs;
+    };
+    if (!printer.WaitFor(receiptsDone, std::chrono::seconds(30))) {
         std::fprintf(stderr, "printer-sim rendered fewer receipts than %zu jobs\n", jobs);
         return finish(2);
     }

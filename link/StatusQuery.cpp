@@ -79,4 +79,16 @@ StatusAnswer QueryStatusAt(std::string_view uri, const OpenOptions& options, int
     return answer;
 }
 
+protocol::PrinterStatus FromPortStatus(const DeviceStatus& port) {
+    protocol::PrinterStatus status;
+    if (!port.known) return status;
+    status.known = true;
+    status.paperOut = port.paperOut;
+    status.online = !port.offline;
+    // A port raises its error line for paper out and offline too; only an
+    // error on its own is one of its own.
+    status.recoverableError = port.error && !port.paperOut && !port.offline;
+    return status;
+}
+
 }  // namespace printer_link

@@ -37,4 +37,9 @@ struct StatusAnswer {
 // is Ok with a status not known.
 StatusAnswer QueryStatusAt(std::string_view uri, const OpenOptions& options, int waitMs = kStatusWaitMs);
 
+// A USB or parallel port's status line (Device::Status) read as a printer
+// status, not known when the port cannot say. It leaves the job's stream
+// alone, so it may be asked while a write is stuck.
+protocol::PrinterStatus FromPortStatus(const DeviceStatus& port);
+
 }  // namespace printer_link

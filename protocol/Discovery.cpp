@@ -270,4 +270,34 @@ void DiscoveryListener::Run() {
     }
 }
 
+std::optional<std::vector<DeviceRecord>> SearchPrinters(const DiscoverySettings& settings,
+                                                        std::chrono::milliseconds listen, std::string* error) {
+    using Clock = std::chrono::steady_clock;
+    DiscoverySockets sockets(settings);
+    if (!sockets.OpenReceive(error) || !sockets.OpenBroadcast(error)) return std::nullopt;
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point deadline = start + listen;
+    Clock::time_point nextProbe = start;
+    int probes = 0;
+    DeviceTable table;
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) break;
+        if (probes < 2 && now >= nextProbe) {
+            sockets.SendDiscoveryProbe();
+            ++probes;
+            nextProbe = start + listen / 2;
+        }
+        const Clock::time_point wake = probes < 2 ? std::min(nextProbe, deadline) : deadline;
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - now).count();
+        pollfd p{sockets.ReceiveFd(), POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(wait)) <= 0) continue;
+        std::uint8_t reply[64];
+        const ssize_t n = ::recv(sockets.ReceiveFd(), reply, sizeof reply, MSG_DONTWAIT);
+        if (n <= 0) continue;
+        if (const auto record = ParseReply(reply, static_cast<std::size_t>(n))) table.Add(*record);
+    }
+    return table.Filled();
+}
+
 }  // namespace protocol

@@ -2,6 +2,7 @@
 // Network discovery and the address-setting broadcast.
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -120,5 +121,13 @@ private:
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };
+
+// One search of a list of printers: a probe at the start and a second one
+// halfway through (for a printer that missed the first), and the distinct
+// replies that arrive within `listen`, in order of arrival (at most
+// DeviceTable::kSlots). Nullopt, with `error` set, when the sockets cannot be
+// opened.
+std::optional<std::vector<DeviceRecord>> SearchPrinters(const DiscoverySettings& settings,
+                                                        std::chrono::milliseconds listen, std::string* error = nullptr);
 
 }  // namespace protocol

@@ -20,10 +20,11 @@ int HeadDotsFor(const cups_page_header2_t& h, int configured) {
     return protocol::HeadDotsForPaper(static_cast<int>(std::lround(paperMm)), static_cast<int>(h.HWResolution[0]));
 }
 
-// First input column under the head: the left edge of the imageable area
-// when the raster holds the whole page (as wide as the paper); column 0 when
-// it holds the imageable area only (as Ghostscript writes it for a PPD with
-// margins).
+// Dots in `mm` millimetres at `dpi`.
+std::uint64_t DotsIn(unsigned mm, unsigned dpi) { return static_cast<std::uint64_t>(mm) * dpi * 10 / 254; }
+
+}  // namespace
+
 unsigned LeftOffsetOf(const cups_page_header2_t& h) {
     const double points = h.cupsImagingBBox[0] > 0 ? h.cupsImagingBBox[0] : h.ImagingBoundingBox[0];
     const double res = h.HWResolution[0];
@@ -32,11 +33,6 @@ unsigned LeftOffsetOf(const cups_page_header2_t& h) {
     if (std::abs(h.cupsWidth - pagePoints * res / 72.0) > 4) return 0;
     return static_cast<unsigned>(std::lround(points * res / 72.0));
 }
-
-// Dots in `mm` millimetres at `dpi`.
-std::uint64_t DotsIn(unsigned mm, unsigned dpi) { return static_cast<std::uint64_t>(mm) * dpi * 10 / 254; }
-
-}  // namespace
 
 std::optional<std::string> OutOfBounds(const cups_page_header2_t& h) {
     const unsigned xdpi = h.HWResolution[0], ydpi = h.HWResolution[1];

@@ -75,6 +75,12 @@ enum class RasterJobResult {
 // or row size out of bounds); nullopt when it is.
 std::optional<std::string> OutOfBounds(const cups_page_header2_t& header);
 
+// First input column under the head: the left edge of the imageable area
+// when the raster holds the whole page (as wide as the paper); column 0 when
+// it holds the imageable area only (as Ghostscript writes it for a PPD with
+// margins) or the header tells no imageable area.
+unsigned LeftOffsetOf(const cups_page_header2_t& header);
+
 // The pixel format of a page header, if the driver takes it (1 or 8 bits, one
 // colour: black, white or sGray, chunked).
 std::optional<PixelFormat> PixelFormatOf(const cups_page_header2_t& header);

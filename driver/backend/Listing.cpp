@@ -1,8 +1,5 @@
 #include "driver/backend/Listing.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <cstdio>
 
 #include "link/MonitorUri.h"
@@ -11,8 +8,6 @@
 
 namespace portmon {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr const char* kMakeAndModel = "Receipt printer";
 
@@ -49,36 +44,13 @@ std::string MacText(const protocol::Mac& mac) {
 
 void ListNetwork(std::string_view scheme, const protocol::DiscoverySettings& settings, std::chrono::milliseconds listen,
                  const LogLine& log, std::vector<std::string>& lines) {
-    protocol::DiscoverySockets sockets(settings);
     std::string error;
-    if (!sockets.OpenReceive(&error) || !sockets.OpenBroadcast(&error)) {
+    const auto found = protocol::SearchPrinters(settings, listen, &error);
+    if (!found) {
         log("DEBUG: no network search: " + error);
         return;
     }
-    // A second probe halfway through, for a printer that missed the first.
-    const Clock::time_point start = Clock::now();
-    const Clock::time_point deadline = start + listen;
-    Clock::time_point nextProbe = start;
-    int probes = 0;
-    protocol::DeviceTable table;
-    for (;;) {
-        const Clock::time_point now = Clock::now();
-        if (now >= deadline) break;
-        if (probes < 2 && now >= nextProbe) {
-            sockets.SendDiscoveryProbe();
-            ++probes;
-            nextProbe = start + listen / 2;
-        }
-        const Clock::time_point wake = probes < 2 ? std::min(nextProbe, deadline) : deadline;
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - now).count();
-        pollfd p{sockets.ReceiveFd(), POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(wait)) <= 0) continue;
-        std::uint8_t reply[64];
-        const ssize_t n = ::recv(sockets.ReceiveFd(), reply, sizeof reply, MSG_DONTWAIT);
-        if (n <= 0) continue;
-        if (const auto record = protocol::ParseReply(reply, static_cast<std::size_t>(n))) table.Add(*record);
-    }
-    for (const protocol::DeviceRecord& record : table.Filled()) {
+    for (const protocol::DeviceRecord& record : *found) {
         if (record.ip() == protocol::Ipv4{}) continue;  // a printer without an address yet
         printer_link::MonitorTarget target;
         target.kind = printer_link::MonitorTarget::Kind::Network;

@@ -44,18 +44,6 @@ std::string StatusFacts(const protocol::PrinterStatus& status) {
 
 Condition NotTakingData() { return Condition{{"offline-report"}, "printer not taking data"}; }
 
-protocol::PrinterStatus FromPortStatus(const printer_link::DeviceStatus& port) {
-    protocol::PrinterStatus status;
-    if (!port.known) return status;
-    status.known = true;
-    status.paperOut = port.paperOut;
-    status.online = !port.offline;
-    // A port raises its error line for paper out and offline too; only an
-    // error on its own is one of its own.
-    status.recoverableError = port.error && !port.paperOut && !port.offline;
-    return status;
-}
-
 void StatusReport::Show(const Condition& wanted, const std::string& resumed) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const std::string& reason : shown_.reasons)

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "link/Device.h"
+#include "link/StatusQuery.h"
 #include "protocol/PrinterStatus.h"
 
 namespace portmon {
@@ -34,8 +35,8 @@ std::string StatusFacts(const protocol::PrinterStatus& status);
 // A printer that takes no data and says nothing about why.
 Condition NotTakingData();
 // A USB port's status line read as a printer status (not known when the port
-// cannot say).
-protocol::PrinterStatus FromPortStatus(const printer_link::DeviceStatus& port);
+// cannot say); the device layer's.
+using printer_link::FromPortStatus;
 
 // Safe to call from the job's thread and the watch's thread.
 class StatusReport {

@@ -1,0 +1,236 @@
+#include "printer-app/tests/AppHarness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#ifndef PRINTER_APP_PATH
+#define PRINTER_APP_PATH "receipt-printer-app"
+#endif
+
+extern char** environ;
+
+namespace apptest {
+namespace fs = std::filesystem;
+
+namespace {
+
+ssize_t Append(void* context, unsigned char* data, std::size_t length) {
+    auto* out = static_cast<Bytes*>(context);
+    out->insert(out->end(), data, data + length);
+    return static_cast<ssize_t>(length);
+}
+
+bool Answers(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+std::string Quote(const std::string& s) { return "'" + std::regex_replace(s, std::regex("'"), "'\\''") + "'"; }
+
+}  // namespace
+
+Bytes MakePwgRaster(const std::vector<drivertest::TestPage>& pages) {
+    Bytes out;
+    cups_raster_t* raster = cupsRasterOpenIO(Append, &out, CUPS_RASTER_WRITE_PWG);
+    for (const drivertest::TestPage& page : pages) {
+        cups_page_header2_t h{};
+        std::snprintf(h.MediaClass, sizeof h.MediaClass, "PwgRaster");
+        std::snprintf(h.cupsPageSizeName, sizeof h.cupsPageSizeName, "om_80x210mm_80x210mm");
+        h.HWResolution[0] = h.HWResolution[1] = 203;
+        h.cupsWidth = page.width;
+        h.cupsHeight = page.height;
+        h.cupsBitsPerColor = h.cupsBitsPerPixel = page.bits;
+        h.cupsBytesPerLine = (page.width * page.bits + 7) / 8;
+        h.cupsColorOrder = CUPS_ORDER_CHUNKED;
+        h.cupsColorSpace = page.bits == 8 ? CUPS_CSPACE_SW : CUPS_CSPACE_K;
+        h.cupsNumColors = 1;
+        h.NumCopies = 1;
+        h.PageSize[0] = page.width * 72 / 203;
+        h.PageSize[1] = page.height * 72 / 203;
+        h.cupsInteger[0] = static_cast<unsigned>(pages.size());  // total pages
+        cupsRasterWriteHeader2(raster, &h);
+        Bytes row(h.cupsBytesPerLine);
+        for (unsigned y = 0; y < page.height; ++y) {
+            std::fill(row.begin(), row.end(), 0);
+            for (unsigned x = 0; x < page.width; ++x) {
+                const unsigned ink = page.ink ? page.ink(x, y) : 0;
+                if (page.bits == 8) {
+                    row[x] = static_cast<std::uint8_t>(255 - ink);
+                } else if (ink >= 128) {
+                    row[x / 8] |= static_cast<std::uint8_t>(0x80u >> (x % 8));
+                }
+            }
+            cupsRasterWritePixels(raster, row.data(), h.cupsBytesPerLine);
+        }
+    }
+    cupsRasterClose(raster);
+    return out;
+}
+
+AppServer::AppServer(const std::vector<std::string>& serverOptions) {
+    static std::atomic<unsigned> count{0};
+    char name[] = "/tmp/receipt-app-test-XXXXXX";
+    if (!::mkdtemp(name)) {
+        error_ = "mkdtemp failed";
+        return;
+    }
+    dir_ = name;
+    // A name of its own: the client socket as root is /run/NAME.sock.
+    link_ = dir_ + "/rpa-" + std::to_string(::getpid()) + "-" + std::to_string(++count);
+    std::error_code ec;
+    fs::create_symlink(PRINTER_APP_PATH, link_, ec);
+    if (ec) {
+        error_ = "symlink: " + ec.message();
+        return;
+    }
+    const std::uint16_t port = simtest::FreeTcpPort();
+    std::vector<std::string> args = {link_, "server", "-o", "server-port=" + std::to_string(port),
+                                     "-o", "listen-hostname=localhost", "-o", "spool-directory=" + dir_ + "/spool",
+                                     "-o", "log-file=" + dir_ + "/log", "-o", "log-level=debug"};
+    for (const std::string& o : serverOptions) {
+        args.push_back("-o");
+        args.push_back(o);
+    }
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const std::string out = dir_ + "/server-output";
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    const int spawned = ::posix_spawn(&pid_, link_.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        pid_ = -1;
+        error_ = "cannot start " + link_;
+        return;
+    }
+    // Ready once the port and the client socket answer (generous: a loaded machine).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            error_ = "the server ended: " + Log();
+            return;
+        }
+        if (Answers(port) && fs::exists("/run/" + fs::path(link_).filename().string() + ".sock")) {
+            port_ = port;
+            return;
+        }
+        ::poll(nullptr, 0, 20);
+    }
+    error_ = "the server did not answer on port " + std::to_string(port) + ": " + Log();
+}
+
+AppServer::~AppServer() {
+    if (pid_ > 0) Shutdown();
+    std::error_code ec;
+    if (!dir_.empty() && !std::getenv("KEEP_APP_TMP")) fs::remove_all(dir_, ec);
+}
+
+int AppServer::Shutdown() {
+    if (pid_ <= 0) return -1;
+    int status = 0;
+    Run("shutdown", &status);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    int wstatus = 0;
+    pid_t done = 0;
+    while ((done = ::waitpid(pid_, &wstatus, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+        ::poll(nullptr, 0, 20);
+    if (done == 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &wstatus, 0);
+    }
+    pid_ = -1;
+    return done > 0 && WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+}
+
+std::string AppServer::Log() const {
+    int status = 0;
+    return drivertest::Shell("tail -60 " + dir_ + "/log " + dir_ + "/server-output", &status);
+}
+
+std::string AppServer::PrinterUri(const std::string& printer) const {
+    return "ipp://localhost:" + std::to_string(port_) + "/ipp/print/" + printer;
+}
+
+std::string AppServer::Run(const std::string& args, int* status) const {
+    return drivertest::Shell(Quote(link_) + " " + args, status);
+}
+
+bool AppServer::AddPrinter(const std::string& name, const std::string& driver, const std::string& uri,
+                           std::string* said) const {
+    int status = -1;
+    *said = Run("add -d " + name + " -m " + driver + " -v " + Quote(uri), &status);
+    return status == 0;
+}
+
+std::string IppPrint(const std::string& printerUri, const std::string& file, const std::string& format,
+                     const std::vector<std::string>& attributes, int* status) {
+    char name[] = "/tmp/receipt-app-ipp-XXXXXX";
+    const int fd = ::mkstemp(name);
+    if (fd < 0) return "mkstemp failed";
+    ::close(fd);
+    std::ofstream test(name);
+    test << "{\n  NAME \"Print-Job\"\n  OPERATION Print-Job\n  GROUP operation-attributes-tag\n"
+            "  ATTR charset attributes-charset utf-8\n  ATTR naturalLanguage attributes-natural-language en\n"
+            "  ATTR uri printer-uri $uri\n  ATTR name requesting-user-name tester\n"
+            "  ATTR mimeMediaType document-format "
+         << format << "\n  GROUP job-attributes-tag\n";
+    for (const std::string& a : attributes) {
+        const auto first = a.find(' '), second = a.find(' ', first + 1);
+        test << "  ATTR " << a.substr(first + 1, second - first - 1) << " " << a.substr(0, first) << " "
+             << a.substr(second + 1) << "\n";
+    }
+    test << "  FILE $filename\n  STATUS successful-ok\n}\n";
+    test.close();
+    const std::string out =
+        drivertest::Shell("ipptool -tv -f " + Quote(file) + " " + Quote(printerUri) + " " + name, status);
+    ::unlink(name);
+    return out;
+}
+
+std::string IppTool(const std::string& uri, const std::string& test, int* status) {
+    return drivertest::Shell("ipptool -tv " + Quote(uri) + " /usr/share/cups/ipptool/" + test, status);
+}
+
+std::optional<Bytes> DataStream(const simtest::SimProcess& printer, std::size_t n) {
+    static const std::regex closed(R"(^# tcp (\d+) closed \((\d+) bytes\))");
+    std::vector<unsigned> streams;
+    auto collect = [&](const std::vector<std::string>& lines) {
+        streams.clear();
+        std::smatch m;
+        for (const std::string& line : lines)
+            if (std::regex_search(line, m, closed) && std::stoul(m[2]) > 0) streams.push_back(std::stoul(m[1]));
+        return streams.size() >= n;
+    };
+    if (!printer.WaitFor(collect, std::chrono::seconds(60))) return std::nullopt;
+    char file[64];
+    std::snprintf(file, sizeof file, "/streams/%04u-tcp.bin", streams[n - 1]);
+    return simtest::SimProcess::ReadFile(printer.TempDir() + file);
+}
+
+}  // namespace apptest

@@ -1,0 +1,71 @@
+// A CUPS queue made driverless on the printer application: a private cupsd,
+// `lpadmin -m everywhere` on the app's printer, a PDF through CUPS's stock
+// filters to PWG raster, the app, and printer-sim drawing the receipt.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "printer-app/tests/AppHarness.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace apptest;
+using ::testing::HasSubstr;
+
+TEST(AppCups, DriverlessQueuePrintsAPdf) {
+    std::random_device rd;
+    const fs::path tree = fs::path("/tmp") / ("receipt-app-cups-" + std::to_string(rd() % 1000000));
+    std::string said;
+    ASSERT_TRUE(drivertest::StartPrivateCupsd(PRIVATE_CUPSD_SCRIPT, tree.string(), "", &said)) << said;
+    struct Stop {
+        fs::path tree;
+        ~Stop() { drivertest::StopPrivateCupsd(PRIVATE_CUPSD_SCRIPT, tree.string()); }
+    } stop{tree};
+    // The private tree links only the local backends; the queue prints over IPP.
+    std::error_code ec;
+    fs::create_symlink("/usr/lib/cups/backend/ipp", tree / "usr/lib/cups/backend/ipp", ec);
+    ASSERT_FALSE(ec) << ec.message();
+
+    simtest::SimProcess printer({"--receipts", "{tmp}/receipts"});
+    ASSERT_TRUE(printer.ok()) << printer.error();
+    AppServer server;
+    ASSERT_TRUE(server.ok()) << server.error();
+    ASSERT_TRUE(server.AddPrinter("R80", "receipt_80mm", "receipt-socket://127.0.0.1:" + std::to_string(printer.TcpPort()),
+                                  &said))
+        << said;
+
+    int status = -1;
+    said = drivertest::Shell("lpadmin -p R -E -v " + server.PrinterUri("R80") + " -m everywhere", &status);
+    ASSERT_EQ(status, 0) << said << server.Log();
+    const fs::path pdf = tree / "receipt.pdf";
+    std::ofstream(pdf, std::ios::binary) << drivertest::ReceiptPdf();
+    said = drivertest::Shell("lp -d R " + pdf.string(), &status);
+    ASSERT_THAT(said, HasSubstr("request id is R-"));
+
+    std::string line;
+    const auto receipt =
+        drivertest::WaitForReceipt(printer, 1, &line, (tree / "var/log/cups/error_log").string());
+    ASSERT_TRUE(receipt) << server.Log();
+    EXPECT_THAT(line, ::testing::EndsWith("partial cut"));
+    EXPECT_EQ(receipt->width, 576u);
+    // The PDF's 40 x 20 mm box (320 x 160 dots) is solid ink in the middle of
+    // the receipt, the title above it; the page's blank head and tail are not printed.
+    unsigned left = receipt->width, right = 0, top = receipt->height, bottom = 0;
+    for (unsigned y = 0; y < receipt->height; ++y)
+        for (unsigned x = 0; x < receipt->width; ++x)
+            if (receipt->Ink(x, y)) {
+                left = std::min(left, x), right = std::max(right, x + 1);
+                top = std::min(top, y), bottom = std::max(bottom, y + 1);
+            }
+    ASSERT_LT(left, right) << "no ink";
+    EXPECT_EQ(top, 0u);
+    EXPECT_LT(receipt->height, 800u);
+    const unsigned cx = 288, cy = bottom - 80;
+    EXPECT_EQ(drivertest::InkIn(*receipt, cx - 100, cx + 100, cy - 40, cy + 40), 200u * 80) << "box not solid";
+}
+
+}  // namespace

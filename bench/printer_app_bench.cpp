@@ -12,8 +12,9 @@
 // (document-format=application/vnd.cups-raster), so that both ways hand the
 // same page to the same encoder; left to type it, CUPS would turn it into a
 // PDF and rasterise that again. The clock runs from the client's start to
-// the end of the printer's stream that carries the job (status connections
-// are not counted). Equal work: every job comes out at printer-sim as the
+// the job's last byte at printer-sim (its raw record of every byte taken);
+// when the client returned and when the stream ended (after the status
+// asked after the job) are information. Equal work: every job comes out at printer-sim as the
 // same receipt (its PNG and its line). ROUNDS rounds (default 20), the order
 // alternating every round; the median of the per-round ratios application /
 // CUPS, target at most 0.5.
@@ -269,6 +270,9 @@ struct Way {
     const char* what;
     std::function<bool()> submit;  // hands the job over; false when the client failed
     std::vector<double> seconds;
+    std::vector<double> clientSeconds;  // until the client returned (the document handed over)
+    std::vector<double> streamSeconds;  // until the job's stream ended
+    std::size_t lastByte = 0;           // the job's last byte: its offset in the way's stream, + 1
 };
 
 }  // namespace
@@ -333,41 +337,74 @@ int main(int argc, char** argv) {
     const std::string ipptool = "ipptool -f " + page.string() + " " + app->Uri("/ipp/print/Bench") + " " + test.string();
     const std::string lp = "lp -d POS80 -o document-format=application/vnd.cups-raster " + page.string();
     std::vector<Way> ways = {
-        {"application (IPP Print-Job)", [&] { Shell(ipptool, &status); return status == 0; }, {}},
-        {"CUPS queue (lp)", [&] { Shell(lp, &status); return status == 0; }, {}},
+        {"application (IPP Print-Job)", [&] { int s = -1; Shell(ipptool, &s); return s == 0; }, {}, {}, {}, 0},
+        {"CUPS queue (lp)", [&] { int s = -1; Shell(lp, &s); return s == 0; }, {}, {}, {}, 0},
     };
 
-    // Seconds from the client's start to the end of the job's stream at
-    // the printer; < 0 when it did not come.
+    // Each job: from the client's start to the job's last byte at the
+    // printer (the raw record of every byte printer-sim took grows by the
+    // way's offset of that byte in its stream), and on to the end of the
+    // stream (after the status asked after the job). A way's offset is where
+    // its first job's stream ends its last command, the cut (GS V).
+    const fs::path raw = fs::path(printer.TempDir()) / "raw.bin";
+    const auto rawSize = [&] {
+        std::error_code ec;
+        const auto size = fs::file_size(raw, ec);
+        return ec ? std::size_t{0} : static_cast<std::size_t>(size);
+    };
     std::size_t jobBytes = 1000, jobs = 0;
     auto print = [&](Way& way) {
+        // The client runs on a thread of its own: the application answers
+        // Print-Job once the job is done, after its last byte.
+        const std::size_t before = rawSize();
         const Clock::time_point start = Clock::now();
-        if (!way.submit()) return -1.0;
+        bool submitted = false;
+        Clock::time_point handed;
+        std::thread client([&] {
+            submitted = way.submit();
+            handed = Clock::now();
+        });
+        const Clock::time_point end = start + std::chrono::seconds(60);
+        bool last = way.lastByte == 0;
+        while (!last && Clock::now() < end) {
+            last = rawSize() >= before + way.lastByte;
+            if (!last) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        const Clock::time_point lastAt = Clock::now();
+        client.join();
+        if (!submitted) return false;
         ++jobs;
-        const bool done = printer.WaitFor(
+        const bool closed = printer.WaitFor(
             [&](const std::vector<std::string>& lines) { return JobStreams(lines, jobBytes) >= jobs; },
             std::chrono::seconds(60));
-        return done ? std::chrono::duration<double>(Clock::now() - start).count() : -1.0;
+        if (!last || !closed) return false;
+        const auto seconds = [&](Clock::time_point t) { return std::chrono::duration<double>(t - start).count(); };
+        way.clientSeconds.push_back(seconds(handed));
+        way.seconds.push_back(seconds(lastAt));
+        way.streamSeconds.push_back(seconds(Clock::now()));
+        return true;
     };
-    // One job each first (what a first job loads, later ones find ready);
-    // the smaller of the two streams tells a job stream from a status one.
-    bool ready = print(ways[0]) > 0 && print(ways[1]) > 0;
-    if (ready) {
-        std::size_t smallest = SIZE_MAX;
-        for (const std::string& stream : printer.StreamFiles()) {
-            const std::size_t size = fs::file_size(stream);
-            if (size >= jobBytes) smallest = std::min(smallest, size);
-        }
-        jobBytes = smallest - smallest / 10;
+    // One job each first (what a first job loads, later ones find ready):
+    // the way's offset of the last byte, and the size below which a stream
+    // is a status connection, not a job.
+    bool ready = true;
+    std::size_t smallest = SIZE_MAX;
+    for (Way& way : ways) {
+        ready = ready && print(way);
+        const std::vector<std::string> streams = printer.StreamFiles();
+        const auto bytes = ready ? simtest::SimProcess::ReadFile(streams.back()) : std::vector<std::uint8_t>{};
+        const std::uint8_t cut[] = {0x1d, 'V'};
+        const auto at = std::find_end(bytes.begin(), bytes.end(), std::begin(cut), std::end(cut));
+        ready = ready && at != bytes.end() && bytes.end() - at >= 4;
+        if (ready) way.lastByte = static_cast<std::size_t>(at - bytes.begin()) + 4;
+        smallest = std::min(smallest, bytes.size());
+        way.clientSeconds.clear();
+        way.seconds.clear();
+        way.streamSeconds.clear();
     }
-    for (int r = 0; ready && r < rounds; ++r) {
-        for (int k = 0; ready && k < 2; ++k) {
-            Way& way = ways[static_cast<std::size_t>((k + r) % 2)];
-            const double t = print(way);
-            ready = t > 0;
-            way.seconds.push_back(t);
-        }
-    }
+    if (ready) jobBytes = smallest - smallest / 10;
+    for (int r = 0; ready && r < rounds; ++r)
+        for (int k = 0; ready && k < 2; ++k) ready = print(ways[static_cast<std::size_t>((k + r) % 2)]);
     if (!ready) {
         std::fprintf(stderr, "a job did not reach the printer (job %zu); the application's log:\n%s\nsee also %s/var/log/cups/error_log\n",
                      jobs, app->Log().c_str(), tree.c_str());
@@ -415,10 +452,9 @@ int main(int argc, char** argv) {
     const std::size_t connections = CountLines(lines, linesBefore, "# tcp ", " open");
     const std::size_t jobsDuringIdle = JobStreams(lines, jobBytes) - jobs;
 
-    std::printf("one-page PWG raster, %u x %u dots (%s), %s at the printer per job, client start to the end of the job's "
-                "stream, %d rounds, order alternating:\n",
-                kWidth, kHeight, receiptLines[0].substr(2).c_str(),
-                (std::to_string(jobBytes * 10 / 9) + "+ bytes").c_str(), rounds);
+    std::printf("one-page PWG raster, %u x %u dots (printed: %s), client start to the job's last byte at printer-sim, %d"
+                " rounds, order alternating:\n",
+                kWidth, kHeight, receiptLines[0].substr(2).c_str(), rounds);
     std::vector<double> ratios;
     for (int r = 0; r < rounds; ++r) ratios.push_back(ways[0].seconds[static_cast<std::size_t>(r)] / ways[1].seconds[static_cast<std::size_t>(r)]);
     const double ratio = Median(ratios);
@@ -427,6 +463,11 @@ int main(int argc, char** argv) {
                 "   [median %.1f ms / %.1f ms]\n",
                 ratio, *std::min_element(ratios.begin(), ratios.end()), *std::max_element(ratios.begin(), ratios.end()),
                 kTargetRatio, fast ? "met" : "MISSED", Median(ways[0].seconds) * 1000, Median(ways[1].seconds) * 1000);
+    for (const Way& way : ways)
+        std::printf("  %-28s medians: the client returned after %.1f ms, the last byte came at %.1f ms, the stream"
+                    " ended at %.1f ms (%zu bytes to the last one)\n",
+                    way.what, Median(way.clientSeconds) * 1000, Median(way.seconds) * 1000,
+                    Median(way.streamSeconds) * 1000, way.lastByte);
     const bool smallStart = started.rssKb > 0 && started.rssKb < kTargetRssKb;
     const bool smallAfter = afterJobs.rssKb > 0 && afterJobs.rssKb < kTargetRssKb;
     std::printf("the idle server:\n  resident memory after start %ld kB, after %zu jobs %ld kB; target < %ld kB: %s\n",

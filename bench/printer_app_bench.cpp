@@ -187,6 +187,9 @@ public:
                 ::waitpid(pid_, nullptr, 0);
             }
         }
+        // The socket a server run as root makes for its client subcommands stays behind it.
+        std::error_code ec;
+        fs::remove(fs::path("/run") / (link_.filename().string() + ".sock"), ec);
     }
     pid_t Pid() const { return pid_; }
     std::string Uri(const std::string& path) const {

@@ -4,9 +4,11 @@
 # the unpacked programs run; the launchers pass desktop-file-validate; lintian
 # finds no error or warning; dpkg installs and removes them cleanly in a
 # throw-away root (maintainer scripts leave the running system alone there).
-#   package-test.sh BUILD_DIR VERSION
+# WITH_APP 1: the build has the printer application, and the main package its
+# service (unit, settings as a conffile, system user made by postinst).
+#   package-test.sh BUILD_DIR VERSION [WITH_APP]
 set -uo pipefail
-build=$1 version=$2
+build=$1 version=$2 with_app=${3:-0}
 work=$(mktemp -d /tmp/package-test.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
@@ -39,7 +41,19 @@ for package in main:receipt-printer-tools dev:receipt-printer-devtools; do
   expect "${package%%:*}" "usr/share/doc/${package#*:}/copyright"
   expect "${package%%:*}" "usr/share/doc/${package#*:}/changelog.gz"
 done
-grep -v '^usr/' "$work/main.list" "$work/dev.list" | grep -v ':$' && fail "files outside /usr"
+app_files=(usr/bin/receipt-printer-app usr/share/man/man1/receipt-printer-app.1.gz
+  usr/share/bash-completion/completions/receipt-printer-app usr/lib/systemd/system/receipt-printer-app.service
+  usr/lib/sysusers.d/receipt-printer-app.conf etc/default/receipt-printer-app)
+if [ "$with_app" = 1 ]; then
+  for path in "${app_files[@]}"; do expect main "$path"; done
+  # The program links libpappl; dpkg-shlibdeps names it.
+  dpkg-deb -f "$main" Depends | grep -qw 'libpappl1' || fail "no Depends libpappl1: $(dpkg-deb -f "$main" Depends)"
+else
+  grep -q 'receipt-printer-app' "$work/main.list" && fail "printer application files without the program"
+fi
+# Nothing outside /usr but the service's settings (where its unit reads them).
+grep -v '^usr/' "$work/main.list" "$work/dev.list" | grep -v -e ':$' -e ':etc/default/receipt-printer-app$' \
+  -e ':etc/default/$' -e ':etc/$' && fail "files outside /usr"
 dpkg-deb -f "$main" Recommends | grep -q 'cups' || fail "no Recommends cups"
 # The raster driver in lumbra's payload links libcupsimage; dpkg-shlibdeps
 # cannot see it there, so the package names it.
@@ -47,6 +61,11 @@ dpkg-deb -f "$main" Depends | grep -qw 'libcupsimage2' || fail "no Depends libcu
 dpkg-deb -f "$main" Recommends | grep -q 'fonts-wqy-zenhei' || fail "no Recommends for a CJK font"
 dpkg-deb -e "$main" "$work/control"
 [ -x "$work/control/postrm" ] && grep -q 'udevadm control --reload-rules' "$work/control/postrm" || fail "no postrm reloading udev rules"
+if [ "$with_app" = 1 ]; then
+  # dpkg keeps an administrator's changes to the settings across upgrades.
+  grep -qx '/etc/default/receipt-printer-app' "$work/control/conffiles" || fail "the settings are not a conffile"
+  [ -x "$work/control/prerm" ] || fail "no prerm stopping the service"
+fi
 
 # The unpacked programs: their version, the package lumbra carries (which
 # stripping must not remove), the launchers and the polkit action.
@@ -95,7 +114,17 @@ dpkg_root() {
 }
 dpkg_root -i "$main" "$dev" >"$work/dpkg.out" 2>&1 || { cat "$work/dpkg.out"; fail "dpkg -i"; }
 [ -x "$target/usr/bin/cadmon" ] && [ -x "$target/usr/bin/printer-sim" ] || fail "not installed"
+# postinst made the service's user in the target's user database (and only
+# there), once, also when the package is installed again.
+if [ "$with_app" = 1 ]; then
+  dpkg_root -i "$main" >"$work/dpkg.out" 2>&1 || { cat "$work/dpkg.out"; fail "dpkg -i again"; }
+  [ "$(grep -c '^receipt-printer-app:' "$target/etc/passwd" 2>/dev/null)" = 1 ] \
+    || fail "postinst did not make the user once: $(cat "$target/etc/passwd" 2>&1)"
+  grep -q '^lp:.*receipt-printer-app' "$target/etc/group" || fail "the user is not in group lp"
+fi
 dpkg_root -P receipt-printer-tools receipt-printer-devtools >"$work/dpkg.out" 2>&1 || { cat "$work/dpkg.out"; fail "dpkg -P"; }
-left=$(cd "$target" && find . -mindepth 1 -not -path './var/lib/dpkg*' -not -type d)
+# The system user stays (as Debian's do): the user database may remain.
+left=$(cd "$target" && find . -mindepth 1 -not -path './var/lib/dpkg*' -not -type d \
+  -not -regex '\./etc/\(passwd\|group\|shadow\|gshadow\)-?' -not -path ./etc/.pwd.lock)
 [ -z "$left" ] || fail "left after removal: $left"
 echo PASS

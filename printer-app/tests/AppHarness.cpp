@@ -148,6 +148,8 @@ AppServer::AppServer(const std::vector<std::string>& serverOptions) {
 AppServer::~AppServer() {
     if (pid_ > 0) Shutdown();
     std::error_code ec;
+    // The client socket a server run as root leaves in /run.
+    if (!link_.empty()) fs::remove("/run/" + fs::path(link_).filename().string() + ".sock", ec);
     if (!dir_.empty() && !std::getenv("KEEP_APP_TMP")) fs::remove_all(dir_, ec);
 }
 

@@ -11,7 +11,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <chrono>
+#include <map>
 #include <memory>
+#include <mutex>
 
 #include "printer-app/Devices.h"
 #include "printer-app/Drivers.h"
@@ -293,15 +296,51 @@ bool PrintRawFile(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device)
     return ok;
 }
 
+namespace {
+
+// Whether each printer's last status ask (by printer ID) was quick.
+std::mutex g_quickMutex;
+std::map<int, bool> g_quick;
+// An ask that takes longer is not repeated from the system's loop.
+constexpr auto kQuickAsk = std::chrono::milliseconds(250);
+
+void NoteAsk(pappl_printer_t* printer, bool quick) {
+    std::lock_guard<std::mutex> lock(g_quickMutex);
+    g_quick[papplPrinterGetID(printer)] = quick;
+}
+
+bool AskedQuickly(pappl_printer_t* printer) {
+    std::lock_guard<std::mutex> lock(g_quickMutex);
+    const auto it = g_quick.find(papplPrinterGetID(printer));
+    return it == g_quick.end() || it->second;
+}
+
+void RefreshIfIdle(pappl_printer_t* printer, void*) {
+    if (papplPrinterGetState(printer) != IPP_PSTATE_IDLE || !AskedQuickly(printer)) return;
+    UpdateStatus(printer);
+}
+
+}  // namespace
+
 bool UpdateStatus(pappl_printer_t* printer) {
     // The device is the job's while one prints; the job's writes show the
     // printer's condition then.
+    const auto started = std::chrono::steady_clock::now();
     pappl_device_t* device = papplPrinterOpenDevice(printer);
-    if (!device) return true;
+    if (!device) {
+        NoteAsk(printer, std::chrono::steady_clock::now() - started < kQuickAsk);
+        return true;
+    }
     const pappl_preason_t reasons = papplDeviceGetStatus(device);
     papplPrinterCloseDevice(printer);
     papplPrinterSetReasons(printer, reasons, PAPPL_PREASON_DEVICE_STATUS & ~reasons);
+    NoteAsk(printer, std::chrono::steady_clock::now() - started < kQuickAsk);
     return true;
+}
+
+bool RefreshIdlePrinters(pappl_system_t* system, void*) {
+    papplSystemIteratePrinters(system, RefreshIfIdle, nullptr);
+    return true;  // again in a second
 }
 
 std::string ReasonsText(pappl_preason_t reasons) {

@@ -257,19 +257,26 @@ Bytes PrintData(Bytes stream) {
 }
 
 std::optional<Bytes> DataStream(const simtest::SimProcess& printer, std::size_t n) {
+    // Streams that only asked the printer's status (the server asks idle
+    // printers that clients watch) are not counted.
     static const std::regex closed(R"(^# tcp (\d+) closed \((\d+) bytes\))");
+    auto fileOf = [&](unsigned stream) {
+        char file[64];
+        std::snprintf(file, sizeof file, "/streams/%04u-tcp.bin", stream);
+        return printer.TempDir() + file;
+    };
     std::vector<unsigned> streams;
     auto collect = [&](const std::vector<std::string>& lines) {
         streams.clear();
         std::smatch m;
         for (const std::string& line : lines)
-            if (std::regex_search(line, m, closed) && std::stoul(m[2]) > 0) streams.push_back(std::stoul(m[1]));
+            if (std::regex_search(line, m, closed) && std::stoul(m[2]) > 0 &&
+                !PrintData(simtest::SimProcess::ReadFile(fileOf(std::stoul(m[1])))).empty())
+                streams.push_back(std::stoul(m[1]));
         return streams.size() >= n;
     };
     if (!printer.WaitFor(collect, std::chrono::seconds(60))) return std::nullopt;
-    char file[64];
-    std::snprintf(file, sizeof file, "/streams/%04u-tcp.bin", streams[n - 1]);
-    return simtest::SimProcess::ReadFile(printer.TempDir() + file);
+    return simtest::SimProcess::ReadFile(fileOf(streams[n - 1]));
 }
 
 }  // namespace apptest

@@ -73,7 +73,8 @@ std::string IppTool(const std::string& uri, const std::string& test, int* status
 // (DLE EOT 1..4) before the first byte and after the last; those are left out.
 Bytes PrintData(Bytes stream);
 
-// The bytes of printer-sim's stream `n` (counting from 1) that carried data,
+// The bytes of printer-sim's stream `n` (counting from 1) that carried print data
+// (not only status requests),
 // waiting up to 60 s for it to end.
 std::optional<Bytes> DataStream(const simtest::SimProcess& printer, std::size_t n);
 

@@ -182,6 +182,7 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
     papplSystemAddMIMEFilter(system, "image/urf", kRawFormat, PrintRasterStream, nullptr);
     papplSystemAddMIMEFilter(system, "image/png", kRawFormat, PrintPngPicture, nullptr);
     papplSystemSetFooterHTML(system, "Receipt printer application");
+    papplSystemAddTimerCallback(system, 0, 1, RefreshIdlePrinters, nullptr);
     static std::string stateFile;
     stateFile = settings->stateFile;
     papplSystemLoadState(system, stateFile.c_str());

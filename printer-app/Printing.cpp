@@ -11,7 +11,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <chrono>
+#include <map>
 #include <memory>
+#include <mutex>
 
 #include "printer-app/Devices.h"
 #include "printer-app/Drivers.h"
@@ -349,15 +352,61 @@ bool PrintRawFile(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device)
     return ok;
 }
 
-bool UpdateStatus(pappl_printer_t* printer) {
+namespace {
+
+// What is known of each printer's status asks (by printer ID).
+struct Asking {
+    bool quick = true;                                // the last ask took a moment only
+    std::chrono::steady_clock::time_point demanded;   // PAPPL last asked for a client
+};
+std::mutex g_askingMutex;
+std::map<int, Asking> g_asking;
+// An ask that takes longer is not repeated from the system's loop.
+constexpr auto kQuickAsk = std::chrono::milliseconds(250);
+// After PAPPL asked for a client, the timer keeps asking this long.
+constexpr auto kWatched = std::chrono::seconds(5);
+
+// One status ask: the device's reasons become the printer's.
+void AskStatus(pappl_printer_t* printer) {
     // The device is the job's while one prints; the job's writes show the
     // printer's condition then.
-    pappl_device_t* device = papplPrinterOpenDevice(printer);
-    if (!device) return true;
-    const pappl_preason_t reasons = papplDeviceGetStatus(device);
-    papplPrinterCloseDevice(printer);
-    papplPrinterSetReasons(printer, reasons, PAPPL_PREASON_DEVICE_STATUS & ~reasons);
+    const auto started = std::chrono::steady_clock::now();
+    if (pappl_device_t* device = papplPrinterOpenDevice(printer)) {
+        const pappl_preason_t reasons = papplDeviceGetStatus(device);
+        papplPrinterCloseDevice(printer);
+        papplPrinterSetReasons(printer, reasons, PAPPL_PREASON_DEVICE_STATUS & ~reasons);
+    }
+    const bool quick = std::chrono::steady_clock::now() - started < kQuickAsk;
+    std::lock_guard<std::mutex> lock(g_askingMutex);
+    g_asking[papplPrinterGetID(printer)].quick = quick;
+}
+
+void RefreshIfWatched(pappl_printer_t* printer, void*) {
+    if (papplPrinterGetState(printer) != IPP_PSTATE_IDLE) return;
+    {
+        std::lock_guard<std::mutex> lock(g_askingMutex);
+        const auto it = g_asking.find(papplPrinterGetID(printer));
+        if (it == g_asking.end() || !it->second.quick ||
+            std::chrono::steady_clock::now() - it->second.demanded > kWatched)
+            return;
+    }
+    AskStatus(printer);
+}
+
+}  // namespace
+
+bool UpdateStatus(pappl_printer_t* printer) {
+    {
+        std::lock_guard<std::mutex> lock(g_askingMutex);
+        g_asking[papplPrinterGetID(printer)].demanded = std::chrono::steady_clock::now();
+    }
+    AskStatus(printer);
     return true;
+}
+
+bool RefreshIdlePrinters(pappl_system_t* system, void*) {
+    papplSystemIteratePrinters(system, RefreshIfWatched, nullptr);
+    return true;  // again in a second
 }
 
 std::string ReasonsText(pappl_preason_t reasons) {

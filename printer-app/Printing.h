@@ -35,6 +35,14 @@ bool PrintRasterStream(pappl_job_t* job, pappl_device_t* device, void* data);
 bool PrintPngPicture(pappl_job_t* job, pappl_device_t* device, void* data);
 bool PrintRawFile(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
 bool UpdateStatus(pappl_printer_t* printer);
+// The system timer (every second) that asks idle printers how they are
+// while clients watch them. PAPPL asks a printer from Get-Printer-Attributes
+// only when two whole seconds have passed since it last asked; for 5 s after
+// it asked, this keeps the reasons within about a second of the printer. A
+// printer nobody asks about is not asked, and one whose last answer took
+// longer than a moment (gone, or silent) is left to PAPPL's own asking, so
+// that the system's loop never waits for it every second.
+bool RefreshIdlePrinters(pappl_system_t* system, void* data);
 void Identify(pappl_printer_t* printer, pappl_identify_actions_t actions, const char* message);
 const char* TestPage(pappl_printer_t* printer, char* buffer, std::size_t size);
 

@@ -181,7 +181,7 @@ int AppServer::Shutdown() {
 
 std::string AppServer::Log() const {
     int status = 0;
-    return drivertest::Shell("tail -60 " + dir_ + "/log " + dir_ + "/server-output", &status);
+    return drivertest::Shell("tail -n 60 " + dir_ + "/log " + dir_ + "/server-output", &status);
 }
 
 std::string AppServer::PrinterUri(const std::string& printer) const {
@@ -200,7 +200,7 @@ bool AppServer::AddPrinter(const std::string& name, const std::string& driver, c
 }
 
 std::string IppPrint(const std::string& printerUri, const std::string& file, const std::string& format,
-                     const std::vector<std::string>& attributes, int* status) {
+                     const std::vector<std::string>& attributes, int* status, int timeoutSeconds) {
     char name[] = "/tmp/receipt-app-ipp-XXXXXX";
     const int fd = ::mkstemp(name);
     if (fd < 0) return "mkstemp failed";
@@ -219,29 +219,75 @@ std::string IppPrint(const std::string& printerUri, const std::string& file, con
     test << "  FILE $filename\n  STATUS successful-ok\n}\n";
     test.close();
     const std::string out =
-        drivertest::Shell("ipptool -tv -f " + Quote(file) + " " + Quote(printerUri) + " " + name, status);
+        drivertest::Shell("ipptool -tv " + (timeoutSeconds ? "-T " + std::to_string(timeoutSeconds) + " " : "") + "-f " + Quote(file) + " " + Quote(printerUri) + " " + name, status);
     ::unlink(name);
     return out;
+}
+
+std::map<std::string, std::string> IppAttributes(const std::string& printerUri, int jobId) {
+    char name[] = "/tmp/receipt-app-ipp-XXXXXX";
+    const int fd = ::mkstemp(name);
+    if (fd < 0) return {};
+    ::close(fd);
+    std::ofstream test(name);
+    test << "{\n  OPERATION " << (jobId ? "Get-Job-Attributes" : "Get-Printer-Attributes")
+         << "\n  GROUP operation-attributes-tag\n"
+            "  ATTR charset attributes-charset utf-8\n  ATTR naturalLanguage attributes-natural-language en\n"
+            "  ATTR uri printer-uri $uri\n";
+    if (jobId) test << "  ATTR integer job-id " << jobId << "\n";
+    test << "  ATTR name requesting-user-name tester\n  STATUS successful-ok\n}\n";
+    test.close();
+    int status = -1;
+    const std::string out = drivertest::Shell("ipptool -tv " + Quote(printerUri) + " " + name, &status);
+    ::unlink(name);
+    std::map<std::string, std::string> attributes;
+    if (status != 0) return attributes;
+    // "        printer-state (enum) = idle"
+    static const std::regex line(R"(^\s+([a-z0-9-]+) \([^)]*\) = (.*)$)");
+    std::istringstream in(out);
+    std::smatch m;
+    for (std::string text; std::getline(in, text);)
+        if (std::regex_match(text, m, line)) attributes.emplace(m[1], m[2]);
+    return attributes;
 }
 
 std::string IppTool(const std::string& uri, const std::string& test, int* status) {
     return drivertest::Shell("ipptool -tv " + Quote(uri) + " /usr/share/cups/ipptool/" + test, status);
 }
 
+Bytes PrintData(Bytes stream) {
+    auto isQuery = [&](std::size_t at) {
+        return at + 3 <= stream.size() && stream[at] == 0x10 && stream[at + 1] == 0x04 && stream[at + 2] >= 1 &&
+               stream[at + 2] <= 4;
+    };
+    std::size_t head = 0;
+    while (isQuery(head)) head += 3;
+    std::size_t tail = stream.size();
+    while (tail >= head + 3 && isQuery(tail - 3)) tail -= 3;
+    return Bytes(stream.begin() + static_cast<std::ptrdiff_t>(head), stream.begin() + static_cast<std::ptrdiff_t>(tail));
+}
+
 std::optional<Bytes> DataStream(const simtest::SimProcess& printer, std::size_t n) {
+    // Streams that only asked the printer's status (the server asks idle
+    // printers that clients watch) are not counted.
     static const std::regex closed(R"(^# tcp (\d+) closed \((\d+) bytes\))");
+    auto fileOf = [&](unsigned stream) {
+        char file[64];
+        std::snprintf(file, sizeof file, "/streams/%04u-tcp.bin", stream);
+        return printer.TempDir() + file;
+    };
     std::vector<unsigned> streams;
     auto collect = [&](const std::vector<std::string>& lines) {
         streams.clear();
         std::smatch m;
         for (const std::string& line : lines)
-            if (std::regex_search(line, m, closed) && std::stoul(m[2]) > 0) streams.push_back(std::stoul(m[1]));
+            if (std::regex_search(line, m, closed) && std::stoul(m[2]) > 0 &&
+                !PrintData(simtest::SimProcess::ReadFile(fileOf(std::stoul(m[1])))).empty())
+                streams.push_back(std::stoul(m[1]));
         return streams.size() >= n;
     };
     if (!printer.WaitFor(collect, std::chrono::seconds(60))) return std::nullopt;
-    char file[64];
-    std::snprintf(file, sizeof file, "/streams/%04u-tcp.bin", streams[n - 1]);
-    return simtest::SimProcess::ReadFile(printer.TempDir() + file);
+    return simtest::SimProcess::ReadFile(fileOf(streams[n - 1]));
 }
 
 }  // namespace apptest

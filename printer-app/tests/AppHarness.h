@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -53,14 +55,26 @@ private:
 
 // A Print-Job through ipptool: the file with its format and job attributes
 // ("receipt-cut keyword page", "receipt-drawer-pin integer 5"). ipptool's
-// output, *status its exit status.
+// output, *status its exit status. A raster document goes to an idle printer
+// as it arrives, and the answer comes once it has printed: `timeoutSeconds`
+// (0: ipptool's own) bounds the wait for it.
 std::string IppPrint(const std::string& printerUri, const std::string& file, const std::string& format,
-                     const std::vector<std::string>& attributes, int* status);
+                     const std::vector<std::string>& attributes, int* status, int timeoutSeconds = 0);
+
+// Get-Printer-Attributes (jobId 0) or Get-Job-Attributes through ipptool:
+// each attribute of the answer by name, its value as ipptool prints it
+// ("media-empty-error,media-low-warning"); empty when the request failed.
+std::map<std::string, std::string> IppAttributes(const std::string& printerUri, int jobId = 0);
 
 // Any ipptool test file of CUPS's (identify-printer-display.test, ...).
 std::string IppTool(const std::string& uri, const std::string& test, int* status);
 
-// The bytes of printer-sim's stream `n` (counting from 1) that carried data,
+// The print data of a job's stream: the device asks the printer's status
+// (DLE EOT 1..4) before the first byte and after the last; those are left out.
+Bytes PrintData(Bytes stream);
+
+// The bytes of printer-sim's stream `n` (counting from 1) that carried print data
+// (not only status requests),
 // waiting up to 60 s for it to end.
 std::optional<Bytes> DataStream(const simtest::SimProcess& printer, std::size_t n);
 

@@ -29,20 +29,6 @@ unsigned Pattern(unsigned x, unsigned y) {
 }
 unsigned Gradient(unsigned x, unsigned y) { return y < 20 ? 0 : (x * 255 / 575 + y) % 256; }
 
-// The print data of a job's stream: the device asks the printer's status
-// (DLE EOT 1..4) before the first byte and after the last.
-Bytes PrintData(Bytes stream) {
-    auto isQuery = [&](std::size_t at) {
-        return at + 3 <= stream.size() && stream[at] == 0x10 && stream[at + 1] == 0x04 && stream[at + 2] >= 1 &&
-               stream[at + 2] <= 4;
-    };
-    std::size_t head = 0;
-    while (isQuery(head)) head += 3;
-    std::size_t tail = stream.size();
-    while (tail >= head + 3 && isQuery(tail - 3)) tail -= 3;
-    return Bytes(stream.begin() + static_cast<std::ptrdiff_t>(head), stream.begin() + static_cast<std::ptrdiff_t>(tail));
-}
-
 class AppPrint : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {

@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #ifndef PRINTER_APP_PATH
@@ -46,7 +45,11 @@ bool Answers(std::uint16_t port) {
     return ok;
 }
 
-std::string Quote(const std::string& s) { return "'" + std::regex_replace(s, std::regex("'"), "'\\''") + "'"; }
+std::string Quote(const std::string& s) {
+    std::string quoted = "'";
+    for (char c : s) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
 
 }  // namespace
 
@@ -243,11 +246,14 @@ std::map<std::string, std::string> IppAttributes(const std::string& printerUri, 
     std::map<std::string, std::string> attributes;
     if (status != 0) return attributes;
     // "        printer-state (enum) = idle"
-    static const std::regex line(R"(^\s+([a-z0-9-]+) \([^)]*\) = (.*)$)");
     std::istringstream in(out);
-    std::smatch m;
-    for (std::string text; std::getline(in, text);)
-        if (std::regex_match(text, m, line)) attributes.emplace(m[1], m[2]);
+    for (std::string text; std::getline(in, text);) {
+        const std::size_t name = text.find_first_not_of(" \t");
+        const std::size_t type = text.find(" (", name == std::string::npos ? 0 : name);
+        const std::size_t value = text.find(") = ", type == std::string::npos ? 0 : type);
+        if (name == 0 || name == std::string::npos || type == std::string::npos || value == std::string::npos) continue;
+        attributes.emplace(text.substr(name, type - name), text.substr(value + 4));
+    }
     return attributes;
 }
 
@@ -270,7 +276,10 @@ Bytes PrintData(Bytes stream) {
 std::optional<Bytes> DataStream(const simtest::SimProcess& printer, std::size_t n) {
     // Streams that only asked the printer's status (the server asks idle
     // printers that clients watch) are not counted.
-    static const std::regex closed(R"(^# tcp (\d+) closed \((\d+) bytes\))");
+    // "# tcp 3 closed (95738 bytes)": the stream and its size.
+    auto closed = [](const std::string& line, unsigned* stream, unsigned long* bytes) {
+        return std::sscanf(line.c_str(), "# tcp %u closed (%lu bytes)", stream, bytes) == 2;
+    };
     auto fileOf = [&](unsigned stream) {
         char file[64];
         std::snprintf(file, sizeof file, "/streams/%04u-tcp.bin", stream);
@@ -279,11 +288,12 @@ std::optional<Bytes> DataStream(const simtest::SimProcess& printer, std::size_t 
     std::vector<unsigned> streams;
     auto collect = [&](const std::vector<std::string>& lines) {
         streams.clear();
-        std::smatch m;
+        unsigned stream = 0;
+        unsigned long bytes = 0;
         for (const std::string& line : lines)
-            if (std::regex_search(line, m, closed) && std::stoul(m[2]) > 0 &&
-                !PrintData(simtest::SimProcess::ReadFile(fileOf(std::stoul(m[1])))).empty())
-                streams.push_back(std::stoul(m[1]));
+            if (closed(line, &stream, &bytes) && bytes > 0 &&
+                !PrintData(simtest::SimProcess::ReadFile(fileOf(stream))).empty())
+                streams.push_back(stream);
         return streams.size() >= n;
     };
     if (!printer.WaitFor(collect, std::chrono::seconds(60))) return std::nullopt;

@@ -12,7 +12,7 @@
 #include <fstream>
 #include <functional>
 #include <future>
-#include <regex>
+#include <sstream>
 
 #include "printer-app/tests/AppHarness.h"
 
@@ -39,9 +39,8 @@ std::optional<double> SecondsUntil(const std::function<bool()>& condition, Clock
 
 bool HasReason(const std::string& reasons, const std::string& keyword) {
     // "media-empty-error,media-low-warning": a keyword with or without its suffix.
-    static const std::regex split(",");
-    for (std::sregex_token_iterator it(reasons.begin(), reasons.end(), split, -1), end; it != end; ++it) {
-        const std::string r = *it;
+    std::istringstream in(reasons);
+    for (std::string r; std::getline(in, r, ',');) {
         if (r == keyword || r == keyword + "-error" || r == keyword + "-warning" || r == keyword + "-report")
             return true;
     }

@@ -48,6 +48,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/ProcessCpu.h"
 #include "driver/raster/tests/FilterHarness.h"
 #include "sim/testing/SimProcess.h"
 
@@ -125,24 +126,7 @@ Reading Read(pid_t pid) {
         r.involuntary += n;
         ++r.threads;
     }
-    std::ifstream stat(proc / "stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const auto close = text.rfind(')');
-    if (close != std::string::npos) {
-        std::vector<std::string> fields;
-        std::string field;
-        for (char c : text.substr(close + 2)) {
-            if (c == ' ') {
-                fields.push_back(field);
-                field.clear();
-            } else {
-                field += c;
-            }
-        }
-        if (fields.size() > 12)  // utime and stime
-            r.cpuMs = (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) * 1000.0 /
-                      static_cast<double>(::sysconf(_SC_CLK_TCK));
-    }
+    r.cpuMs = bench::ProcessCpuMs(pid);
     return r;
 }
 

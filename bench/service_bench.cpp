@@ -40,6 +40,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/ProcessCpu.h"
 #include "driver/raster/tests/FilterHarness.h"
 #include "driver/service/CupsQueues.h"
 #include "driver/service/tests/ServiceProcess.h"
@@ -80,25 +81,7 @@ ProcessReading Read(pid_t pid) {
         const auto colon = line.find(':');
         if (colon != std::string::npos) r.status[line.substr(0, colon)] = std::atol(line.c_str() + colon + 1);
     }
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const auto close = text.rfind(')');
-    if (close != std::string::npos) {
-        std::vector<std::string> fields;
-        std::string field;
-        for (char c : text.substr(close + 2)) {
-            if (c == ' ') {
-                fields.push_back(field);
-                field.clear();
-            } else {
-                field += c;
-            }
-        }
-        // utime and stime: fields 14 and 15 of the line, 12 and 13 after the name.
-        if (fields.size() > 12)
-            r.cpuMs = (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) * 1000.0 /
-                      static_cast<double>(::sysconf(_SC_CLK_TCK));
-    }
+    r.cpuMs = bench::ProcessCpuMs(pid);
     return r;
 }
 

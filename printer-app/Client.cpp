@@ -28,6 +28,7 @@ using Ipp = std::unique_ptr<ipp_t, IppDelete>;
 
 struct Connection {
     Http http;
+    std::string resource;    // /ipp/print[/NAME]
     std::string printerUri;  // ipp://HOST:PORT/ipp/print[/NAME]
     std::string where;       // what was reached, for messages
 };
@@ -58,9 +59,9 @@ std::optional<Connection> Connect(const ClientTarget& target, std::ostream& err,
         return std::nullopt;
     }
     char uri[1024];
-    const std::string resource = target.printer.empty() ? "/ipp/print" : "/ipp/print/" + target.printer;
+    c.resource = target.printer.empty() ? "/ipp/print" : "/ipp/print/" + target.printer;
     httpAssembleURI(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, port ? host.c_str() : "localhost",
-                    port ? port : 0, resource.c_str());
+                    port ? port : 0, c.resource.c_str());
     c.printerUri = uri;
     return c;
 }
@@ -75,7 +76,7 @@ Ipp Request(ipp_op_t op, const Connection& c) {
 // The server's answer, or nullopt with the reason written and *code set.
 Ipp Send(const Connection& c, Ipp request, const std::string& what, const ClientTarget& target,
          std::ostream& err, int* code, const std::vector<std::uint8_t>* document = nullptr) {
-    const std::string resource = target.printer.empty() ? "/ipp/print" : "/ipp/print/" + target.printer;
+    const std::string& resource = c.resource;
     Ipp response;
     if (document) {
         // The document goes out from a file, as CUPS's own clients send one.
@@ -111,7 +112,7 @@ std::string StringOf(ipp_t* ipp, const char* name) {
 }
 
 // printer-state-reasons as the test page words them.
-pappl_preason_t ReasonsOf(ipp_t* ipp) {
+pappl_preason_t ReasonsIn(ipp_t* ipp) {
     static const std::pair<const char*, pappl_preason_t> bits[] = {
         {"offline", PAPPL_PREASON_OFFLINE},      {"media-empty", PAPPL_PREASON_MEDIA_EMPTY},
         {"media-low", PAPPL_PREASON_MEDIA_LOW},  {"cover-open", PAPPL_PREASON_COVER_OPEN},
@@ -167,7 +168,7 @@ int TestPageCommand(const ClientTarget& target, std::ostream& out, std::ostream&
     const std::string model = StringOf(printer.get(), "printer-make-and-model");
     for (int i = 0; i < DriverCount(); ++i)
         if (model == DriverTable()[i].description) facts.driver = DriverTable()[i].name;
-    facts.status = ReasonsText(ReasonsOf(printer.get()));
+    facts.status = ReasonsText(ReasonsIn(printer.get()));
     facts.dpi = kDpi;
     if (const auto d = DriverNamed(facts.driver)) {
         facts.paperMm = d->paperMm;

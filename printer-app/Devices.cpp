@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "cli-common/Values.h"
 #include "link/Device.h"
 #include "link/StatusQuery.h"
 #include "link/UsbDeviceSource.h"
@@ -330,13 +331,6 @@ bool ListUsbCallback(pappl_device_cb_t cb, void* data, pappl_deverror_cb_t /*err
     return stop;
 }
 
-std::string MacText(const protocol::Mac& mac) {
-    char text[18];
-    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
-                  mac[5]);
-    return text;
-}
-
 bool ListNetworkCallback(pappl_device_cb_t cb, void* data, pappl_deverror_cb_t err_cb, void* err_data) {
     const std::shared_ptr<const DeviceSetup> setup = Setup();
     std::string error;
@@ -350,7 +344,7 @@ bool ListNetworkCallback(pappl_device_cb_t cb, void* data, pappl_deverror_cb_t e
         const std::string host = protocol::Ipv4Text(record.ip());
         std::string uri = "receipt-socket://" + host;
         if (setup->tcpPort != protocol::kRawTcpPort) uri += ":" + std::to_string(setup->tcpPort);
-        const std::string info = std::string(kInfoPrefix) + " " + host + " (" + MacText(record.mac()) + ")";
+        const std::string info = std::string(kInfoPrefix) + " " + host + " (" + cli::MacText(record.mac()) + ")";
         if (cb(Info(info).c_str(), uri.c_str(), kReceiptPrinterDeviceId, data)) return true;
     }
     return false;

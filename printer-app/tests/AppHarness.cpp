@@ -73,19 +73,7 @@ Bytes MakePwgRaster(const std::vector<drivertest::TestPage>& pages) {
         h.PageSize[1] = page.height * 72 / 203;
         h.cupsInteger[0] = static_cast<unsigned>(pages.size());  // total pages
         cupsRasterWriteHeader2(raster, &h);
-        Bytes row(h.cupsBytesPerLine);
-        for (unsigned y = 0; y < page.height; ++y) {
-            std::fill(row.begin(), row.end(), 0);
-            for (unsigned x = 0; x < page.width; ++x) {
-                const unsigned ink = page.ink ? page.ink(x, y) : 0;
-                if (page.bits == 8) {
-                    row[x] = static_cast<std::uint8_t>(255 - ink);
-                } else if (ink >= 128) {
-                    row[x / 8] |= static_cast<std::uint8_t>(0x80u >> (x % 8));
-                }
-            }
-            cupsRasterWritePixels(raster, row.data(), h.cupsBytesPerLine);
-        }
+        drivertest::WritePageRows(raster, page, h);
     }
     cupsRasterClose(raster);
     return out;
@@ -261,18 +249,6 @@ std::string IppTool(const std::string& uri, const std::string& test, int* status
     return drivertest::Shell("ipptool -tv " + Quote(uri) + " /usr/share/cups/ipptool/" + test, status);
 }
 
-Bytes PrintData(Bytes stream) {
-    auto isQuery = [&](std::size_t at) {
-        return at + 3 <= stream.size() && stream[at] == 0x10 && stream[at + 1] == 0x04 && stream[at + 2] >= 1 &&
-               stream[at + 2] <= 4;
-    };
-    std::size_t head = 0;
-    while (isQuery(head)) head += 3;
-    std::size_t tail = stream.size();
-    while (tail >= head + 3 && isQuery(tail - 3)) tail -= 3;
-    return Bytes(stream.begin() + static_cast<std::ptrdiff_t>(head), stream.begin() + static_cast<std::ptrdiff_t>(tail));
-}
-
 std::optional<Bytes> DataStream(const simtest::SimProcess& printer, std::size_t n) {
     // Streams that only asked the printer's status (the server asks idle
     // printers that clients watch) are not counted.
@@ -292,7 +268,7 @@ std::optional<Bytes> DataStream(const simtest::SimProcess& printer, std::size_t 
         unsigned long bytes = 0;
         for (const std::string& line : lines)
             if (closed(line, &stream, &bytes) && bytes > 0 &&
-                !PrintData(simtest::SimProcess::ReadFile(fileOf(stream))).empty())
+                !simtest::WithoutStatusRequests(simtest::SimProcess::ReadFile(fileOf(stream))).empty())
                 streams.push_back(stream);
         return streams.size() >= n;
     };

@@ -69,10 +69,6 @@ std::map<std::string, std::string> IppAttributes(const std::string& printerUri, 
 // Any ipptool test file of CUPS's (identify-printer-display.test, ...).
 std::string IppTool(const std::string& uri, const std::string& test, int* status);
 
-// The print data of a job's stream: the device asks the printer's status
-// (DLE EOT 1..4) before the first byte and after the last; those are left out.
-Bytes PrintData(Bytes stream);
-
 // The bytes of printer-sim's stream `n` (counting from 1) that carried print data
 // (not only status requests),
 // waiting up to 60 s for it to end.

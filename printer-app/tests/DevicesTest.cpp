@@ -40,23 +40,13 @@ std::vector<std::uint8_t> Job(unsigned rows) {
     return job;
 }
 
-// A stream without the status requests asked before its first byte and after its last.
-std::vector<std::uint8_t> PrintData(const std::vector<std::uint8_t>& raw) {
-    const auto& q = protocol::kStatusQuery;
-    const auto queryAt = [&](std::size_t at) {
-        return at + q.size() <= raw.size() && std::equal(q.begin(), q.end(), raw.begin() + static_cast<long>(at));
-    };
-    std::size_t from = 0, to = raw.size();
-    while (queryAt(from)) from += q.size();
-    while (to >= from + q.size() && queryAt(to - q.size())) to -= q.size();
-    return {raw.begin() + static_cast<long>(from), raw.begin() + static_cast<long>(to)};
-}
+using simtest::WithoutStatusRequests;
 
 // The print data of every stream that carried any (the aside connections carry requests only).
 std::vector<std::vector<std::uint8_t>> Printed(const simtest::SimProcess& sim) {
     std::vector<std::vector<std::uint8_t>> printed;
     for (const std::string& file : sim.StreamFiles()) {
-        auto data = PrintData(simtest::SimProcess::ReadFile(file));
+        auto data = WithoutStatusRequests(simtest::SimProcess::ReadFile(file));
         if (!data.empty()) printed.push_back(std::move(data));
     }
     return printed;
@@ -181,7 +171,7 @@ TEST(DeviceSchemes, DeliverTheBytesExactlyAndReportHowThePrinterIs) {
             ASSERT_TRUE(printer.sim->WaitForStreamsClosed(streams + 1));
             const std::string file = printer.sim->StreamFiles().back();
             const auto raw = simtest::SimProcess::ReadFile(file);
-            EXPECT_EQ(PrintData(raw), job);
+            EXPECT_EQ(WithoutStatusRequests(raw), job);
             if (!asJob) {
                 EXPECT_EQ(raw, job) << "a write outside a job asks nothing";
             }

@@ -60,7 +60,7 @@ protected:
         auto bytes = DataStream(*printer, ++jobs);
         EXPECT_TRUE(bytes) << "job " << jobs << " did not reach printer-sim\n" << server->Log();
         if (!bytes) return std::nullopt;
-        return PrintData(std::move(*bytes));
+        return simtest::WithoutStatusRequests(*bytes);
     }
 
     static std::string TempFile(const std::string& name, const Bytes& bytes) {

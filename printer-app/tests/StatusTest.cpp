@@ -201,15 +201,15 @@ TEST_F(AppStatus, JobSentWhilePaperIsOutWaitsAndPrintsOnce) {
     std::size_t printing = 0;
     for (const std::string& name : printer->StreamFiles()) {
         Bytes bytes = simtest::SimProcess::ReadFile(name);
-        if (!PrintData(bytes).empty()) ++printing;
+        if (!simtest::WithoutStatusRequests(bytes).empty()) ++printing;
         if (bytes.size() > stream.size()) stream = std::move(bytes);
     }
     EXPECT_EQ(printing, 1u);
     const drivertest::FilterRun expected =
         drivertest::RunFilter(drivertest::MakeRaster(pages), "CashDrawer=After DrawerPin=Pin2");
     ASSERT_EQ(expected.status, 0) << expected.log;
-    EXPECT_EQ(PrintData(stream), expected.output)
-        << "the app sent " << PrintData(stream).size() << " bytes, the raster driver " << expected.output.size();
+    EXPECT_EQ(simtest::WithoutStatusRequests(stream), expected.output)
+        << "the app sent " << simtest::WithoutStatusRequests(stream).size() << " bytes, the raster driver " << expected.output.size();
 
     // The printer pulsed the drawer after the last band, before the cut.
     const auto messages = printer->Messages();

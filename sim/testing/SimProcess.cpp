@@ -19,6 +19,7 @@
 #include <sstream>
 
 #include "link/Device.h"
+#include "protocol/PrinterStatus.h"
 #include "sim/Condition.h"
 
 #ifndef PRINTER_SIM_BUILD_PATH
@@ -364,6 +365,18 @@ bool SimProcess::WriteUsb(const std::vector<std::uint8_t>& bytes, std::size_t no
     return printer_link::Deliver("file:" + usbNodes_[node], bytes.data(), bytes.size(), printer_link::OpenOptions{},
                                  printer_link::Pacing{4096, 5000, nullptr})
         .Ok();
+}
+
+std::vector<std::uint8_t> WithoutStatusRequests(const std::vector<std::uint8_t>& stream) {
+    const auto& q = protocol::kStatusQuery;
+    const auto queryAt = [&](std::size_t at) {
+        return at + q.size() <= stream.size() &&
+               std::equal(q.begin(), q.end(), stream.begin() + static_cast<std::ptrdiff_t>(at));
+    };
+    std::size_t from = 0, to = stream.size();
+    while (queryAt(from)) from += q.size();
+    while (to >= from + q.size() && queryAt(to - q.size())) to -= q.size();
+    return {stream.begin() + static_cast<std::ptrdiff_t>(from), stream.begin() + static_cast<std::ptrdiff_t>(to)};
 }
 
 }  // namespace simtest

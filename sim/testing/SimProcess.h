@@ -156,4 +156,9 @@ std::uint16_t FreeTcpPort();
 // True inside scripts/in-netns.
 bool InPrivateNetwork();
 
+// A job's stream as the printer got it, without the status requests
+// (DLE EOT 1..4) a program asked before the job's first byte and after its
+// last: the print data alone.
+std::vector<std::uint8_t> WithoutStatusRequests(const std::vector<std::uint8_t>& stream);
+
 }  // namespace simtest

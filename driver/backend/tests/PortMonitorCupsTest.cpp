@@ -139,18 +139,7 @@ std::string ImageJob(unsigned rows) {
     return text;
 }
 
-// What the printer got, without the status requests asked before the job's
-// first byte and after its last.
-std::vector<std::uint8_t> PrintData(const std::vector<std::uint8_t>& raw) {
-    const auto& q = protocol::kStatusQuery;
-    const auto queryAt = [&](std::size_t at) {
-        return at + q.size() <= raw.size() && std::equal(q.begin(), q.end(), raw.begin() + static_cast<long>(at));
-    };
-    std::size_t from = 0, to = raw.size();
-    while (queryAt(from)) from += q.size();
-    while (to >= from + q.size() && queryAt(to - q.size())) to -= q.size();
-    return {raw.begin() + static_cast<long>(from), raw.begin() + static_cast<long>(to)};
-}
+using simtest::WithoutStatusRequests;
 
 class PortMonitorCups : public ::testing::Test {
 protected:
@@ -358,7 +347,7 @@ TEST_F(PortMonitorCups, JobWaitsForAnUnreachablePrinterAndPrintsWhenItIsBack) {
         ASSERT_TRUE(printer->ok()) << printer->error();
         EXPECT_TRUE(printer->WaitForLine("receipt 1: ", std::chrono::seconds(90)));
         EXPECT_TRUE(Eventually([&] { return JobAttributes(id)["job-state"] == std::to_string(IPP_JSTATE_COMPLETED); }));
-        EXPECT_TRUE(SameJob(text, PrintData(printer->RawBytes())));
+        EXPECT_TRUE(SameJob(text, WithoutStatusRequests(printer->RawBytes())));
         EXPECT_EQ(QueueAttributes(c.queue).at("printer-alert-description"), "");
     }
 }
@@ -470,7 +459,7 @@ TEST_F(PortMonitorCups, PrinterThatCannotPrintIsShownWaitedForAndPrintsOnce) {
                 EXPECT_EQ(JobAttributes(id)["job-state"], std::to_string(IPP_JSTATE_PROCESSING)) << "the job waits";
                 // A printer that could not print before the job got nothing of it.
                 if (!c.event) {
-                    EXPECT_TRUE(PrintData(printer->RawBytes()).empty());
+                    EXPECT_TRUE(WithoutStatusRequests(printer->RawBytes()).empty());
                 }
                 for (const std::string& line : c.after) EXPECT_THAT(printer->Control(line), ::testing::StartsWith("ok"));
             }
@@ -489,7 +478,7 @@ TEST_F(PortMonitorCups, PrinterThatCannotPrintIsShownWaitedForAndPrintsOnce) {
                 auto bytes = simtest::SimProcess::ReadFile(file);
                 if (bytes.size() > stream.size()) stream = std::move(bytes);
             }
-            EXPECT_TRUE(SameJob(*c.bytes, PrintData(stream)));
+            EXPECT_TRUE(SameJob(*c.bytes, WithoutStatusRequests(stream)));
         }
         const auto lines = printer->Lines();
         EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("receipt ", 0) == 0; }), 1)

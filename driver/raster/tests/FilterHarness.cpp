@@ -57,23 +57,27 @@ Bytes MakeRaster(const std::vector<TestPage>& pages) {
         h.cupsImagingBBox[0] = page.leftMarginPoints;
         h.ImagingBoundingBox[0] = static_cast<unsigned>(page.leftMarginPoints);
         cupsRasterWriteHeader2(raster, &h);
-        const bool white = page.space != CUPS_CSPACE_K;
-        Bytes row(h.cupsBytesPerLine);
-        for (unsigned y = 0; y < page.height; ++y) {
-            std::fill(row.begin(), row.end(), 0);
-            for (unsigned x = 0; x < page.width; ++x) {
-                const unsigned ink = page.ink ? page.ink(x, y) : 0;
-                if (page.bits == 8) {
-                    row[x] = static_cast<std::uint8_t>(white ? 255 - ink : ink);
-                } else if ((ink >= 128) != white) {
-                    row[x / 8] |= static_cast<std::uint8_t>(0x80u >> (x % 8));
-                }
-            }
-            cupsRasterWritePixels(raster, row.data(), h.cupsBytesPerLine);
-        }
+        WritePageRows(raster, page, h);
     }
     cupsRasterClose(raster);
     return out;
+}
+
+void WritePageRows(cups_raster_t* raster, const TestPage& page, const cups_page_header2_t& header) {
+    const bool white = header.cupsColorSpace != CUPS_CSPACE_K;
+    Bytes row(header.cupsBytesPerLine);
+    for (unsigned y = 0; y < page.height; ++y) {
+        std::fill(row.begin(), row.end(), 0);
+        for (unsigned x = 0; x < page.width; ++x) {
+            const unsigned ink = page.ink ? page.ink(x, y) : 0;
+            if (page.bits == 8) {
+                row[x] = static_cast<std::uint8_t>(white ? 255 - ink : ink);
+            } else if ((ink >= 128) != white) {
+                row[x / 8] |= static_cast<std::uint8_t>(0x80u >> (x % 8));
+            }
+        }
+        cupsRasterWritePixels(raster, row.data(), header.cupsBytesPerLine);
+    }
 }
 
 std::string FilterProgram() { return RASTER_FILTER_PATH; }

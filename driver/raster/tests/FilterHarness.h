@@ -33,6 +33,9 @@ struct TestPage {
 
 // The raster stream of the pages (compressed, as CUPS's own filters write it).
 Bytes MakeRaster(const std::vector<TestPage>& pages);
+// Writes the page's rows under `header` (written already): 8 bits a dot or
+// 1, ink or white as the header's colour space says.
+void WritePageRows(cups_raster_t* raster, const TestPage& page, const cups_page_header2_t& header);
 
 struct FilterRun {
     int status = -1;        // exit status; -1 when it did not exit normally

@@ -37,6 +37,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -104,7 +105,8 @@ bool WritePwgRaster(const fs::path& path) {
 // which is the same in every thread: taken from the process), and its CPU
 // time in ms.
 struct Reading {
-    long voluntary = 0, involuntary = 0, rssKb = 0, threads = 0;
+    long rssKb = 0, threads = 0;
+    std::map<std::string, std::pair<long, long>> perThread;  // by thread ID: voluntary, involuntary
     double cpuMs = 0;
 };
 long Field(const fs::path& status, const std::string& name) {
@@ -112,6 +114,20 @@ long Field(const fs::path& status, const std::string& name) {
     for (std::string line; std::getline(in, line);)
         if (line.rfind(name + ":", 0) == 0) return std::atol(line.c_str() + name.size() + 1);
     return -1;
+}
+// The context switches from `a` to `b` (voluntary, involuntary): those of
+// the threads that live at `b`, counted from `a` for the threads that lived
+// then. (A thread that ended in between takes its count with it; taking the
+// totals' difference would then count less than nothing.)
+std::pair<long, long> SwitchesBetween(const Reading& a, const Reading& b) {
+    std::pair<long, long> sum{0, 0};
+    for (const auto& [tid, now] : b.perThread) {
+        const auto then = a.perThread.find(tid);
+        const std::pair<long, long> from = then == a.perThread.end() ? std::pair<long, long>{0, 0} : then->second;
+        sum.first += now.first - from.first;
+        sum.second += now.second - from.second;
+    }
+    return sum;
 }
 Reading Read(pid_t pid) {
     Reading r;
@@ -122,9 +138,8 @@ Reading Read(pid_t pid) {
         const long v = Field(task.path() / "status", "voluntary_ctxt_switches");
         const long n = Field(task.path() / "status", "nonvoluntary_ctxt_switches");
         if (v < 0 || n < 0) continue;  // a thread that ended meanwhile
-        r.voluntary += v;
-        r.involuntary += n;
         ++r.threads;
+        r.perThread[task.path().filename().string()] = {v, n};
     }
     r.cpuMs = bench::ProcessCpuMs(pid);
     return r;
@@ -462,8 +477,8 @@ int main(int argc, char** argv) {
     const double seconds = idleSeconds;
     std::printf("  over %d quiet seconds: %.1f voluntary (%.1f involuntary) context switches per second over %ld threads,"
                 " CPU %.0f ms\n",
-                idleSeconds, static_cast<double>(b.voluntary - a.voluntary) / seconds,
-                static_cast<double>(b.involuntary - a.involuntary) / seconds, b.threads, b.cpuMs - a.cpuMs);
+                idleSeconds, static_cast<double>(SwitchesBetween(a, b).first) / seconds,
+                static_cast<double>(SwitchesBetween(a, b).second) / seconds, b.threads, b.cpuMs - a.cpuMs);
     std::printf("  meanwhile at the printer: %zu connections, %zu status requests (%.2f per second: the status probe"
                 " of the printer), %zu jobs\n",
                 connections, statusRequests, static_cast<double>(statusRequests) / seconds, jobsDuringIdle);

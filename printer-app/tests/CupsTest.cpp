@@ -4,9 +4,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <thread>
 
 #include "printer-app/tests/AppHarness.h"
 
@@ -41,6 +43,17 @@ TEST(AppCups, DriverlessQueuePrintsAPdf) {
     int status = -1;
     said = drivertest::Shell("lpadmin -p R -E -v " + server.PrinterUri("R80") + " -m everywhere", &status);
     ASSERT_EQ(status, 0) << said << server.Log();
+    // cupsd makes the queue's PPD from the app's attributes after lpadmin has
+    // returned; until then the queue is "Local Raw Printer" and would pass the
+    // PDF through unfiltered, which the app rightly refuses.
+    bool made = false;
+    for (int i = 0; i < 300 && !made; ++i) {
+        said = drivertest::Shell("lpoptions -p R", &status);
+        made = status == 0 && said.find("printer-make-and-model=") != std::string::npos &&
+               said.find("Local Raw Printer") == std::string::npos;
+        if (!made) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(made) << "queue R never got its PPD: " << said;
     const fs::path pdf = tree / "receipt.pdf";
     std::ofstream(pdf, std::ios::binary) << drivertest::ReceiptPdf();
     said = drivertest::Shell("lp -d R " + pdf.string(), &status);

@@ -4,6 +4,7 @@
 #include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -200,6 +201,11 @@ int ConnectTo(const addrinfo& address, const Deadline& deadline, const StopEvent
         ::close(fd);
         return -1;
     }
+    // Jobs go out in large pieces anyway; what Nagle would hold back is the
+    // small tail: a status request, or a job's last command (the cut) waiting
+    // for the printer's delayed acknowledgement of the piece before it.
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     return fd;
 }
 

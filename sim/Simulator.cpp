@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/socket.h>
@@ -262,6 +263,11 @@ void Simulator::AcceptTcp() {
     socklen_t length = sizeof from;
     const int fd = ::accept4(tcpFd_, reinterpret_cast<sockaddr*>(&from), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return;
+    // A printer answers each status request as it comes; without this the
+    // second of several one-byte answers would wait for the host's delayed
+    // acknowledgement of the first.
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     ++tcpCount_;
     tcp_.push_back(NewStream(StreamKind::Tcp, fd, "tcp " + std::to_string(tcpCount_), Address(from)));
 }

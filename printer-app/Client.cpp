@@ -140,6 +140,15 @@ std::string LocalServerSocket(const std::string& program, unsigned uid) {
     return std::string(papplGetTempDir()) + "/" + program + std::to_string(uid) + ".sock";
 }
 
+int RootNeedsRunningServer(const std::string& program, std::ostream& err) {
+    const std::string socket = LocalServerSocket(program, 0);
+    if (Http(httpConnect2(socket.c_str(), 0, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1, 10000, nullptr)))
+        return cli::kDone;
+    err << program << ": no server at " << socket << "; as root this program does not start one"
+        << " (start the service, systemctl start receipt-printer-app, or run '" << program << " server')\n";
+    return cli::kUnreachable;
+}
+
 int IdentifyCommand(const ClientTarget& target, std::ostream& out, std::ostream& err) {
     int code = cli::kDone;
     const auto c = Connect(target, err, &code);

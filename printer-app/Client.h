@@ -20,6 +20,12 @@ struct ClientTarget {
 // temporary folder.
 std::string LocalServerSocket(const std::string& program, unsigned uid);
 
+// PAPPL's client subcommands start a server of their own when none answers.
+// Root's would run outside the service's sandbox and user, and make its
+// folders root's; so for root the local server must already answer. Returns
+// cli::kDone when it does, else says so and returns cli::kUnreachable.
+int RootNeedsRunningServer(const std::string& program, std::ostream& err);
+
 // Both write one line on success ("R80: identify sent", "R80: test page is
 // job 3") and say what went wrong otherwise; they return a cli::ExitCode.
 int IdentifyCommand(const ClientTarget& target, std::ostream& out, std::ostream& err);

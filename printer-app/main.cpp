@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli-common/Environment.h"
+#include "cli-common/ExitCode.h"
 #include "cli-common/Program.h"
 #include "link/ProductIds.h"
 #include "platform/linux/usb/SystemUsbDeviceSource.h"
@@ -38,6 +39,7 @@ enum Takes : unsigned {
     kUri = 64,
     kDevice = 128,
     kFiles = 256,
+    kServer = 512,  // PAPPL starts a local server for it when none answers
 };
 
 struct Entry {
@@ -58,26 +60,26 @@ const Entry kEntries[] = {
      "  dnssd=off             no DNS-SD registration\n"
      "Example:\n"
      "  receipt-printer-app server -o server-port=8631 -o spool-directory=/tmp/rpa\n"},
-    {"add", "add a printer", kPrinter | kDriver | kDevice | kOption | kUri,
+    {"add", "add a printer", kPrinter | kDriver | kDevice | kOption | kUri | kServer,
      "Example:\n"
      "  receipt-printer-app add -d Kitchen -m receipt_80mm -v receipt-socket://192.168.0.199\n"},
-    {"autoadd", "add every supported printer that is not added yet", kUri},
-    {"cancel", "cancel one or all jobs", kAll | kPrinter | kJob | kUri},
-    {"default", "make a printer the default one", kPrinter | kUri},
-    {"delete", "delete a printer", kPrinter | kUri},
+    {"autoadd", "add every supported printer that is not added yet (on the local server)", kServer},
+    {"cancel", "cancel one or all jobs", kAll | kPrinter | kJob | kUri | kServer},
+    {"default", "make a printer the default one", kPrinter | kUri | kServer},
+    {"delete", "delete a printer", kPrinter | kUri | kServer},
     {"devices", "list the printers that can be added", 0},
     {"drivers", "list the drivers", kUri},
     {"identify", "make a printer print a line naming itself", kPrinter | kUri},
-    {"jobs", "list the jobs of a printer", kPrinter | kUri},
-    {"modify", "change a printer", kPrinter | kDriver | kDevice | kOption | kUri},
-    {"options", "list the options of a printer", kPrinter | kUri},
-    {"pause", "stop printing on a printer", kPrinter | kUri},
-    {"printers", "list the printers", kUri},
-    {"resume", "start printing on a printer again", kPrinter | kUri},
+    {"jobs", "list the jobs of a printer", kPrinter | kUri | kServer},
+    {"modify", "change a printer", kPrinter | kDriver | kDevice | kOption | kUri | kServer},
+    {"options", "list the options of a printer", kPrinter | kUri | kServer},
+    {"pause", "stop printing on a printer", kPrinter | kUri | kServer},
+    {"printers", "list the printers (of the local server)", kServer},
+    {"resume", "start printing on a printer again", kPrinter | kUri | kServer},
     {"shutdown", "stop the server", kUri},
     {"status", "show the state of the server or a printer", kPrinter | kUri},
     {"testpage", "print a test page: the printer's name, head width and status", kPrinter | kUri},
-    {"submit", "print files", kPrinter | kCopies | kOption | kUri | kFiles,
+    {"submit", "print files", kPrinter | kCopies | kOption | kUri | kFiles | kServer,
      "Job options (-o NAME=VALUE) besides the standard ones:\n"
      "  receipt-cut=none|page|job  receipt-cut-type=partial|full\n"
      "  receipt-drawer=none|before|after  receipt-drawer-pin=2|5\n"
@@ -113,7 +115,13 @@ std::vector<cli::Subcommand> Table(Options& o, int argc, char** argv) {
                                                 : printer_app::TestPageCommand(target, std::cout, std::cerr);
                                  };
                              const bool serving = name == "server";
-                             return [argc, argv, serving] {
+                             const bool startsServer = e.takes & kServer;
+                             return [&o, argc, argv, serving, startsServer] {
+                                 if (startsServer && o.uri.empty() && ::getuid() == 0) {
+                                     const int code =
+                                         printer_app::RootNeedsRunningServer(cli::NameRunAs(argv[0]), std::cerr);
+                                     if (code != cli::kDone) return code;
+                                 }
                                  printer_app::SetServing(serving);
                                  return papplMainloop(argc, argv, cli::ProjectVersion(), nullptr,
                                                       printer_app::DriverCount(), printer_app::DriverTable(),

@@ -391,4 +391,34 @@ TEST_F(AppPrint, IdentifyAndTestPageSubcommands) {
     }
 }
 
+// As root, PAPPL's client subcommands would start a server of their own when
+// none answers; ours refuse instead, and none appears.
+TEST_F(AppPrint, RootSubcommandsStartNoServer) {
+    if (::getuid() != 0) GTEST_SKIP() << "as root only";
+    const fs::path link = fs::path(server->Program()).parent_path() / ("rpa-none-" + std::to_string(::getpid()));
+    std::error_code ec;
+    fs::create_symlink(fs::read_symlink(server->Program()), link, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    const std::string socket = "/run/" + link.filename().string() + ".sock";
+    for (const char* args : {"printers", "add -d X -m receipt_80mm -v receipt-socket://127.0.0.1:9", "jobs -d X",
+                             "submit -d X /dev/null"}) {
+        SCOPED_TRACE(args);
+        int status = -1;
+        const std::string out = drivertest::Shell(link.string() + " " + args, &status);
+        EXPECT_EQ(status, 3) << out;
+        EXPECT_THAT(out, HasSubstr("no server at " + socket + "; as root this program does not start one"));
+        EXPECT_FALSE(fs::exists(socket));
+    }
+    // Another server is reached with -u as before; PAPPL's printers and autoadd have no -u.
+    int status = -1;
+    drivertest::Shell(link.string() + " jobs -d R80 -u ipp://localhost:" + std::to_string(server->Port()) + "/",
+                      &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_THAT(drivertest::Shell(link.string() + " printers -u ipp://localhost:1/", &status),
+                HasSubstr("-u"));
+    EXPECT_EQ(status, 2);
+    EXPECT_FALSE(fs::exists(socket));
+    fs::remove(link, ec);
+}
+
 }  // namespace

@@ -181,6 +181,7 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
     papplSystemAddMIMEFilter(system, "image/pwg-raster", kRawFormat, PrintRasterStream, nullptr);
     papplSystemAddMIMEFilter(system, "image/urf", kRawFormat, PrintRasterStream, nullptr);
     papplSystemAddMIMEFilter(system, "image/png", kRawFormat, PrintPngPicture, nullptr);
+    papplSystemAddMIMEFilter(system, "image/jpeg", kRawFormat, PrintJpegPicture, nullptr);
     papplSystemSetFooterHTML(system, "Receipt printer application");
     papplSystemAddTimerCallback(system, 0, 1, RefreshIdlePrinters, nullptr);
     static std::string stateFile;

@@ -1,8 +1,13 @@
 #include "printer-app/Picture.h"
 
 #include <png.h>
+// jpeglib.h wants FILE and size_t declared first.
+#include <cstdio>
+#include <jpeglib.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <csetjmp>
 #include <cstring>
 
 namespace printer_app {
@@ -34,6 +39,90 @@ std::optional<GrayPicture> ReadPngPicture(const std::string& path, std::string* 
                                nullptr))
         return fail(std::string("the PNG picture cannot be read: ") + image.message);
     png_image_free(&image);
+    return picture;
+}
+
+namespace {
+
+// libjpeg reports errors through error_exit, which must not return: it jumps
+// back to ReadJpegPicture with the library's message kept.
+struct JpegErrors {
+    jpeg_error_mgr manager;
+    std::jmp_buf back;
+    char message[JMSG_LENGTH_MAX];
+};
+
+// A warning (damaged or missing picture data) is kept, not printed.
+void JpegWarned(j_common_ptr info) {
+    auto* errors = reinterpret_cast<JpegErrors*>(info->err);
+    (*info->err->format_message)(info, errors->message);
+}
+
+[[noreturn]] void JpegFailed(j_common_ptr info) {
+    auto* errors = reinterpret_cast<JpegErrors*>(info->err);
+    (*info->err->format_message)(info, errors->message);
+    std::longjmp(errors->back, 1);
+}
+
+struct File {
+    std::FILE* f;
+    ~File() {
+        if (f) std::fclose(f);
+    }
+};
+
+}  // namespace
+
+std::optional<GrayPicture> ReadJpegPicture(const std::string& path, std::string* error) {
+    auto fail = [&](const std::string& why) -> std::optional<GrayPicture> {
+        if (error) *error = why;
+        return std::nullopt;
+    };
+    File file{std::fopen(path.c_str(), "rb")};
+    if (!file.f) return fail("not a readable JPEG picture: " + std::string(std::strerror(errno)));
+    GrayPicture picture;
+    jpeg_decompress_struct info;
+    JpegErrors errors;
+    info.err = jpeg_std_error(&errors.manager);
+    errors.manager.error_exit = JpegFailed;
+    errors.manager.output_message = JpegWarned;
+    errors.message[0] = '\0';
+    // Nothing with a destructor is made between here and the jump back.
+    if (setjmp(errors.back)) {
+        jpeg_destroy_decompress(&info);
+        return fail(std::string("not a readable JPEG picture: ") + errors.message);
+    }
+    jpeg_create_decompress(&info);
+    jpeg_stdio_src(&info, file.f);
+    jpeg_read_header(&info, TRUE);
+    if (info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK) {
+        jpeg_destroy_decompress(&info);
+        return fail("CMYK JPEG pictures are not printed; save it as gray or RGB");
+    }
+    if (info.image_width == 0 || info.image_height == 0) {
+        jpeg_destroy_decompress(&info);
+        return fail("the JPEG picture is empty");
+    }
+    if (static_cast<std::uint64_t>(info.image_width) * info.image_height > kMaxPicturePixels) {
+        jpeg_destroy_decompress(&info);
+        return fail("the JPEG picture is too large (" + std::to_string(info.image_width) + " x " +
+                    std::to_string(info.image_height) + " pixels)");
+    }
+    // libjpeg turns colour into its luminance itself.
+    info.out_color_space = JCS_GRAYSCALE;
+    jpeg_start_decompress(&info);
+    picture.width = info.output_width;
+    picture.height = info.output_height;
+    picture.pixels.resize(static_cast<std::size_t>(picture.width) * picture.height);
+    while (info.output_scanline < info.output_height) {
+        JSAMPROW row = &picture.pixels[static_cast<std::size_t>(info.output_scanline) * picture.width];
+        jpeg_read_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_decompress(&info);
+    const bool damaged = errors.manager.num_warnings > 0;
+    jpeg_destroy_decompress(&info);
+    // libjpeg fills what it could not decode with gray; that is not printed.
+    if (damaged) return fail(std::string("the JPEG picture is damaged: ") + errors.message);
     return picture;
 }
 

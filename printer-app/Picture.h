@@ -1,7 +1,7 @@
 #pragma once
-// Pictures printed as they are: a PNG read to 8-bit gray (white behind any
-// transparency, palettes and low bit depths expanded) and narrowed to the
-// print head's width when it is wider. The receipt encoder then turns the
+// Pictures printed as they are: a PNG or JPEG read to 8-bit gray (white
+// behind any transparency, palettes and low bit depths expanded) and
+// narrowed to the print head's width when it is wider. The receipt encoder then turns the
 // gray into dots, as it does a gray raster page.
 #include <cstdint>
 #include <optional>
@@ -21,6 +21,10 @@ inline constexpr std::uint64_t kMaxPicturePixels = 64ull << 20;
 
 // The PNG file at `path` as gray; nullopt with the reason in `error`.
 std::optional<GrayPicture> ReadPngPicture(const std::string& path, std::string* error);
+
+// The JPEG file at `path` (baseline or progressive, gray or colour) as gray;
+// nullopt with the reason in `error`. CMYK JPEGs are refused.
+std::optional<GrayPicture> ReadJpegPicture(const std::string& path, std::string* error);
 
 // `picture` no wider than `maxWidth`: a wider one is scaled down, keeping its
 // aspect, each dot the average of the pixels it covers; a narrower one is

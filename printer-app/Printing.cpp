@@ -171,9 +171,12 @@ bool PrintRasterStream(pappl_job_t* job, pappl_device_t* device, void*) {
     return false;
 }
 
-bool PrintPngPicture(pappl_job_t* job, pappl_device_t* device, void*) {
+namespace {
+
+bool PrintPicture(pappl_job_t* job, pappl_device_t* device, const char* kind,
+                  std::optional<GrayPicture> (*read)(const std::string&, std::string*)) {
     std::string error;
-    auto picture = ReadPngPicture(papplJobGetFilename(job), &error);
+    auto picture = read(papplJobGetFilename(job), &error);
     if (!picture) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", error.c_str());
         papplJobSetMessage(job, "%s", error.c_str());
@@ -187,8 +190,8 @@ bool PrintPngPicture(pappl_job_t* job, pappl_device_t* device, void*) {
     const int copies = std::max(1, options->copies);
     const receipt::JobOptions jobOptions = JobOptionsOf(*options, printer, kDpi);
     papplJobDeletePrintOptions(options);
-    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "PNG picture of %u x %u pixels printed as %u x %u dots, %s, %d copies",
-                sourceWidth, sourceHeight, picture->width, picture->height,
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "%s picture of %u x %u pixels printed as %u x %u dots, %s, %d copies",
+                kind, sourceWidth, sourceHeight, picture->width, picture->height,
                 jobOptions.gray == receipt::GrayToBlack::Threshold ? "threshold" : "error diffusion", copies);
     papplJobSetImpressions(job, copies);
 
@@ -224,6 +227,16 @@ bool PrintPngPicture(pappl_job_t* job, pappl_device_t* device, void*) {
     SetJobHooks(device, {});
     if (!ok && !state.cancelled) papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send the print data");
     return ok;
+}
+
+}  // namespace
+
+bool PrintPngPicture(pappl_job_t* job, pappl_device_t* device, void*) {
+    return PrintPicture(job, device, "PNG", ReadPngPicture);
+}
+
+bool PrintJpegPicture(pappl_job_t* job, pappl_device_t* device, void*) {
+    return PrintPicture(job, device, "JPEG", ReadJpegPicture);
 }
 
 unsigned LeftOffsetFor(const cups_page_header2_t& header, unsigned headDots, int leftMarginHundredthsMm) {

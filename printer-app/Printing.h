@@ -27,12 +27,14 @@ bool EndJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* devic
 // page loop. (PAPPL's own raster path hands the driver the document's rows
 // under a page header of its own making, which need not describe them.)
 bool PrintRasterStream(pappl_job_t* job, pappl_device_t* device, void* data);
-// The MIME filter of PNG pictures: read to gray with white behind any
-// transparency, narrowed to the head's width when wider (never widened),
+// The MIME filters of PNG and JPEG pictures: read to gray with white behind
+// any transparency, narrowed to the head's width when wider (never widened),
 // centred, and printed through the receipt encoder with the job's options.
-// (PAPPL 1.3's own PNG path reads gray pictures of fewer than 8 bits and
-// gray with alpha as solid black.)
+// (PAPPL 1.3's own picture path reads gray PNGs of fewer than 8 bits and gray
+// with alpha as solid black, turns pictures wider than tall sideways and
+// enlarges them to the paper.)
 bool PrintPngPicture(pappl_job_t* job, pappl_device_t* device, void* data);
+bool PrintJpegPicture(pappl_job_t* job, pappl_device_t* device, void* data);
 bool PrintRawFile(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
 bool UpdateStatus(pappl_printer_t* printer);
 // The system timer (every second) that asks idle printers how they are

@@ -8,7 +8,7 @@ packages=(
   zlib1g-dev libcups2-dev libcupsimage2-dev cups cups-daemon cups-client cups-filters
   libusb-1.0-0-dev libudev-dev umockdev libumockdev-dev libcli11-dev libpng-dev
   systemd lintian help2man desktop-file-utils libxml2-utils poppler-utils ghostscript
-  libpappl-dev cups-ipp-utils curl python3
+  libpappl-dev cups-ipp-utils curl python3 libjpeg-dev libjpeg-turbo-progs
   iproute2 util-linux binutils
 )
 missing=()

@@ -190,6 +190,25 @@ bool WritePicture(const std::string& path, const Picture& p) {
     return std::fclose(file) == 0;
 }
 
+// The receipt's only ink is a solid square of `side` dots from column `left`.
+void ExpectOneSolidSquare(const sim::Bitmap& r, double left0, unsigned side) {
+    ASSERT_EQ(r.width, 576u);
+    unsigned left = r.width, right = 0, top = r.height, bottom = 0;
+    for (unsigned y = 0; y < r.height; ++y)
+        for (unsigned x = 0; x < r.width; ++x)
+            if (r.Ink(x, y)) {
+                left = std::min(left, x), right = std::max(right, x + 1);
+                top = std::min(top, y), bottom = std::max(bottom, y + 1);
+            }
+    ASSERT_LT(left, right) << "no ink";
+    EXPECT_NEAR(left, left0, 1.0);
+    EXPECT_NEAR(right - left, side, 2.0);
+    EXPECT_NEAR(bottom - top, side, 2.0);
+    // Solid inside, paper everywhere else.
+    EXPECT_EQ(drivertest::InkIn(r, left + 2, right - 2, top + 2, bottom - 2), (right - left - 4) * (bottom - top - 4));
+    EXPECT_EQ(drivertest::InkIn(r, 0, r.width, 0, r.height), drivertest::InkIn(r, left, right, top, bottom));
+}
+
 // Every kind of PNG prints as its picture: ink where it is black, paper where
 // it is white or transparent, upright, centred on the head, at its own size
 // or narrowed to the head's 576 dots.
@@ -220,27 +239,35 @@ TEST_F(AppPrint, PngPrintsUprightAndSolid) {
         const drivertest::RenderedJob job = drivertest::RenderOnPrinter(*printed);
         ASSERT_EQ(job.receipts.size(), 1u) << ::testing::PrintToString(job.messages);
         EXPECT_THAT(job.messages, Contains("partial cut"));
-        const sim::Bitmap& r = job.receipts[0];
-        ASSERT_EQ(r.width, 576u);
-        unsigned left = r.width, right = 0, top = r.height, bottom = 0;
-        for (unsigned y = 0; y < r.height; ++y)
-            for (unsigned x = 0; x < r.width; ++x)
-                if (r.Ink(x, y)) {
-                    left = std::min(left, x), right = std::max(right, x + 1);
-                    top = std::min(top, y), bottom = std::max(bottom, y + 1);
-                }
-        ASSERT_LT(left, right) << "no ink";
         // Where the picture's square sits on the head: the picture centred,
         // narrowed by `scale` when wider than the head.
         const unsigned width = std::min(c.picture.width, 576u);
         const double scale = static_cast<double>(width) / c.picture.width;
-        const double squareX = (576 - width) / 2 + c.x0 * scale;
-        EXPECT_NEAR(left, squareX, 1.0);
-        EXPECT_NEAR(right - left, c.side, 2.0);
-        EXPECT_NEAR(bottom - top, c.side, 2.0);
-        // Solid inside, paper everywhere else.
-        EXPECT_EQ(drivertest::InkIn(r, left + 2, right - 2, top + 2, bottom - 2), (right - left - 4) * (bottom - top - 4));
-        EXPECT_EQ(drivertest::InkIn(r, 0, r.width, 0, r.height), drivertest::InkIn(r, left, right, top, bottom));
+        ExpectOneSolidSquare(job.receipts[0], (576 - width) / 2 + c.x0 * scale, c.side);
+    }
+}
+
+// A JPEG wider than tall, gray or colour, prints upright at its own size
+// with its square solid and nothing around it.
+TEST_F(AppPrint, JpegPrintsUprightAtItsSize) {
+    for (const bool colour : {false, true}) {
+        SCOPED_TRACE(colour ? "colour" : "gray");
+        // A 576 x 300 picture, white with a black 200-dot square from (188, 50), as PNM for cjpeg.
+        const unsigned width = 576, height = 300, channels = colour ? 3 : 1;
+        std::string pnm = (colour ? "P6\n" : "P5\n") + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+        for (unsigned y = 0; y < height; ++y)
+            for (unsigned x = 0; x < width; ++x)
+                pnm.append(channels, x >= 188 && x < 388 && y >= 50 && y < 250 ? '\0' : '\xff');
+        const std::string source = server->Dir() + "/picture.pnm", jpeg = server->Dir() + "/picture.jpg";
+        std::ofstream(source, std::ios::binary) << pnm;
+        int status = -1;
+        const std::string said = drivertest::Shell("cjpeg -quality 95 -outfile " + jpeg + " " + source, &status);
+        ASSERT_EQ(status, 0) << "cjpeg (libjpeg-turbo-progs, see scripts/setup-debian.sh): " << said;
+        const auto printed = Print(jpeg, "image/jpeg", {"print-content-optimize keyword text"});
+        ASSERT_TRUE(printed);
+        const drivertest::RenderedJob job = drivertest::RenderOnPrinter(*printed);
+        ASSERT_EQ(job.receipts.size(), 1u) << ::testing::PrintToString(job.messages);
+        ExpectOneSolidSquare(job.receipts[0], 188, 200);
     }
 }
 
@@ -272,7 +299,7 @@ TEST(Picture, FitToWidthNarrowsOnlyWhatIsWider) {
 }
 
 // What is not a PNG, or one too large to read whole, is refused with a reason.
-TEST(Picture, ReadPngRefusesWhatItCannotPrint) {
+TEST(Picture, ReadPictureRefusesWhatItCannotPrint) {
     const std::string dir = ::testing::TempDir();
     auto write = [&](const std::string& name, const Bytes& bytes) {
         std::ofstream(dir + name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
@@ -306,6 +333,26 @@ TEST(Picture, ReadPngRefusesWhatItCannotPrint) {
         SCOPED_TRACE(c.path);
         std::string error;
         EXPECT_FALSE(printer_app::ReadPngPicture(c.path, &error));
+        EXPECT_THAT(error, HasSubstr(c.why));
+    }
+    // A JPEG cut short decodes partly gray; it is refused, as is what is no JPEG.
+    std::string pnm = "P5\n64 64\n255\n";
+    for (int i = 0; i < 64 * 64; ++i) pnm.push_back(static_cast<char>(i % 251));
+    std::ofstream(dir + "picture.pgm", std::ios::binary) << pnm;
+    int status = -1;
+    drivertest::Shell("cjpeg -outfile " + dir + "whole.jpg " + dir + "picture.pgm", &status);
+    ASSERT_EQ(status, 0) << "cjpeg (libjpeg-turbo-progs, see scripts/setup-debian.sh)";
+    const auto whole = simtest::SimProcess::ReadFile(dir + "whole.jpg");
+    std::string error;
+    ASSERT_TRUE(printer_app::ReadJpegPicture(dir + "whole.jpg", &error)) << error;
+    const Case jpegCases[] = {
+        {write("text.jpg", {'h', 'e', 'l', 'l', 'o'}), "not a readable JPEG"},
+        {write("cut.jpg", Bytes(whole.begin(), whole.begin() + static_cast<long>(whole.size() / 2))), "damaged"},
+        {dir + "missing.jpg", "not a readable JPEG"},
+    };
+    for (const Case& c : jpegCases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_FALSE(printer_app::ReadJpegPicture(c.path, &error));
         EXPECT_THAT(error, HasSubstr(c.why));
     }
 }

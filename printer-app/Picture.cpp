@@ -64,6 +64,41 @@ void JpegWarned(j_common_ptr info) {
     std::longjmp(errors->back, 1);
 }
 
+// The orientation tag (0x0112) of the first EXIF segment's first image
+// directory; 1 (as stored) when there is none or it cannot be read.
+unsigned ExifOrientation(const jpeg_decompress_struct& info) {
+    static const JOCTET kExif[] = {'E', 'x', 'i', 'f', 0, 0};
+    for (jpeg_saved_marker_ptr m = info.marker_list; m; m = m->next) {
+        if (m->marker != JPEG_APP0 + 1 || m->data_length < sizeof kExif + 8 ||
+            std::memcmp(m->data, kExif, sizeof kExif) != 0)
+            continue;
+        // The TIFF structure: byte order, 42, the first directory's offset.
+        const JOCTET* tiff = m->data + sizeof kExif;
+        const std::size_t size = m->data_length - sizeof kExif;
+        const bool little = tiff[0] == 'I' && tiff[1] == 'I';
+        if (!little && !(tiff[0] == 'M' && tiff[1] == 'M')) return 1;
+        auto u16 = [&](std::size_t at) -> unsigned {
+            return little ? tiff[at] | tiff[at + 1] << 8 : tiff[at] << 8 | tiff[at + 1];
+        };
+        auto u32 = [&](std::size_t at) -> std::size_t { return std::size_t{u16(little ? at + 2 : at)} << 16 | u16(little ? at : at + 2); };
+        if (u16(2) != 42) return 1;
+        const std::size_t directory = u32(4);
+        if (directory > size || size - directory < 2) return 1;
+        const unsigned entries = u16(directory);
+        for (unsigned i = 0; i < entries; ++i) {
+            const std::size_t entry = directory + 2 + std::size_t{12} * i;
+            if (entry + 12 > size) break;
+            // Tag 0x0112, type SHORT, one value: held in the entry itself.
+            if (u16(entry) == 0x0112 && u16(entry + 2) == 3) {
+                const unsigned value = u16(entry + 8);
+                return value >= 1 && value <= 8 ? value : 1;
+            }
+        }
+        return 1;
+    }
+    return 1;
+}
+
 struct File {
     std::FILE* f;
     ~File() {
@@ -93,8 +128,11 @@ std::optional<GrayPicture> ReadJpegPicture(const std::string& path, std::string*
         return fail(std::string("not a readable JPEG picture: ") + errors.message);
     }
     jpeg_create_decompress(&info);
+    jpeg_save_markers(&info, JPEG_APP0 + 1, 0xFFFF);
     jpeg_stdio_src(&info, file.f);
     jpeg_read_header(&info, TRUE);
+    // The saved segments last only until the picture is decoded.
+    const unsigned orientation = ExifOrientation(info);
     if (info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK) {
         jpeg_destroy_decompress(&info);
         return fail("CMYK JPEG pictures are not printed; save it as gray or RGB");
@@ -123,7 +161,34 @@ std::optional<GrayPicture> ReadJpegPicture(const std::string& path, std::string*
     jpeg_destroy_decompress(&info);
     // libjpeg fills what it could not decode with gray; that is not printed.
     if (damaged) return fail(std::string("the JPEG picture is damaged: ") + errors.message);
+    if (orientation != 1) return Oriented(picture, orientation);
     return picture;
+}
+
+GrayPicture Oriented(const GrayPicture& picture, unsigned orientation) {
+    if (orientation < 2 || orientation > 8) return picture;
+    const unsigned w = picture.width, h = picture.height;
+    const bool turned = orientation >= 5;
+    GrayPicture out;
+    out.width = turned ? h : w;
+    out.height = turned ? w : h;
+    out.pixels.resize(picture.pixels.size());
+    for (unsigned y = 0; y < out.height; ++y)
+        for (unsigned x = 0; x < out.width; ++x) {
+            // The stored pixel shown at (x, y).
+            unsigned sx = x, sy = y;
+            switch (orientation) {
+                case 2: sx = w - 1 - x; break;
+                case 3: sx = w - 1 - x, sy = h - 1 - y; break;
+                case 4: sy = h - 1 - y; break;
+                case 5: sx = y, sy = x; break;
+                case 6: sx = y, sy = h - 1 - x; break;
+                case 7: sx = w - 1 - y, sy = h - 1 - x; break;
+                case 8: sx = w - 1 - y, sy = x; break;
+            }
+            out.pixels[static_cast<std::size_t>(y) * out.width + x] = picture.At(sx, sy);
+        }
+    return out;
 }
 
 GrayPicture FitToWidth(const GrayPicture& picture, unsigned maxWidth) {

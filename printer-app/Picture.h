@@ -22,9 +22,16 @@ inline constexpr std::uint64_t kMaxPicturePixels = 64ull << 20;
 // The PNG file at `path` as gray; nullopt with the reason in `error`.
 std::optional<GrayPicture> ReadPngPicture(const std::string& path, std::string* error);
 
-// The JPEG file at `path` (baseline or progressive, gray or colour) as gray;
-// nullopt with the reason in `error`. CMYK JPEGs are refused.
+// The JPEG file at `path` (baseline or progressive, gray or colour) as gray,
+// turned upright as its EXIF orientation says (a phone's photo is stored as
+// the camera lay); nullopt with the reason in `error`. CMYK JPEGs are refused.
 std::optional<GrayPicture> ReadJpegPicture(const std::string& path, std::string* error);
+
+// `picture` as it is shown under EXIF orientation 1 to 8: 1 as stored, 2
+// mirrored, 3 turned half round, 4 flipped, 5 transposed, 6 turned a quarter
+// clockwise, 7 transverse, 8 turned a quarter anticlockwise. Other values
+// leave it as it is.
+GrayPicture Oriented(const GrayPicture& picture, unsigned orientation);
 
 // `picture` no wider than `maxWidth`: a wider one is scaled down, keeping its
 // aspect, each dot the average of the pixels it covers; a narrower one is

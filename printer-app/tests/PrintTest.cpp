@@ -298,6 +298,59 @@ TEST(Picture, FitToWidthNarrowsOnlyWhatIsWider) {
     }
 }
 
+// Each EXIF orientation shows the stored picture as a viewer shows it; a
+// phone's JPEG carries it in its EXIF segment and prints upright.
+TEST(Picture, JpegsTurnAsTheirExifOrientationSays) {
+    printer_app::GrayPicture stored;  // 1 2 3 / 4 5 6
+    stored.width = 3, stored.height = 2, stored.pixels = {1, 2, 3, 4, 5, 6};
+    const struct {
+        unsigned orientation, width;
+        std::vector<std::uint8_t> shown;
+    } cases[] = {
+        {1, 3, {1, 2, 3, 4, 5, 6}}, {2, 3, {3, 2, 1, 6, 5, 4}}, {3, 3, {6, 5, 4, 3, 2, 1}},
+        {4, 3, {4, 5, 6, 1, 2, 3}}, {5, 2, {1, 4, 2, 5, 3, 6}}, {6, 2, {4, 1, 5, 2, 6, 3}},
+        {7, 2, {6, 3, 5, 2, 4, 1}}, {8, 2, {3, 6, 2, 5, 1, 4}}, {9, 3, {1, 2, 3, 4, 5, 6}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.orientation);
+        const auto shown = printer_app::Oriented(stored, c.orientation);
+        EXPECT_EQ(shown.width, c.width);
+        EXPECT_EQ(shown.height, 6 / c.width);
+        EXPECT_EQ(shown.pixels, c.shown);
+    }
+    // A 64 x 32 JPEG, black on its left half, with an EXIF segment (big- and
+    // little-endian) saying 6: shown 32 wide and 64 tall, black on top.
+    const std::string dir = ::testing::TempDir();
+    std::string pnm = "P5\n64 32\n255\n";
+    for (int y = 0; y < 32; ++y)
+        for (int x = 0; x < 64; ++x) pnm.push_back(x < 32 ? '\0' : '\xff');
+    std::ofstream(dir + "wide.pgm", std::ios::binary) << pnm;
+    int status = -1;
+    drivertest::Shell("cjpeg -quality 100 -outfile " + dir + "wide.jpg " + dir + "wide.pgm", &status);
+    ASSERT_EQ(status, 0) << "cjpeg (libjpeg-turbo-progs, see scripts/setup-debian.sh)";
+    const auto jpeg = simtest::SimProcess::ReadFile(dir + "wide.jpg");
+    for (const bool little : {false, true}) {
+        SCOPED_TRACE(little ? "II" : "MM");
+        const Bytes tiff = little ? Bytes{'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 1, 3, 0, 1, 0, 0, 0, 6, 0, 0, 0, 0, 0, 0, 0}
+                                  : Bytes{'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1, 1, 0x12, 0, 3, 0, 0, 0, 1, 0, 6, 0, 0, 0, 0, 0, 0};
+        Bytes exif = {0xFF, 0xE1, 0, static_cast<std::uint8_t>(2 + 6 + tiff.size()), 'E', 'x', 'i', 'f', 0, 0};
+        exif.insert(exif.end(), tiff.begin(), tiff.end());
+        Bytes file(jpeg.begin(), jpeg.begin() + 2);  // SOI, then the segment
+        file.insert(file.end(), exif.begin(), exif.end());
+        file.insert(file.end(), jpeg.begin() + 2, jpeg.end());
+        const std::string path = dir + "turned.jpg";
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()),
+                                                    static_cast<std::streamsize>(file.size()));
+        std::string error;
+        const auto picture = printer_app::ReadJpegPicture(path, &error);
+        ASSERT_TRUE(picture) << error;
+        ASSERT_EQ(picture->width, 32u);
+        ASSERT_EQ(picture->height, 64u);
+        EXPECT_LT(picture->At(16, 16), 64);
+        EXPECT_GT(picture->At(16, 48), 192);
+    }
+}
+
 // What is not a PNG, or one too large to read whole, is refused with a reason.
 TEST(Picture, ReadPictureRefusesWhatItCannotPrint) {
     const std::string dir = ::testing::TempDir();

@@ -28,12 +28,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-ssize_t Append(void* context, unsigned char* data, std::size_t length) {
-    auto* out = static_cast<Bytes*>(context);
-    out->insert(out->end(), data, data + length);
-    return static_cast<ssize_t>(length);
-}
-
 bool Answers(std::uint16_t port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
@@ -54,29 +48,16 @@ std::string Quote(const std::string& s) {
 }  // namespace
 
 Bytes MakePwgRaster(const std::vector<drivertest::TestPage>& pages) {
-    Bytes out;
-    cups_raster_t* raster = cupsRasterOpenIO(Append, &out, CUPS_RASTER_WRITE_PWG);
-    for (const drivertest::TestPage& page : pages) {
-        cups_page_header2_t h{};
-        std::snprintf(h.MediaClass, sizeof h.MediaClass, "PwgRaster");
-        std::snprintf(h.cupsPageSizeName, sizeof h.cupsPageSizeName, "om_80x210mm_80x210mm");
-        h.HWResolution[0] = h.HWResolution[1] = 203;
-        h.cupsWidth = page.width;
-        h.cupsHeight = page.height;
-        h.cupsBitsPerColor = h.cupsBitsPerPixel = page.bits;
-        h.cupsBytesPerLine = (page.width * page.bits + 7) / 8;
-        h.cupsColorOrder = CUPS_ORDER_CHUNKED;
-        h.cupsColorSpace = page.bits == 8 ? CUPS_CSPACE_SW : CUPS_CSPACE_K;
-        h.cupsNumColors = 1;
-        h.NumCopies = 1;
-        h.PageSize[0] = page.width * 72 / 203;
-        h.PageSize[1] = page.height * 72 / 203;
-        h.cupsInteger[0] = static_cast<unsigned>(pages.size());  // total pages
-        cupsRasterWriteHeader2(raster, &h);
-        drivertest::WritePageRows(raster, page, h);
-    }
-    cupsRasterClose(raster);
-    return out;
+    return drivertest::WriteTestRaster(pages, CUPS_RASTER_WRITE_PWG,
+                                       [&](cups_page_header2_t& h, const drivertest::TestPage& page) {
+                                           std::snprintf(h.MediaClass, sizeof h.MediaClass, "PwgRaster");
+                                           std::snprintf(h.cupsPageSizeName, sizeof h.cupsPageSizeName,
+                                                         "om_80x210mm_80x210mm");
+                                           h.cupsColorSpace = page.bits == 8 ? CUPS_CSPACE_SW : CUPS_CSPACE_K;
+                                           h.PageSize[0] = page.width * 72 / 203;
+                                           h.PageSize[1] = page.height * 72 / 203;
+                                           h.cupsInteger[0] = static_cast<unsigned>(pages.size());  // total pages
+                                       });
 }
 
 AppServer::AppServer(const std::vector<std::string>& serverOptions) {

@@ -67,13 +67,7 @@ TEST(AppCups, DriverlessQueuePrintsAPdf) {
     EXPECT_EQ(receipt->width, 576u);
     // The PDF's 40 x 20 mm box (320 x 160 dots) is solid ink in the middle of
     // the receipt, the title above it; the page's blank head and tail are not printed.
-    unsigned left = receipt->width, right = 0, top = receipt->height, bottom = 0;
-    for (unsigned y = 0; y < receipt->height; ++y)
-        for (unsigned x = 0; x < receipt->width; ++x)
-            if (receipt->Ink(x, y)) {
-                left = std::min(left, x), right = std::max(right, x + 1);
-                top = std::min(top, y), bottom = std::max(bottom, y + 1);
-            }
+    const auto [left, right, top, bottom] = drivertest::InkBounds(*receipt);
     ASSERT_LT(left, right) << "no ink";
     EXPECT_EQ(top, 0u);
     EXPECT_LT(receipt->height, 800u);

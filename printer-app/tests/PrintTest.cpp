@@ -193,13 +193,7 @@ bool WritePicture(const std::string& path, const Picture& p) {
 // The receipt's only ink is a solid square of `side` dots from column `left`.
 void ExpectOneSolidSquare(const sim::Bitmap& r, double left0, unsigned side) {
     ASSERT_EQ(r.width, 576u);
-    unsigned left = r.width, right = 0, top = r.height, bottom = 0;
-    for (unsigned y = 0; y < r.height; ++y)
-        for (unsigned x = 0; x < r.width; ++x)
-            if (r.Ink(x, y)) {
-                left = std::min(left, x), right = std::max(right, x + 1);
-                top = std::min(top, y), bottom = std::max(bottom, y + 1);
-            }
+    const auto [left, right, top, bottom] = drivertest::InkBounds(r);
     ASSERT_LT(left, right) << "no ink";
     EXPECT_NEAR(left, left0, 1.0);
     EXPECT_NEAR(right - left, side, 2.0);

@@ -36,9 +36,10 @@ ssize_t AppendToBytes(void* context, unsigned char* data, std::size_t length) {
 
 }  // namespace
 
-Bytes MakeRaster(const std::vector<TestPage>& pages) {
+Bytes WriteTestRaster(const std::vector<TestPage>& pages, cups_mode_t mode,
+                      const std::function<void(cups_page_header2_t&, const TestPage&)>& adjust) {
     Bytes out;
-    cups_raster_t* raster = cupsRasterOpenIO(AppendToBytes, &out, CUPS_RASTER_WRITE_COMPRESSED);
+    cups_raster_t* raster = cupsRasterOpenIO(AppendToBytes, &out, mode);
     for (const TestPage& page : pages) {
         cups_page_header2_t h{};
         h.HWResolution[0] = h.HWResolution[1] = 203;
@@ -47,20 +48,26 @@ Bytes MakeRaster(const std::vector<TestPage>& pages) {
         h.cupsBitsPerColor = h.cupsBitsPerPixel = page.bits;
         h.cupsBytesPerLine = (page.width * page.bits + 7) / 8;
         h.cupsColorOrder = CUPS_ORDER_CHUNKED;
-        h.cupsColorSpace = page.space;
         h.cupsNumColors = 1;
         h.NumCopies = 1;
+        adjust(h, page);
+        cupsRasterWriteHeader2(raster, &h);
+        WritePageRows(raster, page, h);
+    }
+    cupsRasterClose(raster);
+    return out;
+}
+
+Bytes MakeRaster(const std::vector<TestPage>& pages) {
+    return WriteTestRaster(pages, CUPS_RASTER_WRITE_COMPRESSED, [](cups_page_header2_t& h, const TestPage& page) {
+        h.cupsColorSpace = page.space;
         h.cupsPageSize[0] = page.width * 72.0f / 203;
         h.cupsPageSize[1] = page.height * 72.0f / 203;
         h.PageSize[0] = static_cast<unsigned>(h.cupsPageSize[0]);
         h.PageSize[1] = static_cast<unsigned>(h.cupsPageSize[1]);
         h.cupsImagingBBox[0] = page.leftMarginPoints;
         h.ImagingBoundingBox[0] = static_cast<unsigned>(page.leftMarginPoints);
-        cupsRasterWriteHeader2(raster, &h);
-        WritePageRows(raster, page, h);
-    }
-    cupsRasterClose(raster);
-    return out;
+    });
 }
 
 void WritePageRows(cups_raster_t* raster, const TestPage& page, const cups_page_header2_t& header) {
@@ -332,6 +339,17 @@ unsigned InkIn(const sim::Bitmap& b, unsigned x0, unsigned x1, unsigned y0, unsi
     return ink;
 }
 
+InkBox InkBounds(const sim::Bitmap& b) {
+    InkBox box{b.width, 0, b.height, 0};
+    for (unsigned y = 0; y < b.height; ++y)
+        for (unsigned x = 0; x < b.width; ++x)
+            if (b.Ink(x, y)) {
+                box.left = std::min(box.left, x), box.right = std::max(box.right, x + 1);
+                box.top = std::min(box.top, y), box.bottom = std::max(box.bottom, y + 1);
+            }
+    return box;
+}
+
 void CheckPdfReceipt(const sim::Bitmap& r, unsigned headRows) {
     EXPECT_EQ(r.width, 576u);
     // Rows of the page from its top: the receipt starts `up` rows lower.
@@ -359,13 +377,7 @@ bool WriteSquarePng(const std::string& path, std::string* error) {
 
 void CheckSquareReceipt(const sim::Bitmap& s) {
     EXPECT_EQ(s.width, 576u);
-    unsigned left = s.width, right = 0, top = s.height, bottom = 0;
-    for (unsigned y = 0; y < s.height; ++y)
-        for (unsigned x = 0; x < s.width; ++x)
-            if (s.Ink(x, y)) {
-                left = std::min(left, x), right = std::max(right, x + 1);
-                top = std::min(top, y), bottom = std::max(bottom, y + 1);
-            }
+    const auto [left, right, top, bottom] = InkBounds(s);
     ASSERT_LT(left, right) << "no ink";
     const unsigned w = right - left, h = bottom - top;
     EXPECT_GE(w, 60u);

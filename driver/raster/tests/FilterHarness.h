@@ -33,6 +33,11 @@ struct TestPage {
 
 // The raster stream of the pages (compressed, as CUPS's own filters write it).
 Bytes MakeRaster(const std::vector<TestPage>& pages);
+// The pages written in `mode`: each header holds what every test page has
+// (203 dpi, its size and bits, one colour, one copy) and then what `adjust`
+// sets; then the page's rows.
+Bytes WriteTestRaster(const std::vector<TestPage>& pages, cups_mode_t mode,
+                      const std::function<void(cups_page_header2_t&, const TestPage&)>& adjust);
 // Writes the page's rows under `header` (written already): 8 bits a dot or
 // 1, ink or white as the header's colour space says.
 void WritePageRows(cups_raster_t* raster, const TestPage& page, const cups_page_header2_t& header);
@@ -127,6 +132,12 @@ std::optional<sim::Bitmap> WaitForReceipt(const simtest::SimProcess& printer, un
 
 // Dots of ink in columns [x0, x1) and rows [y0, y1) of a receipt.
 unsigned InkIn(const sim::Bitmap& b, unsigned x0, unsigned x1, unsigned y0, unsigned y1);
+// The smallest box [left, right) x [top, bottom) that holds all of a
+// receipt's ink; left >= right when there is none.
+struct InkBox {
+    unsigned left, right, top, bottom;
+};
+InkBox InkBounds(const sim::Bitmap& b);
 
 // Equal size and dots; a mismatch names the first differing dot.
 ::testing::AssertionResult SameBitmap(const sim::Bitmap& expected, const sim::Bitmap& actual);
